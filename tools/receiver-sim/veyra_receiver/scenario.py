@@ -27,7 +27,7 @@ ANCHORS = {
     "start": "when the simulator starts (not tied to a connection)",
     "connect": "when a connection is accepted and, with TLS, handshaken (the default)",
     "hello-ack": "when HELLO_ACK arrives",
-    "device-info": "when DEVICE_INFO goes out (pairing done)",
+    "paired": "when pairing is settled (token known or PAIR_ACCEPTED sent), before DEVICE_INFO",
     "stream": "when STREAM_START arrives",
     "frame": "when the first VIDEO_FRAME arrives",
 }

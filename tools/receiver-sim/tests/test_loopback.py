@@ -1,0 +1,191 @@
+"""A tiny fake host talks to the receiver over loopback, with and without TLS."""
+
+import ssl
+import time
+
+import pytest
+
+from veyra_receiver import identity, wire
+from conftest import (CONFIG_1080, HELLO_ACK_KEYS, IDR_UNIT, P_UNIT, VIDEO_CONFIG, FakeHost,
+                      events, hello_ack, serve, wait_for)
+
+
+def stream_frames(host, count=3):
+    """VIDEO_CONFIG, STREAM_START, config data, then an IDR and P frames;
+    returns the FRAME_ACKs."""
+    host.send_json(wire.VIDEO_CONFIG, VIDEO_CONFIG)
+    host.send(wire.STREAM_START)
+    host.send(wire.VIDEO_CONFIG_DATA, CONFIG_1080, channel=1, flags=wire.FLAG_CODEC_CONFIG)
+    acks = []
+    for i in range(count):
+        idr = i == 0
+        host.send(wire.VIDEO_FRAME, IDR_UNIT if idr else P_UNIT, channel=1,
+                  flags=wire.FLAG_ACCESS_UNIT | (wire.FLAG_KEYFRAME if idr else 0), frame_id=100 + i)
+        acks.append(wire.decode_frame_ack(host.expect(wire.FRAME_ACK)[1]))
+    return acks
+
+
+@pytest.mark.parametrize("tls", [True, False], ids=["tls", "plaintext"])
+def test_first_pairing_then_streaming_then_known_host(state, tls):
+    args = [] if tls else ["--no-tls"]
+    with serve(state, *args) as rx:
+        host = FakeHost(rx.port, tls=tls)
+        if tls:
+            spki = identity.spki_from_cert_der(host.peer_der)
+            assert identity.key_hash(spki) == rx.identity.key_hash
+        h, p = host.expect(wire.HELLO)
+        assert (h.channel, h.flags, h.frame_id) == (0, 0, 0)
+        hello = wire.decode_json(p)
+        assert list(hello) == ["protocolVersion", "deviceId", "appVersion"]
+        assert hello["protocolVersion"] == 1 and hello["deviceId"] == rx.device_id
+
+        host.send_json(wire.HELLO_ACK, hello_ack(token=""))
+        token = host.expect_json(wire.PAIR_ACCEPTED)["token"]
+        info = host.expect_json(wire.DEVICE_INFO)
+        assert len(token) >= 16
+        assert list(info) == ["model", "widthPx", "heightPx", "densityDpi", "refreshHz",
+                              "h264LowLatency", "hevc", "maxDecodeWidth", "maxDecodeHeight",
+                              "touch", "folded", "rotation"]
+
+        sent_at = time.monotonic_ns() // 1000
+        host.send(wire.PING, wire.encode_ping(7, sent_at))
+        pong = wire.decode_ping(host.expect(wire.PONG)[1])
+        assert (pong["pingId"], pong["originUs"]) == (7, sent_at) and pong["replyUs"] > 0
+
+        acks = stream_frames(host)
+        assert [a["frameId"] for a in acks] == [100, 101, 102]
+        assert all(a["receivedUs"] < a["decodedUs"] < a["presentedUs"] for a in acks)
+        host.close()
+        assert wait_for(lambda: events(rx, "closed"))
+
+        # The same host again: its token is known, so no prompt and no PAIR_ACCEPTED.
+        host = FakeHost(rx.port, tls=tls)
+        host.expect(wire.HELLO)
+        host.send_json(wire.HELLO_ACK, hello_ack(token=token))
+        info = host.expect_json(wire.DEVICE_INFO)
+        assert wire.PAIR_ACCEPTED not in [f[0].type for f in host.seen]
+        host.close()
+        assert wait_for(lambda: len(events(rx, "closed")) == 2)
+    s = rx.summary
+    assert (s["connections"], s["frames"], s["keyframes"], s["configData"]) == (2, 3, 1, 1)
+    assert s["problems"] == 0, [e["reason"] for e in events(rx, "problem")]
+    assert s["endToEndMs"]["n"] == 3 and s["rttMs"]["n"] >= 1
+
+    # A new run with the same state folder still knows the host.
+    with serve(state, *args) as rx2:
+        host = FakeHost(rx2.port, tls=tls)
+        host.expect(wire.HELLO)
+        host.send_json(wire.HELLO_ACK, hello_ack(token=token))
+        host.expect(wire.DEVICE_INFO)
+        assert wire.PAIR_ACCEPTED not in [f[0].type for f in host.seen]
+        host.close()
+        if tls:
+            assert rx2.identity.key_hash == rx.identity.key_hash
+
+
+def test_tls_1_2_client_and_delayed_approval(state):
+    with serve(state, "--approve", "after=0.3", "--ping-interval", "0") as rx:
+        host = FakeHost(rx.port, tls=True, tls_max=ssl.TLSVersion.TLSv1_2)
+        assert host.sock.version() == "TLSv1.2"
+        host.expect(wire.HELLO)
+        host.send_json(wire.HELLO_ACK, hello_ack(token="a token this receiver never issued"))
+        host.expect(wire.PAIR_ACCEPTED)
+        host.expect(wire.DEVICE_INFO)
+        host.close()
+        prompt, decision = events(rx, "prompt")[0], events(rx, "pairing")[0]
+        assert prompt["why"] == "its token is not one this device issued"
+        assert decision["decision"] == "allow" and decision["t"] - prompt["t"] >= 0.3
+
+
+def test_denial_sends_permission_denied_and_closes(state):
+    with serve(state, "--no-tls", "--approve", "no") as rx:
+        host = FakeHost(rx.port)
+        host.expect(wire.HELLO)
+        host.send_json(wire.HELLO_ACK, hello_ack())
+        frames = host.drain_until_closed()
+        errors = [wire.decode_json(p) for h, p in frames if h.type == wire.ERROR]
+        assert errors == [{"code": "PERMISSION_DENIED", "message": "the user did not allow this computer"}]
+        assert wire.DEVICE_INFO not in [h.type for h, _ in frames]
+    assert identity.PairingMemory(str(state)).hosts == {}
+
+
+def test_garbage_from_the_host_is_reported_and_survived(state):
+    with serve(state, "--no-tls") as rx:
+        host = FakeHost(rx.port)
+        host.expect(wire.HELLO)
+        host.send(wire.HELLO_ACK, b'{"hostId": "x", ')                    # broken JSON
+        host.send_json(wire.HELLO_ACK, {"hostId": 5, "token": ""})         # wrong shape
+        host.send(wire.PING, bytes(10))                                    # short
+        host.send(200, b"?")                                               # unknown type
+        host.send(wire.TOUCH, bytes(28))                                   # receiver-only type
+        host.send(wire.VIDEO_FRAME, b"not annex b", channel=0, flags=0, frame_id=1)
+        host.send_json(wire.VIDEO_CONFIG, [1, 2])                          # not an object
+        host.send(wire.PONG, wire.encode_ping(999, 1, 2))                  # never pinged
+        host.raw(b"JUNK" + bytes(40))                                      # framing lost
+        host.drain_until_closed()
+        assert wait_for(lambda: events(rx, "closed"))
+        reasons = [e["reason"] for e in events(rx, "problem")]
+        for expected in ("HELLO_ACK: bad JSON", 'HELLO_ACK: missing key "protocolVersion"',
+                         'HELLO_ACK: key "hostId" should be a string', "PING: short PING",
+                         "unknown message type 200", "TOUCH, which only the receiver sends",
+                         "VIDEO_FRAME on channel 0", "VIDEO_FRAME with flags 0x00",
+                         "VIDEO_FRAME 1 is not an Annex B", "VIDEO_FRAME 1 before VIDEO_CONFIG_DATA",
+                         "VIDEO_CONFIG: payload is a JSON list", "PONG for a PING"):
+            assert any(expected in r for r in reasons), (expected, reasons)
+        assert events(rx, "protocol-error")[0]["reason"] == "bad magic"
+        assert events(rx, "closed")[0]["reason"] == "protocol error: bad magic"
+
+        # Still serving: the next connection works.
+        host = FakeHost(rx.port)
+        host.expect(wire.HELLO)
+        host.close()
+    assert not events(rx, "internal-error")
+
+
+def test_scenario_steps_reach_the_host_in_order(state):
+    steps = ["stream+0.05 tap 0.25 0.75", "stream+0.05 key a", "stream+0.2 visibility false hidden",
+             "stream+0.3 bitrate 4M", "paired+0 display 1768 2208", "stream+0.4 idr",
+             "stream+0.4 error NO_DISPLAY testing", "stream+0.5 bad-json SET_BITRATE",
+             "stream+0.6 close"]
+    args = ["--no-tls", "--once", "--ping-interval", "0"]
+    for s in steps:
+        args += ["--action", s]
+    with serve(state, *args) as rx:
+        host = FakeHost(rx.port)
+        host.expect(wire.HELLO)
+        host.send_json(wire.HELLO_ACK, hello_ack())
+        host.expect(wire.DEVICE_INFO)
+        host.send(wire.STREAM_START)
+        frames = host.drain_until_closed()
+        got = [(h.name, p) for h, p in frames]
+        names = [n for n, _ in got]
+        assert names == ["DISPLAY_CHANGED", "TOUCH", "KEY", "KEY", "TOUCH", "VISIBILITY",
+                         "SET_BITRATE", "REQUEST_IDR", "ERROR", "SET_BITRATE"]
+        touches = [wire.decode_touch(p) for n, p in got if n == "TOUCH"]
+        assert [(t["action"], t["x"], t["y"]) for t in touches] == [(0, 0.25, 0.75), (2, 0.25, 0.75)]
+        keys = [wire.decode_key(p) for n, p in got if n == "KEY"]
+        assert [(k["usage"], k["action"]) for k in keys] == [(4, 0), (4, 1)]
+        assert wire.decode_json(got[5][1])["visible"] is False
+        assert wire.decode_json(got[6][1])["bitrateBps"] == 4000000
+        assert wire.decode_json(got[8][1]) == {"code": "NO_DISPLAY", "message": "testing"}
+        with pytest.raises(wire.WireError):
+            wire.decode_json(got[9][1])
+        assert wait_for(lambda: rx.summary is not None)   # --once: the run ended by itself
+    assert rx.summary["connections"] == 1
+
+
+def test_offline_then_listening_again(state):
+    with serve(state, "--no-tls", "--action", "connect+0.05 offline 0.3") as rx:
+        host = FakeHost(rx.port)
+        host.drain_until_closed()
+        assert wait_for(lambda: events(rx, "unlisten"))
+
+        def reconnects():
+            try:
+                FakeHost(rx.port).close()
+                return True
+            except OSError:
+                return False
+        assert wait_for(reconnects)
+        kinds = [e["event"] for e in rx.events if e["event"] in ("listen", "unlisten", "accept")]
+        assert kinds[:4] == ["listen", "accept", "unlisten", "listen"]
