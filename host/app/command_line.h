@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "host/app/options.h"
+
+namespace veyra {
+
+// The platform and the commands that the entry hands over to. The entry's
+// decisions (what an argument means, what is printed, the exit code) are
+// portable; everything that touches the process, the pairing store, the
+// network or the session goes through this interface.
+class HostEnvironment {
+ public:
+  virtual ~HostEnvironment() = default;
+
+  // User-facing text, to standard output.
+  virtual void Print(const std::string& text) = 0;
+  // Reopens the standard error stream onto |path| (created or truncated).
+  virtual bool ReopenLog(const std::string& path) = 0;
+
+  // One-shot commands; each returns the process exit code.
+  virtual int ListReceivers() = 0;
+  virtual int Probe() = 0;
+  virtual int ListPairings() = 0;
+  virtual int Forget(const std::string& deviceId) = 0;
+  virtual int ForgetAll() = 0;
+
+  // Browses for receivers; sets host and port from the first answer.
+  virtual void Discover(Options& options) = 0;
+  // Stores the display name shown on the receiver's approval prompt.
+  virtual void StoreHostName(const std::string& name) = 0;
+  // Runs the session until it ends; returns its status (negative: failure).
+  virtual int RunSession(const Options& options) = 0;
+};
+
+// Reads the arguments (the program name excluded) and runs what they ask
+// for; returns the process exit code.
+int RunCommandLine(std::span<const char* const> args, HostEnvironment& env);
+
+// The 41-line usage text.
+std::string UsageText();
+
+// atol as the Windows C runtime does it: leading white space, an optional
+// sign and decimal digits, the rest ignored, 0 when there is no number; a
+// value beyond the 32-bit long range sticks at its limit.
+std::int32_t AtolLike(const char* text);
+
+// Splits "WxH" at the first 'x'; nothing when there is no 'x' or either
+// number converts to 0.
+struct StreamSize {
+  std::uint32_t width;
+  std::uint32_t height;
+};
+std::optional<StreamSize> ParseStreamSize(const std::string& text);
+
+}  // namespace veyra
