@@ -87,9 +87,10 @@ TEST_F(CommandLineTest, DefaultsMatchTheDocumentedOptions) {
 }
 
 TEST_F(CommandLineTest, AppliesEveryOptionInOrderLaterRepetitionWins) {
-  EXPECT_EQ(Run({"--host", "a", "--port", "1234", "--output", "2", "--fps", "30", "--bitrate",
-                 "8000", "--gop", "60", "--size", "1281x721", "--source", "synthetic",
-                 "--software", "--no-tls", "--no-input", "--host", "b", "--port", "70000"}),
+  EXPECT_EQ(Run({"--host",     "a",        "--port",    "1234",      "--output",   "2",
+                 "--fps",      "30",       "--bitrate", "8000",      "--gop",      "60",
+                 "--size",     "1281x721", "--source",  "synthetic", "--software", "--no-tls",
+                 "--no-input", "--host",   "b",         "--port",    "70000"}),
             0);
   const Options& o = env_.session;
   EXPECT_EQ(o.host, "b");
@@ -202,10 +203,18 @@ TEST(AtolLikeTest, ConvertsLikeTheWindowsRuntime) {
     std::int32_t expected;
   };
   const Case cases[] = {
-      {"42", 42},          {"  \t-17xyz", -17}, {"+8", 8},           {"abc", 0},
-      {"", 0},             {"- 5", 0},          {"0x10", 0},         {"2147483647", 2147483647},
-      {"2147483648", INT32_MAX},                {"-2147483648", INT32_MIN},
-      {"99999999999999999999", INT32_MAX},      {"-99999999999999999999", INT32_MIN},
+      {"42", 42},
+      {"  \t-17xyz", -17},
+      {"+8", 8},
+      {"abc", 0},
+      {"", 0},
+      {"- 5", 0},
+      {"0x10", 0},
+      {"2147483647", 2147483647},
+      {"2147483648", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"99999999999999999999", INT32_MAX},
+      {"-99999999999999999999", INT32_MIN},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(AtolLike(c.text), c.expected) << c.text;

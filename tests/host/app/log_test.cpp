@@ -71,8 +71,7 @@ TEST(LogTest, DropsLinesBelowThreshold) {
   SetLogThreshold(LogLevel::Debug);
   testing::internal::CaptureStderr();
   Log(LogLevel::Debug, "now shown");
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("] DEBUG now shown\n"),
-            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("] DEBUG now shown\n"), std::string::npos);
 }
 
 TEST(LogTest, CutsLongMessagesTo1023Bytes) {
