@@ -1,0 +1,34 @@
+"""Runs the host program under test: natively, or under Wine when the build
+is the Windows one (VEYRA_WINE_RUN and VEYRA_WINE_DIR set by CTest)."""
+
+import os
+import subprocess
+
+HOST = os.environ.get("VEYRA_HOST", "")
+WINE_RUN = os.environ.get("VEYRA_WINE_RUN", "")
+WINE_DIR = os.environ.get("VEYRA_WINE_DIR", "")
+UNDER_WINE = bool(WINE_RUN)
+
+
+def command(program, *args):
+    """The command line that runs |program| (a path) with |args|."""
+    if UNDER_WINE:
+        return [WINE_RUN, "--dir", WINE_DIR, program, *args]
+    return [program, *args]
+
+
+def run_host(*args, timeout=60, cwd=None):
+    """Runs veyra-host to completion; returns the CompletedProcess with bytes."""
+    return subprocess.run(command(HOST, *args), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout, cwd=cwd)
+
+
+def popen(program, *args, **kwargs):
+    return subprocess.Popen(command(program, *args), **kwargs)
+
+
+def windows_path(path):
+    """A Linux path as the Windows program sees it (Wine maps / to Z:)."""
+    if not UNDER_WINE:
+        return path
+    return "Z:" + path.replace("/", "\\")

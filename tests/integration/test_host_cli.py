@@ -1,0 +1,119 @@
+"""The host's command line, run as a real process: exact output bytes and
+exit codes."""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import hostproc  # noqa: E402
+
+# The usage text, written out here independently of the program's source.
+USAGE = """Veyra Windows host 0.1.0
+
+Usage: veyra-host [options]
+
+Connection (the Android receiver listens; this host connects out):
+  --host <addr>        receiver address; required unless --discover finds one
+  --port <n>           receiver port (default 47820)
+  --discover           browse _veyra._tcp and use the first result
+  --list               list discovered receivers and exit
+
+  For USB, forward the port and connect to localhost (SDD 8.2):
+      adb forward tcp:47820 tcp:47820
+      veyra-host --host 127.0.0.1
+
+Capture and encode:
+  --source <kind>      dd (Desktop Duplication, default) or synthetic
+                       dd mirrors an existing monitor; synthetic generates
+                       paced frames for pipeline diagnostics
+  --output <n>         monitor index to mirror (default 0)
+  --fps <n>            target frame rate (default 60)
+  --bitrate <kbps>     encoder bitrate (default 12000)
+  --gop <n>            keyframe interval in frames (default 120)
+  --size <WxH>         force stream size; default derives from DEVICE_INFO
+  --software           force the software encoder
+
+Pairing (the device asks once, the first time this PC connects):
+  --name <text>        name shown on the device's prompt (default: computer name)
+  --pairings           list devices that have approved this PC, then exit
+  --forget <deviceId>  drop one pairing so the device asks again
+  --forget-all         drop every pairing
+
+Other:
+  --no-tls             connect in plaintext; only for the mock receiver
+                       (a real receiver refuses, WIRE.md 11)
+  --no-input           receive input but do not inject it
+  --verbose            debug logging
+  --log <path>         write the log to a file instead of stderr; the tray
+                       uses this so a windowless session leaves a record
+  --probe              report encoder and capture capabilities, then exit
+  --version            print the host version and exit
+  --help
+"""
+
+MISSING = "No receiver address. Use --host <addr>, or --discover / --list.\n\n"
+
+
+def out(result):
+    # The Windows C runtime writes text-mode newlines; compare in Unix form.
+    return result.stdout.replace(b"\r\n", b"\n").decode()
+
+
+def test_usage_has_41_lines():
+    assert USAGE.count("\n") == 41
+
+
+@pytest.mark.parametrize("args,code,expected", [
+    (["--version"], 0, "0.1.0\n"),
+    (["--help"], 0, USAGE),
+    (["-h", "--bogus"], 0, USAGE),
+    ([], 2, MISSING + USAGE),
+    (["--host", "10.0.0.2", "--port"], 2, "--port requires a value\n"),
+    (["--host", "a", "--size", "1280x"], 2, "--size expects WxH, e.g. 1920x1080\n"),
+    (["--host", "a", "--source", "idd"], 2, "--source expects 'dd' or 'synthetic'\n"),
+    (["--frobnicate"], 2, "unknown option: --frobnicate\n\n" + USAGE),
+    (["--log", "/no/such/folder/host.log"], 2, "could not open the --log file for writing\n"),
+])
+def test_exact_output_and_exit_code(args, code, expected):
+    if args[:1] == ["--log"]:
+        args = ["--log", hostproc.windows_path(args[1])]
+    result = hostproc.run_host(*args)
+    assert out(result) == expected
+    assert result.returncode == code
+
+
+def test_log_option_creates_the_file_and_takes_the_log_lines():
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "host.log")
+        with open(path, "w") as stale:
+            stale.write("old contents\n")
+        result = hostproc.run_host("--log", hostproc.windows_path(path), "--version")
+        assert result.returncode == 0
+        assert out(result) == "0.1.0\n"
+        assert os.path.exists(path)
+        # Opened for writing: an earlier log is truncated.
+        assert open(path).read() == ""
+
+
+@pytest.mark.skipif(not hostproc.UNDER_WINE, reason="the presence mutex exists on Windows only")
+def test_a_running_host_does_not_stop_a_second_one():
+    holder = hostproc.popen(os.environ["VEYRA_MUTEX_HOLDER"], "Local\\Veyra.Host.v1",
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().strip() == b"held 0"
+        # Two hosts at once while the mutex already exists: both get as far as
+        # their command lines take them.
+        first = hostproc.popen(hostproc.HOST, "--version", stdout=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL)
+        second = hostproc.run_host("--version")
+        assert first.communicate(timeout=60)[0].replace(b"\r\n", b"\n") == b"0.1.0\n"
+        assert first.returncode == 0
+        assert out(second) == "0.1.0\n"
+        assert second.returncode == 0
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
