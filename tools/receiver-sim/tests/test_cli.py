@@ -134,5 +134,5 @@ def test_missing_ffmpeg_degrades_with_a_clear_message(tmp_path):
     FakeHost(port).close()
     out, err = proc.communicate(timeout=30)
     assert proc.returncode == 0
-    assert "ffmpeg not found" in err.decode() and "ffmpeg is not installed" in err.decode()
+    assert "ffmpeg not found; snapshots cannot be saved" in err.decode() and "ffmpeg is not installed" in err.decode()
     assert not os.path.exists(tmp_path / "x.png")

@@ -1,5 +1,6 @@
 """A tiny fake host talks to the receiver over loopback, with and without TLS."""
 
+import random
 import ssl
 import time
 
@@ -142,6 +143,29 @@ def test_garbage_from_the_host_is_reported_and_survived(state):
     assert not events(rx, "internal-error")
 
 
+def test_random_payloads_of_every_type_leave_the_connection_usable(state):
+    rng = random.Random(4)
+    pieces = [b"{", b"}", b"[", b"]", b'"', b"\\", b":", b",", b"1e999", b"-", b"null", b"\xff",
+              b'"hostId"', b'"token"', b'"width"', b"\x00\x00\x01\x65", b"\x00\x00\x01\x67\x64"]
+    types = sorted(wire.NAMES) + [0, 12, 300, 0xFFFF]
+    with serve(state, "--no-tls", "--ping-interval", "0") as rx:
+        host = FakeHost(rx.port)
+        host.expect(wire.HELLO)
+        for _ in range(400):
+            if rng.random() < 0.5:
+                payload = b"".join(rng.choice(pieces) for _ in range(rng.randrange(12)))
+            else:
+                payload = bytes(rng.randrange(256) for _ in range(rng.randrange(48)))
+            host.send(rng.choice(types), payload, channel=rng.randrange(3), flags=rng.randrange(8),
+                      frame_id=rng.randrange(1 << 64))
+        host.send(wire.PING, wire.encode_ping(123456, 1))
+        while wire.decode_ping(host.expect(wire.PONG)[1])["pingId"] != 123456:
+            pass    # PONGs for the random PINGs come first
+        assert rx.stats.problems > 0
+    assert not events(rx, "internal-error")
+    assert not events(rx, "protocol-error")
+
+
 def test_scenario_steps_reach_the_host_in_order(state):
     steps = ["stream+0.05 tap 0.25 0.75", "stream+0.05 key a", "stream+0.2 visibility false hidden",
              "stream+0.3 bitrate 4M", "paired+0 display 1768 2208", "stream+0.4 idr",
@@ -189,3 +213,29 @@ def test_offline_then_listening_again(state):
         assert wait_for(reconnects)
         kinds = [e["event"] for e in rx.events if e["event"] in ("listen", "unlisten", "accept")]
         assert kinds[:4] == ["listen", "accept", "unlisten", "listen"]
+
+
+def test_a_new_connection_replaces_a_stale_one(state):
+    with serve(state, "--no-tls") as rx:
+        stale = FakeHost(rx.port)
+        stale.expect(wire.HELLO)
+        fresh = FakeHost(rx.port)
+        fresh.expect(wire.HELLO)
+        stale.drain_until_closed()
+        assert events(rx, "closed")[0]["reason"].startswith("replaced by a new connection")
+        fresh.send_json(wire.HELLO_ACK, hello_ack())
+        fresh.expect(wire.DEVICE_INFO)
+
+
+def test_tls_and_plaintext_mismatches_are_explained(state):
+    with serve(state) as rx:
+        host = FakeHost(rx.port)
+        host.send(wire.PING, wire.encode_ping(1, 1))
+        host.drain_until_closed()
+        assert wait_for(lambda: events(rx, "closed"))
+        assert "the host speaks plaintext" in events(rx, "closed")[0]["reason"]
+    with serve(state, "--no-tls") as rx:
+        with pytest.raises((ssl.SSLError, OSError)):
+            FakeHost(rx.port, tls=True)
+        assert wait_for(lambda: events(rx, "closed"))
+        assert "the host started a TLS handshake" in events(rx, "closed")[0]["reason"]

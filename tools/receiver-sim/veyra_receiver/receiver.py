@@ -181,6 +181,7 @@ class Receiver:
         self._asking = None
         self._stdin_thread = None
         self._offline = False
+        self._keep_pictures = False
         self.log = None
 
     # --- context for message building -------------------------------------
@@ -268,12 +269,16 @@ class Receiver:
                 self.say(1, "new key made; forgot %d paired host%s" % (n, "" if n == 1 else "s"))
         if cfg.save_stream:
             self._stream_file = open(cfg.save_stream, "wb")
-        if cfg.snapshot:
+        self._keep_pictures = bool(cfg.snapshot) or any(s.op == "snapshot" for s in cfg.steps)
+        if self._keep_pictures:
             self._ffmpeg = media.find_ffmpeg(cfg.ffmpeg)
             if not self._ffmpeg:
-                self.say(0, "warning: ffmpeg not found; --snapshot will not be able to save a picture")
+                self.say(0, "warning: ffmpeg not found; snapshots cannot be saved")
         self._sel.register(self._wake_r, selectors.EVENT_READ, self._on_wake)
-        self._listen()
+        try:
+            self._listen()
+        except OSError as e:
+            raise OSError("cannot listen on %s port %d: %s" % (cfg.bind, cfg.port, e.strerror or e)) from None
         if cfg.port_file:
             with open(cfg.port_file, "w") as f:
                 f.write("%d\n" % self.port)
@@ -421,9 +426,10 @@ class Receiver:
             self.log.write("accept-failed", error=str(e))
             return
         if self._link and not self._link.closed:
-            self.say(1, "refused a second connection from %s:%s (already serving %s)"
-                     % (peer[0], peer[1], self._link.peer))
-            self.log.write("refused", peer="%s:%s" % peer[:2], reason="busy")
+            # One host at a time; a new connection means the old one is stale
+            # (the host reconnected before this side noticed the drop).
+            self._close(self._link, "replaced by a new connection from %s:%s" % peer[:2], flush=False)
+        if self._stop_reason is not None:
             sock.close()
             return
         self.stats.connections += 1
@@ -471,6 +477,10 @@ class Receiver:
         self.stats.bytes_in += len(data)
         if not link.ssl:
             self._feed(link, data, arrival)
+            return
+        if not link.ready and not link.inbio.pending and data.startswith(wire.MAGIC):
+            self._mismatch(link, "the host speaks plaintext but this simulator expects TLS: "
+                                 "give --no-tls to both, or to neither")
             return
         link.inbio.write(data)
         if not link.ready:
@@ -522,6 +532,10 @@ class Receiver:
                 return
             self._on_frame(link, header, payload, arrival)
         if link.reader.failed and not link.closed:
+            if link.ssl is None and link.reader.bad_header[:2] == b"\x16\x03" and link.frames == 0:
+                self._mismatch(link, "the host started a TLS handshake but this simulator runs "
+                                     "with --no-tls: give --no-tls to both, or to neither")
+                return
             reason = "protocol error: %s" % link.reader.failed
             self.stats.protocol_errors.append(reason)
             self.log.write("protocol-error", conn=link.index, reason=link.reader.failed,
@@ -530,15 +544,25 @@ class Receiver:
                      % (reason, link.reader.bad_header.hex()))
             self._close(link, reason, flush=True)
 
+    def _mismatch(self, link, text):
+        self.stats.protocol_errors.append(text)
+        self.log.write("protocol-error", conn=link.index, reason=text)
+        self.say(0, text)
+        self._close(link, text, flush=False)
+
     def _write(self, link, data):
         if link.closed:
             return
         self.stats.bytes_out += len(data)
         if link.ssl:
             view = memoryview(data)
-            while view:
-                n = link.ssl.write(view)
-                view = view[n:]
+            try:
+                while view:
+                    n = link.ssl.write(view)
+                    view = view[n:]
+            except ssl.SSLError as e:
+                self._close(link, "TLS error while sending: %s" % (e.reason or e), flush=False)
+                return
             self._pump(link)
         else:
             link.outbuf += data
@@ -986,7 +1010,7 @@ class Receiver:
             st.add_sample(st.e2e_us, arrival + link.offset_us - h.timestamp_us)
         if self._stream_file:
             self._stream_file.write(payload)
-        if self.cfg.snapshot and not self._recent.add_unit(payload, idr):
+        if self._keep_pictures and not self._recent.add_unit(payload, idr):
             self.say(1, "no IDR for a long time; asking the host for one to keep a picture at hand")
             self.send(link, wire.REQUEST_IDR)
         if link.frames == 1:

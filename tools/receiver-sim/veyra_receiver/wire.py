@@ -402,7 +402,7 @@ def jsonable(value):
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value).hex()
     if isinstance(value, dict):
-        return {str(k): jsonable(v) for k, v in value.items()}
+        return {jsonable(str(k)): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
         return [jsonable(v) for v in value]
     if isinstance(value, str):
