@@ -170,7 +170,7 @@ def test_scenario_steps_reach_the_host_in_order(state):
     steps = ["stream+0.05 tap 0.25 0.75", "stream+0.05 key a", "stream+0.2 visibility false hidden",
              "stream+0.3 bitrate 4M", "paired+0 display 1768 2208", "stream+0.4 idr",
              "stream+0.4 error NO_DISPLAY testing", "stream+0.5 bad-json SET_BITRATE",
-             "stream+0.6 close"]
+             "stream+0.55 pieces 1 0.001 bitrate 1000", "stream+0.56 idr", "stream+0.9 close"]
     args = ["--no-tls", "--once", "--ping-interval", "0"]
     for s in steps:
         args += ["--action", s]
@@ -184,7 +184,8 @@ def test_scenario_steps_reach_the_host_in_order(state):
         got = [(h.name, p) for h, p in frames]
         names = [n for n, _ in got]
         assert names == ["DISPLAY_CHANGED", "TOUCH", "KEY", "KEY", "TOUCH", "VISIBILITY",
-                         "SET_BITRATE", "REQUEST_IDR", "ERROR", "SET_BITRATE"]
+                         "SET_BITRATE", "REQUEST_IDR", "ERROR", "SET_BITRATE", "SET_BITRATE",
+                         "REQUEST_IDR"]
         touches = [wire.decode_touch(p) for n, p in got if n == "TOUCH"]
         assert [(t["action"], t["x"], t["y"]) for t in touches] == [(0, 0.25, 0.75), (2, 0.25, 0.75)]
         keys = [wire.decode_key(p) for n, p in got if n == "KEY"]
@@ -194,6 +195,7 @@ def test_scenario_steps_reach_the_host_in_order(state):
         assert wire.decode_json(got[8][1]) == {"code": "NO_DISPLAY", "message": "testing"}
         with pytest.raises(wire.WireError):
             wire.decode_json(got[9][1])
+        assert wire.decode_json(got[10][1]) == {"bitrateBps": 1000, "fps": 0}   # sent a byte at a time
         assert wait_for(lambda: rx.summary is not None)   # --once: the run ended by itself
     assert rx.summary["connections"] == 1
 

@@ -139,7 +139,7 @@ class Link:
         self.video_seq_max = 0
         self.video_seq_count = 0
         self.video_config = None
-        self.once = set()
+        self.held = None                 # output held back while a frame goes out in pieces
 
     def fileno(self):
         return self.sock.fileno()
@@ -550,8 +550,11 @@ class Receiver:
         self.say(0, text)
         self._close(link, text, flush=False)
 
-    def _write(self, link, data):
+    def _write(self, link, data, *, bypass_hold=False):
         if link.closed:
+            return
+        if link.held is not None and not bypass_hold:
+            link.held += data       # a frame is going out in pieces; the rest waits
             return
         self.stats.bytes_out += len(data)
         if link.ssl:
@@ -636,6 +639,10 @@ class Receiver:
     def send(self, link, code, payload=b"", channel=wire.CONTROL, flags=0, frame_id=0):
         if link is None or link.closed:
             return
+        self._write(link, self._frame(link, code, payload, channel, flags, frame_id))
+
+    def _frame(self, link, code, payload, channel=wire.CONTROL, flags=0, frame_id=0):
+        """The bytes of one outgoing frame, counted and logged."""
         ts = self.now_us()
         seq = self._counters.next(channel)
         frame = wire.encode_frame(code, payload, channel=channel, flags=flags, sequence=seq,
@@ -657,7 +664,7 @@ class Receiver:
         if code not in (wire.FRAME_ACK, wire.PING, wire.PONG):
             self.say(2, "-> %s %s" % (name, payload[:200].decode("utf-8", "replace")
                                       if code in wire.JSON_TYPES else ""))
-        self._write(link, frame)
+        return frame
 
     def send_json(self, link, code, obj):
         self.send(link, code, wire.encode_json(obj))
@@ -1066,12 +1073,35 @@ class Receiver:
             self._close(link, "closed by the scenario", flush=True)
             return
         self.say(1 if op not in ("touch", "key") else 2, "scenario: %s" % step.text)
+        if op == "pieces":
+            self._send_in_pieces(link, step.params)
+            return
         items = messages.build(op, step.params, self)
         for item in items or ():
             if item[0] == "raw":
                 self.send_raw(link, item[1])
             else:
                 self.send(link, item[1], item[2])
+
+    def _send_in_pieces(self, link, params):
+        data = bytearray()
+        for op, p in params["ops"]:
+            for item in messages.build(op, p, self) or ():
+                data += item[1] if item[0] == "raw" else self._frame(link, item[1], item[2])
+        size, interval = params["size"], params["interval"]
+        chunks = [bytes(data[i:i + size]) for i in range(0, len(data), size)]
+        if link.held is None:
+            link.held = bytearray()
+        now = time.monotonic()
+        for i, chunk in enumerate(chunks):
+            self._timeline.add(now + i * interval,
+                               lambda c=chunk: self._write(link, c, bypass_hold=True), owner=link)
+
+        def release():
+            held, link.held = link.held, None
+            if held:
+                self._write(link, bytes(held))
+        self._timeline.add(now + max(0, len(chunks) - 1) * interval, release, owner=link)
 
     def _relisten(self):
         if self._stop_reason is not None or self._listener is not None:

@@ -385,6 +385,19 @@ def _bad_json(args):
     return [(0, "frame", {"type": code, "payload": b'{"unterminated":'})]
 
 
+def _pieces(args):
+    if len(args) < 3:
+        raise ScenarioError("pieces BYTES SECONDS ACTION [ARGS]")
+    size = _int(args[0], "piece size")
+    if size < 1:
+        raise ScenarioError("piece size must be at least 1")
+    if args[2].lower() in ("pieces", "close", "offline", "exit", "log", "snapshot"):
+        raise ScenarioError("%s cannot be sent in pieces" % args[2])
+    inner = parse_action(args[2:])
+    return [(0, "pieces", {"size": size, "interval": _float(args[1], "seconds"),
+                           "ops": [(op, params) for _, op, params in inner]})]
+
+
 def _offline(args):
     if len(args) != 1:
         raise ScenarioError("offline SECONDS")
@@ -425,6 +438,7 @@ ACTIONS = {
     "short": (_short, "short TYPE [LENGTH]        a TOUCH/SCROLL/KEY/FRAME_ACK/PING/PONG below its minimum"),
     "bad-json": (_bad_json, "bad-json TYPE              a message whose payload is broken JSON"),
     "garbage": (_garbage, "garbage N                  N random bytes"),
+    "pieces": (_pieces, "pieces BYTES SECONDS ACTION [ARGS]  send ACTION's bytes a few at a time, SECONDS apart"),
     "close": (_no_args("close"), "close                      close the connection"),
     "offline": (_offline, "offline SECONDS            close, stop listening, listen again after SECONDS"),
     "snapshot": (_one_text("snapshot", "FILE.png"), "snapshot FILE.png          save the last picture now (needs ffmpeg)"),
