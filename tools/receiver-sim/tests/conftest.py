@@ -27,10 +27,6 @@ CONFIG_1080 = b"\x00\x00\x00\x01" + SPS_1080 + b"\x00\x00\x00\x01" + PPS_1080
 IDR_UNIT = b"\x00\x00\x00\x01\x65\x88\x84\x00\x33"
 P_UNIT = b"\x00\x00\x00\x01\x41\x9a\x22\x11"
 
-HELLO_ACK_KEYS = ("protocolVersion", "hostPlatform", "hostVersion", "codec", "features",
-                  "hostId", "hostName", "token")
-
-
 def hello_ack(host_id="0123456789abcdef0123456789abcdef", token="", name="Test PC"):
     return {"protocolVersion": 1, "hostPlatform": "windows", "hostVersion": "0.1.0",
             "codec": "h264", "features": ["idr-request", "set-bitrate", "keepalive",

@@ -7,7 +7,7 @@ import time
 import pytest
 
 from veyra_receiver import identity, wire
-from conftest import (CONFIG_1080, HELLO_ACK_KEYS, IDR_UNIT, P_UNIT, VIDEO_CONFIG, FakeHost,
+from conftest import (CONFIG_1080, IDR_UNIT, P_UNIT, VIDEO_CONFIG, FakeHost,
                       events, hello_ack, serve, wait_for)
 
 

@@ -5,4 +5,6 @@ pairing memory), scenario (timed steps), messages (what the receiver sends),
 receiver (the server), stats, media, cli.
 """
 
-from .receiver import VERSION, Config, Receiver  # noqa: F401
+from .receiver import VERSION, Config, Receiver
+
+__all__ = ["VERSION", "Config", "Receiver"]

@@ -162,7 +162,6 @@ class Receiver:
         self.protocol_version = config.protocol_version
         self.modifiers = 0
         self._stop_reason = None
-        self._lock = threading.Lock()
         self._wake_r, self._wake_w = socket.socketpair()
         self._wake_r.setblocking(False)
         self._wake_w.setblocking(False)
@@ -180,7 +179,6 @@ class Receiver:
         self._answers = queue.Queue()
         self._asking = None
         self._stdin_thread = None
-        self._offline = False
         self._keep_pictures = False
         self.log = None
 
@@ -1058,7 +1056,6 @@ class Receiver:
             return
         if op == "offline":
             secs = step.params["seconds"]
-            self._offline = True
             if live:
                 self._close(link, "going offline for %g s (scenario)" % secs, flush=True)
             self._unlisten()
@@ -1108,7 +1105,6 @@ class Receiver:
             return
         try:
             self._listen()
-            self._offline = False
             self.say(1, "listening again on port %d" % self.port)
         except OSError as e:
             self.say(0, "cannot listen on port %d again: %s; retrying in 1 s" % (self.port, e))
