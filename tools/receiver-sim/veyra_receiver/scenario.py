@@ -62,7 +62,7 @@ _TIME = re.compile(r"^(?:(?P<anchor>[a-z][a-z-]*)(?:\+(?P<off1>[0-9]*\.?[0-9]+))
 
 
 def parse_time(text):
-    """(anchor, seconds, connection) of a time spec."""
+    """(anchor, seconds, connection) of a TIME word."""
     m = _TIME.match(text.strip())
     if not m:
         raise ScenarioError("bad time %r: expected [ANCHOR+]SECONDS[@N], e.g. 2.5, "
