@@ -3,7 +3,7 @@
 add_library(veyra_options INTERFACE)
 target_compile_options(veyra_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
-  -Wcast-align -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough -Werror)
+  -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Werror)
 
 if(WIN32)
   # Unicode Win32 API, Windows 10 as the oldest target, and the C99 printf

@@ -2,7 +2,13 @@
 
 #include <cstdio>
 
+#include <exception>
+#include <memory>
+
+#include "host/app/log.h"
+#include "host/app/pairing_commands.h"
 #include "host/app/process_scope.h"
+#include "host/pairing/pairing_store.h"
 
 namespace veyra {
 namespace {
@@ -11,6 +17,17 @@ int NotAvailable(const char* what) {
   std::fprintf(stderr, "%s: not available in this build\n", what);
   std::fflush(stderr);
   return 1;
+}
+
+// The store on its default path; nothing when it cannot be created (the
+// random source for a new identity failed), which is logged.
+std::unique_ptr<PairingStore> OpenStore() {
+  try {
+    return std::make_unique<PairingStore>(std::string());
+  } catch (const std::exception& error) {
+    Log(LogLevel::Error, "pairing store: %s", error.what());
+    return nullptr;
+  }
 }
 
 }  // namespace
@@ -26,15 +43,34 @@ int HostCommands::ListReceivers() { return NotAvailable("--list"); }
 
 int HostCommands::Probe() { return NotAvailable("--probe"); }
 
-int HostCommands::ListPairings() { return NotAvailable("--pairings"); }
+int HostCommands::ListPairings() {
+  const auto store = OpenStore();
+  if (!store) return 1;
+  Print(veyra::ListPairings(*store));
+  return 0;
+}
 
-int HostCommands::Forget(const std::string& /*deviceId*/) { return NotAvailable("--forget"); }
+int HostCommands::Forget(const std::string& deviceId) {
+  const auto store = OpenStore();
+  if (!store) return 1;
+  Print(ForgetDevice(*store, deviceId));
+  return 0;
+}
 
-int HostCommands::ForgetAll() { return NotAvailable("--forget-all"); }
+int HostCommands::ForgetAll() {
+  const auto store = OpenStore();
+  if (!store) return 1;
+  Print(ForgetAllDevices(*store));
+  return 0;
+}
 
 void HostCommands::Discover(Options& /*options*/) { NotAvailable("--discover"); }
 
-void HostCommands::StoreHostName(const std::string& /*name*/) { NotAvailable("--name"); }
+void HostCommands::StoreHostName(const std::string& name) {
+  if (const auto store = OpenStore()) {
+    RenameHost(*store, name);
+  }
+}
 
 int HostCommands::RunSession(const Options& /*options*/) {
   NotAvailable("session");

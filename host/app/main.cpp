@@ -1,4 +1,6 @@
 #include <span>
+#include <string>
+#include <vector>
 
 #include "host/app/command_line.h"
 #include "host/app/host_commands.h"
@@ -6,8 +8,12 @@
 
 int main(int argc, char** argv) {
   const veyra::ProcessScope process;
+  const std::vector<std::string> arguments = veyra::ProgramArguments(argc, argv);
+  std::vector<const char*> args;
+  args.reserve(arguments.size());
+  for (const std::string& argument : arguments) {
+    args.push_back(argument.c_str());
+  }
   veyra::HostCommands commands;
-  const std::span<const char* const> args(argv + 1,
-                                          static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
   return veyra::RunCommandLine(args, commands);
 }

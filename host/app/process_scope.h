@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace veyra {
 
@@ -20,6 +21,12 @@ class ProcessScope {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// The program's arguments after its name, as UTF-8. Windows hands a narrow
+// main() its arguments in the ANSI code page, which would put non-UTF-8
+// bytes into the pairing store (a display name such as "Büro"); they are
+// taken from the UTF-16 command line instead.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Reopens the standard error stream onto |path| (created or truncated), so
 // that every later log line goes to the file.

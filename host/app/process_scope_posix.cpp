@@ -41,6 +41,14 @@ ProcessScope::~ProcessScope() {
   pthread_sigmask(SIG_UNBLOCK, &state_->signals, nullptr);
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    args.emplace_back(argv[i]);
+  }
+  return args;
+}
+
 bool ReopenStandardError(const std::string& path) {
   return std::freopen(path.c_str(), "w", stderr) != nullptr;
 }

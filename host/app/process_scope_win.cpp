@@ -1,4 +1,5 @@
 #include <objbase.h>
+#include <shellapi.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "host/app/process_scope.h"
 #include "host/app/scoped_handle_win.h"
 #include "host/app/stop_request.h"
+#include "host/app/utf_conversion_win.h"
 
 namespace veyra {
 namespace {
@@ -49,9 +51,27 @@ ProcessScope::~ProcessScope() {
   }
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  if (wide == nullptr) {
+    for (int i = 1; i < argc; ++i) {
+      args.emplace_back(argv[i]);
+    }
+    return args;
+  }
+  for (int i = 1; i < count; ++i) {
+    args.push_back(Utf8FromWide(wide[i]));
+  }
+  LocalFree(wide);
+  return args;
+}
+
 bool ReopenStandardError(const std::string& path) {
   FILE* reopened = nullptr;
-  return freopen_s(&reopened, path.c_str(), "w", stderr) == 0 && reopened != nullptr;
+  return _wfreopen_s(&reopened, WideFromUtf8(path).c_str(), L"w", stderr) == 0 &&
+         reopened != nullptr;
 }
 
 }  // namespace veyra

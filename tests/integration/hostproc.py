@@ -17,10 +17,10 @@ def command(program, *args):
     return [program, *args]
 
 
-def run_host(*args, timeout=60, cwd=None):
+def run_host(*args, timeout=60, cwd=None, env=None):
     """Runs veyra-host to completion; returns the CompletedProcess with bytes."""
     return subprocess.run(command(HOST, *args), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout, cwd=cwd)
+                          capture_output=True, timeout=timeout, cwd=cwd, env=env)
 
 
 def popen(program, *args, **kwargs):
@@ -32,3 +32,22 @@ def windows_path(path):
     if not UNDER_WINE:
         return path
     return "Z:" + path.replace("/", "\\")
+
+
+def host_env(data_home):
+    """Environment for a native host whose local data folder is |data_home|."""
+    env = dict(os.environ)
+    env["XDG_DATA_HOME"] = data_home
+    return env
+
+
+def store_file(data_home):
+    """Where the host keeps its pairing store, as a Linux path, and as the
+    host prints it."""
+    if UNDER_WINE:
+        user = os.environ.get("USER") or "root"
+        local = os.path.join(WINE_DIR, "prefix", "drive_c", "users", user, "AppData", "Local")
+        return (os.path.join(local, "Veyra", "pairing.json"),
+                "C:\\users\\%s\\AppData\\Local\\Veyra\\pairing.json" % user)
+    path = os.path.join(data_home, "veyra", "pairing.json")
+    return path, path

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+#include "host/pairing/pairing_store.h"
+
+namespace veyra {
+
+// The pairing commands of the command line. Each works on a store created
+// for it and returns the text for standard output; the store reports its
+// own failures in the log.
+
+// "--pairings": this PC's identity and every device the store knows, in
+// ascending byte order of the device id.
+std::string ListPairings(const PairingStore& store);
+
+// "--forget <deviceId>": saves only when something was removed.
+std::string ForgetDevice(PairingStore& store, const std::string& deviceId);
+
+// "--forget-all": saves only when there was something to drop.
+std::string ForgetAllDevices(PairingStore& store);
+
+// "--name <text>": saves only when the name changes.
+void RenameHost(PairingStore& store, const std::string& name);
+
+}  // namespace veyra

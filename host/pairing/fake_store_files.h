@@ -1,0 +1,41 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "host/pairing/store_files.h"
+
+namespace veyra {
+
+// In-memory files for the pairing store's tests, with scripted failures.
+class FakeStoreFiles final : public StoreFiles {
+ public:
+  std::optional<std::string> ReadAll(const std::string& path) override {
+    const auto it = files.find(path);
+    if (it == files.end()) return std::nullopt;
+    return it->second;
+  }
+
+  bool WriteAll(const std::string& path, const std::string& bytes) override {
+    ++writes;
+    // A failed write leaves a partial file behind, as a full disk would.
+    files[path] = failWrites ? bytes.substr(0, bytes.size() / 2) : bytes;
+    return !failWrites;
+  }
+
+  std::uint32_t Replace(const std::string& from, const std::string& to) override {
+    if (replaceError != 0) return replaceError;
+    files[to] = files[from];
+    files.erase(from);
+    return 0;
+  }
+
+  void Remove(const std::string& path) override { files.erase(path); }
+
+  std::map<std::string, std::string> files;
+  int writes = 0;
+  bool failWrites = false;
+  std::uint32_t replaceError = 0;
+};
+
+}  // namespace veyra

@@ -1,0 +1,112 @@
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "host/pairing/pairing_store.h"
+
+namespace veyra {
+namespace {
+
+// POSIX counterparts of the Windows file calls, for the native build.
+class PosixStoreFiles final : public StoreFiles {
+ public:
+  std::optional<std::string> ReadAll(const std::string& path) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return bytes;
+  }
+
+  bool WriteAll(const std::string& path, const std::string& bytes) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      return false;
+    }
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) done += static_cast<std::size_t>(n);
+    }
+    // fsync fails on character devices such as /dev/full with EINVAL; the
+    // failed write has already decided then.
+    if (ok && ::fsync(fd) != 0 && errno != EINVAL) {
+      ok = false;
+    }
+    if (::close(fd) != 0) {
+      ok = false;
+    }
+    return ok;
+  }
+
+  std::uint32_t Replace(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : static_cast<std::uint32_t>(errno);
+  }
+
+  void Remove(const std::string& path) override { ::unlink(path.c_str()); }
+};
+
+}  // namespace
+
+StoreFiles& PlatformStoreFiles() {
+  static PosixStoreFiles files;
+  return files;
+}
+
+std::string PairingStore::DefaultPath() {
+  // The local data folder of a Linux user: $XDG_DATA_HOME, else
+  // ~/.local/share.
+  std::string base;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
+    base = std::string(home) + "/.local/share";
+    ::mkdir((std::string(home) + "/.local").c_str(), 0700);
+    ::mkdir(base.c_str(), 0700);
+  } else {
+    return {};
+  }
+  const std::string folder = base + "/veyra";
+  ::mkdir(folder.c_str(), 0700);
+  return folder + "/pairing.json";
+}
+
+std::string PairingStore::DefaultHostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof(name) - 1) != 0 || name[0] == '\0') {
+    return "Windows PC";
+  }
+  return name;
+}
+
+std::vector<std::uint8_t> SystemRandomBytes(std::size_t count) {
+  std::vector<std::uint8_t> bytes(count);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::getrandom(bytes.data() + done, count - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("getrandom failed");
+    done += static_cast<std::size_t>(n);
+  }
+  return bytes;
+}
+
+}  // namespace veyra

@@ -1,0 +1,106 @@
+#include <windows.h>
+#include <bcrypt.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "host/app/scoped_handle_win.h"
+#include "host/app/utf_conversion_win.h"
+#include "host/pairing/pairing_store.h"
+
+namespace veyra {
+namespace {
+
+class WindowsStoreFiles final : public StoreFiles {
+ public:
+  std::optional<std::string> ReadAll(const std::string& path) override {
+    const ScopedHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+      return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+      bytes.append(buffer, read);
+    }
+    return bytes;
+  }
+
+  bool WriteAll(const std::string& path, const std::string& bytes) override {
+    ScopedHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+      return false;
+    }
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < bytes.size()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 20));
+      ok = WriteFile(file.Get(), bytes.data() + done, chunk, &written, nullptr) && written > 0;
+      done += written;
+    }
+    // The data must be on the disk before the file replaces the store.
+    ok = ok && FlushFileBuffers(file.Get());
+    return CloseHandle(file.Take()) && ok;
+  }
+
+  std::uint32_t Replace(const std::string& from, const std::string& to) override {
+    if (MoveFileExW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING)) {
+      return 0;
+    }
+    return GetLastError();
+  }
+
+  void Remove(const std::string& path) override { DeleteFileW(WideFromUtf8(path).c_str()); }
+};
+
+}  // namespace
+
+StoreFiles& PlatformStoreFiles() {
+  static WindowsStoreFiles files;
+  return files;
+}
+
+std::string PairingStore::DefaultPath() {
+  PWSTR folder = nullptr;
+  const HRESULT hr = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder);
+  std::wstring path;
+  if (SUCCEEDED(hr) && folder != nullptr) {
+    path = folder;
+  }
+  CoTaskMemFree(folder);
+  if (FAILED(hr) || path.empty()) {
+    return {};
+  }
+  path += L"\\Veyra";
+  CreateDirectoryW(path.c_str(), nullptr);  // usually exists already
+  path += L"\\pairing.json";
+  return Utf8FromWide(path);
+}
+
+std::string PairingStore::DefaultHostName() {
+  wchar_t name[16] = {};
+  DWORD size = 16;
+  if (!GetComputerNameW(name, &size)) {
+    return "Windows PC";
+  }
+  return Utf8FromWide(std::wstring_view(name, size));
+}
+
+std::vector<std::uint8_t> SystemRandomBytes(std::size_t count) {
+  std::vector<std::uint8_t> bytes(count);
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(count),
+                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    throw std::runtime_error("BCryptGenRandom failed");
+  }
+  return bytes;
+}
+
+}  // namespace veyra

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/pairing/store_files.h"
+
+namespace veyra {
+
+// The host's lasting identity and the receivers that approved it, kept whole
+// in one JSON file ("pairing.json" under the user's local application data
+// folder, in a folder Veyra) and rewritten whole by Save after each change.
+// Device ids, tokens and key fingerprints are opaque text here.
+//
+// Takes no lock: one instance is used by one thread at a time (the command
+// line's on the main thread before the session exists, the session's during
+// negotiation).
+class PairingStore {
+ public:
+  // An empty |path| means DefaultPath(); when that is empty too, the store
+  // lives in memory only. Reads the file; a missing, empty or unreadable one
+  // gives a new identity, saved at once. Throws std::runtime_error when a new
+  // identity is needed and the random source fails.
+  explicit PairingStore(std::string path, StoreFiles& files = PlatformStoreFiles());
+
+  // "pairing.json" in the folder Veyra under the local application data
+  // folder, which it creates; empty when that folder cannot be found.
+  static std::string DefaultPath();
+  // The computer's name, or "Windows PC".
+  static std::string DefaultHostName();
+  // 16 random bytes as 32 lowercase hexadecimal digits.
+  static std::string NewHostId();
+
+  // Writes the whole store through a temporary file that then replaces the
+  // store file, so the store file is never left partly written.
+  void Save();
+
+  std::string TokenFor(const std::string& deviceId) const;
+  std::string PinFor(const std::string& deviceId) const;
+  void SetToken(const std::string& deviceId, const std::string& token);
+  void SetPin(const std::string& deviceId, const std::string& fingerprint);
+  // Removes the device from both maps; true when it stood in either.
+  bool Forget(const std::string& deviceId);
+  void ForgetAll();
+  void SetHostName(const std::string& name);
+
+  const std::string& path() const { return path_; }
+  const std::string& hostId() const { return hostId_; }
+  const std::string& hostName() const { return hostName_; }
+  // Device id to pairing token: the devices that approved this PC.
+  const std::map<std::string, std::string>& receivers() const { return receivers_; }
+  // Device id to the pinned TLS key fingerprint.
+  const std::map<std::string, std::string>& pins() const { return pins_; }
+
+ private:
+  void Load();
+
+  StoreFiles& files_;
+  std::string path_;
+  std::string hostId_;
+  std::string hostName_;
+  std::map<std::string, std::string> receivers_;
+  std::map<std::string, std::string> pins_;
+};
+
+// Formats bytes as lowercase hexadecimal digits, high digit first.
+std::string LowerHex(const std::vector<std::uint8_t>& bytes);
+
+// 16 bytes from the system's preferred random source; throws
+// std::runtime_error naming the failing call.
+std::vector<std::uint8_t> SystemRandomBytes(std::size_t count);
+
+}  // namespace veyra

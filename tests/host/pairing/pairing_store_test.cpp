@@ -1,0 +1,242 @@
+#include "host/pairing/pairing_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "host/pairing/fake_store_files.h"
+
+namespace veyra {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kPath = "store/pairing.json";
+
+bool IsHostId(const std::string& id) { return std::regex_match(id, std::regex("[0-9a-f]{32}")); }
+
+std::string ExpectedText(const PairingStore& store, const std::string& receivers,
+                         const std::string& pins) {
+  return "{\"hostId\":\"" + store.hostId() + "\",\"hostName\":\"" + store.hostName() +
+         "\",\"receivers\":" + receivers + ",\"pins\":" + pins + "}";
+}
+
+class PairingStoreTest : public testing::Test {
+ protected:
+  // Creates a store while capturing what it logs.
+  std::unique_ptr<PairingStore> Open() {
+    testing::internal::CaptureStderr();
+    auto store = std::make_unique<PairingStore>(kPath, files_);
+    log_ = testing::internal::GetCapturedStderr();
+    return store;
+  }
+
+  FakeStoreFiles files_;
+  std::string log_;
+};
+
+TEST_F(PairingStoreTest, FirstRunMakesAndSavesAnIdentity) {
+  const auto store = Open();
+  EXPECT_TRUE(IsHostId(store->hostId())) << store->hostId();
+  EXPECT_EQ(store->hostName(), PairingStore::DefaultHostName());
+  EXPECT_EQ(files_.files.at(kPath), ExpectedText(*store, "{}", "{}"));
+  EXPECT_NE(log_.find("] INFO  new host identity " + store->hostId() + "\n"), std::string::npos);
+  EXPECT_EQ(files_.files.count(kPath + ".tmp"), 0u);
+}
+
+TEST_F(PairingStoreTest, EmptyFileIsAFirstRunWithoutWarning) {
+  files_.files[kPath] = "";
+  const auto store = Open();
+  EXPECT_TRUE(IsHostId(store->hostId()));
+  EXPECT_EQ(log_.find("WARN"), std::string::npos);
+  EXPECT_EQ(files_.writes, 1);
+}
+
+TEST_F(PairingStoreTest, SkipsMembersOfTheWrongKind) {
+  files_.files[kPath] =
+      R"({"hostId":"0123456789abcdef0123456789abcdef","hostName":"","extra":[1],)"
+      R"("receivers":{"a":"tok-a","b":5,"":"tok-empty","a2":"x","a2":"tok-a2"},)"
+      R"("pins":{"a":"pin-a","c":"pin-c","d":null}})";
+  const auto store = Open();
+  EXPECT_EQ(store->hostId(), "0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(store->hostName(), PairingStore::DefaultHostName());
+  EXPECT_EQ(store->receivers(),
+            (std::map<std::string, std::string>{{"a", "tok-a"}, {"a2", "tok-a2"}}));
+  EXPECT_EQ(store->pins(), (std::map<std::string, std::string>{{"a", "pin-a"}, {"c", "pin-c"}}));
+  EXPECT_EQ(files_.writes, 0) << "a usable identity needs no rewrite";
+}
+
+TEST_F(PairingStoreTest, NumericHostIdKeepsPairingsAndGetsANewIdAtOnce) {
+  files_.files[kPath] = R"({"hostId":12,"hostName":"Desk","receivers":{"p":"t"},"pins":{}})";
+  const auto store = Open();
+  EXPECT_TRUE(IsHostId(store->hostId()));
+  EXPECT_EQ(store->hostName(), "Desk");
+  EXPECT_EQ(store->TokenFor("p"), "t");
+  EXPECT_EQ(files_.files.at(kPath), ExpectedText(*store, R"({"p":"t"})", "{}"));
+}
+
+TEST_F(PairingStoreTest, UnreadableFileIsReplacedWithAWarning) {
+  files_.files[kPath] = R"({"hostId":"abc","receivers":{"p":"t"})";
+  const auto store = Open();
+  EXPECT_NE(log_.find("] WARN  pairing store unreadable (unexpected end of JSON); starting fresh\n"),
+            std::string::npos)
+      << log_;
+  EXPECT_TRUE(IsHostId(store->hostId()));
+  EXPECT_TRUE(store->receivers().empty());
+  EXPECT_EQ(files_.files.at(kPath), ExpectedText(*store, "{}", "{}"));
+}
+
+TEST_F(PairingStoreTest, ForgetReportsRemovalFromEitherMap) {
+  const auto store = Open();
+  store->SetPin("pin-only", "KEY=");
+  store->SetToken("both", "t");
+  store->SetPin("both", "K2=");
+  EXPECT_TRUE(store->Forget("pin-only"));
+  EXPECT_FALSE(store->Forget("pin-only"));
+  EXPECT_TRUE(store->Forget("both"));
+  EXPECT_TRUE(store->pins().empty());
+  EXPECT_TRUE(store->receivers().empty());
+}
+
+TEST_F(PairingStoreTest, FailedWriteKeepsTheOldFileAndDropsTheTemporary) {
+  const auto store = Open();
+  const std::string before = files_.files.at(kPath);
+  store->SetToken("phone", "token");
+  files_.failWrites = true;
+  testing::internal::CaptureStderr();
+  store->Save();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("] WARN  cannot write " + kPath + "\n"), std::string::npos) << log;
+  EXPECT_EQ(files_.files.at(kPath), before);
+  EXPECT_EQ(files_.files.count(kPath + ".tmp"), 0u);
+  EXPECT_EQ(store->TokenFor("phone"), "token") << "memory keeps the change";
+}
+
+TEST_F(PairingStoreTest, FailedReplaceIsReported) {
+  const auto store = Open();
+  files_.replaceError = 5;
+  testing::internal::CaptureStderr();
+  store->Save();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("] WARN  cannot replace " + kPath + " (error 5)\n"), std::string::npos);
+}
+
+TEST_F(PairingStoreTest, InMemoryStoreWritesNothing) {
+  testing::internal::CaptureStderr();
+  PairingStore store("", files_);
+  testing::internal::GetCapturedStderr();
+  store.Save();
+  // Either the platform has a data folder (real path, not in the fake) or
+  // the store lives in memory; the fake sees at most the first save.
+  EXPECT_LE(files_.writes, 2);
+  EXPECT_TRUE(IsHostId(store.hostId()));
+}
+
+TEST(LowerHexTest, WritesHighDigitFirst) {
+  EXPECT_EQ(LowerHex({0x00, 0x0F, 0xA5, 0xFF}), "000fa5ff");
+  EXPECT_TRUE(IsHostId(PairingStore::NewHostId()));
+  EXPECT_NE(PairingStore::NewHostId(), PairingStore::NewHostId());
+}
+
+// The same rules on the platform's real files (under Wine in the Windows
+// build).
+class PairingStoreFilesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("veyra-pairing-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    path_ = (folder_ / "pairing.json").string();
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  fs::path folder_;
+  std::string path_;
+};
+
+TEST_F(PairingStoreFilesTest, RoundTripsThroughASecondStore) {
+  std::string id;
+  {
+    testing::internal::CaptureStderr();
+    PairingStore first(path_);
+    testing::internal::GetCapturedStderr();
+    first.SetHostName("Desk PC");
+    first.SetToken("phone-1", "tok");
+    first.SetPin("phone-1", "AAAA+/=");
+    first.Save();
+    id = first.hostId();
+  }
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+  const PairingStore second(path_);
+  EXPECT_EQ(second.hostId(), id);
+  EXPECT_EQ(second.hostName(), "Desk PC");
+  EXPECT_EQ(second.receivers(), (std::map<std::string, std::string>{{"phone-1", "tok"}}));
+  EXPECT_EQ(second.PinFor("phone-1"), "AAAA+/=");
+  EXPECT_EQ(Read(path_), R"({"hostId":")" + id +
+                             R"(","hostName":"Desk PC","receivers":{"phone-1":"tok"},)"
+                             R"("pins":{"phone-1":"AAAA+/="}})");
+}
+
+TEST_F(PairingStoreFilesTest, MissingFolderCannotBeWritten) {
+  const std::string path = (folder_ / "absent" / "pairing.json").string();
+  testing::internal::CaptureStderr();
+  const PairingStore store(path);
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("] WARN  cannot write " + path + "\n"), std::string::npos) << log;
+  EXPECT_TRUE(IsHostId(store.hostId()));
+  EXPECT_FALSE(fs::exists(folder_ / "absent"));
+}
+
+#if !defined(_WIN32)
+TEST_F(PairingStoreFilesTest, FullDiskNeverReplacesTheStore) {
+  {
+    testing::internal::CaptureStderr();
+    PairingStore first(path_);
+    testing::internal::GetCapturedStderr();
+  }
+  const std::string before = Read(path_);
+  // The temporary file leads to a device that is always full.
+  fs::create_symlink("/dev/full", path_ + ".tmp");
+  testing::internal::CaptureStderr();
+  PairingStore store(path_);
+  store.SetToken("phone", "t");
+  store.Save();
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("] WARN  cannot write " + path_ + "\n"), std::string::npos) << log;
+  EXPECT_EQ(Read(path_), before);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".tmp")));
+}
+
+TEST(PairingStoreDefaultsTest, DataFolderFollowsXdgDataHome) {
+  const fs::path home = fs::temp_directory_path() / "veyra-xdg-test";
+  fs::remove_all(home);
+  fs::create_directories(home);
+  ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+  EXPECT_EQ(PairingStore::DefaultPath(), (home / "veyra" / "pairing.json").string());
+  EXPECT_TRUE(fs::is_directory(home / "veyra"));
+  ::unsetenv("XDG_DATA_HOME");
+  fs::remove_all(home);
+}
+#else
+TEST(PairingStoreDefaultsTest, DataFolderIsUnderLocalAppDataUnderWine) {
+  const std::string path = PairingStore::DefaultPath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_NE(path.find("\\AppData\\Local\\Veyra\\pairing.json"), std::string::npos) << path;
+  EXPECT_TRUE(fs::is_directory(fs::path(path).parent_path()));
+  EXPECT_FALSE(PairingStore::DefaultHostName().empty());
+}
+#endif
+
+}  // namespace
+}  // namespace veyra
