@@ -13,7 +13,7 @@
 namespace veyra {
 namespace {
 
-std::string ParseError(std::string_view text) {
+std::string ParseFailure(std::string_view text) {
   try {
     Parse(text);
   } catch (const ProtocolError& error) {
@@ -92,7 +92,7 @@ TEST(JsonParseTest, RefusesMalformedTextWithItsFixedMessage) {
       {std::string(100000, '['), "JSON nested too deeply"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ParseError(c.text), c.error) << "text: " << c.text.substr(0, 40);
+    EXPECT_EQ(ParseFailure(c.text), c.error) << "text: " << c.text.substr(0, 40);
   }
 }
 
@@ -105,9 +105,9 @@ TEST(JsonParseTest, AcceptsNestingUpTo513Containers) {
   }
   // A scalar at depth 512 is fine; one more level refuses it before reading it.
   EXPECT_NO_THROW(Parse(std::string(512, '[') + "1" + std::string(512, ']')));
-  EXPECT_EQ(ParseError(std::string(513, '[') + "1" + std::string(513, ']')),
+  EXPECT_EQ(ParseFailure(std::string(513, '[') + "1" + std::string(513, ']')),
             "JSON nested too deeply");
-  EXPECT_EQ(ParseError(std::string(513, '[') + "x"), "JSON nested too deeply");
+  EXPECT_EQ(ParseFailure(std::string(513, '[') + "x"), "JSON nested too deeply");
 }
 
 TEST(JsonParseTest, WritesParsedTextBackCompactly) {
