@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "host/input/display_layout.h"
+#include "host/input/input_sink.h"
+
+namespace veyra {
+
+// Turns the receiver's touches, scrolls and key presses into mouse and
+// keyboard input on the monitor being streamed. Positions arrive as fractions
+// of that monitor (the target area); touches press the left or the right
+// button, scroll distances become wheel units, HID usages virtual keys.
+//
+// Threads: Touch, Scroll and Key run on the connection's receive thread;
+// FindMonitor and ReleaseButtons run under the session's pipeline lock, on
+// the receive thread or the run thread. Every public operation takes the
+// injector's own lock, a leaf lock held while the input is sent, so the
+// target area and the held buttons stay consistent with what was injected.
+class InputInjector {
+ public:
+  // Touch actions as they arrive from the receiver.
+  static constexpr std::uint8_t kTouchDown = 0;
+  static constexpr std::uint8_t kTouchMove = 1;
+  static constexpr std::uint8_t kTouchUp = 2;
+  static constexpr std::uint8_t kTouchCancel = 3;
+  // Touch button bit that selects the secondary (right) button.
+  static constexpr std::uint32_t kSecondaryButton = 0x2;
+  // Key action that means released; any other value means pressed.
+  static constexpr std::uint8_t kKeyReleased = 1;
+
+  InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_ptr<InputSink> sink);
+
+  InputInjector(const InputInjector&) = delete;
+  InputInjector& operator=(const InputInjector&) = delete;
+
+  // Aims input at the monitor whose device name ("\\.\DISPLAY2") matches
+  // |deviceName| ignoring case. Returns false, keeping the previous area,
+  // when there is no such monitor or its rectangle is empty.
+  bool FindMonitor(std::wstring_view deviceName);
+
+  // Sends one absolute mouse input at fractions |x|, |y| of the target area.
+  void SendMouse(std::uint32_t flags, std::uint32_t mouseData, float x, float y);
+
+  // A TOUCH: |action| is down, move, up or cancel; other values are ignored.
+  void Touch(std::uint8_t action, float x, float y, std::uint32_t buttons);
+
+  // A SCROLL: |dx| and |dy| are fractions of the target's width and height;
+  // |x| and |y| where the pointer is.
+  void Scroll(float dx, float dy, float x, float y);
+
+  // A KEY: |usage| a USB HID keyboard usage; |action| kKeyReleased or press.
+  void Key(std::uint32_t usage, std::uint8_t action);
+
+  // Releases whatever button a touch left pressed, e.g. when streaming stops.
+  void ReleaseButtons();
+
+  DesktopRect TargetArea() const;
+
+ private:
+  void SendMouseLocked(std::uint32_t flags, std::uint32_t mouseData, float x, float y);
+  void ReleaseHeldLocked(float x, float y);
+
+  const std::unique_ptr<DisplayLayout> layout_;
+  const std::unique_ptr<InputSink> sink_;
+
+  mutable std::mutex lock_;
+  // Until a monitor is found, input goes to a 1920 x 1080 area at the
+  // desktop's origin.
+  DesktopRect targetArea_{0, 0, 1920, 1080};
+  bool leftHeld_ = false;
+  bool rightHeld_ = false;
+};
+
+}  // namespace veyra
