@@ -262,13 +262,12 @@ TEST_F(InputInjectorTest, KeysBecomeVirtualKeysWithExtendedAndReleaseFlags) {
     std::uint32_t flags;
   };
   const Case cases[] = {
-      {4, 0, 65, 0},                                         // A pressed
-      {82, 1, 38, kKeyEventExtendedKey | kKeyEventKeyUp},    // Up released
-      {40, 0, 13, 0},                                        // Enter is not extended
-      {228, 0, 163, kKeyEventExtendedKey},                   // Right Control is
-      {228, 1, 163, kKeyEventExtendedKey | kKeyEventKeyUp},  //
-      {224, 1, 162, kKeyEventKeyUp},                         // Left Control is not
-      {44, 2, 32, 0},                                        // any action but 1 presses
+      {4, 0, 65, 0},                                       // A pressed
+      {82, 1, 38, kKeyEventExtendedKey | kKeyEventKeyUp},  // Up released
+      {40, 0, 13, 0},                                      // Enter is not extended
+      {228, 0, 163, kKeyEventExtendedKey},                 // Right Control is
+      {224, 1, 162, kKeyEventKeyUp},                       // Left Control is not
+      {44, 2, 32, 0},                                      // any action but 1 presses
   };
   for (const Case& c : cases) {
     sink_->Clear();

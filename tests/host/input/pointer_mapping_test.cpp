@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 namespace veyra {
@@ -11,7 +10,7 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-TEST(PointerMappingTest, MapsFractionsToDesktopAndAbsoluteCoordinates) {
+TEST(PointerMappingTest, MapsCorruptFractionsAndDegenerateRectanglesSafely) {
   struct Case {
     const char* name;
     float x, y;
@@ -20,22 +19,9 @@ TEST(PointerMappingTest, MapsFractionsToDesktopAndAbsoluteCoordinates) {
     double desktopX, desktopY;
     std::int32_t absoluteX, absoluteY;
   };
+  // The common cases are checked through InputInjector::SendMouse; these are
+  // the inputs a faulty receiver or a transient desktop could produce.
   const Case cases[] = {
-      // Right-hand monitor of two side by side: 2880 * 65535 / 3839 = 49164.05.
-      {"right monitor centre",
-       0.5F,
-       0.5F,
-       {1920, 0, 3840, 1080},
-       {0, 0, 3840, 1080},
-       2880,
-       540,
-       49164,
-       32798},
-      // A second monitor left of the target moves the desktop origin to -1920.
-      {"left neighbour", 0.0F, 0.0F, {0, 0, 1920, 1080}, {-1920, 0, 3840, 1080}, 0, 0, 32776, 0},
-      // Clamped to the far edges; the exclusive right/bottom edge maps just
-      // beyond 65535 on a one-monitor desktop.
-      {"clamped", 1.7F, -0.2F, {0, 0, 1920, 1080}, {0, 0, 1920, 1080}, 1920, 0, 65569, 0},
       {"not a number", kNaN, kInf, {0, 0, 1920, 1080}, {0, 0, 1920, 1080}, 0, 1080, 0, 65596},
       // Degenerate rectangles count as one pixel.
       {"empty target and desktop", 1.0F, 1.0F, {5, 5, 5, 5}, {0, 0, 0, -3}, 6, 6, 393210, 393210},
@@ -49,21 +35,17 @@ TEST(PointerMappingTest, MapsFractionsToDesktopAndAbsoluteCoordinates) {
   }
 }
 
-TEST(PointerMappingTest, TurnsScrollDistanceIntoWheelUnits) {
+TEST(PointerMappingTest, WheelUnitsTruncateAndSaturate) {
   struct Case {
     float fraction;
     std::int64_t extentPx;
     std::int32_t units;
   };
   const Case cases[] = {
-      {0.1F, 1080, 129},    // 108 px, 1.2 units per pixel, truncated
-      {0.0005F, 1080, 0},   // 0.54 px: below one pixel
-      {-0.1F, 1920, -230},  // 192 px the other way
       {0.001F, 1080, 1},    // 1.08 px is just enough for one unit
       {-0.05F, 1080, -64},  // truncated toward zero
       {0.5F, 0, 0},         // an empty area counts as one pixel
       {2.0F, -5, 2},        // ... so does an inverted one
-      {kNaN, 1080, 0},
       {kInf, 1080, std::numeric_limits<std::int32_t>::max()},
       {-1e30F, 1080, std::numeric_limits<std::int32_t>::min()},
   };
