@@ -36,7 +36,8 @@ std::optional<std::size_t> FindRememberedAdapter(std::span<const DisplayAdapter>
   return std::nullopt;
 }
 
-DisplayState StateFromAdapter(const DisplayAdapter& adapter, const std::optional<DisplayMode>& mode) {
+DisplayState StateFromAdapter(const DisplayAdapter& adapter,
+                              const std::optional<DisplayMode>& mode) {
   DisplayState state;
   state.present = true;
   state.attached = (adapter.stateFlags & kAdapterAttachedToDesktop) != 0;

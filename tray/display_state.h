@@ -15,8 +15,8 @@ namespace veyra {
 // The phone's extra display as the tray last saw it. A value, replaced
 // whole on every probe; all false, empty or 0 when nothing was found.
 struct DisplayState {
-  bool present = false;    // the extra display's adapter was found
-  bool attached = false;   // that adapter is part of the desktop
+  bool present = false;     // the extra display's adapter was found
+  bool attached = false;    // that adapter is part of the desktop
   std::wstring deviceName;  // for example \\.\DISPLAY3
   std::wstring deviceId;
   std::uint32_t width = 0;  // current mode; 0 when it could not be read
@@ -60,7 +60,8 @@ std::optional<std::size_t> FindRememberedAdapter(std::span<const DisplayAdapter>
                                                  const std::wstring& lastDeviceName,
                                                  const std::wstring& lastAdapterId);
 
-DisplayState StateFromAdapter(const DisplayAdapter& adapter, const std::optional<DisplayMode>& mode);
+DisplayState StateFromAdapter(const DisplayAdapter& adapter,
+                              const std::optional<DisplayMode>& mode);
 
 // The settings that record a state, in the order they are written. Names
 // only for a detached display, so its last mode and position survive.

@@ -60,13 +60,11 @@ bool WinDisplaySystem::Detach(const std::wstring& deviceName) {
   DEVMODEW mode{};
   mode.dmSize = sizeof(mode);
   mode.dmFields = DM_POSITION | DM_PELSWIDTH | DM_PELSHEIGHT;
-  if (ChangeDisplaySettingsExW(deviceName.c_str(), &mode, nullptr,
-                               CDS_UPDATEREGISTRY | CDS_NORESET,
+  if (ChangeDisplaySettingsExW(deviceName.c_str(), &mode, nullptr, CDS_UPDATEREGISTRY | CDS_NORESET,
                                nullptr) != DISP_CHANGE_SUCCESSFUL) {
     return false;
   }
-  return ChangeDisplaySettingsExW(nullptr, nullptr, nullptr, 0, nullptr) ==
-         DISP_CHANGE_SUCCESSFUL;
+  return ChangeDisplaySettingsExW(nullptr, nullptr, nullptr, 0, nullptr) == DISP_CHANGE_SUCCESSFUL;
 }
 
 DisplayState ProbeExtraDisplay() {

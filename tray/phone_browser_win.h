@@ -1,8 +1,11 @@
 #pragma once
 
+// Order matters: Winsock before windows.h, windows.h before windns.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <windns.h>
 
 #include <cstdint>

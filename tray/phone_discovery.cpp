@@ -19,7 +19,8 @@ std::vector<FoundPhone> PhonesInAnswer(std::span<const AnswerRecord> records) {
       continue;
     }
     const auto address = std::find_if(records.begin(), records.end(), [&](const AnswerRecord& a) {
-      return a.type == kDnsTypeA && a.ownerName && EqualsIgnoringAsciiCase(*a.ownerName, srv.srvTarget);
+      return a.type == kDnsTypeA && a.ownerName &&
+             EqualsIgnoringAsciiCase(*a.ownerName, srv.srvTarget);
     });
     // Only the first matching A record counts, even when its address could
     // not be converted.
@@ -74,8 +75,9 @@ void PhoneBrowseContext::OnCallback(std::uint32_t status, std::span<const Answer
 
 void PhoneBrowseContext::AddPhones(std::vector<FoundPhone> phones) {
   for (FoundPhone& phone : phones) {
-    const bool listed = std::any_of(phones_.begin(), phones_.end(),
-                                    [&](const FoundPhone& p) { return p.address == phone.address; });
+    const bool listed = std::any_of(phones_.begin(), phones_.end(), [&](const FoundPhone& p) {
+      return p.address == phone.address;
+    });
     if (!listed) {
       phones_.push_back(std::move(phone));
     }

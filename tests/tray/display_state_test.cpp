@@ -14,11 +14,14 @@ namespace {
 
 using Writes = std::vector<std::pair<std::wstring, std::wstring>>;
 
-const wchar_t* const kExtraMonitorId = L"MONITOR\\VYR0001\\{4d36e96e-e325-11ce-bfc1-08002be10318}\\0001";
+const wchar_t* const kExtraMonitorId =
+    L"MONITOR\\VYR0001\\{4d36e96e-e325-11ce-bfc1-08002be10318}\\0001";
 const wchar_t* const kExtraAdapterId = L"ROOT\\DISPLAY\\0000";
 
 DisplayAdapter PrimaryAdapter() {
-  return {L"\\\\.\\DISPLAY1", L"PCI\\VEN_10DE&DEV_2484", kAdapterAttachedToDesktop,
+  return {L"\\\\.\\DISPLAY1",
+          L"PCI\\VEN_10DE&DEV_2484",
+          kAdapterAttachedToDesktop,
           {L"MONITOR\\DEL4100\\{4d36e96e-e325-11ce-bfc1-08002be10318}\\0000"}};
 }
 
@@ -66,7 +69,8 @@ TEST_F(ExtraDisplayTest, ProbeFillsTheStateFromTheDriversAdapter) {
   displays_.adapters = {ExtraAdapter(kAdapterAttachedToDesktop, {kExtraMonitorId}),
                         PrimaryAdapter()};
   displays_.modes[L"\\\\.\\DISPLAY3"] = {2400, 1080, 1920, -200};
-  const DisplayState expected{true, true, L"\\\\.\\DISPLAY3", kExtraAdapterId, 2400, 1080, 1920, -200};
+  const DisplayState expected{true, true, L"\\\\.\\DISPLAY3", kExtraAdapterId, 2400, 1080,
+                              1920, -200};
   EXPECT_EQ(extra_.Probe(), expected);
 }
 

@@ -95,9 +95,9 @@ TEST(LocalizedTextTest, LanguageIsReadOnceForAllThreads) {
     return static_cast<std::uint16_t>(0x0412);
   });
   std::atomic<int> korean{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&] { korean += choice.IsKorean() ? 1 : 0; });
+  std::vector<std::thread> threads(8);
+  for (std::thread& thread : threads) {
+    thread = std::thread([&] { korean += choice.IsKorean() ? 1 : 0; });
   }
   for (auto& thread : threads) {
     thread.join();

@@ -51,7 +51,8 @@ TEST(PhonesInAnswerTest, ListsEverySrvRecordWithItsAddressInRecordOrder) {
 }
 
 TEST(PhonesInAnswerTest, NameWithoutDotsIsUsedWhole) {
-  const std::vector<AnswerRecord> answer = {Srv(L"phone", L"p.local", 1), A(L"p.local", L"10.0.0.2")};
+  const std::vector<AnswerRecord> answer = {Srv(L"phone", L"p.local", 1),
+                                            A(L"p.local", L"10.0.0.2")};
   ASSERT_EQ(PhonesInAnswer(answer).size(), 1u);
   EXPECT_EQ(PhonesInAnswer(answer)[0].name, L"phone");
   EXPECT_EQ(InstanceLabel(L"a.b.c"), L"a");
@@ -62,8 +63,9 @@ TEST(PhonesInAnswerTest, AnswerWithoutAnAddressRecordIsDropped) {
   EXPECT_TRUE(PhonesInAnswer({}).empty());
   // Only an IPv6 record for the target: dropped, though the name might
   // resolve.
-  EXPECT_TRUE(PhonesInAnswer(std::vector{Srv(L"x._veyra._tcp.local", L"x.local", 1), Aaaa(L"x.local")})
-                  .empty());
+  EXPECT_TRUE(
+      PhonesInAnswer(std::vector{Srv(L"x._veyra._tcp.local", L"x.local", 1), Aaaa(L"x.local")})
+          .empty());
   // An A record for another host does not count.
   EXPECT_TRUE(PhonesInAnswer(std::vector{Srv(L"x._veyra._tcp.local", L"x.local", 1),
                                          A(L"y.local", L"10.0.0.9")})
@@ -132,7 +134,8 @@ TEST(RunPhoneBrowseTest, CollectsAnswersInOrderOfArrival) {
 
 TEST(RunPhoneBrowseTest, NoAnswerGivesAnEmptyListAfterTheWait) {
   FakeServiceBrowser browser;
-  EXPECT_TRUE(RunPhoneBrowse(browser, {milliseconds(10), milliseconds(0), milliseconds(5000)}).empty());
+  EXPECT_TRUE(
+      RunPhoneBrowse(browser, {milliseconds(10), milliseconds(0), milliseconds(5000)}).empty());
   EXPECT_EQ(browser.cancelCalls, 1);
 }
 
@@ -150,7 +153,8 @@ TEST(RunPhoneBrowseTest, ContextOutlivesTheSearchUntilTheFinalCallback) {
       {0, {Srv(L"Pixel._veyra._tcp.local", L"p.local", 47820), A(L"p.local", L"192.168.1.20")}}};
   browser.CloseFinalCallbackGate();
   // The final callback is late: the search gives up waiting for it.
-  const auto phones = RunPhoneBrowse(browser, {milliseconds(5000), milliseconds(0), milliseconds(1)});
+  const auto phones =
+      RunPhoneBrowse(browser, {milliseconds(5000), milliseconds(0), milliseconds(1)});
   EXPECT_EQ(phones.size(), 1u);
   EXPECT_FALSE(browser.weakContext.expired());
   // The late callback meets a live context, and releases it.
