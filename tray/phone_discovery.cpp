@@ -67,8 +67,8 @@ void PhoneBrowseContext::OnCallback(std::uint32_t status, std::span<const Answer
       finished_ = true;
       lastHold = std::move(self_);
     }
-    // Notified under the lock: once it is released the waiter may return
-    // and, without lastHold, the context may be gone.
+    // Notified under the lock: once it is free the waiter may return, and
+    // for any callback but the final one the context may then be gone.
     changed_.notify_all();
   }
 }
