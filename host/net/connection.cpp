@@ -1,0 +1,290 @@
+#include "host/net/connection.h"
+
+#include <chrono>
+#include <utility>
+
+#include "host/app/clock.h"
+#include "host/app/log.h"
+#include "host/net/frame_decoder.h"
+#include "host/net/plain_transport.h"
+
+namespace veyra {
+namespace {
+
+constexpr std::int32_t kFail = static_cast<std::int32_t>(0x80004005);     // E_FAIL
+constexpr std::int32_t kNotImpl = static_cast<std::int32_t>(0x80004001);  // E_NOTIMPL
+constexpr std::int32_t kTimedOut = static_cast<std::int32_t>(0x8007274C);
+
+void JoinUnlessSelf(std::thread& thread) {
+  if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
+    thread.join();
+  }
+}
+
+}  // namespace
+
+Connection::Connection() : Connection(CreatePlatformTlsChannel) {}
+
+Connection::Connection(TlsFactory tlsFactory) : tlsFactory_(std::move(tlsFactory)) {}
+
+Connection::~Connection() {
+  Disconnect();
+  // Only when the owner is destroyed from one of the connection's own
+  // threads; that thread returns right after the callback that did it.
+  for (std::thread* thread : {&receiveThread_, &sendThread_}) {
+    if (thread->joinable()) {
+      thread->detach();
+    }
+  }
+}
+
+std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
+                                 std::uint32_t timeoutMs, PacketHandler onPacket,
+                                 LostHandler onLost, bool useTls) {
+  if (!StartSockets()) {
+    return kFail;
+  }
+  Disconnect();
+  lostReported_ = false;
+  onPacket_ = std::move(onPacket);
+  onLost_ = std::move(onLost);
+
+  std::vector<SocketAddress> addresses;
+  const int resolveError = ResolveTcpAddresses(host, port, addresses);
+  if (resolveError != 0) {
+    Log(LogLevel::Error, "cannot resolve %s:%u", host.c_str(), unsigned{port});
+    return HresultFromSocketError(resolveError);
+  }
+  ScopedSocket connected;
+  for (const SocketAddress& address : addresses) {
+    ScopedSocket candidate(OpenSocket(address));
+    if (candidate.IsValid() && ConnectWithin(candidate.Get(), address, timeoutMs)) {
+      TuneStreamSocket(candidate.Get());
+      connected = std::move(candidate);
+      break;
+    }
+  }
+  if (!connected.IsValid()) {
+    Log(LogLevel::Error, "connect to %s:%u failed", host.c_str(), unsigned{port});
+    return kTimedOut;
+  }
+  SocketHandle socket = kInvalidSocket;
+  {
+    const std::lock_guard<std::mutex> lock(socketMutex_);
+    socket_ = socket = connected.Take();
+  }
+
+  if (useTls) {
+    tls_ = tlsFactory_ ? tlsFactory_() : nullptr;
+    std::int32_t status = kNotImpl;
+    if (tls_ == nullptr) {
+      Log(LogLevel::Error, "TLS is not available in this build; use --no-tls");
+    } else {
+      status = tls_->Handshake(socket, host);
+    }
+    if (status != 0) {
+      Log(LogLevel::Error, "TLS handshake with %s:%u failed: 0x%08X", host.c_str(), unsigned{port},
+          static_cast<unsigned>(status));
+      tls_.reset();
+      ReleaseSocket();
+      return status;
+    }
+    transport_ = tls_.get();
+  } else {
+    plain_ = std::make_unique<PlainTransport>(socket, running_);
+    transport_ = plain_.get();
+  }
+
+  open_ = true;
+  running_ = true;
+  receiveEnded_ = false;
+  receiveThread_ = std::thread([this] {
+    ReceiveLoop();
+    receiveEnded_ = true;
+  });
+  sendEnded_ = false;
+  sendThread_ = std::thread([this] {
+    SendLoop();
+    sendEnded_ = true;
+  });
+  const std::string suffix = tls_ ? " over " + tls_->ProtocolName() : std::string(" (plaintext)");
+  Log(LogLevel::Info, "connected to %s:%u%s", host.c_str(), unsigned{port}, suffix.c_str());
+  return 0;
+}
+
+void Connection::Send(std::vector<std::uint8_t> frame, bool isVideo) {
+  if (!open_.load()) {
+    return;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(queueMutex_);
+    sendQueue_.Push(std::move(frame), isVideo);
+  }
+  queueReady_.notify_one();
+}
+
+void Connection::CloseAfterFlush() {
+  draining_ = true;
+  WakeAll();
+  const std::uint64_t startUs = NowUs();
+  while (NowUs() - startUs < std::uint64_t{kFlushTimeoutMs} * 1000) {
+    if (!draining_.load() || !running_.load()) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (draining_.load()) {
+    Log(LogLevel::Warn, "the last message did not go out within %u ms; closing anyway",
+        unsigned{kFlushTimeoutMs});
+    draining_ = false;
+  }
+  running_ = false;
+  open_ = false;
+  draining_ = false;
+  WakeAll();
+  InterruptStream();
+}
+
+void Connection::Stop() {
+  running_ = false;
+  open_ = false;
+  draining_ = false;
+  WakeAll();
+  InterruptStream();
+}
+
+void Connection::Disconnect() {
+  Stop();
+  // A thread that entered a blocking call just as the socket was
+  // interrupted can miss the wake-up where cancellation reaches only calls
+  // already pending (Winsock); interrupt again until both are out.
+  for (int waits = 1; !OtherThreadsEnded(); ++waits) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (waits % 20 == 0) {
+      InterruptStream();
+    }
+  }
+  JoinUnlessSelf(receiveThread_);
+  JoinUnlessSelf(sendThread_);
+  transport_ = nullptr;
+  if (tls_) {
+    tls_->Teardown();
+    tls_.reset();
+  }
+  plain_.reset();
+  ReleaseSocket();
+  const std::lock_guard<std::mutex> lock(queueMutex_);
+  sendQueue_.Clear();
+}
+
+std::string Connection::PeerKeyHash() const { return tls_ ? tls_->PeerKeyHash() : std::string(); }
+
+std::string Connection::PeerShortCode() const {
+  return tls_ ? tls_->PeerShortCode() : std::string();
+}
+
+void Connection::ReceiveLoop() {
+  FrameDecoder decoder;
+  std::vector<std::uint8_t> chunk;
+  std::string failure;
+  while (running_.load()) {
+    chunk.clear();
+    const long received = transport_->Receive(chunk, failure);
+    if (received <= 0) {
+      // After Stop the shut-down socket reads as closed or failing: not a
+      // loss to report.
+      if (running_.load()) {
+        ReportLoss(received == 0 ? std::string("receiver closed the connection") : failure);
+      }
+      return;
+    }
+    decoder.Append(chunk.data(), chunk.size());
+    for (;;) {
+      std::optional<Packet> packet;
+      try {
+        packet = decoder.Next();
+      } catch (const ProtocolError& error) {
+        ReportLoss(std::string("protocol error: ") + error.what());
+        return;
+      }
+      if (!packet) {
+        break;
+      }
+      // Frames behind a Stop or CloseAfterFlush are not handled any more.
+      if (!running_.load()) {
+        return;
+      }
+      onPacket_(*packet);
+    }
+  }
+}
+
+void Connection::SendLoop() {
+  std::string failure;
+  while (running_.load() || draining_.load()) {
+    std::vector<std::uint8_t> frame;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      while (sendQueue_.Empty()) {
+        // An empty queue is what CloseAfterFlush waits for.
+        draining_ = false;
+        if (!running_.load()) {
+          return;
+        }
+        queueReady_.wait(lock);
+      }
+      frame = sendQueue_.PopFront();
+    }
+    if (!transport_->Send(frame.data(), frame.size(), failure)) {
+      if (running_.load()) {
+        ReportLoss(failure);
+      }
+      return;
+    }
+  }
+}
+
+void Connection::ReportLoss(const std::string& reason) {
+  if (!lostReported_.exchange(true)) {
+    open_ = false;
+    Log(LogLevel::Warn, "transport lost: %s", reason.c_str());
+    if (onLost_) {
+      onLost_(reason);
+    }
+  }
+  running_ = false;
+  WakeAll();
+}
+
+void Connection::WakeAll() {
+  // Taking the mutex orders the flag changes before the waiter's next check,
+  // so the wake-up cannot fall between its check and its wait.
+  { const std::lock_guard<std::mutex> lock(queueMutex_); }
+  queueReady_.notify_all();
+}
+
+void Connection::InterruptStream() {
+  const std::lock_guard<std::mutex> lock(socketMutex_);
+  if (socket_ != kInvalidSocket && InterruptSocket(socket_)) {
+    socket_ = kInvalidSocket;
+  }
+}
+
+bool Connection::OtherThreadsEnded() const {
+  const std::thread::id self = std::this_thread::get_id();
+  const auto ended = [self](const std::thread& thread, const std::atomic<bool>& flag) {
+    return !thread.joinable() || thread.get_id() == self || flag.load();
+  };
+  return ended(receiveThread_, receiveEnded_) && ended(sendThread_, sendEnded_);
+}
+
+void Connection::ReleaseSocket() {
+  const std::lock_guard<std::mutex> lock(socketMutex_);
+  if (socket_ != kInvalidSocket) {
+    ShutdownSocket(socket_);
+    CloseSocket(socket_);
+    socket_ = kInvalidSocket;
+  }
+}
+
+}  // namespace veyra

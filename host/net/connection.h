@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/net/secure_channel.h"
+#include "host/net/send_queue.h"
+#include "host/net/socket.h"
+#include "host/wire/frame.h"
+
+namespace veyra {
+
+// The host's one TCP connection to the receiver, optionally under TLS. After
+// Connect it runs two threads: the receive thread cuts the stream into
+// frames and hands each to onPacket; the send thread writes queued frames.
+// The owner reuses one Connection for every reconnection.
+//
+// Threads: Connect and Disconnect from the owner's thread only (never from
+// onPacket or onLost); Send, IsOpen and Stop from any thread;
+// CloseAfterFlush from any thread, typically the receive thread right after
+// queuing a fatal ERROR. onPacket runs on the receive thread, in stream
+// order, one frame at a time; onLost at most once per connection, on
+// whichever thread notices the loss first.
+//
+// Shutdown: Stop and CloseAfterFlush interrupt the socket, which makes a
+// thread blocked in a send or receive return (see InterruptSocket). The
+// handle stays open until Disconnect has joined both threads, so that no
+// thread can use a handle number the system has handed out again.
+class Connection {
+ public:
+  using PacketHandler = std::function<void(const Packet&)>;
+  using LostHandler = std::function<void(const std::string&)>;
+  using TlsFactory = std::function<std::unique_ptr<SecureChannel>()>;
+
+  // Frames queued at most; see SendQueue for the order and drop rule.
+  static constexpr std::size_t kQueueCapacity = SendQueue::kCapacity;
+  // How long CloseAfterFlush lets the queue drain.
+  static constexpr std::uint32_t kFlushTimeoutMs = 500;
+
+  // TLS through the platform's channel.
+  Connection();
+  // TLS through channels made by |tlsFactory| (tests; later back ends).
+  explicit Connection(TlsFactory tlsFactory);
+  ~Connection();
+
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Disconnects whatever was there, resolves |host|, tries its addresses in
+  // order (each for up to |timeoutMs|), runs the TLS handshake when |useTls|
+  // and starts both threads. 0 when connected; otherwise a failure code
+  // (0x8007274C when no address accepted). A failure to start a thread
+  // raises std::system_error.
+  std::int32_t Connect(const std::string& host, std::uint16_t port, std::uint32_t timeoutMs,
+                       PacketHandler onPacket, LostHandler onLost, bool useTls);
+
+  // Queues one complete frame; |isVideo| for VIDEO_FRAME only. Discarded at
+  // once when the connection is not open.
+  void Send(std::vector<std::uint8_t> frame, bool isVideo);
+
+  bool IsOpen() const { return open_.load(); }
+
+  // Lets the queue drain for up to 500 ms, then closes. Does not join.
+  void CloseAfterFlush();
+
+  // Closes at once without waiting for the threads.
+  void Stop();
+
+  // Closes, joins both threads, drops the TLS channel and empties the queue.
+  void Disconnect();
+
+  // The TLS channel's fingerprint and verification code; empty for a
+  // plaintext connection.
+  std::string PeerKeyHash() const;
+  std::string PeerShortCode() const;
+
+ private:
+  void ReceiveLoop();
+  void SendLoop();
+  void ReportLoss(const std::string& reason);
+  void WakeAll();
+  void InterruptStream();
+  bool OtherThreadsEnded() const;
+  void ReleaseSocket();
+
+  TlsFactory tlsFactory_;
+
+  // Guards the handle against a Stop racing Connect or Disconnect; held
+  // only for the store, shutdown and close calls, which do not block.
+  mutable std::mutex socketMutex_;
+  SocketHandle socket_ = kInvalidSocket;
+
+  std::unique_ptr<SecureChannel> tls_;
+  std::unique_ptr<Transport> plain_;
+  Transport* transport_ = nullptr;
+
+  PacketHandler onPacket_;
+  LostHandler onLost_;
+  std::atomic<bool> open_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> draining_{false};
+  std::thread receiveThread_;
+  std::thread sendThread_;
+  std::atomic<bool> receiveEnded_{true};
+  std::atomic<bool> sendEnded_{true};
+  std::mutex queueMutex_;
+  std::condition_variable queueReady_;
+  SendQueue sendQueue_;
+  std::atomic<bool> lostReported_{false};
+};
+
+}  // namespace veyra

@@ -1,0 +1,145 @@
+#pragma once
+
+// The thin socket layer under the connection, the TLS channel and discovery:
+// Winsock on Windows (socket_win.cpp), BSD sockets elsewhere
+// (socket_posix.cpp). Everything above it is portable.
+//
+// Error numbers are the platform's own (WSAGetLastError, errno), taken right
+// at the failing call and returned or kept for LastSocketError().
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace veyra {
+
+// SOCKET under Winsock, a file descriptor elsewhere. Both platforms' "no
+// socket" values (INVALID_SOCKET, -1) map to kInvalidSocket.
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+
+// HRESULT_FROM_WIN32 of a platform error number: 0 and negative values as
+// they are, others in the Win32 facility.
+constexpr std::int32_t HresultFromSocketError(int error) {
+  return error <= 0 ? error
+                    : static_cast<std::int32_t>((static_cast<std::uint32_t>(error) & 0xFFFFu) |
+                                                0x80070000u);
+}
+
+// Winsock numbers that the portable code names (the POSIX layer maps its
+// resolver failures onto the first two).
+inline constexpr int kSocketErrorHostNotFound = 11001;  // WSAHOST_NOT_FOUND
+inline constexpr int kSocketErrorTryAgain = 11002;      // WSATRY_AGAIN
+inline constexpr int kSocketErrorTimedOut = 10060;      // WSAETIMEDOUT
+
+// Starts the platform's socket library once per process (WSAStartup 2.2).
+// A failure is logged once, as ERROR "WSAStartup failed: %d"; this and every
+// later call then return false.
+bool StartSockets();
+
+// The error number of the last failing socket call on this thread.
+int LastSocketError();
+
+// One address getaddrinfo gave, kept after the list is freed.
+struct SocketAddress {
+  int family = 0;
+  int type = 0;
+  int protocol = 0;
+  std::vector<std::uint8_t> bytes;  // the sockaddr
+};
+
+// Resolves |host| (a name or a numeric address) and |port| for TCP over any
+// address family, in the order the resolver gives. Returns 0 and fills
+// |addresses|, or the platform error number (never 0) when it fails or
+// yields nothing.
+int ResolveTcpAddresses(const std::string& host, std::uint16_t port,
+                        std::vector<SocketAddress>& addresses);
+
+// The numeric address text (dotted IPv4 or IPv6) of the first address that
+// resolving |host| gives, or empty when it does not resolve or the first
+// address is of another family.
+std::string ResolveAddressText(const std::string& host);
+
+// Creates a socket for |address|; kInvalidSocket on failure.
+SocketHandle OpenSocket(const SocketAddress& address);
+
+// Connects |socket| to |address| without blocking for longer than
+// |timeoutMs|: non-blocking connect, then a wait for writability alone, then
+// SO_ERROR; the socket is back in blocking mode when this returns true.
+// Under Winsock a refused connection never makes the socket writable, so it
+// uses up the whole timeout; BSD sockets report it at once.
+bool ConnectWithin(SocketHandle socket, const SocketAddress& address, std::uint32_t timeoutMs);
+
+// TCP_NODELAY on and a 1 MiB send buffer, for a connected stream socket.
+void TuneStreamSocket(SocketHandle socket);
+
+// SO_RCVTIMEO in milliseconds (0: none).
+bool SetReceiveTimeout(SocketHandle socket, std::uint32_t timeoutMs);
+
+// One send call: the count written (> 0), or 0 or less on failure.
+long SendSome(SocketHandle socket, const std::uint8_t* data, std::size_t length);
+
+// Sends every byte, calling SendSome until done; false when a call returns 0
+// or less.
+bool SendAll(SocketHandle socket, const std::uint8_t* data, std::size_t length);
+
+// One receive call: the count read (> 0), 0 when the peer ended the stream,
+// negative on failure.
+long ReceiveSome(SocketHandle socket, std::uint8_t* data, std::size_t capacity);
+
+// Shuts both directions down. The handle stays valid.
+void ShutdownSocket(SocketHandle socket);
+
+// Makes threads blocked in a send or receive on |socket| return, and every
+// later send or receive fail. The handle normally stays open, to be closed
+// once those threads are done, so that none of them can ever use a handle
+// number the system has handed out again; returns true when it had to be
+// closed here instead. May be called again on the same handle.
+bool InterruptSocket(SocketHandle socket);
+
+// Releases the handle.
+void CloseSocket(SocketHandle socket);
+
+// A listening TCP socket on 127.0.0.1 at a port the system picks (written to
+// |port|), for loopback peers in tests and benchmarks.
+SocketHandle ListenOnLoopback(std::uint16_t& port);
+
+// Accepts one connection; kInvalidSocket on failure.
+SocketHandle AcceptConnection(SocketHandle listener);
+
+// Owns one socket handle and closes it. Move-only.
+class ScopedSocket {
+ public:
+  ScopedSocket() = default;
+  explicit ScopedSocket(SocketHandle socket) : socket_(socket) {}
+  ~ScopedSocket() { Reset(); }
+
+  ScopedSocket(ScopedSocket&& other) noexcept : socket_(other.Take()) {}
+  ScopedSocket& operator=(ScopedSocket&& other) noexcept {
+    if (this != &other) {
+      Reset(other.Take());
+    }
+    return *this;
+  }
+  ScopedSocket(const ScopedSocket&) = delete;
+  ScopedSocket& operator=(const ScopedSocket&) = delete;
+
+  bool IsValid() const { return socket_ != kInvalidSocket; }
+  SocketHandle Get() const { return socket_; }
+
+  void Reset(SocketHandle socket = kInvalidSocket) {
+    if (IsValid()) {
+      CloseSocket(socket_);
+    }
+    socket_ = socket;
+  }
+
+  [[nodiscard]] SocketHandle Take() { return std::exchange(socket_, kInvalidSocket); }
+
+ private:
+  SocketHandle socket_ = kInvalidSocket;
+};
+
+}  // namespace veyra

@@ -1,0 +1,266 @@
+#include "host/net/tls_channel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "host/app/hresult_text.h"
+#include "host/app/log.h"
+
+namespace veyra {
+namespace {
+
+unsigned Hex(std::int32_t status) { return static_cast<unsigned>(status); }
+
+}  // namespace
+
+std::string ShortCodeFromDigest(const std::array<std::uint8_t, 32>& digest) {
+  std::string code;
+  for (std::size_t i = 0; i < 8; ++i) {
+    char pair[3];
+    std::snprintf(pair, sizeof(pair), "%02X", static_cast<unsigned>(digest[i]));
+    code += pair;
+    if (i % 2 == 1 && i != 7) {
+      code += '-';
+    }
+  }
+  return code;
+}
+
+const char* TlsProtocolName(std::uint32_t protocol) {
+  switch (protocol) {
+    case kProtocolTls12Client:
+      return "TLS1.2";
+    case kProtocolTls13Client:
+      return "TLS1.3";
+    default:
+      return "TLS";
+  }
+}
+
+void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count) {
+  if (count >= buffer.size()) {
+    return;
+  }
+  std::memmove(buffer.data(), buffer.data() + (buffer.size() - count), count);
+  buffer.resize(count);
+}
+
+std::size_t RecordCount(std::size_t length, std::uint32_t maxMessageSize) {
+  if (length == 0 || maxMessageSize == 0) {
+    return 0;
+  }
+  return (length + maxMessageSize - 1) / maxMessageSize;
+}
+
+TlsChannel::TlsChannel(std::unique_ptr<TlsProvider> provider) : provider_(std::move(provider)) {}
+
+TlsChannel::~TlsChannel() { Teardown(); }
+
+std::int32_t TlsChannel::Fail(std::int32_t status) {
+  Teardown();
+  return status;
+}
+
+long TlsChannel::ReadMore() {
+  const std::size_t start = encryptedInput_.size();
+  encryptedInput_.resize(start + kReadBytes);
+  const long received = ReceiveSome(socket_, encryptedInput_.data() + start, kReadBytes);
+  encryptedInput_.resize(start + static_cast<std::size_t>(received > 0 ? received : 0));
+  return received;
+}
+
+std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targetHost) {
+  socket_ = socket;
+  const std::int32_t credentials = provider_->AcquireCredentials();
+  if (credentials != tls_status::kOk) {
+    Log(LogLevel::Error, "AcquireCredentialsHandle failed: 0x%08X", Hex(credentials));
+    if (credentials < 0) {
+      Log(LogLevel::Error, "%s failed: %s", "TLS credentials", HresultText(credentials).c_str());
+    }
+    return Fail(credentials);
+  }
+  SetReceiveTimeout(socket_, kHandshakeReceiveTimeoutMs);
+  encryptedInput_.clear();
+
+  for (bool first = true;; first = false) {
+    if (!first) {
+      if (ReadMore() <= 0) {
+        Log(LogLevel::Error, "TLS handshake: peer closed or read failed (%d)", LastSocketError());
+        return Fail(tls_status::kFail);
+      }
+      if (encryptedInput_.size() > kMaxPendingHandshakeBytes) {
+        Log(LogLevel::Error, "TLS handshake token exceeded %zu bytes; aborting",
+            kMaxPendingHandshakeBytes);
+        return Fail(tls_status::kFail);
+      }
+    }
+    const std::size_t inputBytes = first ? 0 : encryptedInput_.size();
+    const TlsStepResult step = first ? provider_->Step(nullptr, 0, &targetHost)
+                                     : provider_->Step(encryptedInput_.data(), inputBytes, nullptr);
+    Log(LogLevel::Debug, "TLS handshake step: status=0x%08X in=%zu out=%lu", Hex(step.status),
+        inputBytes, static_cast<unsigned long>(step.token.size()));
+    if (!step.token.empty() && !SendAll(socket_, step.token.data(), step.token.size())) {
+      Log(LogLevel::Error, "TLS handshake: failed to send token");
+      return Fail(tls_status::kFail);
+    }
+    if (step.status == tls_status::kIncompleteMessage) {
+      continue;
+    }
+    if (step.status != tls_status::kContinueNeeded && step.status != tls_status::kOk) {
+      Log(LogLevel::Error, "InitializeSecurityContext failed: 0x%08X", Hex(step.status));
+      return Fail(step.status < 0 ? step.status : tls_status::kFail);
+    }
+    KeepTrailingBytes(encryptedInput_, step.extraBytes);
+    if (step.status == tls_status::kOk) {
+      break;
+    }
+  }
+
+  // A context whose records hold no plaintext could never send anything.
+  if (provider_->QueryStreamSizes(sizes_) != tls_status::kOk || sizes_.maxMessageSize == 0) {
+    Log(LogLevel::Error, "TLS: cannot read stream sizes");
+    return Fail(tls_status::kFail);
+  }
+  std::array<std::uint8_t, 32> digest{};
+  const std::int32_t keyStatus = provider_->PeerKey(keyHash_, digest);
+  if (keyStatus != tls_status::kOk) {
+    return Fail(keyStatus);
+  }
+  shortCode_ = ShortCodeFromDigest(digest);
+  protocolName_ = TlsProtocolName(provider_->ConnectionProtocol());
+  SetReceiveTimeout(socket_, 0);
+  // Records the peer sent right behind its last handshake message stay in
+  // encryptedInput_ for the first Receive.
+  Log(LogLevel::Info, "TLS established (%s), peer key %s", protocolName_.c_str(), keyHash_.c_str());
+  return tls_status::kOk;
+}
+
+bool TlsChannel::Send(const std::uint8_t* data, std::size_t length, std::string& failure) {
+  failure = "TLS send failed";
+  if (socket_ == kInvalidSocket || !provider_->HasContext()) {
+    return false;
+  }
+  const std::size_t recordRoom =
+      std::size_t{sizes_.headerSize} + sizes_.maxMessageSize + sizes_.trailerSize;
+  if (sendBuffer_.size() < recordRoom) {
+    sendBuffer_.resize(recordRoom);
+  }
+  while (length > 0) {
+    const std::size_t chunk = std::min<std::size_t>(length, sizes_.maxMessageSize);
+    std::memcpy(sendBuffer_.data() + sizes_.headerSize, data, chunk);
+    const std::lock_guard<std::mutex> lock(tlsMutex_);
+    std::size_t recordLength = 0;
+    const std::int32_t status = provider_->Encrypt(sendBuffer_.data(), sizes_, chunk, recordLength);
+    if (status != tls_status::kOk) {
+      Log(LogLevel::Warn, "EncryptMessage failed: 0x%08X", Hex(status));
+      return false;
+    }
+    if (!SendAll(socket_, sendBuffer_.data(), recordLength)) {
+      return false;
+    }
+    data += chunk;
+    length -= chunk;
+  }
+  return true;
+}
+
+long TlsChannel::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
+  failure = "TLS receive failed";
+  if (socket_ == kInvalidSocket || !provider_->HasContext()) {
+    return -1;
+  }
+  const std::size_t start = out.size();
+  for (;;) {
+    if (postHandshakePending_ && !encryptedInput_.empty()) {
+      const std::int32_t status = PostHandshakeStep();
+      if (status == tls_status::kOk) {
+        postHandshakePending_ = false;
+      } else if (status != tls_status::kIncompleteMessage) {
+        Log(LogLevel::Warn, "TLS: post-handshake message failed: 0x%08X", Hex(status));
+        return -1;
+      }
+    }
+    if (!encryptedInput_.empty() && !postHandshakePending_) {
+      const std::size_t before = encryptedInput_.size();
+      const TlsDecryptResult result = provider_->Decrypt(encryptedInput_.data(), before);
+      if (result.status == tls_status::kOk || result.status == tls_status::kRenegotiate) {
+        for (const ByteRange& range : result.data) {
+          const std::uint8_t* plain = encryptedInput_.data() + range.offset;
+          out.insert(out.end(), plain, plain + range.length);
+        }
+        if (result.extra && result.extra->length > 0) {
+          std::memmove(encryptedInput_.data(), encryptedInput_.data() + result.extra->offset,
+                       result.extra->length);
+          encryptedInput_.resize(result.extra->length);
+        } else {
+          encryptedInput_.clear();
+        }
+        if (result.status == tls_status::kRenegotiate) {
+          if (encryptedInput_.empty()) {
+            Log(LogLevel::Debug, "TLS: post-handshake signal with no payload; ignoring");
+          } else {
+            const std::int32_t status = PostHandshakeStep();
+            if (status == tls_status::kIncompleteMessage) {
+              postHandshakePending_ = true;
+            } else if (status != tls_status::kOk) {
+              Log(LogLevel::Warn, "TLS: post-handshake message failed: 0x%08X", Hex(status));
+              return -1;
+            }
+          }
+        }
+        if (out.size() > start) {
+          return static_cast<long>(out.size() - start);
+        }
+        // A record that yields nothing and consumes nothing (an empty
+        // close_notify as some providers report it) needs more bytes, or
+        // the loop would spin.
+        if (encryptedInput_.size() != before) {
+          continue;
+        }
+      } else if (result.status == tls_status::kContextExpired) {
+        Log(LogLevel::Info, "TLS: peer closed the session");
+        return 0;
+      } else if (result.status != tls_status::kIncompleteMessage) {
+        Log(LogLevel::Warn, "DecryptMessage failed: 0x%08X", Hex(result.status));
+        return -1;
+      }
+    }
+    const long received = ReadMore();
+    if (received == 0) {
+      return 0;
+    }
+    if (received < 0) {
+      return -1;
+    }
+  }
+}
+
+std::int32_t TlsChannel::PostHandshakeStep() {
+  const std::lock_guard<std::mutex> lock(tlsMutex_);
+  const TlsStepResult step =
+      provider_->Step(encryptedInput_.data(), encryptedInput_.size(), nullptr);
+  Log(LogLevel::Debug, "TLS post-handshake step: status=0x%08X in=%zu out=%lu", Hex(step.status),
+      encryptedInput_.size(), static_cast<unsigned long>(step.token.size()));
+  const bool sent = step.token.empty() || SendAll(socket_, step.token.data(), step.token.size());
+  if (step.status != tls_status::kOk && step.status != tls_status::kContinueNeeded) {
+    return step.status;
+  }
+  if (!sent) {
+    return tls_status::kInternalError;
+  }
+  KeepTrailingBytes(encryptedInput_, step.extraBytes);
+  return tls_status::kOk;
+}
+
+void TlsChannel::Teardown() {
+  if (provider_) {
+    provider_->Release();
+  }
+  socket_ = kInvalidSocket;
+  encryptedInput_.clear();
+  postHandshakePending_ = false;
+}
+
+}  // namespace veyra

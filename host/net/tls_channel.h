@@ -1,0 +1,80 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/net/secure_channel.h"
+#include "host/net/tls_provider.h"
+
+namespace veyra {
+
+// TLS client over the connection's socket, on a TlsProvider (Schannel on
+// Windows). Handshake runs before the connection's threads exist; then Send
+// runs on the send thread and Receive on the receive thread, at the same
+// time. tlsMutex_ keeps each record's encryption and its socket write
+// together, and keeps records out of a post-handshake exchange; decryption
+// and reads belong to the receive thread and take no lock.
+class TlsChannel final : public SecureChannel {
+ public:
+  static constexpr std::size_t kReadBytes = 16384;
+  // A peer that keeps sending handshake bytes that do not complete a step
+  // is cut off here.
+  static constexpr std::size_t kMaxPendingHandshakeBytes = 32768;
+  static constexpr std::uint32_t kHandshakeReceiveTimeoutMs = 10000;
+
+  explicit TlsChannel(std::unique_ptr<TlsProvider> provider);
+  ~TlsChannel() override;
+
+  TlsChannel(const TlsChannel&) = delete;
+  TlsChannel& operator=(const TlsChannel&) = delete;
+
+  std::int32_t Handshake(SocketHandle socket, const std::string& targetHost) override;
+  // Splits |data| into records of at most maxMessageSize plaintext bytes.
+  bool Send(const std::uint8_t* data, std::size_t length, std::string& failure) override;
+  long Receive(std::vector<std::uint8_t>& out, std::string& failure) override;
+  std::string PeerKeyHash() const override { return keyHash_; }
+  std::string PeerShortCode() const override { return shortCode_; }
+  std::string ProtocolName() const override { return protocolName_; }
+  void Teardown() override;
+
+  const TlsStreamSizes& StreamSizes() const { return sizes_; }
+
+ private:
+  std::int32_t Fail(std::int32_t status);
+  long ReadMore();
+  std::int32_t PostHandshakeStep();
+
+  SocketHandle socket_ = kInvalidSocket;
+  std::unique_ptr<TlsProvider> provider_;
+  std::mutex tlsMutex_;
+  bool postHandshakePending_ = false;
+  TlsStreamSizes sizes_;
+  std::vector<std::uint8_t> encryptedInput_;
+  std::vector<std::uint8_t> sendBuffer_;
+  std::string keyHash_;
+  std::string shortCode_;
+  std::string protocolName_;
+};
+
+// The verification code the user compares with the phone's: the first 8
+// digest bytes in upper-case hexadecimal, a "-" after every second byte
+// ("ABCD-0123-4567-89EF").
+std::string ShortCodeFromDigest(const std::array<std::uint8_t, 32>& digest);
+
+// "TLS1.2", "TLS1.3", or "TLS" for anything else.
+const char* TlsProtocolName(std::uint32_t protocol);
+
+// Keeps the last |count| bytes of |buffer|, moved to its front; clears it
+// for 0. A count beyond the size keeps everything.
+void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count);
+
+// Records a plaintext of |length| bytes takes at |maxMessageSize| bytes per
+// record (0 for an empty one).
+std::size_t RecordCount(std::size_t length, std::uint32_t maxMessageSize);
+
+}  // namespace veyra

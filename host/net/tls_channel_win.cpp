@@ -1,0 +1,262 @@
+// Schannel under the TLS channel: SSPI for the handshake and records,
+// Crypt32 and BCrypt for the peer key's fingerprint.
+#define SECURITY_WIN32
+#define SCHANNEL_USE_BLACKLISTS
+
+// The order matters: Winsock before windows.h, subauth.h (UNICODE_STRING)
+// before schannel.h for SCH_CREDENTIALS.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <wincrypt.h>
+
+#include <subauth.h>
+
+#include <schannel.h>
+
+#include <security.h>
+#include <sspi.h>
+
+#include <string>
+#include <vector>
+
+#include "host/app/log.h"
+#include "host/net/tls_channel.h"
+
+namespace veyra {
+namespace {
+
+// ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
+// ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM.
+constexpr ULONG kContextRequirements = 0x811C;
+static_assert(kContextRequirements ==
+              (ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
+               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM));
+
+// Everything below TLS 1.2 is refused.
+constexpr DWORD kDisabledProtocols =
+    SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+static_assert(kDisabledProtocols == 0x2A8);
+
+// The host text widened byte by byte: host names and addresses are ASCII.
+std::wstring WidenBytes(const std::string& text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (const char c : text) {
+    wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  }
+  return wide;
+}
+
+// Where an SSPI buffer handed back by the provider lies inside |input|.
+// Extra buffers of some calls carry only a count: then they are the input's
+// last bytes.
+ByteRange RangeIn(const std::uint8_t* input, std::size_t length, const SecBuffer& buffer) {
+  const auto* start = static_cast<const std::uint8_t*>(buffer.pvBuffer);
+  if (start != nullptr && start >= input && start + buffer.cbBuffer <= input + length) {
+    return {static_cast<std::size_t>(start - input), buffer.cbBuffer};
+  }
+  const std::size_t count = buffer.cbBuffer <= length ? buffer.cbBuffer : length;
+  return {length - count, count};
+}
+
+class SchannelProvider final : public TlsProvider {
+ public:
+  ~SchannelProvider() override { Release(); }
+
+  std::int32_t AcquireCredentials() override {
+    TLS_PARAMETERS parameters{};
+    parameters.grbitDisabledProtocols = kDisabledProtocols;
+    SCH_CREDENTIALS settings{};
+    settings.dwVersion = SCH_CREDENTIALS_VERSION;
+    settings.dwFlags =
+        SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK;
+    settings.cTlsParameters = 1;
+    settings.pTlsParameters = &parameters;
+    TimeStamp expiry{};
+    wchar_t package[] = UNISP_NAME_W;
+    const SECURITY_STATUS status =
+        AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings,
+                                  nullptr, nullptr, &credentials_, &expiry);
+    hasCredentials_ = status == SEC_E_OK;
+    return status;
+  }
+
+  TlsStepResult Step(const std::uint8_t* input, std::size_t length,
+                     const std::string* targetName) override {
+    SecBuffer inBuffers[2] = {
+        {static_cast<ULONG>(length), SECBUFFER_TOKEN, const_cast<std::uint8_t*>(input)},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
+    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    ULONG attributes = 0;
+    TimeStamp expiry{};
+    SECURITY_STATUS status;
+    if (targetName != nullptr) {
+      std::wstring target = WidenBytes(*targetName);
+      status =
+          InitializeSecurityContextW(&credentials_, nullptr, target.data(), kContextRequirements, 0,
+                                     0, nullptr, 0, &context_, &outDesc, &attributes, &expiry);
+      hasContext_ = status >= 0 || status == SEC_E_INCOMPLETE_MESSAGE;
+    } else {
+      status =
+          InitializeSecurityContextW(&credentials_, &context_, nullptr, kContextRequirements, 0, 0,
+                                     &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
+    }
+    TlsStepResult result;
+    result.status = status;
+    if (outBuffer.pvBuffer != nullptr) {
+      const auto* token = static_cast<const std::uint8_t*>(outBuffer.pvBuffer);
+      result.token.assign(token, token + outBuffer.cbBuffer);
+      FreeContextBuffer(outBuffer.pvBuffer);
+    }
+    if (inBuffers[1].BufferType == SECBUFFER_EXTRA) {
+      result.extraBytes = inBuffers[1].cbBuffer;
+    }
+    return result;
+  }
+
+  bool HasContext() const override { return hasContext_; }
+
+  std::int32_t QueryStreamSizes(TlsStreamSizes& sizes) override {
+    SecPkgContext_StreamSizes stream{};
+    const SECURITY_STATUS status =
+        QueryContextAttributesW(&context_, SECPKG_ATTR_STREAM_SIZES, &stream);
+    if (status == SEC_E_OK) {
+      sizes.headerSize = stream.cbHeader;
+      sizes.trailerSize = stream.cbTrailer;
+      sizes.maxMessageSize = stream.cbMaximumMessage;
+    }
+    return status;
+  }
+
+  std::int32_t PeerKey(std::string& keyHash, std::array<std::uint8_t, 32>& digest) override {
+    PCCERT_CONTEXT certificate = nullptr;
+    const SECURITY_STATUS query =
+        QueryContextAttributesW(&context_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    if (query != SEC_E_OK || certificate == nullptr) {
+      Log(LogLevel::Error, "TLS: peer presented no certificate (0x%08X)",
+          static_cast<unsigned>(query));
+      return tls_status::kFail;
+    }
+    std::vector<BYTE> der;
+    DWORD size = 0;
+    CERT_PUBLIC_KEY_INFO* keyInfo = &certificate->pCertInfo->SubjectPublicKeyInfo;
+    bool encoded = CryptEncodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, keyInfo, 0, nullptr,
+                                       nullptr, &size) &&
+                   size > 0;
+    if (encoded) {
+      der.resize(size);
+      encoded = CryptEncodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, keyInfo, 0, nullptr,
+                                    der.data(), &size) &&
+                size > 0;
+    }
+    CertFreeCertificateContext(certificate);
+    if (!encoded) {
+      Log(LogLevel::Error, "TLS: cannot encode peer SubjectPublicKeyInfo");
+      return tls_status::kFail;
+    }
+    BCRYPT_ALG_HANDLE sha256 = nullptr;
+    if (!BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+      Log(LogLevel::Error, "TLS: cannot open SHA-256");
+      return tls_status::kFail;
+    }
+    const NTSTATUS hashed = BCryptHash(sha256, nullptr, 0, der.data(), size, digest.data(),
+                                       static_cast<ULONG>(digest.size()));
+    BCryptCloseAlgorithmProvider(sha256, 0);
+    if (!BCRYPT_SUCCESS(hashed)) {
+      Log(LogLevel::Error, "TLS: cannot hash peer key");
+      return tls_status::kFail;
+    }
+    const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+    DWORD chars = 0;
+    keyHash.clear();
+    if (CryptBinaryToStringA(digest.data(), static_cast<DWORD>(digest.size()), flags, nullptr,
+                             &chars) &&
+        chars > 0) {
+      std::string text(chars, '\0');
+      if (CryptBinaryToStringA(digest.data(), static_cast<DWORD>(digest.size()), flags, text.data(),
+                               &chars)) {
+        // The second call counts without the terminating zero.
+        text.resize(chars);
+        keyHash = text;
+      }
+    }
+    if (keyHash.empty()) {
+      Log(LogLevel::Error, "TLS: cannot encode peer key hash");
+      return tls_status::kFail;
+    }
+    return tls_status::kOk;
+  }
+
+  std::uint32_t ConnectionProtocol() override {
+    SecPkgContext_ConnectionInfo info{};
+    if (QueryContextAttributesW(&context_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
+      return 0;
+    }
+    return info.dwProtocol;
+  }
+
+  std::int32_t Encrypt(std::uint8_t* record, const TlsStreamSizes& sizes, std::size_t dataLength,
+                       std::size_t& recordLength) override {
+    SecBuffer buffers[3] = {
+        {sizes.headerSize, SECBUFFER_STREAM_HEADER, record},
+        {static_cast<ULONG>(dataLength), SECBUFFER_DATA, record + sizes.headerSize},
+        {sizes.trailerSize, SECBUFFER_STREAM_TRAILER, record + sizes.headerSize + dataLength}};
+    SecBufferDesc desc{SECBUFFER_VERSION, 3, buffers};
+    const SECURITY_STATUS status = EncryptMessage(&context_, 0, &desc, 0);
+    recordLength = std::size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+    return status;
+  }
+
+  TlsDecryptResult Decrypt(std::uint8_t* input, std::size_t length) override {
+    SecBuffer buffers[4] = {{static_cast<ULONG>(length), SECBUFFER_DATA, input},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+    TlsDecryptResult result;
+    result.status = DecryptMessage(&context_, &desc, 0, nullptr);
+    if (result.status != SEC_E_OK && result.status != SEC_I_RENEGOTIATE) {
+      return result;
+    }
+    for (const SecBuffer& buffer : buffers) {
+      if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0 &&
+          buffer.pvBuffer != nullptr) {
+        result.data.push_back(RangeIn(input, length, buffer));
+      } else if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) {
+        result.extra = RangeIn(input, length, buffer);
+      }
+    }
+    return result;
+  }
+
+  void Release() override {
+    if (hasContext_) {
+      DeleteSecurityContext(&context_);
+      hasContext_ = false;
+    }
+    if (hasCredentials_) {
+      FreeCredentialsHandle(&credentials_);
+      hasCredentials_ = false;
+    }
+  }
+
+ private:
+  bool hasCredentials_ = false;
+  bool hasContext_ = false;
+  CredHandle credentials_{};
+  CtxtHandle context_{};
+};
+
+}  // namespace
+
+std::unique_ptr<SecureChannel> CreatePlatformTlsChannel() {
+  return std::make_unique<TlsChannel>(std::make_unique<SchannelProvider>());
+}
+
+}  // namespace veyra

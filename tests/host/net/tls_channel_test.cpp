@@ -1,0 +1,351 @@
+#include "host/net/tls_channel.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/net/fake_tls_provider.h"
+#include "tests/host/net/loopback_peer.h"
+
+namespace veyra {
+namespace {
+
+using testing_net::LoopbackPeer;
+
+TEST(TlsChannelPureTest, ShortCodeIsFirstEightDigestBytesGroupedByTwo) {
+  std::array<std::uint8_t, 32> digest{};
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    digest[i] = static_cast<std::uint8_t>(0xF0 + i);
+  }
+  EXPECT_EQ(ShortCodeFromDigest(digest), "F0F1-F2F3-F4F5-F6F7");
+  digest = {0xAB, 0xCD, 0x01, 0x23, 0x45, 0x67, 0x89, 0xEF};
+  EXPECT_EQ(ShortCodeFromDigest(digest), "ABCD-0123-4567-89EF");
+  EXPECT_EQ(ShortCodeFromDigest({}), "0000-0000-0000-0000");
+}
+
+TEST(TlsChannelPureTest, NamesTheNegotiatedProtocol) {
+  EXPECT_STREQ(TlsProtocolName(0x800), "TLS1.2");
+  EXPECT_STREQ(TlsProtocolName(0x2000), "TLS1.3");
+  EXPECT_STREQ(TlsProtocolName(0x200), "TLS");
+  EXPECT_STREQ(TlsProtocolName(0), "TLS");
+}
+
+TEST(TlsChannelPureTest, KeepsTheTrailingUnconsumedBytes) {
+  std::vector<std::uint8_t> buffer{1, 2, 3, 4, 5};
+  KeepTrailingBytes(buffer, 2);
+  EXPECT_EQ(buffer, (std::vector<std::uint8_t>{4, 5}));
+  KeepTrailingBytes(buffer, 9);
+  EXPECT_EQ(buffer, (std::vector<std::uint8_t>{4, 5}));
+  KeepTrailingBytes(buffer, 0);
+  EXPECT_TRUE(buffer.empty());
+}
+
+TEST(TlsChannelPureTest, CountsRecordsOfAPlaintext) {
+  EXPECT_EQ(RecordCount(100000, 16384), 7u);
+  EXPECT_EQ(RecordCount(16384, 16384), 1u);
+  EXPECT_EQ(RecordCount(16385, 16384), 2u);
+  EXPECT_EQ(RecordCount(0, 16384), 0u);
+}
+
+// A client socket connected to a loopback peer, and the TLS channel under
+// test with a scripted provider.
+class TlsChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(StartSockets());
+    ASSERT_TRUE(peer_.listening());
+    std::vector<SocketAddress> addresses;
+    ASSERT_EQ(ResolveTcpAddresses("127.0.0.1", peer_.port(), addresses), 0);
+    client_.Reset(OpenSocket(addresses.front()));
+    ASSERT_TRUE(ConnectWithin(client_.Get(), addresses.front(), 5000));
+    ASSERT_TRUE(peer_.Accept());
+  }
+
+  void MakeChannel(FakeTlsProvider::Script script = {}) {
+    auto provider = std::make_unique<FakeTlsProvider>(std::move(script));
+    provider_ = provider.get();
+    channel_ = std::make_unique<TlsChannel>(std::move(provider));
+  }
+
+  // The server's half of the handshake on the peer's thread: |rounds|
+  // SERVER_HELLO records, then |afterLast| in the same write as the last.
+  std::thread ServeHandshake(int rounds = 1, std::vector<std::uint8_t> afterLast = {}) {
+    return std::thread([this, rounds, afterLast] {
+      std::vector<std::uint8_t> stream;
+      ReadRecords(stream, 1);  // CLIENT_HELLO
+      for (int i = 0; i < rounds; ++i) {
+        std::vector<std::uint8_t> hello = fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO");
+        if (i + 1 == rounds) {
+          hello.insert(hello.end(), afterLast.begin(), afterLast.end());
+        }
+        peer_.Write(hello);
+      }
+      ReadRecords(stream, 1);  // CLIENT_FINISHED
+    });
+  }
+
+  std::vector<fake_tls::ParsedRecord> ReadRecords(std::vector<std::uint8_t>& stream,
+                                                  std::size_t count) {
+    std::vector<fake_tls::ParsedRecord> records;
+    while (records.size() < count) {
+      auto more = fake_tls::TakeRecords(stream);
+      records.insert(records.end(), more.begin(), more.end());
+      if (records.size() >= count) {
+        break;
+      }
+      std::uint8_t buffer[4096];
+      const long n = ReceiveSome(peer_.socket(), buffer, sizeof(buffer));
+      if (n <= 0) {
+        break;
+      }
+      stream.insert(stream.end(), buffer, buffer + n);
+    }
+    return records;
+  }
+
+  void Handshaken(FakeTlsProvider::Script script = {}, std::vector<std::uint8_t> afterLast = {}) {
+    MakeChannel(std::move(script));
+    std::thread server = ServeHandshake(1, std::move(afterLast));
+    ASSERT_EQ(channel_->Handshake(client_.Get(), "127.0.0.1"), 0);
+    server.join();
+  }
+
+  static std::vector<std::uint8_t> Bytes(std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    }
+    return bytes;
+  }
+
+  LoopbackPeer peer_;
+  ScopedSocket client_;
+  FakeTlsProvider* provider_ = nullptr;
+  std::unique_ptr<TlsChannel> channel_;
+};
+
+TEST_F(TlsChannelTest, HandshakeGivesIdentityProtocolAndSizes) {
+  ::testing::internal::CaptureStderr();
+  Handshaken();
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(channel_->PeerKeyHash(), "Zm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyMDA=");
+  EXPECT_EQ(channel_->PeerShortCode(), "ABCD-0123-4567-89EF");
+  EXPECT_EQ(channel_->ProtocolName(), "TLS1.2");
+  EXPECT_EQ(channel_->StreamSizes().maxMessageSize, 16384u);
+  EXPECT_EQ(provider_->targetName(), "127.0.0.1");
+  EXPECT_THAT(log, ::testing::HasSubstr("INFO  TLS established (TLS1.2), peer key "
+                                        "Zm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyMDA=\n"));
+}
+
+TEST_F(TlsChannelTest, HandshakeOverSeveralRoundsInPieces) {
+  FakeTlsProvider::Script script;
+  script.serverRounds = 3;
+  script.protocol = 0x2000;
+  MakeChannel(script);
+  std::thread server([this] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    std::vector<std::uint8_t> flight;
+    for (int i = 0; i < 3; ++i) {
+      const auto hello = fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO");
+      flight.insert(flight.end(), hello.begin(), hello.end());
+    }
+    // Five bytes at a time, so that steps see incomplete messages.
+    for (std::size_t offset = 0; offset < flight.size(); offset += 5) {
+      const std::size_t piece = std::min<std::size_t>(5, flight.size() - offset);
+      peer_.Write({flight.begin() + static_cast<std::ptrdiff_t>(offset),
+                   flight.begin() + static_cast<std::ptrdiff_t>(offset + piece)});
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ReadRecords(stream, 1);
+  });
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "receiver.local"), 0);
+  server.join();
+  EXPECT_EQ(channel_->ProtocolName(), "TLS1.3");
+}
+
+TEST_F(TlsChannelTest, LargeSendLeavesAsRecordsOfAtMostMaxMessageSize) {
+  Handshaken();
+  const std::vector<std::uint8_t> data = Bytes(100000);
+  std::string failure;
+  ASSERT_TRUE(channel_->Send(data.data(), data.size(), failure));
+  EXPECT_EQ(provider_->recordsEncrypted(), 7);
+
+  std::vector<std::uint8_t> stream;
+  const auto records = ReadRecords(stream, 7);
+  ASSERT_EQ(records.size(), 7u);
+  std::vector<std::uint8_t> joined;
+  for (const auto& record : records) {
+    EXPECT_EQ(record.type, fake_tls::kApplicationData);
+    EXPECT_LE(record.payload.size(), 16384u);
+    joined.insert(joined.end(), record.payload.begin(), record.payload.end());
+  }
+  EXPECT_EQ(joined, data);
+}
+
+TEST_F(TlsChannelTest, RecordsBehindTheLastHandshakeMessageNeedNoFurtherRead) {
+  std::vector<std::uint8_t> behind = fake_tls::Record(fake_tls::kApplicationData, "first");
+  const auto second = fake_tls::Record(fake_tls::kApplicationData, "second");
+  behind.insert(behind.end(), second.begin(), second.end());
+  Handshaken({}, behind);
+  // Nothing more will come: a read would see the end of the stream.
+  ShutdownSocket(peer_.socket());
+
+  std::vector<std::uint8_t> plain;
+  std::string failure;
+  EXPECT_EQ(channel_->Receive(plain, failure), 5);
+  EXPECT_EQ(channel_->Receive(plain, failure), 6);
+  EXPECT_EQ(std::string(plain.begin(), plain.end()), "firstsecond");
+  EXPECT_EQ(channel_->Receive(plain, failure), 0);
+}
+
+TEST_F(TlsChannelTest, RecordSplitAcrossManyReadsIsDecryptedOnceComplete) {
+  Handshaken();
+  const std::vector<std::uint8_t> data = Bytes(3000);
+  const auto record = fake_tls::Record(fake_tls::kApplicationData, data.data(), data.size());
+  std::thread writer([&] {
+    for (std::size_t offset = 0; offset < record.size(); offset += 97) {
+      const std::size_t piece = std::min<std::size_t>(97, record.size() - offset);
+      peer_.Write({record.begin() + static_cast<std::ptrdiff_t>(offset),
+                   record.begin() + static_cast<std::ptrdiff_t>(offset + piece)});
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::vector<std::uint8_t> plain;
+  std::string failure;
+  EXPECT_EQ(channel_->Receive(plain, failure), 3000);
+  writer.join();
+  EXPECT_EQ(plain, data);
+}
+
+TEST_F(TlsChannelTest, PostHandshakeMessageIsSteppedThroughAndDataFollows) {
+  Handshaken();
+  // A ticket in two records, the second arriving later: the step waits for
+  // it, then the application data behind it comes out.
+  const auto part1 = fake_tls::Record(fake_tls::kHandshake, "FRAG-ticket");
+  const auto part2 = fake_tls::Record(fake_tls::kHandshake, "rest-of-ticket");
+  const auto data = fake_tls::Record(fake_tls::kApplicationData, "payload");
+  std::thread writer([&] {
+    peer_.Write(part1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<std::uint8_t> tail = part2;
+    tail.insert(tail.end(), data.begin(), data.end());
+    peer_.Write(tail);
+  });
+  std::vector<std::uint8_t> plain;
+  std::string failure;
+  EXPECT_EQ(channel_->Receive(plain, failure), 7);
+  writer.join();
+  EXPECT_EQ(std::string(plain.begin(), plain.end()), "payload");
+  EXPECT_EQ(provider_->postHandshakeSteps(), 1);
+}
+
+TEST_F(TlsChannelTest, ReceiveGivesZeroWhenThePeerClosesTheSession) {
+  Handshaken();
+  std::string failure;
+  std::vector<std::uint8_t> plain;
+  ::testing::internal::CaptureStderr();
+  peer_.Write(fake_tls::Record(fake_tls::kClose, "close_notify"));
+  EXPECT_EQ(channel_->Receive(plain, failure), 0);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("INFO  TLS: peer closed the session\n"));
+}
+
+TEST_F(TlsChannelTest, ReceiveFailsOnARecordThatDoesNotDecrypt) {
+  Handshaken();
+  std::string failure;
+  std::vector<std::uint8_t> plain;
+  ::testing::internal::CaptureStderr();
+  peer_.Write(fake_tls::Record(0x42, "junk"));
+  EXPECT_EQ(channel_->Receive(plain, failure), -1);
+  EXPECT_EQ(failure, "TLS receive failed");
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("WARN  DecryptMessage failed: 0x80090326\n"));
+  EXPECT_TRUE(plain.empty());
+}
+
+TEST_F(TlsChannelTest, ReceiveGivesZeroWhenThePeerEndsTheStream) {
+  Handshaken();
+  peer_.Close();
+  std::vector<std::uint8_t> plain;
+  std::string failure;
+  EXPECT_EQ(channel_->Receive(plain, failure), 0);
+}
+
+TEST_F(TlsChannelTest, RefusedCredentialsFailWithTheirStatus) {
+  FakeTlsProvider::Script script;
+  script.credentialsStatus = static_cast<std::int32_t>(0x8009030E);  // SEC_E_NO_CREDENTIALS
+  MakeChannel(script);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), static_cast<std::int32_t>(0x8009030E));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(log, ::testing::HasSubstr("ERROR AcquireCredentialsHandle failed: 0x8009030E\n"));
+  EXPECT_THAT(log, ::testing::HasSubstr("ERROR TLS credentials failed: 0x8009030E"));
+  EXPECT_GE(provider_->releases(), 1);
+}
+
+TEST_F(TlsChannelTest, FailingHandshakeStepReturnsItsStatus) {
+  FakeTlsProvider::Script script;
+  script.failHandshakeWith = static_cast<std::int32_t>(0x80090331);  // SEC_E_ALGORITHM_MISMATCH
+  MakeChannel(script);
+  std::thread server([this] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    peer_.Write(fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO"));
+  });
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), static_cast<std::int32_t>(0x80090331));
+  server.join();
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("ERROR InitializeSecurityContext failed: 0x80090331\n"));
+  EXPECT_FALSE(provider_->HasContext());
+}
+
+TEST_F(TlsChannelTest, PeerClosingDuringHandshakeFails) {
+  MakeChannel();
+  std::thread server([this] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    peer_.Close();
+  });
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), tls_status::kFail);
+  server.join();
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("ERROR TLS handshake: peer closed or read failed ("));
+}
+
+TEST_F(TlsChannelTest, EndlessHandshakeMessageIsCutOffAfter32KiB) {
+  MakeChannel();
+  std::thread server([this] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    // A header announcing 60,000 bytes, then more than 32 KiB of them.
+    std::vector<std::uint8_t> message{fake_tls::kHandshake, 3, 3, 0xEA, 0x60};
+    message.resize(5 + 40000, 0x11);
+    peer_.Write(message);
+  });
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), tls_status::kFail);
+  server.join();
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::HasSubstr("ERROR TLS handshake token exceeded 32768 bytes; aborting\n"));
+}
+
+TEST_F(TlsChannelTest, SendAndReceiveFailWithoutAHandshake) {
+  MakeChannel();
+  std::string failure;
+  const std::uint8_t byte = 1;
+  EXPECT_FALSE(channel_->Send(&byte, 1, failure));
+  EXPECT_EQ(failure, "TLS send failed");
+  std::vector<std::uint8_t> plain;
+  EXPECT_EQ(channel_->Receive(plain, failure), -1);
+}
+
+}  // namespace
+}  // namespace veyra
