@@ -1,0 +1,109 @@
+// Drives the host's Connection over Schannel for the TLS tests under Wine.
+//
+//   tls_probe HOST PORT identity        connect, print the key hash and code
+//   tls_probe HOST PORT send BYTES      send one frame of BYTES bytes, flush, close
+//   tls_probe HOST PORT receive COUNT   print the first COUNT frames received
+//
+// Output lines on standard output: "hash=...", "code=...",
+// "packet type=T sequence=S length=L sum=X" (X: the payload bytes added up
+// modulo 2^32), or "status=0x%08X" when the connection fails (exit 1). Exit
+// 3 when frames do not arrive within 15 s. The connection's log goes to
+// standard error.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/net/connection.h"
+
+namespace {
+
+using veyra::Connection;
+using veyra::Packet;
+
+struct Received {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Packet> packets;
+  bool lost = false;
+};
+
+int Run(const std::string& host, std::uint16_t port, const std::string& command,
+        unsigned long argument) {
+  Received received;
+  Connection connection;
+  const std::int32_t status = connection.Connect(
+      host, port, 5000,
+      [&received](const Packet& packet) {
+        {
+          const std::lock_guard<std::mutex> lock(received.mutex);
+          received.packets.push_back(packet);
+        }
+        received.changed.notify_all();
+      },
+      [&received](const std::string&) {
+        {
+          const std::lock_guard<std::mutex> lock(received.mutex);
+          received.lost = true;
+        }
+        received.changed.notify_all();
+      },
+      true);
+  if (status != 0) {
+    std::printf("status=0x%08X\n", static_cast<unsigned>(status));
+    return 1;
+  }
+  std::printf("hash=%s\ncode=%s\n", connection.PeerKeyHash().c_str(),
+              connection.PeerShortCode().c_str());
+  int result = 0;
+  if (command == "send") {
+    std::vector<std::uint8_t> frame;
+    veyra::SequenceCounters counters;
+    std::vector<std::uint8_t> payload(argument - veyra::kFrameHeaderBytes);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+      payload[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    connection.Send(
+        veyra::EncodeFrame(counters, veyra::MessageType::kVideoFrame, veyra::Channel::kVideo,
+                           veyra::FrameFlags::kAccessUnit, 1, 0, payload.data(), payload.size()),
+        true);
+    connection.CloseAfterFlush();
+  } else if (command == "receive") {
+    std::unique_lock<std::mutex> lock(received.mutex);
+    const bool complete = received.changed.wait_for(
+        lock, std::chrono::seconds(15), [&] { return received.packets.size() >= argument; });
+    for (const Packet& packet : received.packets) {
+      std::uint32_t sum = 0;
+      for (const std::uint8_t byte : packet.payload) {
+        sum += byte;
+      }
+      std::printf("packet type=%u sequence=%u length=%zu sum=%u\n", unsigned{packet.header.type},
+                  packet.header.sequence, packet.payload.size(), sum);
+    }
+    result = complete ? 0 : 3;
+  }
+  std::fflush(stdout);
+  connection.Disconnect();
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: tls_probe HOST PORT identity|send BYTES|receive COUNT\n");
+    return 2;
+  }
+  const std::string command = argv[3];
+  const unsigned long argument = argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0;
+  if ((command == "send" && argument < veyra::kFrameHeaderBytes) ||
+      (command != "identity" && command != "send" && command != "receive")) {
+    std::fprintf(stderr, "tls_probe: bad command\n");
+    return 2;
+  }
+  return Run(argv[1], static_cast<std::uint16_t>(std::strtoul(argv[2], nullptr, 10)), command,
+             argument);
+}
