@@ -1,0 +1,175 @@
+// The connection on loopback, plaintext: how much 40 KB video the receiver
+// gets when the host queues it at full speed (the queue drops the oldest
+// video when full), and how long a control frame takes from Send to the
+// receiver when it has to overtake a full video queue.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "host/app/clock.h"
+#include "host/net/connection.h"
+#include "host/net/frame_decoder.h"
+#include "host/net/socket.h"
+
+namespace veyra {
+namespace {
+
+constexpr std::size_t kVideoBytes = 40000;
+
+// The receiver's side: reads as fast as it can, counts video, and notes how
+// long each control frame took since the timestamp in its header.
+class CountingPeer {
+ public:
+  CountingPeer() { listener_.Reset(ListenOnLoopback(port_)); }
+  ~CountingPeer() {
+    if (reader_.joinable()) {
+      reader_.join();
+    }
+  }
+
+  std::uint16_t port() const { return port_; }
+
+  void Start() {
+    connection_.Reset(AcceptConnection(listener_.Get()));
+    reader_ = std::thread([this] { Read(); });
+  }
+
+  std::uint64_t videoFrames() const { return videoFrames_.load(); }
+  std::uint64_t videoBytes() const { return videoBytes_.load(); }
+
+  // Waits for the next control frame; its Send-to-receipt time.
+  std::uint64_t WaitForControl() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait(lock, [this] { return !latenciesUs_.empty(); });
+    const std::uint64_t latency = latenciesUs_.back();
+    latenciesUs_.clear();
+    return latency;
+  }
+
+ private:
+  void Read() {
+    FrameDecoder decoder;
+    std::vector<std::uint8_t> buffer(65536);
+    for (;;) {
+      const long n = ReceiveSome(connection_.Get(), buffer.data(), buffer.size());
+      if (n <= 0) {
+        return;
+      }
+      decoder.Append(buffer.data(), static_cast<std::size_t>(n));
+      while (auto packet = decoder.Next()) {
+        if (packet->header.type == static_cast<std::uint16_t>(MessageType::kVideoFrame)) {
+          videoFrames_.fetch_add(1);
+          videoBytes_.fetch_add(kFrameHeaderBytes + packet->payload.size());
+        } else {
+          const std::uint64_t latency = NowUs() - packet->header.timestampUs;
+          {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            latenciesUs_.push_back(latency);
+          }
+          arrived_.notify_all();
+        }
+      }
+    }
+  }
+
+  ScopedSocket listener_;
+  ScopedSocket connection_;
+  std::uint16_t port_ = 0;
+  std::thread reader_;
+  std::atomic<std::uint64_t> videoFrames_{0};
+  std::atomic<std::uint64_t> videoBytes_{0};
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<std::uint64_t> latenciesUs_;
+};
+
+std::vector<std::uint8_t> VideoFrame(SequenceCounters& counters, std::uint64_t frameId) {
+  static const std::vector<std::uint8_t> accessUnit(kVideoBytes - kFrameHeaderBytes, 0x5A);
+  return EncodeFrame(counters, MessageType::kVideoFrame, Channel::kVideo, FrameFlags::kAccessUnit,
+                     frameId, NowUs(), accessUnit.data(), accessUnit.size());
+}
+
+bool ConnectTo(Connection& connection, CountingPeer& peer) {
+  const bool connected = connection.Connect(
+                             "127.0.0.1", peer.port(), 5000, [](const Packet&) {},
+                             [](const std::string&) {}, false) == 0;
+  if (connected) {
+    peer.Start();
+  }
+  return connected;
+}
+
+// One iteration: one 40 KB video frame queued. Counters: what the receiver
+// got per second of the run, and the share of queued frames the full queue
+// dropped.
+void BM_VideoAtFullSpeed(benchmark::State& state) {
+  CountingPeer peer;
+  Connection connection;
+  if (!ConnectTo(connection, peer)) {
+    state.SkipWithError("cannot connect on loopback");
+    return;
+  }
+  SequenceCounters counters;
+  std::uint64_t frameId = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    connection.Send(VideoFrame(counters, ++frameId), true);
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double frames = static_cast<double>(peer.videoFrames());
+  state.counters["recv_frames_per_s"] = frames / seconds;
+  state.counters["recv_MB_per_s"] = static_cast<double>(peer.videoBytes()) / seconds / 1e6;
+  state.counters["dropped_pct"] = 100.0 * (1.0 - frames / static_cast<double>(frameId));
+  connection.Disconnect();
+}
+BENCHMARK(BM_VideoAtFullSpeed)->UseRealTime()->MinTime(2.0);
+
+// One iteration: one control frame queued behind a queue that a producer
+// thread keeps full of 40 KB video, until the receiver has it. Counters:
+// Send-to-receipt percentiles.
+void BM_ControlBehindFullVideoQueue(benchmark::State& state) {
+  CountingPeer peer;
+  Connection connection;
+  if (!ConnectTo(connection, peer)) {
+    state.SkipWithError("cannot connect on loopback");
+    return;
+  }
+  SequenceCounters counters;
+  std::atomic<bool> producing{true};
+  std::thread producer([&] {
+    std::uint64_t frameId = 0;
+    while (producing.load()) {
+      connection.Send(VideoFrame(counters, ++frameId), true);
+    }
+  });
+  std::vector<std::uint64_t> latencies;
+  for (auto _ : state) {
+    connection.Send(
+        EncodeFrame(counters, MessageType::kPing, Channel::kControl, 0, 0, NowUs(), nullptr, 0),
+        false);
+    latencies.push_back(peer.WaitForControl());
+  }
+  producing = false;
+  producer.join();
+  std::sort(latencies.begin(), latencies.end());
+  const auto at = [&](double q) {
+    return static_cast<double>(latencies[static_cast<std::size_t>(q * (latencies.size() - 1))]);
+  };
+  state.counters["p50_us"] = at(0.50);
+  state.counters["p99_us"] = at(0.99);
+  state.counters["max_us"] = static_cast<double>(latencies.back());
+  connection.Disconnect();
+}
+BENCHMARK(BM_ControlBehindFullVideoQueue)->UseRealTime()->Iterations(2000);
+
+}  // namespace
+}  // namespace veyra
