@@ -224,8 +224,9 @@ bool InterruptSocket(SocketHandle socket) {
   // Wine not a blocked send, and it frees the handle number under the feet
   // of the threads.
   ShutdownSocket(socket);
-  if (CancelIoEx(reinterpret_cast<HANDLE>(ToSocket(socket)), nullptr) ||
-      GetLastError() == ERROR_NOT_FOUND) {
+  // A SOCKET of the base provider is a kernel handle.
+  const auto handle = reinterpret_cast<HANDLE>(socket);  // NOLINT(performance-no-int-to-ptr)
+  if (CancelIoEx(handle, nullptr) || GetLastError() == ERROR_NOT_FOUND) {
     return false;
   }
   // Not a kernel handle (a layered provider's socket): closing is all that

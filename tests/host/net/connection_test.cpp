@@ -234,7 +234,7 @@ TEST_F(ConnectionTest, EveryConnectionReportsItsOwnLoss) {
   for (int round = 0; round < 2; ++round) {
     ConnectAndAccept();
     peer_.Close();
-    const auto expected = static_cast<std::size_t>(round + 1);
+    const std::size_t expected = static_cast<std::size_t>(round) + 1;
     ASSERT_TRUE(log_.WaitForLosses(expected));
     connection_->Disconnect();
     EXPECT_EQ(log_.losses().size(), expected);

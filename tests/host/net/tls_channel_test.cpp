@@ -74,7 +74,7 @@ class TlsChannelTest : public ::testing::Test {
 
   // The server's half of the handshake on the peer's thread: |rounds|
   // SERVER_HELLO records, then |afterLast| in the same write as the last.
-  std::thread ServeHandshake(int rounds = 1, std::vector<std::uint8_t> afterLast = {}) {
+  std::thread ServeHandshake(int rounds = 1, const std::vector<std::uint8_t>& afterLast = {}) {
     return std::thread([this, rounds, afterLast] {
       std::vector<std::uint8_t> stream;
       ReadRecords(stream, 1);  // CLIENT_HELLO
@@ -108,9 +108,10 @@ class TlsChannelTest : public ::testing::Test {
     return records;
   }
 
-  void Handshaken(FakeTlsProvider::Script script = {}, std::vector<std::uint8_t> afterLast = {}) {
+  void Handshaken(FakeTlsProvider::Script script = {},
+                  const std::vector<std::uint8_t>& afterLast = {}) {
     MakeChannel(std::move(script));
-    std::thread server = ServeHandshake(1, std::move(afterLast));
+    std::thread server = ServeHandshake(1, afterLast);
     ASSERT_EQ(channel_->Handshake(client_.Get(), "127.0.0.1"), 0);
     server.join();
   }
