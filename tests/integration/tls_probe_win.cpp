@@ -3,20 +3,28 @@
 //   tls_probe HOST PORT identity        connect, print the key hash and code
 //   tls_probe HOST PORT send BYTES      send one frame of BYTES bytes, flush, close
 //   tls_probe HOST PORT receive COUNT   print the first COUNT frames received
+//   tls_probe HOST PORT bench SECONDS   40 KB video at full speed for SECONDS,
+//                                       then a STREAM_STOP marker; then PINGs
+//                                       behind a full video queue, each
+//                                       waiting for the peer's PONG
 //
 // Output lines on standard output: "hash=...", "code=...",
 // "packet type=T sequence=S length=L sum=X" (X: the payload bytes added up
 // modulo 2^32), or "status=0x%08X" when the connection fails (exit 1). Exit
-// 3 when frames do not arrive within 15 s. The connection's log goes to
-// standard error.
+// 3 when frames do not arrive within 15 s. bench prints "sent_video=N" and
+// "rtt_us p50=A p99=B max=C". The connection's log goes to standard error.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/app/clock.h"
 #include "host/net/connection.h"
 
 namespace {
@@ -30,6 +38,62 @@ struct Received {
   std::vector<Packet> packets;
   bool lost = false;
 };
+
+std::vector<std::uint8_t> Frame(veyra::SequenceCounters& counters, veyra::MessageType type,
+                                std::size_t payloadBytes, std::uint64_t timestampUs) {
+  const bool video = type == veyra::MessageType::kVideoFrame;
+  const std::vector<std::uint8_t> payload(payloadBytes, 0x5A);
+  return veyra::EncodeFrame(counters, type,
+                            video ? veyra::Channel::kVideo : veyra::Channel::kControl,
+                            video ? veyra::FrameFlags::kAccessUnit : veyra::FrameFlags::kNone, 0,
+                            timestampUs, payload.data(), payload.size());
+}
+
+// Throughput, then round trips of PINGs queued behind a full video queue.
+void Bench(Connection& connection, Received& received, unsigned long seconds) {
+  veyra::SequenceCounters counters;
+  const std::vector<std::uint8_t> video =
+      Frame(counters, veyra::MessageType::kVideoFrame, 40000 - veyra::kFrameHeaderBytes, 0);
+  std::uint64_t sent = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    connection.Send(video, true);
+    ++sent;
+  }
+  connection.Send(Frame(counters, veyra::MessageType::kStreamStop, 0, sent), false);
+  std::printf("sent_video=%llu\n", static_cast<unsigned long long>(sent));
+
+  std::atomic<bool> producing{true};
+  std::thread producer([&] {
+    while (producing.load()) {
+      connection.Send(video, true);
+    }
+  });
+  std::vector<std::uint64_t> rtts;
+  for (int i = 0; i < 300; ++i) {
+    const std::uint64_t startUs = veyra::NowUs();
+    connection.Send(Frame(counters, veyra::MessageType::kPing, 24, startUs), false);
+    std::unique_lock<std::mutex> lock(received.mutex);
+    const bool answered = received.changed.wait_for(lock, std::chrono::seconds(5), [&] {
+      return std::any_of(received.packets.begin(), received.packets.end(),
+                         [&](const Packet& p) { return p.header.timestampUs == startUs; });
+    });
+    received.packets.clear();
+    if (!answered) {
+      break;
+    }
+    rtts.push_back(veyra::NowUs() - startUs);
+  }
+  producing = false;
+  producer.join();
+  if (!rtts.empty()) {
+    std::sort(rtts.begin(), rtts.end());
+    std::printf("rtt_us p50=%llu p99=%llu max=%llu\n",
+                static_cast<unsigned long long>(rtts[rtts.size() / 2]),
+                static_cast<unsigned long long>(rtts[rtts.size() * 99 / 100]),
+                static_cast<unsigned long long>(rtts.back()));
+  }
+}
 
 int Run(const std::string& host, std::uint16_t port, const std::string& command,
         unsigned long argument) {
@@ -71,6 +135,8 @@ int Run(const std::string& host, std::uint16_t port, const std::string& command,
                            veyra::FrameFlags::kAccessUnit, 1, 0, payload.data(), payload.size()),
         true);
     connection.CloseAfterFlush();
+  } else if (command == "bench") {
+    Bench(connection, received, argument);
   } else if (command == "receive") {
     std::unique_lock<std::mutex> lock(received.mutex);
     const bool complete = received.changed.wait_for(
@@ -94,13 +160,14 @@ int Run(const std::string& host, std::uint16_t port, const std::string& command,
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: tls_probe HOST PORT identity|send BYTES|receive COUNT\n");
+    std::fprintf(stderr,
+                 "usage: tls_probe HOST PORT identity|send BYTES|receive COUNT|bench SECONDS\n");
     return 2;
   }
   const std::string command = argv[3];
   const unsigned long argument = argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0;
   if ((command == "send" && argument < veyra::kFrameHeaderBytes) ||
-      (command != "identity" && command != "send" && command != "receive")) {
+      (command != "identity" && command != "send" && command != "receive" && command != "bench")) {
     std::fprintf(stderr, "tls_probe: bad command\n");
     return 2;
   }
