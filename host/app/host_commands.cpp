@@ -8,6 +8,7 @@
 #include "host/app/log.h"
 #include "host/app/pairing_commands.h"
 #include "host/app/process_scope.h"
+#include "host/app/receiver_commands.h"
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {
@@ -39,7 +40,12 @@ void HostCommands::Print(const std::string& text) {
 
 bool HostCommands::ReopenLog(const std::string& path) { return ReopenStandardError(path); }
 
-int HostCommands::ListReceivers() { return NotAvailable("--list"); }
+int HostCommands::ListReceivers() {
+  Print(kBrowseHeading);
+  const std::vector<DiscoveredReceiver> found = BrowseReceivers();
+  Print(ReceiverListing(found));
+  return ReceiverListingExitCode(found);
+}
 
 int HostCommands::Probe() { return NotAvailable("--probe"); }
 
@@ -64,7 +70,7 @@ int HostCommands::ForgetAll() {
   return 0;
 }
 
-void HostCommands::Discover(Options& /*options*/) { NotAvailable("--discover"); }
+void HostCommands::Discover(Options& options) { UseFirstReceiver(BrowseReceivers(), options); }
 
 void HostCommands::StoreHostName(const std::string& name) {
   if (const auto store = OpenStore()) {

@@ -117,3 +117,23 @@ def test_a_running_host_does_not_stop_a_second_one():
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
+
+
+NONE_FOUND = ("none found. Use --host <addr>, or check that the receiver app is running\n"
+              "and that mDNS is not blocked on this network (SDD 8.1).\n")
+
+
+def test_list_without_a_browser_gives_the_advice_and_exit_1():
+    # Neither Wine nor the native build can browse DNS-SD: the browse reports
+    # itself unavailable instead of aborting the process.
+    result = hostproc.run_host("--list")
+    assert out(result) == "browsing for _veyra._tcp ...\n" + NONE_FOUND
+    assert result.returncode == 1
+    assert (b"] WARN  DnsServiceBrowse unavailable (127); use --host to connect manually"
+            in result.stderr)
+
+
+def test_discover_finding_nothing_reports_the_missing_address():
+    result = hostproc.run_host("--discover")
+    assert out(result) == MISSING + USAGE
+    assert result.returncode == 2
