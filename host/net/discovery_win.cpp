@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "host/app/utf_conversion_win.h"
 #include "host/net/discovery.h"
 #include "host/net/dns_records_win.h"
 #include "host/net/receiver_browse.h"
@@ -18,21 +19,7 @@ namespace veyra {
 namespace {
 
 std::string Utf8FromWideText(const wchar_t* text) {
-  if (text == nullptr || *text == L'\0') {
-    return {};
-  }
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) {
-    return {};
-  }
-  std::string utf8(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), bytes, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(bytes - 1));
-  return utf8;
-}
-
-std::wstring WideFromAscii(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
+  return text == nullptr ? std::string() : Utf8FromWide(text);
 }
 
 using BrowseFunction = DNS_STATUS(WINAPI*)(PDNS_SERVICE_BROWSE_REQUEST, PDNS_SERVICE_CANCEL);
@@ -104,7 +91,7 @@ class DnsServiceBrowser final : public ServiceBrowser {
     }
     pending_ = std::make_shared<PendingBrowse>();
     pending_->results = std::move(results);
-    pending_->queryName = WideFromAscii(serviceName);
+    pending_->queryName = WideFromUtf8(serviceName);
     auto reference = std::make_unique<PlatformReference>(pending_);
     pending_->request.Version = DNS_QUERY_REQUEST_VERSION1;
     pending_->request.InterfaceIndex = 0;

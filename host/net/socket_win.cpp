@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "host/app/log.h"
+#include "host/app/utf_conversion_win.h"
 #include "host/net/socket.h"
 
 namespace veyra {
@@ -34,19 +35,6 @@ bool SetBlocking(SOCKET socket, bool blocking) {
 
 int ClampLength(std::size_t length) {
   return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
-}
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int count =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
-  if (count > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
-  }
-  return wide;
 }
 
 }  // namespace
@@ -101,7 +89,7 @@ int ResolveTcpAddresses(const std::string& host, std::uint16_t port,
 }
 
 std::string ResolveAddressText(const std::string& host) {
-  const std::wstring wideHost = Widen(host);
+  const std::wstring wideHost = WideFromUtf8(host);
   ADDRINFOW hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

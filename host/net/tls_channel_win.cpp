@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/app/log.h"
+#include "host/app/utf_conversion_win.h"
 #include "host/net/tls_channel.h"
 
 namespace veyra {
@@ -39,16 +40,6 @@ static_assert(kContextRequirements ==
 constexpr DWORD kDisabledProtocols =
     SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 static_assert(kDisabledProtocols == 0x2A8);
-
-// The host text widened byte by byte: host names and addresses are ASCII.
-std::wstring WidenBytes(const std::string& text) {
-  std::wstring wide;
-  wide.reserve(text.size());
-  for (const char c : text) {
-    wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-  }
-  return wide;
-}
 
 // Where an SSPI buffer handed back by the provider lies inside |input|.
 // Extra buffers of some calls carry only a count: then they are the input's
@@ -96,7 +87,7 @@ class SchannelProvider final : public TlsProvider {
     TimeStamp expiry{};
     SECURITY_STATUS status;
     if (targetName != nullptr) {
-      std::wstring target = WidenBytes(*targetName);
+      std::wstring target = WideFromUtf8(*targetName);
       status =
           InitializeSecurityContextW(&credentials_, nullptr, target.data(), kContextRequirements, 0,
                                      0, nullptr, 0, &context_, &outDesc, &attributes, &expiry);
