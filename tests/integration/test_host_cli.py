@@ -86,17 +86,21 @@ def test_exact_output_and_exit_code(args, code, expected):
     assert result.returncode == code
 
 
-def test_log_option_creates_the_file_and_takes_the_log_lines():
+def test_log_option_creates_or_truncates_the_file_and_takes_the_log_lines():
     with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "host.log")
-        with open(path, "w") as stale:
-            stale.write("old contents\n")
-        result = hostproc.run_host("--log", hostproc.windows_path(path), "--version")
-        assert result.returncode == 0
-        assert out(result) == "0.1.0\n"
-        assert os.path.exists(path)
-        # Opened for writing: an earlier log is truncated.
-        assert open(path).read() == ""
+        fresh = os.path.join(folder, "host.log")
+        result = hostproc.run_host("--log", hostproc.windows_path(fresh), "--list")
+        assert result.returncode == 1
+        assert result.stderr == b""
+        log = open(fresh, "rb").read()
+        assert b"] WARN  DnsServiceBrowse unavailable (127)" in log
+
+        stale = os.path.join(folder, "old.log")
+        with open(stale, "w") as f:
+            f.write("old contents\n")
+        result = hostproc.run_host("--log", hostproc.windows_path(stale), "--version")
+        assert (result.returncode, out(result)) == (0, "0.1.0\n")
+        assert open(stale).read() == ""
 
 
 @pytest.mark.skipif(not hostproc.UNDER_WINE, reason="the presence mutex exists on Windows only")
