@@ -20,7 +20,7 @@ bool RunningUnderWine() {
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-DnsServiceBrowser::DnsServiceBrowser() {
+DnsPhoneBrowser::DnsPhoneBrowser() {
   if (RunningUnderWine()) {
     return;
   }
@@ -37,7 +37,7 @@ DnsServiceBrowser::DnsServiceBrowser() {
   cancel_ = EntryPoint<CancelFunction>(dnsapi, "DnsServiceBrowseCancel");
 }
 
-std::uint32_t DnsServiceBrowser::Start(PhoneBrowseContext& context) {
+std::uint32_t DnsPhoneBrowser::Start(PhoneBrowseContext& context) {
   if (!Available()) {
     return ERROR_PROC_NOT_FOUND;
   }
@@ -50,7 +50,7 @@ std::uint32_t DnsServiceBrowser::Start(PhoneBrowseContext& context) {
   return browse_(&request_, &cancelHandle_);
 }
 
-bool DnsServiceBrowser::Cancel() { return cancel_(&cancelHandle_) == ERROR_SUCCESS; }
+bool DnsPhoneBrowser::Cancel() { return cancel_(&cancelHandle_) == ERROR_SUCCESS; }
 
 std::vector<AnswerRecord> AnswerRecordsFrom(const DNS_RECORD* records) {
   std::vector<AnswerRecord> answer;
@@ -100,7 +100,7 @@ std::vector<FoundPhone> BrowsePhones() {
   // counted, and a search is rare.
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
-  DnsServiceBrowser browser;
+  DnsPhoneBrowser browser;
   return RunPhoneBrowse(browser);
 }
 

@@ -31,9 +31,9 @@ std::vector<AnswerRecord> AnswerRecordsFrom(const DNS_RECORD* records);
 // before 1809 lacks them (a static import would stop the tray from
 // loading), and Wine exports a stub that aborts the process when called,
 // so under Wine the browse counts as unavailable.
-class DnsServiceBrowser final : public ServiceBrowser {
+class DnsPhoneBrowser final : public PhoneServiceBrowser {
  public:
-  DnsServiceBrowser();
+  DnsPhoneBrowser();
 
   bool Available() const { return browse_ != nullptr && cancel_ != nullptr; }
 

@@ -99,7 +99,8 @@ std::vector<FoundPhone> PhoneBrowseContext::Phones() const {
   return phones_;
 }
 
-std::vector<FoundPhone> RunPhoneBrowse(ServiceBrowser& browser, const PhoneBrowseTimings& timings) {
+std::vector<FoundPhone> RunPhoneBrowse(PhoneServiceBrowser& browser,
+                                       const PhoneBrowseTimings& timings) {
   const auto context = std::make_shared<PhoneBrowseContext>();
   context->HoldForCallbacks();
   if (browser.Start(*context) != kDnsRequestPending) {

@@ -95,9 +95,9 @@ class PhoneBrowseContext : public std::enable_shared_from_this<PhoneBrowseContex
 };
 
 // The platform's DNS-SD browse for the phone service.
-class ServiceBrowser {
+class PhoneServiceBrowser {
  public:
-  virtual ~ServiceBrowser() = default;
+  virtual ~PhoneServiceBrowser() = default;
 
   // Starts browsing; the platform then calls context.OnCallback from its
   // threads. Returns kDnsRequestPending when the browse is running.
@@ -120,7 +120,7 @@ struct PhoneBrowseTimings {
 // One search: browse, wait for a first answer and a fixed time more,
 // cancel, and return the phones in order of arrival. Blocking; runs on the
 // tray's search thread.
-std::vector<FoundPhone> RunPhoneBrowse(ServiceBrowser& browser,
+std::vector<FoundPhone> RunPhoneBrowse(PhoneServiceBrowser& browser,
                                        const PhoneBrowseTimings& timings = {});
 
 }  // namespace veyra

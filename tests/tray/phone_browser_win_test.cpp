@@ -12,7 +12,7 @@ TEST(PhoneBrowserUnderWine, WinesAbortingStubIsNeverCalled) {
   if (!RunningUnderWine()) {
     GTEST_SKIP() << "checks the behaviour under Wine";
   }
-  EXPECT_FALSE(DnsServiceBrowser().Available());
+  EXPECT_FALSE(DnsPhoneBrowser().Available());
   // Returns at once with nothing instead of aborting the process.
   EXPECT_TRUE(BrowsePhones().empty());
 }

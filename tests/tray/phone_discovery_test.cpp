@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tray/fake_service_browser.h"
+#include "tray/fake_phone_browser.h"
 
 namespace veyra {
 namespace {
@@ -121,7 +121,7 @@ TEST(PhoneBrowseContextTest, AnyCallbackEndsTheFirstWait) {
 constexpr PhoneBrowseTimings kQuick{milliseconds(5000), milliseconds(0), milliseconds(5000)};
 
 TEST(RunPhoneBrowseTest, CollectsAnswersInOrderOfArrival) {
-  FakeServiceBrowser browser;
+  FakePhoneBrowser browser;
   browser.answers = {
       {0, {Srv(L"Pixel._veyra._tcp.local", L"p.local", 47820), A(L"p.local", L"192.168.1.20")}},
       {0, {Srv(L"Tablet._veyra._tcp.local", L"t.local", 47821), A(L"t.local", L"192.168.1.31")}},
@@ -133,14 +133,14 @@ TEST(RunPhoneBrowseTest, CollectsAnswersInOrderOfArrival) {
 }
 
 TEST(RunPhoneBrowseTest, NoAnswerGivesAnEmptyListAfterTheWait) {
-  FakeServiceBrowser browser;
+  FakePhoneBrowser browser;
   EXPECT_TRUE(
       RunPhoneBrowse(browser, {milliseconds(10), milliseconds(0), milliseconds(5000)}).empty());
   EXPECT_EQ(browser.cancelCalls, 1);
 }
 
 TEST(RunPhoneBrowseTest, BrowseThatCannotStartGivesAnEmptyListAndFreesItsContext) {
-  FakeServiceBrowser browser;
+  FakePhoneBrowser browser;
   browser.startStatus = 127;  // ERROR_PROC_NOT_FOUND
   EXPECT_TRUE(RunPhoneBrowse(browser, kQuick).empty());
   EXPECT_EQ(browser.cancelCalls, 0);
@@ -148,7 +148,7 @@ TEST(RunPhoneBrowseTest, BrowseThatCannotStartGivesAnEmptyListAndFreesItsContext
 }
 
 TEST(RunPhoneBrowseTest, ContextOutlivesTheSearchUntilTheFinalCallback) {
-  FakeServiceBrowser browser;
+  FakePhoneBrowser browser;
   browser.answers = {
       {0, {Srv(L"Pixel._veyra._tcp.local", L"p.local", 47820), A(L"p.local", L"192.168.1.20")}}};
   browser.CloseFinalCallbackGate();
@@ -163,7 +163,7 @@ TEST(RunPhoneBrowseTest, ContextOutlivesTheSearchUntilTheFinalCallback) {
 }
 
 TEST(RunPhoneBrowseTest, ContextIsKeptWhenTheCancelIsRefused) {
-  FakeServiceBrowser browser;
+  FakePhoneBrowser browser;
   browser.cancelAccepted = false;
   browser.answers = {{1460, {}}};  // an error answer ends the first wait at once
   EXPECT_TRUE(RunPhoneBrowse(browser, kQuick).empty());

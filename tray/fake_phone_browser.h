@@ -15,9 +15,9 @@ namespace veyra {
 // one platform thread; the cancellation's final callback comes on another,
 // once the test opens the gate (open from the start unless closed). Keeps a
 // weak reference to the context so a test can see when it is released.
-class FakeServiceBrowser final : public ServiceBrowser {
+class FakePhoneBrowser final : public PhoneServiceBrowser {
  public:
-  ~FakeServiceBrowser() override {
+  ~FakePhoneBrowser() override {
     if (answerThread_.joinable()) {
       answerThread_.join();
     }
