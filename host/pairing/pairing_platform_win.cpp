@@ -1,7 +1,7 @@
-#include <windows.h>
 #include <bcrypt.h>
 #include <knownfolders.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -16,9 +16,8 @@ namespace {
 class WindowsStoreFiles final : public StoreFiles {
  public:
   std::optional<std::string> ReadAll(const std::string& path) override {
-    const ScopedHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    const ScopedHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
       return std::nullopt;
     }

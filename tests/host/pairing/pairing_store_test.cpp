@@ -57,10 +57,9 @@ TEST_F(PairingStoreTest, EmptyFileIsAFirstRunWithoutWarning) {
 }
 
 TEST_F(PairingStoreTest, SkipsMembersOfTheWrongKind) {
-  files_.files[kPath] =
-      R"({"hostId":"0123456789abcdef0123456789abcdef","hostName":"","extra":[1],)"
-      R"("receivers":{"a":"tok-a","b":5,"":"tok-empty","a2":"x","a2":"tok-a2"},)"
-      R"("pins":{"a":"pin-a","c":"pin-c","d":null}})";
+  files_.files[kPath] = R"({"hostId":"0123456789abcdef0123456789abcdef","hostName":"","extra":[1],)"
+                        R"("receivers":{"a":"tok-a","b":5,"":"tok-empty","a2":"x","a2":"tok-a2"},)"
+                        R"("pins":{"a":"pin-a","c":"pin-c","d":null}})";
   const auto store = Open();
   EXPECT_EQ(store->hostId(), "0123456789abcdef0123456789abcdef");
   EXPECT_EQ(store->hostName(), PairingStore::DefaultHostName());
@@ -82,8 +81,9 @@ TEST_F(PairingStoreTest, NumericHostIdKeepsPairingsAndGetsANewIdAtOnce) {
 TEST_F(PairingStoreTest, UnreadableFileIsReplacedWithAWarning) {
   files_.files[kPath] = R"({"hostId":"abc","receivers":{"p":"t"})";
   const auto store = Open();
-  EXPECT_NE(log_.find("] WARN  pairing store unreadable (unexpected end of JSON); starting fresh\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log_.find("] WARN  pairing store unreadable (unexpected end of JSON); starting fresh\n"),
+      std::string::npos)
       << log_;
   EXPECT_TRUE(IsHostId(store->hostId()));
   EXPECT_TRUE(store->receivers().empty());
@@ -147,9 +147,10 @@ TEST(LowerHexTest, WritesHighDigitFirst) {
 class PairingStoreFilesTest : public testing::Test {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("veyra-pairing-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ =
+        fs::temp_directory_path() /
+        ("veyra-pairing-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
     path_ = (folder_ / "pairing.json").string();
