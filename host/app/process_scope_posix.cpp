@@ -50,6 +50,8 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 }
 
 bool ReopenStandardError(const std::string& path) {
+  // The stream stays stderr's; nothing new to own or close.
+  // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
   return std::freopen(path.c_str(), "w", stderr) != nullptr;
 }
 

@@ -1,7 +1,5 @@
 #include "host/app/receiver_commands.h"
 
-#include <cstdio>
-
 #include "host/app/log.h"
 
 namespace veyra {
@@ -21,12 +19,13 @@ std::string ReceiverListing(const std::vector<DiscoveredReceiver>& found) {
   std::string out;
   for (const DiscoveredReceiver& receiver : found) {
     const std::string& address = AddressOf(receiver);
-    // "  %-28s %s:%u\n"; built with snprintf for the padding, then the
-    // address appended whole so that no length limit applies to it.
-    char name[64];
-    std::snprintf(name, sizeof(name), "%-28s", receiver.instanceName.c_str());
-    const std::string padded = receiver.instanceName.size() >= 28 ? receiver.instanceName : name;
-    out += "  " + padded + " " + address + ":" + std::to_string(receiver.port) + "\n";
+    // "  %-28s %s:%u\n", without a length limit on the name or address.
+    std::string name = receiver.instanceName;
+    if (name.size() < 28) {
+      name.resize(28, ' ');
+    }
+    out.append("  ").append(name).append(" ").append(address).append(":");
+    out.append(std::to_string(receiver.port)).append("\n");
   }
   return out;
 }

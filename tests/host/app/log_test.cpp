@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "host/app/clock.h"
@@ -12,8 +13,12 @@ namespace {
 
 // Writes one line through the real formatter into a temporary file.
 std::string LineAt(std::uint64_t nowUs, int level, const char* message) {
-  std::FILE* file = std::tmpfile();
-  EXPECT_NE(file, nullptr);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned(std::tmpfile(), &std::fclose);
+  std::FILE* file = owned.get();
+  if (file == nullptr) {
+    ADD_FAILURE() << "no temporary file";
+    return {};
+  }
   log_detail::WriteLine(file, nowUs, level, message);
   std::rewind(file);
   std::string text;
@@ -22,7 +27,6 @@ std::string LineAt(std::uint64_t nowUs, int level, const char* message) {
   while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
     text.append(buffer, n);
   }
-  std::fclose(file);
   return text;
 }
 
