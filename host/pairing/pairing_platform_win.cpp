@@ -1,7 +1,9 @@
+// <windows.h> first: the other headers build on its types.
+#include <windows.h>
+
 #include <bcrypt.h>
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <stdexcept>
