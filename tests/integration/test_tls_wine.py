@@ -25,7 +25,7 @@ pytestmark = pytest.mark.skipif(not (PROBE and hostproc.UNDER_WINE),
                                 reason="needs the Windows build's tls_probe under Wine")
 
 
-def run_probe(port, *args, timeout=60):
+def run_probe(port, *args, timeout=180):
     result = subprocess.run(hostproc.command(PROBE, "127.0.0.1", str(port), *args),
                             stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     # Windows text mode writes CR LF.

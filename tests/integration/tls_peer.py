@@ -57,7 +57,7 @@ class TlsPeer:
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
-    def join(self, timeout=60):
+    def join(self, timeout=200):
         self.thread.join(timeout)
         self.listener.close()
         assert not self.thread.is_alive(), "peer still running"
@@ -68,10 +68,10 @@ class TlsPeer:
 
     def _run(self):
         try:
-            self.listener.settimeout(60)
+            self.listener.settimeout(180)
             conn, _ = self.listener.accept()
             with conn:
-                conn.settimeout(60)
+                conn.settimeout(180)
                 self._serve(conn)
         except Exception as e:  # reported through self.error
             self.error = e
