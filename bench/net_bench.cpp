@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/app/clock.h"
+#include "host/base/clock.h"
 #include "host/net/connection.h"
 #include "host/net/frame_decoder.h"
 #include "host/net/socket.h"

@@ -3,7 +3,7 @@
 #include <climits>
 #include <string_view>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 namespace veyra {
 namespace {

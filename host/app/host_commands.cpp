@@ -5,7 +5,7 @@
 #include <exception>
 #include <memory>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 #include "host/app/pairing_commands.h"
 #include "host/app/process_scope.h"
 #include "host/app/receiver_commands.h"

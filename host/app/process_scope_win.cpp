@@ -6,9 +6,9 @@
 
 #include "host/app/options.h"
 #include "host/app/process_scope.h"
-#include "host/app/scoped_handle_win.h"
+#include "host/base/scoped_handle_win.h"
 #include "host/app/stop_request.h"
-#include "host/app/utf_conversion_win.h"
+#include "host/base/utf_conversion_win.h"
 
 namespace veyra {
 namespace {

@@ -1,6 +1,6 @@
 #include "host/app/receiver_commands.h"
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 namespace veyra {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 namespace veyra {
 namespace {

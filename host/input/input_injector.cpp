@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 #include "host/input/hid_keymap.h"
 #include "host/input/pointer_mapping.h"
 

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <utility>
 
-#include "host/app/clock.h"
-#include "host/app/log.h"
+#include "host/base/clock.h"
+#include "host/base/log.h"
 #include "host/net/frame_decoder.h"
 #include "host/net/plain_transport.h"
 

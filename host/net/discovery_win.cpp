@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "host/app/utf_conversion_win.h"
+#include "host/base/utf_conversion_win.h"
 #include "host/net/discovery.h"
 #include "host/net/dns_records_win.h"
 #include "host/net/receiver_browse.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 namespace veyra {
 namespace {

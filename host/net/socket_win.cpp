@@ -6,8 +6,8 @@
 
 #include <climits>
 
-#include "host/app/log.h"
-#include "host/app/utf_conversion_win.h"
+#include "host/base/log.h"
+#include "host/base/utf_conversion_win.h"
 #include "host/net/socket.h"
 
 namespace veyra {

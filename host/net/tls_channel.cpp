@@ -5,8 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include "host/app/hresult_text.h"
-#include "host/app/log.h"
+#include "host/base/hresult_text.h"
+#include "host/base/log.h"
 
 namespace veyra {
 namespace {

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "host/app/log.h"
-#include "host/app/utf_conversion_win.h"
+#include "host/base/log.h"
+#include "host/base/utf_conversion_win.h"
 #include "host/net/tls_channel.h"
 
 namespace veyra {

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "host/app/scoped_handle_win.h"
-#include "host/app/utf_conversion_win.h"
+#include "host/base/scoped_handle_win.h"
+#include "host/base/utf_conversion_win.h"
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {

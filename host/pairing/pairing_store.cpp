@@ -1,6 +1,6 @@
 #include "host/pairing/pairing_store.h"
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 #include "host/wire/json_value.h"
 #include "host/wire/protocol_error.h"
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/app/clock.h"
+#include "host/base/clock.h"
 #include "host/net/connection.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 namespace veyra {
 namespace {

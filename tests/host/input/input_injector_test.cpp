@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/app/log.h"
+#include "host/base/log.h"
 #include "host/input/fake_display_layout.h"
 #include "host/input/fake_input_sink.h"
 

@@ -1,4 +1,4 @@
-#include "host/app/hresult_text.h"
+#include "host/base/hresult_text.h"
 
 namespace veyra {
 

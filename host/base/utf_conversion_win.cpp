@@ -1,4 +1,4 @@
-#include "host/app/utf_conversion_win.h"
+#include "host/base/utf_conversion_win.h"
 
 #include <windows.h>
 

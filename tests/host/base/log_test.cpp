@@ -1,4 +1,4 @@
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "host/app/clock.h"
+#include "host/base/clock.h"
+#include "host/base/recording_log_sink.h"
 
 namespace veyra {
 namespace {
@@ -19,7 +20,7 @@ std::string LineAt(std::uint64_t nowUs, int level, const char* message) {
     ADD_FAILURE() << "no temporary file";
     return {};
   }
-  log_detail::WriteLine(file, nowUs, level, message);
+  log_detail::WriteLine(file, log_detail::FormatLine(nowUs, level, message));
   std::rewind(file);
   std::string text;
   char buffer[4096];
@@ -62,29 +63,36 @@ TEST(LogLineTest, FormatsTimeLevelAndMessage) {
 TEST(LogTest, DropsLinesBelowThreshold) {
   const LogThresholdGuard guard;
   SetLogThreshold(LogLevel::Info);
-  testing::internal::CaptureStderr();
-  Log(LogLevel::Debug, "hidden %d", 1);
-  Log(LogLevel::Trace, "hidden %d", 2);
-  Log(LogLevel::Info, "shown %d", 3);
-  Log(static_cast<LogLevel>(7), "odd level");
-  const std::string out = testing::internal::GetCapturedStderr();
+  std::string out;
+  {
+    const RecordingLogSink sink(&out);
+    Log(LogLevel::Debug, "hidden %d", 1);
+    Log(LogLevel::Trace, "hidden %d", 2);
+    Log(LogLevel::Info, "shown %d", 3);
+    Log(static_cast<LogLevel>(7), "odd level");
+  }
   EXPECT_EQ(out.find("hidden"), std::string::npos);
   EXPECT_NE(out.find("] INFO  shown 3\n"), std::string::npos);
   EXPECT_NE(out.find("] ????? odd level\n"), std::string::npos);
 
   SetLogThreshold(LogLevel::Debug);
-  testing::internal::CaptureStderr();
-  Log(LogLevel::Debug, "now shown");
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("] DEBUG now shown\n"), std::string::npos);
+  std::string later;
+  {
+    const RecordingLogSink sink(&later);
+    Log(LogLevel::Debug, "now shown");
+  }
+  EXPECT_NE(later.find("] DEBUG now shown\n"), std::string::npos);
 }
 
 TEST(LogTest, CutsLongMessagesTo1023Bytes) {
   const LogThresholdGuard guard;
   SetLogThreshold(LogLevel::Info);
   const std::string longText(2000, 'a');
-  testing::internal::CaptureStderr();
-  Log(LogLevel::Info, "%s", longText.c_str());
-  const std::string out = testing::internal::GetCapturedStderr();
+  std::string out;
+  {
+    const RecordingLogSink sink(&out);
+    Log(LogLevel::Info, "%s", longText.c_str());
+  }
   const std::string prefix = "] INFO  ";
   const auto start = out.find(prefix);
   ASSERT_NE(start, std::string::npos);

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "host/app/hresult_text.h"
+#include "host/base/hresult_text.h"
 
 namespace veyra {
 

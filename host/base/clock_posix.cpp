@@ -1,6 +1,6 @@
 #include <time.h>
 
-#include "host/app/clock.h"
+#include "host/base/clock.h"
 
 namespace veyra {
 

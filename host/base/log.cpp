@@ -1,16 +1,20 @@
-#include "host/app/log.h"
+#include "host/base/log.h"
 
 #include <cstdarg>
 #include <mutex>
+#include <string>
+#include <utility>
 
-#include "host/app/clock.h"
+#include "host/base/clock.h"
 
 namespace veyra {
 namespace {
 
-// The process's log state: the threshold and the lock that keeps lines whole.
+// The process's log state: the threshold, the sink, and the lock that keeps
+// lines whole. g_sink is guarded by g_logLock (a leaf lock).
 LogLevel g_threshold = LogLevel::Info;
 std::mutex g_logLock;
+LogSink* g_sink = nullptr;
 
 }  // namespace
 
@@ -26,6 +30,11 @@ void SetLogThreshold(LogLevel level) { g_threshold = level; }
 
 LogLevel LogThreshold() { return g_threshold; }
 
+LogSink* SetLogSink(LogSink* sink) {
+  const std::lock_guard<std::mutex> lock(g_logLock);
+  return std::exchange(g_sink, sink);
+}
+
 void Log(LogLevel level, const char* format, ...) {
   if (static_cast<int>(level) < static_cast<int>(g_threshold)) {
     return;
@@ -40,16 +49,31 @@ void Log(LogLevel level, const char* format, ...) {
   if (written < 0) {
     message[0] = '\0';
   }
-  log_detail::WriteLine(stderr, NowUs(), static_cast<int>(level), message);
+  const std::string line = log_detail::FormatLine(NowUs(), static_cast<int>(level), message);
+  const std::lock_guard<std::mutex> lock(g_logLock);
+  if (g_sink != nullptr) {
+    g_sink->Write(line);
+  } else {
+    log_detail::WriteLine(stderr, line);
+  }
 }
 
 namespace log_detail {
 
-void WriteLine(std::FILE* stream, std::uint64_t nowUs, int level, const char* message) {
+std::string FormatLine(std::uint64_t nowUs, int level, const char* message) {
   const auto seconds = static_cast<unsigned long long>(nowUs / 1000000);
   const auto millis = static_cast<unsigned long long>((nowUs / 1000) % 1000);
-  const std::lock_guard<std::mutex> lock(g_logLock);
-  std::fprintf(stream, "[%8llu.%03llu] %s %s\n", seconds, millis, LogLevelName(level), message);
+  char prefix[48];
+  const int n = std::snprintf(prefix, sizeof(prefix), "[%8llu.%03llu] %s ", seconds, millis,
+                              LogLevelName(level));
+  std::string line(prefix, n > 0 ? static_cast<std::size_t>(n) : 0);
+  line += message;
+  line += '\n';
+  return line;
+}
+
+void WriteLine(std::FILE* stream, std::string_view line) {
+  std::fwrite(line.data(), 1, line.size(), stream);
   std::fflush(stream);
 }
 

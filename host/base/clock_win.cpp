@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "host/app/clock.h"
+#include "host/base/clock.h"
 
 namespace veyra {
 
