@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tray/ascii_case.h"
+#include "host/base/ascii_case.h"
 
 namespace veyra {
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <thread>
 
-#include "tray/ascii_case.h"
+#include "host/base/ascii_case.h"
 
 namespace veyra {
 

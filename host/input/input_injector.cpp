@@ -3,31 +3,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "host/base/ascii_case.h"
 #include "host/base/log.h"
 #include "host/input/hid_keymap.h"
 #include "host/input/pointer_mapping.h"
 
 namespace veyra {
-namespace {
-
-// Device names are ASCII ("\\.\DISPLAY1"); the system compares them without
-// regard to case.
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
-
-bool SameDeviceName(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
 InputInjector::InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_ptr<InputSink> sink)
     : layout_(std::move(layout)), sink_(std::move(sink)) {}
 
@@ -35,7 +16,8 @@ bool InputInjector::FindMonitor(std::wstring_view deviceName) {
   const std::lock_guard<std::mutex> guard(lock_);
   DesktopRect found;
   for (const MonitorDescription& monitor : layout_->Monitors()) {
-    if (SameDeviceName(monitor.deviceName, deviceName)) {
+    // Device names are ASCII ("\\.\DISPLAY1"); the system compares them without case.
+    if (EqualsIgnoringAsciiCase(monitor.deviceName, deviceName)) {
       found = monitor.rect;
       break;
     }
