@@ -8,7 +8,7 @@
 #include "host/app/process_scope.h"
 #include "host/base/scoped_handle_win.h"
 #include "host/app/stop_request.h"
-#include "host/base/utf_conversion_win.h"
+#include "host/base/utf_conversion.h"
 
 namespace veyra {
 namespace {

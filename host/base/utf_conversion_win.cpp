@@ -1,4 +1,4 @@
-#include "host/base/utf_conversion_win.h"
+#include "host/base/utf_conversion.h"
 
 #include <windows.h>
 

@@ -10,10 +10,10 @@ namespace {
 class UnavailableBrowser final : public ServiceBrowser {
  public:
   std::uint32_t Start(const std::string& /*serviceName*/,
-                      std::shared_ptr<BrowseResults> /*results*/) override {
+                      std::shared_ptr<DnsBrowseState> /*state*/) override {
     return kBrowseUnavailable;
   }
-  void Cancel() override {}
+  bool Cancel() override { return false; }
 };
 
 }  // namespace

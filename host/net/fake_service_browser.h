@@ -8,74 +8,127 @@
 #include <thread>
 #include <vector>
 
-#include "host/net/receiver_browse.h"
+#include "host/net/dns_sd_browse.h"
 
 namespace veyra {
 
 // A DNS-SD browse that answers from its own thread, as the platform's does:
-// the scripted answers right after Start, and after Cancel (and a scripted
-// delay) one more callback with ERROR_CANCELLED, then nothing.
+// the scripted answers (after a scripted delay) right after Start; after an
+// accepted Cancel (a scripted delay later, and once the final-callback gate
+// is open) one more callback with ERROR_CANCELLED, OnFinished, and the
+// platform's reference to the state is dropped. A refused Cancel means no
+// final callback: the fake keeps its reference, as the platform would.
 class FakeServiceBrowser final : public ServiceBrowser {
  public:
-  static constexpr std::uint32_t kCancelled = 1223;  // ERROR_CANCELLED
-
+  struct Answer {
+    std::uint32_t status = status::kErrorSuccess;
+    std::vector<DnsAnswerRecord> records;
+  };
   struct Script {
-    std::uint32_t startStatus = kDnsRequestPending;
-    std::vector<std::vector<DnsAnswerRecord>> answers;
+    std::uint32_t startStatus = status::kDnsRequestPending;
+    std::vector<Answer> answers;
     std::chrono::milliseconds answerDelay{0};
     std::chrono::milliseconds cancelDelay{0};
+    bool cancelAccepted = true;
   };
 
   explicit FakeServiceBrowser(Script script) : script_(std::move(script)) {}
 
   ~FakeServiceBrowser() override {
-    Cancel();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      ending_ = true;
+      gateOpen_ = true;
+    }
+    changed_.notify_all();
     if (thread_.joinable()) {
       thread_.join();
     }
   }
 
   std::uint32_t Start(const std::string& serviceName,
-                      std::shared_ptr<BrowseResults> results) override {
+                      std::shared_ptr<DnsBrowseState> state) override {
     serviceName_ = serviceName;
-    if (script_.startStatus != kDnsRequestPending) {
+    weakState_ = state;
+    ++startCalls_;
+    if (script_.startStatus != status::kDnsRequestPending) {
       return script_.startStatus;
     }
-    // The "platform" keeps its own reference until its final callback.
-    thread_ = std::thread([this, results = std::move(results)]() mutable {
-      std::this_thread::sleep_for(script_.answerDelay);
-      for (const auto& answer : script_.answers) {
-        results->OnAnswer(0, &answer);
-      }
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cancelSeen_.wait(lock, [this] { return cancelled_; });
-      }
-      std::this_thread::sleep_for(script_.cancelDelay);
-      results->OnAnswer(kCancelled, nullptr);
-      results->OnFinished();
-      results.reset();
-    });
-    return kDnsRequestPending;
+    thread_ =
+        std::thread([this, state = std::move(state)]() mutable { Platform(std::move(state)); });
+    return status::kDnsRequestPending;
   }
 
-  void Cancel() override {
+  bool Cancel() override {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      cancelled_ = true;
+      ++cancelCalls_;
+      cancelled_ = script_.cancelAccepted;
     }
-    cancelSeen_.notify_all();
+    changed_.notify_all();
+    return script_.cancelAccepted;
+  }
+
+  // Holds the final callback back until OpenFinalCallbackGate.
+  void CloseFinalCallbackGate() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    gateOpen_ = false;
+  }
+  void OpenFinalCallbackGate() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      gateOpen_ = true;
+    }
+    changed_.notify_all();
+  }
+  // Opens the gate and waits until the platform thread has ended.
+  void JoinPlatformThread() {
+    OpenFinalCallbackGate();
+    if (thread_.joinable()) {
+      thread_.join();
+    }
   }
 
   const std::string& serviceName() const { return serviceName_; }
+  int startCalls() const { return startCalls_; }
+  int cancelCalls() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return cancelCalls_;
+  }
+  // Whether anyone (the browse or the "platform") still holds the state.
+  bool StateAlive() const { return !weakState_.expired(); }
 
  private:
+  void Platform(std::shared_ptr<DnsBrowseState> state) {
+    std::this_thread::sleep_for(script_.answerDelay);
+    for (const Answer& answer : script_.answers) {
+      state->OnAnswer(answer.status, &answer.records);
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return (cancelled_ && gateOpen_) || ending_; });
+    if (!cancelled_) {
+      kept_ = std::move(state);  // never called back: the reference stays
+      return;
+    }
+    lock.unlock();
+    std::this_thread::sleep_for(script_.cancelDelay);
+    state->OnAnswer(status::kErrorCancelled, nullptr);
+    state->OnFinished();
+    state.reset();
+  }
+
   Script script_;
   std::string serviceName_;
+  std::weak_ptr<DnsBrowseState> weakState_;
+  int startCalls_ = 0;
   std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cancelSeen_;
+  mutable std::mutex mutex_;  // guards the fields below
+  std::condition_variable changed_;
+  int cancelCalls_ = 0;
   bool cancelled_ = false;
+  bool gateOpen_ = true;
+  bool ending_ = false;
+  std::shared_ptr<DnsBrowseState> kept_;
 };
 
 }  // namespace veyra

@@ -7,7 +7,7 @@
 #include <climits>
 
 #include "host/base/log.h"
-#include "host/base/utf_conversion_win.h"
+#include "host/base/utf_conversion.h"
 #include "host/net/socket.h"
 
 namespace veyra {

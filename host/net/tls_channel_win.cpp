@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "host/base/log.h"
-#include "host/base/utf_conversion_win.h"
+#include "host/base/utf_conversion.h"
 #include "host/net/tls_channel.h"
 
 namespace veyra {

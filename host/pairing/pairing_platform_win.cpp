@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "host/base/scoped_handle_win.h"
-#include "host/base/utf_conversion_win.h"
+#include "host/base/utf_conversion.h"
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tray/fake_settings_store.h"
-#include "tray/phone_browser_win.h"
+#include "host/net/dns_sd_browser_win.h"
 
 namespace veyra {
 namespace {

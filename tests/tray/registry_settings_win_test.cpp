@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tray/data_paths_win.h"
-#include "tray/phone_browser_win.h"
+#include "host/net/dns_sd_browser_win.h"
 
 namespace veyra {
 namespace {

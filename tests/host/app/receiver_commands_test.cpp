@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "host/base/recording_log_sink.h"
+
 namespace veyra {
 namespace {
 
@@ -28,11 +30,13 @@ TEST(ReceiverCommandsTest, DiscoveryTakesTheFirstAnswer) {
   EXPECT_EQ(options.host, "");
   EXPECT_EQ(options.port, kDefaultPort);
 
-  testing::internal::CaptureStderr();
-  UseFirstReceiver({{"Tablet._veyra._tcp.local", "tablet.local", "", 5000},
-                    {"Pixel._veyra._tcp.local", "pixel.local", "192.168.1.20", 47820}},
-                   options);
-  const std::string log = testing::internal::GetCapturedStderr();
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    UseFirstReceiver({{"Tablet._veyra._tcp.local", "tablet.local", "", 5000},
+                      {"Pixel._veyra._tcp.local", "pixel.local", "192.168.1.20", 47820}},
+                     options);
+  }
   EXPECT_EQ(options.host, "tablet.local");
   EXPECT_EQ(options.port, 5000);
   EXPECT_NE(log.find("] INFO  discovered Tablet._veyra._tcp.local at tablet.local:5000\n"),

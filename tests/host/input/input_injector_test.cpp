@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/base/log.h"
+#include "host/base/recording_log_sink.h"
 #include "host/input/fake_display_layout.h"
 #include "host/input/fake_input_sink.h"
 
@@ -20,34 +21,24 @@ constexpr std::uint32_t kAbs = kMouseEventAbsolute | kMouseEventVirtualDesk;
 // Collects what the injector logs at DEBUG and above while it lives.
 class LogCapture {
  public:
-  LogCapture() : saved_(LogThreshold()) {
-    SetLogThreshold(LogLevel::Debug);
-    testing::internal::CaptureStderr();
-  }
-  ~LogCapture() {
-    if (!taken_) {
-      Take();
-    }
-    SetLogThreshold(saved_);
-  }
+  LogCapture() : saved_(LogThreshold()) { SetLogThreshold(LogLevel::Debug); }
+  ~LogCapture() { SetLogThreshold(saved_); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::string Take() {
-    taken_ = true;
-    return testing::internal::GetCapturedStderr();
-  }
+  std::string Take() { return sink_.Text(); }
 
  private:
   LogLevel saved_;
-  bool taken_ = false;
+  std::string lines_;
+  RecordingLogSink sink_{&lines_};
 };
 
 class InputInjectorTest : public testing::Test {
  protected:
   InputInjectorTest() {
     auto layout = std::make_unique<FakeDisplayLayout>();
-    auto sink = std::make_unique<FakeInputSink>();
+    auto sink = std::make_unique<FakeInputSink>(&mouse_, &keys_);
     layout_ = layout.get();
     sink_ = sink.get();
     injector_ = std::make_unique<InputInjector>(std::move(layout), std::move(sink));
@@ -63,13 +54,20 @@ class InputInjectorTest : public testing::Test {
 
   std::vector<std::uint32_t> MouseFlags() const {
     std::vector<std::uint32_t> flags;
-    for (const MouseInput& m : sink_->mouse()) {
+    for (const MouseInput& m : mouse_) {
       flags.push_back(m.flags);
     }
     return flags;
   }
 
+  void ClearInputs() {
+    mouse_.clear();
+    keys_.clear();
+  }
+
   FakeDisplayLayout* layout_ = nullptr;
+  std::vector<MouseInput> mouse_;
+  std::vector<KeyboardInput> keys_;
   FakeInputSink* sink_ = nullptr;
   std::unique_ptr<InputInjector> injector_;
 };
@@ -114,13 +112,13 @@ TEST_F(InputInjectorTest, SendsAbsoluteMouseInputAndLogsTheMapping) {
     layout_->SetMonitors(c.monitors);
     layout_->SetVirtualDesktop(c.desktop);
     ASSERT_TRUE(injector_->FindMonitor(L"\\\\.\\DISPLAY2")) << c.name;
-    sink_->Clear();
+    ClearInputs();
     LogCapture log;
     injector_->SendMouse(kMouseEventMove, 7, c.x, c.y);
     const std::string text = log.Take();
 
-    ASSERT_EQ(sink_->mouse().size(), 1U) << c.name;
-    const MouseInput& m = sink_->mouse()[0];
+    ASSERT_EQ(mouse_.size(), 1U) << c.name;
+    const MouseInput& m = mouse_[0];
     EXPECT_EQ(m.dx, c.dx) << c.name;
     EXPECT_EQ(m.dy, c.dy) << c.name;
     EXPECT_EQ(m.mouseData, 7U) << c.name;
@@ -181,7 +179,7 @@ TEST_F(InputInjectorTest, TouchesPressAndReleaseTheChosenButton) {
       {"unknown actions ignored", {{4, 0}, {255, 2}}, {}},
   };
   for (const Case& c : cases) {
-    sink_->Clear();
+    ClearInputs();
     for (const Event& e : c.events) {
       injector_->Touch(e.action, 0.25F, 0.5F, e.buttons);
     }
@@ -191,14 +189,14 @@ TEST_F(InputInjectorTest, TouchesPressAndReleaseTheChosenButton) {
     }
     EXPECT_EQ(MouseFlags(), expected) << c.name;
     // Every input of a touch is aimed at the touch's own position.
-    for (const MouseInput& m : sink_->mouse()) {
+    for (const MouseInput& m : mouse_) {
       EXPECT_EQ(m.dx, 16392) << c.name;  // 480 px of 1920
       EXPECT_EQ(m.mouseData, 0U) << c.name;
     }
     // Nothing stays held between cases.
-    sink_->Clear();
+    ClearInputs();
     injector_->ReleaseButtons();
-    EXPECT_TRUE(sink_->mouse().empty()) << c.name;
+    EXPECT_TRUE(mouse_.empty()) << c.name;
   }
 }
 
@@ -242,11 +240,11 @@ TEST_F(InputInjectorTest, ScrollsByWheelUnitsProportionalToTheTargetArea) {
   };
   AimAtRightMonitor();
   for (const Case& c : cases) {
-    sink_->Clear();
+    ClearInputs();
     injector_->Scroll(c.dx, c.dy, 0.5F, 0.5F);
-    ASSERT_EQ(sink_->mouse().size(), c.wheels.size()) << c.dx << "," << c.dy;
+    ASSERT_EQ(mouse_.size(), c.wheels.size()) << c.dx << "," << c.dy;
     for (std::size_t i = 0; i < c.wheels.size(); ++i) {
-      const MouseInput& m = sink_->mouse()[i];
+      const MouseInput& m = mouse_[i];
       EXPECT_EQ(m.flags, c.wheels[i].flags);
       EXPECT_EQ(static_cast<std::int32_t>(m.mouseData), c.wheels[i].units);
       EXPECT_EQ(m.dx, 49164);  // at the scroll's own position
@@ -270,10 +268,10 @@ TEST_F(InputInjectorTest, KeysBecomeVirtualKeysWithExtendedAndReleaseFlags) {
       {44, 2, 32, 0},                                      // any action but 1 presses
   };
   for (const Case& c : cases) {
-    sink_->Clear();
+    ClearInputs();
     injector_->Key(c.usage, c.action);
-    ASSERT_EQ(sink_->keys().size(), 1U) << c.usage;
-    const KeyboardInput& k = sink_->keys()[0];
+    ASSERT_EQ(keys_.size(), 1U) << c.usage;
+    const KeyboardInput& k = keys_[0];
     EXPECT_EQ(k.virtualKey, c.virtualKey) << c.usage;
     EXPECT_EQ(k.scanCode, c.virtualKey + FakeInputSink::kScanCodeOffset) << c.usage;
     EXPECT_EQ(k.flags, c.flags) << c.usage;
@@ -285,7 +283,7 @@ TEST_F(InputInjectorTest, UnmappedUsageIsLoggedAndNotSent) {
   injector_->Key(0x62, 0);
   injector_->Key(0x1FF, 1);
   const std::string text = log.Take();
-  EXPECT_TRUE(sink_->keys().empty());
+  EXPECT_TRUE(keys_.empty());
   EXPECT_NE(text.find("] DEBUG unmapped HID usage 0x62\n"), std::string::npos) << text;
   EXPECT_NE(text.find("] DEBUG unmapped HID usage 0x1FF\n"), std::string::npos) << text;
 }
@@ -293,7 +291,7 @@ TEST_F(InputInjectorTest, UnmappedUsageIsLoggedAndNotSent) {
 TEST_F(InputInjectorTest, ReleaseButtonsLetsGoOfAHeldTouchOnce) {
   AimAtRightMonitor();
   injector_->Touch(InputInjector::kTouchDown, 0.3F, 0.3F, 0);
-  sink_->Clear();
+  ClearInputs();
   LogCapture log;
   injector_->ReleaseButtons();
   injector_->ReleaseButtons();
@@ -301,7 +299,7 @@ TEST_F(InputInjectorTest, ReleaseButtonsLetsGoOfAHeldTouchOnce) {
   EXPECT_NE(log.Take().find("input: norm=(0.0000,0.0000) -> desktop=(1920,0)"), std::string::npos);
 
   // A later touch up has nothing left to release.
-  sink_->Clear();
+  ClearInputs();
   injector_->Touch(InputInjector::kTouchUp, 0.3F, 0.3F, 0);
   EXPECT_EQ(MouseFlags(), std::vector<std::uint32_t>{kMouseEventMove | kAbs});
 }
@@ -330,7 +328,7 @@ TEST_F(InputInjectorTest, StaysConsistentWhenPipelineRestartsMeetInput) {
   injector_->ReleaseButtons();
 
   int held = 0;
-  for (const MouseInput& m : sink_->mouse()) {
+  for (const MouseInput& m : mouse_) {
     held += (m.flags & (kMouseEventLeftDown | kMouseEventRightDown)) != 0 ? 1 : 0;
     held -= (m.flags & (kMouseEventLeftUp | kMouseEventRightUp)) != 0 ? 1 : 0;
     ASSERT_GE(held, 0);

@@ -13,8 +13,10 @@
 #include <cstring>
 #include <vector>
 
+#include "host/base/recording_log_sink.h"
 #include "host/net/discovery.h"
-#include "host/net/dns_records_win.h"
+#include "host/net/dns_sd_browser_win.h"
+#include "host/net/receiver_browse.h"
 
 namespace veyra {
 namespace {
@@ -69,11 +71,13 @@ TEST(DiscoveryUnderWineTest, WalksHandBuiltDnsRecordLists) {
 
 TEST(DiscoveryUnderWineTest, UnusableDnsServiceBrowseWarnsAndGivesAnEmptyList) {
   // Wine's DnsServiceBrowse would abort the process: it must not be called.
-  ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(BrowseReceivers().empty());
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("WARN  DnsServiceBrowse unavailable (127); use --host to "
-                                   "connect manually\n"));
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    EXPECT_TRUE(BrowseReceivers().empty());
+  }
+  EXPECT_THAT(log, ::testing::HasSubstr("WARN  DnsServiceBrowse unavailable (127); use --host to "
+                                        "connect manually\n"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/base/recording_log_sink.h"
 #include "host/net/fake_service_browser.h"
 
 namespace veyra {
@@ -98,19 +99,22 @@ TEST(BrowseWithTest, UnavailableBrowseWarnsAndGivesNothing) {
   FakeServiceBrowser::Script script;
   script.startStatus = kBrowseUnavailable;
   FakeServiceBrowser browser(script);
-  ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(BrowseWith(browser, FakeResolve, Short()).empty());
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              HasSubstr("WARN  DnsServiceBrowse unavailable (127); use --host to connect "
-                        "manually\n"));
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    EXPECT_TRUE(BrowseWith(browser, FakeResolve, Short()).empty());
+  }
+  EXPECT_THAT(log, HasSubstr("WARN  DnsServiceBrowse unavailable (127); use --host to connect "
+                             "manually\n"));
 }
 
 TEST(BrowseWithTest, FirstAnswerEndsTheWaitAndMissingAddressesAreResolved) {
   FakeServiceBrowser::Script script;
   script.answerDelay = std::chrono::milliseconds(10);
-  script.answers = {{Srv("P._veyra._tcp.local", "phone.local", 47820),
-                     Srv("T._veyra._tcp.local", "tab.local", 47820), A("tab.local", {10, 0, 0, 2}),
-                     Srv("X._veyra._tcp.local", "gone.local", 1)}};
+  script.answers = {{0,
+                     {Srv("P._veyra._tcp.local", "phone.local", 47820),
+                      Srv("T._veyra._tcp.local", "tab.local", 47820), A("tab.local", {10, 0, 0, 2}),
+                      Srv("X._veyra._tcp.local", "gone.local", 1)}}};
   script.cancelDelay = std::chrono::milliseconds(20);
   FakeServiceBrowser browser(script);
   const auto receivers = BrowseWith(browser, FakeResolve, Short());
@@ -126,14 +130,17 @@ TEST(BrowseWithTest, NoAnswerGivesAnEmptyListQuietly) {
   FakeServiceBrowser browser({});
   BrowseTiming timing;
   timing.answerWait = std::chrono::milliseconds(50);
-  ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(BrowseWith(browser, FakeResolve, timing).empty());
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    EXPECT_TRUE(BrowseWith(browser, FakeResolve, timing).empty());
+  }
+  EXPECT_EQ(log, "");
 }
 
 TEST(BrowseWithTest, CallbacksAfterTheBrowseReturnedTouchOnlyLiveState) {
   FakeServiceBrowser::Script script;
-  script.answers = {{Srv("P._veyra._tcp.local", "phone.local", 47820)}};
+  script.answers = {{0, {Srv("P._veyra._tcp.local", "phone.local", 47820)}}};
   // The platform confirms the cancel long after the browse stopped waiting.
   script.cancelDelay = std::chrono::milliseconds(200);
   FakeServiceBrowser browser(script);
