@@ -81,7 +81,7 @@ std::uint32_t DnsServiceBrowser::Start(const std::string& serviceName,
   pending_->request.pBrowseCallback = OnAnswer;
   pending_->request.pQueryContext = reference.get();
   const DNS_STATUS status = browse_(&pending_->request, &pending_->cancel);
-  if (status == static_cast<DNS_STATUS>(DNS_REQUEST_PENDING)) {
+  if (status == static_cast<DNS_STATUS>(status::kDnsRequestPending)) {
     // Owned by the platform from here until its ERROR_CANCELLED callback.
     static_cast<void>(reference.release());
   } else {
