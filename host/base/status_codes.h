@@ -45,6 +45,7 @@ inline constexpr std::uint32_t kErrorProcNotFound = 127;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorNotFound = 1168;
 inline constexpr std::uint32_t kErrorCancelled = 1223;
+inline constexpr std::uint32_t kErrorTimeout = 1460;
 inline constexpr std::uint32_t kErrorInvalidState = 5023;
 inline constexpr std::uint32_t kWaitAbandoned = 0x80;
 inline constexpr std::uint32_t kWaitTimeout = 0x102;

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/base/status_codes.h"
+
 namespace veyra {
 
 // SOCKET under Winsock, a file descriptor elsewhere. Both platforms' "no
@@ -23,16 +25,14 @@ inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
 // HRESULT_FROM_WIN32 of a platform error number: 0 and negative values as
 // they are, others in the Win32 facility.
 constexpr std::int32_t HresultFromSocketError(int error) {
-  return error <= 0 ? error
-                    : static_cast<std::int32_t>((static_cast<std::uint32_t>(error) & 0xFFFFu) |
-                                                0x80070000u);
+  return status::HresultFromWin32(static_cast<std::uint32_t>(error));
 }
 
 // Winsock numbers that the portable code names (the POSIX layer maps its
 // resolver failures onto the first two).
-inline constexpr int kSocketErrorHostNotFound = 11001;  // WSAHOST_NOT_FOUND
-inline constexpr int kSocketErrorTryAgain = 11002;      // WSATRY_AGAIN
-inline constexpr int kSocketErrorTimedOut = 10060;      // WSAETIMEDOUT
+inline constexpr int kSocketErrorHostNotFound = status::kWsaHostNotFound;
+inline constexpr int kSocketErrorTryAgain = status::kWsaTryAgain;
+inline constexpr int kSocketErrorTimedOut = status::kWsaETimedOut;
 
 // Starts the platform's socket library once per process (WSAStartup 2.2).
 // A failure is logged once, as ERROR "WSAStartup failed: %d"; this and every

@@ -40,6 +40,8 @@ DnsAnswerRecord Aaaa(const std::string& host) {
 }
 
 constexpr std::uint32_t kBrowseCancelled = status::kErrorCancelled;
+// An answer that reports a failure (ERROR_TIMEOUT) rather than records.
+constexpr std::uint32_t kFailedAnswer = status::kErrorTimeout;
 
 TEST(PhonesInAnswerTest, ListsEverySrvRecordWithItsAddressInRecordOrder) {
   const std::vector<DnsAnswerRecord> answer = {
@@ -114,7 +116,7 @@ TEST(PhoneBrowseStateTest, KeepsOnePhonePerAddressFirstNameWins) {
   state.OnAnswer(0, &other);
   state.OnAnswer(0, &tablet);
   // An error answer is not read.
-  state.OnAnswer(1460, &bad);
+  state.OnAnswer(kFailedAnswer, &bad);
   const std::vector<FoundPhone> expected = {{L"Pixel", L"192.168.1.20", 47820},
                                             {L"Tablet", L"192.168.1.31", 47820}};
   EXPECT_EQ(PhonesFromServices(state.Services()), expected);
@@ -123,7 +125,7 @@ TEST(PhoneBrowseStateTest, KeepsOnePhonePerAddressFirstNameWins) {
 TEST(PhoneBrowseStateTest, AnyCallbackEndsTheFirstWait) {
   DnsBrowseState state;
   EXPECT_FALSE(state.WaitForAnswer(milliseconds(1)));
-  state.OnAnswer(1460, nullptr);
+  state.OnAnswer(kFailedAnswer, nullptr);
   EXPECT_TRUE(state.WaitForAnswer(milliseconds(0)));
   // A cancelled status alone is not the end: the platform glue says so.
   state.OnAnswer(kBrowseCancelled, nullptr);
@@ -182,7 +184,7 @@ TEST(RunPhoneBrowseTest, StateOutlivesTheSearchUntilTheFinalCallback) {
 TEST(RunPhoneBrowseTest, StateIsKeptWhenTheCancelIsRefused) {
   FakeServiceBrowser::Script script;
   script.cancelAccepted = false;
-  script.answers = {{1460, {}}};  // an error answer ends the first wait at once
+  script.answers = {{kFailedAnswer, {}}};  // an error answer ends the first wait at once
   FakeServiceBrowser browser(script);
   EXPECT_TRUE(RunPhoneBrowse(browser, kQuick).empty());
   // Callbacks may still come: the platform keeps its reference.

@@ -6,8 +6,8 @@
 
 #define SECURITY_WIN32
 #include <dxgi.h>
-#include <sspi.h>
 #include <mferror.h>
+#include <sspi.h>
 #include <windns.h>
 
 #include <gtest/gtest.h>
@@ -23,14 +23,17 @@ static_assert(kSOk == S_OK && kSFalse == S_FALSE);
 static_assert(kENotImpl == E_NOTIMPL && kENoInterface == E_NOINTERFACE && kEPointer == E_POINTER);
 static_assert(kEAbort == E_ABORT && kEFail == E_FAIL && kEPending == E_PENDING);
 static_assert(kEUnexpected == E_UNEXPECTED && kEAccessDenied == E_ACCESSDENIED);
-static_assert(kEHandle == E_HANDLE && kEOutOfMemory == E_OUTOFMEMORY && kEInvalidArg == E_INVALIDARG);
+static_assert(kEHandle == E_HANDLE && kEOutOfMemory == E_OUTOFMEMORY &&
+              kEInvalidArg == E_INVALIDARG);
 
 static_assert(kErrorSuccess == ERROR_SUCCESS && kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
-static_assert(kErrorPathNotFound == ERROR_PATH_NOT_FOUND && kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
+              kErrorAccessDenied == ERROR_ACCESS_DENIED);
 static_assert(kErrorSharingViolation == ERROR_SHARING_VIOLATION);
-static_assert(kErrorProcNotFound == ERROR_PROC_NOT_FOUND && kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
+static_assert(kErrorProcNotFound == ERROR_PROC_NOT_FOUND &&
+              kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kErrorNotFound == ERROR_NOT_FOUND && kErrorCancelled == ERROR_CANCELLED);
-static_assert(kErrorInvalidState == ERROR_INVALID_STATE);
+static_assert(kErrorInvalidState == ERROR_INVALID_STATE && kErrorTimeout == ERROR_TIMEOUT);
 static_assert(kWaitAbandoned == WAIT_ABANDONED && kWaitTimeout == WAIT_TIMEOUT);
 static_assert(kInvalidStateHresult == HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
 static_assert(HresultFromWin32(ERROR_ACCESS_DENIED) == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
@@ -41,8 +44,10 @@ static_assert(kWsaTryAgain == WSATRY_AGAIN);
 static_assert(kTimedOutHresult == HRESULT_FROM_WIN32(WSAETIMEDOUT));
 
 static_assert(kSecEOk == SEC_E_OK && kSecIContinueNeeded == SEC_I_CONTINUE_NEEDED);
-static_assert(kSecIContextExpired == SEC_I_CONTEXT_EXPIRED && kSecIRenegotiate == SEC_I_RENEGOTIATE);
-static_assert(kSecEInternalError == SEC_E_INTERNAL_ERROR && kSecENoCredentials == SEC_E_NO_CREDENTIALS);
+static_assert(kSecIContextExpired == SEC_I_CONTEXT_EXPIRED &&
+              kSecIRenegotiate == SEC_I_RENEGOTIATE);
+static_assert(kSecEInternalError == SEC_E_INTERNAL_ERROR &&
+              kSecENoCredentials == SEC_E_NO_CREDENTIALS);
 static_assert(kSecEIncompleteMessage == SEC_E_INCOMPLETE_MESSAGE);
 static_assert(kSecEIllegalMessage == SEC_E_ILLEGAL_MESSAGE);
 static_assert(kSecEAlgorithmMismatch == SEC_E_ALGORITHM_MISMATCH);
@@ -57,7 +62,8 @@ static_assert(kDxgiErrorAccessLost == DXGI_ERROR_ACCESS_LOST);
 static_assert(kDxgiErrorWaitTimeout == DXGI_ERROR_WAIT_TIMEOUT);
 static_assert(kDxgiErrorSessionDisconnected == DXGI_ERROR_SESSION_DISCONNECTED);
 
-static_assert(kMfEInvalidMediaType == MF_E_INVALIDMEDIATYPE && kMfENotAccepting == MF_E_NOTACCEPTING);
+static_assert(kMfEInvalidMediaType == MF_E_INVALIDMEDIATYPE &&
+              kMfENotAccepting == MF_E_NOTACCEPTING);
 static_assert(kMfEAttributeNotFound == MF_E_ATTRIBUTENOTFOUND);
 static_assert(kMfENoEventsAvailable == MF_E_NO_EVENTS_AVAILABLE && kMfEShutdown == MF_E_SHUTDOWN);
 static_assert(kMfETopoCodecNotFound == MF_E_TOPO_CODEC_NOT_FOUND);
