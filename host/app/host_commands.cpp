@@ -5,10 +5,10 @@
 #include <exception>
 #include <memory>
 
-#include "host/base/log.h"
 #include "host/app/pairing_commands.h"
 #include "host/app/process_scope.h"
 #include "host/app/receiver_commands.h"
+#include "host/base/log.h"
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {

@@ -6,8 +6,8 @@
 
 #include "host/app/options.h"
 #include "host/app/process_scope.h"
-#include "host/base/scoped_handle_win.h"
 #include "host/app/stop_request.h"
+#include "host/base/scoped_handle_win.h"
 #include "host/base/utf_conversion.h"
 
 namespace veyra {

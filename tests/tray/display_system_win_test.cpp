@@ -7,8 +7,8 @@
 #include <cwctype>
 #include <string>
 
-#include "tray/fake_settings_store.h"
 #include "host/net/dns_sd_browser_win.h"
+#include "tray/fake_settings_store.h"
 
 namespace veyra {
 namespace {

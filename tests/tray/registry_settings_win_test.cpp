@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tray/data_paths_win.h"
 #include "host/net/dns_sd_browser_win.h"
+#include "tray/data_paths_win.h"
 
 namespace veyra {
 namespace {
