@@ -9,6 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/base/hex_text.h"
+#include "host/base/recording_log_sink.h"
+#include "host/base/status_codes.h"
 #include "host/net/fake_tls_provider.h"
 #include "tests/host/net/loopback_peer.h"
 
@@ -131,9 +134,10 @@ class TlsChannelTest : public ::testing::Test {
 };
 
 TEST_F(TlsChannelTest, HandshakeGivesIdentityProtocolAndSizes) {
-  ::testing::internal::CaptureStderr();
+  std::string lines;
+  RecordingLogSink sink(&lines);
   Handshaken();
-  const std::string log = ::testing::internal::GetCapturedStderr();
+  const std::string log = sink.Text();
   EXPECT_EQ(channel_->PeerKeyHash(), "Zm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyMDA=");
   EXPECT_EQ(channel_->PeerShortCode(), "ABCD-0123-4567-89EF");
   EXPECT_EQ(channel_->ProtocolName(), "TLS1.2");
@@ -250,23 +254,24 @@ TEST_F(TlsChannelTest, ReceiveGivesZeroWhenThePeerClosesTheSession) {
   Handshaken();
   std::string failure;
   std::vector<std::uint8_t> plain;
-  ::testing::internal::CaptureStderr();
+  std::string lines;
+  RecordingLogSink sink(&lines);
   peer_.Write(fake_tls::Record(fake_tls::kClose, "close_notify"));
   EXPECT_EQ(channel_->Receive(plain, failure), 0);
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("INFO  TLS: peer closed the session\n"));
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("INFO  TLS: peer closed the session\n"));
 }
 
 TEST_F(TlsChannelTest, ReceiveFailsOnARecordThatDoesNotDecrypt) {
   Handshaken();
   std::string failure;
   std::vector<std::uint8_t> plain;
-  ::testing::internal::CaptureStderr();
+  std::string lines;
+  RecordingLogSink sink(&lines);
   peer_.Write(fake_tls::Record(0x42, "junk"));
   EXPECT_EQ(channel_->Receive(plain, failure), -1);
   EXPECT_EQ(failure, "TLS receive failed");
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("WARN  DecryptMessage failed: 0x80090326\n"));
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("WARN  DecryptMessage failed: " +
+                                                StatusHex(status::kSecEIllegalMessage) + "\n"));
   EXPECT_TRUE(plain.empty());
 }
 
@@ -280,30 +285,33 @@ TEST_F(TlsChannelTest, ReceiveGivesZeroWhenThePeerEndsTheStream) {
 
 TEST_F(TlsChannelTest, RefusedCredentialsFailWithTheirStatus) {
   FakeTlsProvider::Script script;
-  script.credentialsStatus = static_cast<std::int32_t>(0x8009030E);  // SEC_E_NO_CREDENTIALS
+  script.credentialsStatus = status::kSecENoCredentials;
   MakeChannel(script);
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), static_cast<std::int32_t>(0x8009030E));
-  const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_THAT(log, ::testing::HasSubstr("ERROR AcquireCredentialsHandle failed: 0x8009030E\n"));
-  EXPECT_THAT(log, ::testing::HasSubstr("ERROR TLS credentials failed: 0x8009030E"));
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kSecENoCredentials);
+  const std::string log = sink.Text();
+  const std::string code = StatusHex(status::kSecENoCredentials);
+  EXPECT_THAT(log, ::testing::HasSubstr("ERROR AcquireCredentialsHandle failed: " + code + "\n"));
+  EXPECT_THAT(log, ::testing::HasSubstr("ERROR TLS credentials failed: " + code));
   EXPECT_GE(provider_->releases(), 1);
 }
 
 TEST_F(TlsChannelTest, FailingHandshakeStepReturnsItsStatus) {
   FakeTlsProvider::Script script;
-  script.failHandshakeWith = static_cast<std::int32_t>(0x80090331);  // SEC_E_ALGORITHM_MISMATCH
+  script.failHandshakeWith = status::kSecEAlgorithmMismatch;
   MakeChannel(script);
   std::thread server([this] {
     std::vector<std::uint8_t> stream;
     ReadRecords(stream, 1);
     peer_.Write(fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO"));
   });
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), static_cast<std::int32_t>(0x80090331));
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kSecEAlgorithmMismatch);
   server.join();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("ERROR InitializeSecurityContext failed: 0x80090331\n"));
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("ERROR InitializeSecurityContext failed: " +
+                                                StatusHex(status::kSecEAlgorithmMismatch) + "\n"));
   EXPECT_FALSE(provider_->HasContext());
 }
 
@@ -314,10 +322,11 @@ TEST_F(TlsChannelTest, PeerClosingDuringHandshakeFails) {
     ReadRecords(stream, 1);
     peer_.Close();
   });
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), tls_status::kFail);
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kEFail);
   server.join();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+  EXPECT_THAT(sink.Text(),
               ::testing::HasSubstr("ERROR TLS handshake: peer closed or read failed ("));
 }
 
@@ -331,10 +340,11 @@ TEST_F(TlsChannelTest, EndlessHandshakeMessageIsCutOffAfter32KiB) {
     message.resize(5 + 40000, 0x11);
     peer_.Write(message);
   });
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), tls_status::kFail);
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kEFail);
   server.join();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+  EXPECT_THAT(sink.Text(),
               ::testing::HasSubstr("ERROR TLS handshake token exceeded 32768 bytes; aborting\n"));
 }
 
