@@ -115,6 +115,7 @@ class FakeTlsProvider final : public TlsProvider {
 
   TlsStepResult Step(const std::uint8_t* input, std::size_t length,
                      const std::string* targetName) override {
+    steps_.fetch_add(1);
     TlsStepResult result;
     if (targetName != nullptr) {
       hasContext_ = true;
@@ -241,6 +242,8 @@ class FakeTlsProvider final : public TlsProvider {
   int recordsEncrypted() const { return recordsEncrypted_.load(); }
   int postHandshakeSteps() const { return postHandshakeSteps_.load(); }
   int releases() const { return releases_.load(); }
+  // Step calls of every kind: handshake and post-handshake.
+  int steps() const { return steps_.load(); }
 
  private:
   Script script_;
@@ -251,6 +254,7 @@ class FakeTlsProvider final : public TlsProvider {
   std::atomic<int> recordsEncrypted_{0};
   std::atomic<int> postHandshakeSteps_{0};
   std::atomic<int> releases_{0};
+  std::atomic<int> steps_{0};
 };
 
 }  // namespace veyra

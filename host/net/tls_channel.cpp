@@ -44,13 +44,6 @@ void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count) {
   buffer.resize(count);
 }
 
-std::size_t RecordCount(std::size_t length, std::uint32_t maxMessageSize) {
-  if (length == 0 || maxMessageSize == 0) {
-    return 0;
-  }
-  return (length + maxMessageSize - 1) / maxMessageSize;
-}
-
 TlsChannel::TlsChannel(std::unique_ptr<TlsProvider> provider, Clock nowUs)
     : provider_(std::move(provider)), nowUs_(std::move(nowUs)) {}
 

@@ -86,8 +86,4 @@ const char* TlsProtocolName(std::uint32_t protocol);
 // for 0. A count beyond the size keeps everything.
 void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count);
 
-// Records a plaintext of |length| bytes takes at |maxMessageSize| bytes per
-// record (0 for an empty one).
-std::size_t RecordCount(std::size_t length, std::uint32_t maxMessageSize);
-
 }  // namespace veyra

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -226,6 +227,48 @@ TEST_F(ConnectionTest, StopEndsTheStreamWithoutReportingALoss) {
   EXPECT_TRUE(log_.losses().empty());
 }
 
+// A refusal closes from inside onPacket; the console's stop request closes
+// from another thread. Either way a malformed header already buffered
+// behind the last handled frame is not looked at: no loss is reported.
+TEST_F(ConnectionTest, MalformedHeaderBehindADeliberateCloseIsNoLoss) {
+  const std::vector<std::function<void(Connection&)>> closers{
+      [this](Connection& connection) {
+        connection.Send(Control(9, MessageType::kError), false);
+        connection.CloseAfterFlush();
+      },
+      [](Connection& connection) { connection.Stop(); }};
+  for (std::size_t round = 0; round < closers.size(); ++round) {
+    std::string lines;
+    RecordingLogSink sink(&lines);
+    CallbackLog roundLog;
+    ASSERT_EQ(connection_->Connect(
+                  "127.0.0.1", peer_.port(), 5000,
+                  [&](const Packet& packet) {
+                    roundLog.OnPacket(packet);
+                    closers[round](*connection_);
+                  },
+                  [&roundLog](const std::string& reason) { roundLog.OnLost(reason); }, false),
+              0);
+    ASSERT_TRUE(peer_.Accept());
+    // One write, so that both arrive in one read.
+    std::vector<std::uint8_t> stream = Control(1, MessageType::kHello);
+    std::vector<std::uint8_t> bad = Control(2);
+    std::copy_n("vyra", 4, bad.begin());
+    stream.insert(stream.end(), bad.begin(), bad.end());
+    ASSERT_TRUE(peer_.Write(stream));
+    if (round == 0) {
+      const auto refusal = peer_.ReadFrame();
+      ASSERT_TRUE(refusal.has_value());
+      EXPECT_EQ(refusal->header.type, static_cast<std::uint16_t>(MessageType::kError));
+    }
+    EXPECT_TRUE(peer_.ReadsEndOfStream()) << "round " << round;
+    connection_->Disconnect();
+    EXPECT_EQ(roundLog.packets().size(), 1u) << "round " << round;
+    EXPECT_TRUE(roundLog.losses().empty()) << "round " << round;
+    EXPECT_THAT(sink.Text(), Not(HasSubstr("transport lost"))) << "round " << round;
+  }
+}
+
 TEST_F(ConnectionTest, EveryConnectionReportsItsOwnLoss) {
   for (int round = 0; round < 2; ++round) {
     ConnectAndAccept();
@@ -290,6 +333,28 @@ TEST_F(ConnectionTest, TlsWithoutAProviderFailsWithoutSendingAnything) {
   EXPECT_THAT(sink.Text(),
               HasSubstr(Cat("TLS handshake with 127.0.0.1:", peer_.port(), " failed: ") +
                         StatusHex(status::kENotImpl) + "\n"));
+}
+#endif
+
+#if !defined(_WIN32)
+// Destroying the connection from its own callback would return into a loop
+// of a freed object; it stops the process instead, before touching memory.
+TEST(ConnectionDeathTest, DestroyedFromItsOwnCallbackAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        LoopbackPeer peer;
+        SequenceCounters counters;
+        auto connection = std::make_unique<Connection>();
+        connection->Connect(
+            "127.0.0.1", peer.port(), 5000, [&connection](const Packet&) { connection.reset(); },
+            [](const std::string&) {}, false);
+        peer.Accept();
+        peer.Write(EncodeFrame(counters, MessageType::kPing, Channel::kControl, FrameFlags::kNone,
+                               0, 1, nullptr, 0));
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+      },
+      "connection destroyed from its own thread; aborting");
 }
 #endif
 
@@ -372,6 +437,22 @@ TEST_F(ConnectionOverTlsTest, FramesTravelAsRecordsBothWays) {
   EXPECT_EQ(log_.losses(), std::vector<std::string>{"TLS receive failed"});
   const std::string log = sink.Text();
   EXPECT_THAT(log, HasSubstr(Cat("INFO  connected to 127.0.0.1:", peer_.port(), " over TLS1.2\n")));
+}
+
+TEST_F(ConnectionOverTlsTest, StopEndsAHandshakeThatWaitsForThePeer) {
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  std::thread server([this] {
+    ASSERT_TRUE(peer_.Accept());
+    ReadRecords(1);
+    // The peer says nothing more; the stop request comes instead.
+    connection_->Stop();
+  });
+  EXPECT_NE(ConnectTls(), 0);
+  server.join();
+  EXPECT_FALSE(connection_->IsOpen());
+  EXPECT_THAT(sink.Text(), HasSubstr("ERROR TLS handshake: peer closed or read failed ("));
+  EXPECT_THAT(sink.Text(), Not(HasSubstr("took longer than")));
 }
 
 TEST_F(ConnectionOverTlsTest, FailedHandshakeClosesAndReturnsItsStatus) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <string>
@@ -46,13 +47,6 @@ TEST(TlsChannelPureTest, KeepsTheTrailingUnconsumedBytes) {
   EXPECT_EQ(buffer, (std::vector<std::uint8_t>{4, 5}));
   KeepTrailingBytes(buffer, 0);
   EXPECT_TRUE(buffer.empty());
-}
-
-TEST(TlsChannelPureTest, CountsRecordsOfAPlaintext) {
-  EXPECT_EQ(RecordCount(100000, 16384), 7u);
-  EXPECT_EQ(RecordCount(16384, 16384), 1u);
-  EXPECT_EQ(RecordCount(16385, 16384), 2u);
-  EXPECT_EQ(RecordCount(0, 16384), 0u);
 }
 
 // A client socket connected to a loopback peer, and the TLS channel under
@@ -172,6 +166,73 @@ TEST_F(TlsChannelTest, HandshakeOverSeveralRoundsInPieces) {
   EXPECT_EQ(channel_->Handshake(client_.Get(), "receiver.local"), 0);
   server.join();
   EXPECT_EQ(channel_->ProtocolName(), "TLS1.3");
+}
+
+TEST_F(TlsChannelTest, FlightInOneReadIsSteppedThroughWithoutAnotherRead) {
+  FakeTlsProvider::Script script;
+  script.serverRounds = 2;
+  MakeChannel(script);
+  // Both of the server's messages in one write, and nothing more until the
+  // client has answered: a step that read before using the bytes left over
+  // from the first message would wait for ever.
+  std::thread server([this] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    std::vector<std::uint8_t> flight = fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO");
+    const auto second = fake_tls::Record(fake_tls::kHandshake, "SERVER_DONE");
+    flight.insert(flight.end(), second.begin(), second.end());
+    peer_.Write(flight);
+    const auto finished = ReadRecords(stream, 1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(std::string(finished[0].payload.begin(), finished[0].payload.end()),
+              "CLIENT_FINISHED");
+  });
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), 0);
+  server.join();
+  // The opening step, then one per server message.
+  EXPECT_EQ(provider_->steps(), 3);
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("INFO  TLS established (TLS1.2)"));
+}
+
+// A peer that keeps a handshake message incomplete by sending a byte now
+// and then, on a clock that moves one second per reading.
+TEST_F(TlsChannelTest, TricklingPeerMeetsTheOverallDeadline) {
+  std::uint64_t nowUs = 0;
+  int clockReads = 0;
+  auto provider = std::make_unique<FakeTlsProvider>();
+  provider_ = provider.get();
+  channel_ = std::make_unique<TlsChannel>(std::move(provider), [&] {
+    ++clockReads;
+    return (nowUs += 1000000);
+  });
+  std::atomic<bool> done{false};
+  std::thread server([this, &done] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    // A header announcing 30,000 bytes that never all come.
+    peer_.Write({fake_tls::kHandshake, 3, 3, 0x75, 0x30});
+    while (!done.load()) {
+      if (!peer_.Write({0x11})) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  const std::int32_t result = channel_->Handshake(client_.Get(), "h");
+  done = true;
+  server.join();
+  EXPECT_EQ(result, status::kTimedOutHresult);
+  EXPECT_THAT(sink.Text(),
+              ::testing::HasSubstr("ERROR TLS handshake took longer than 10000 ms; aborting\n"));
+  // The deadline is read once at the start and once before each read: nine
+  // reads fit into ten seconds, each followed by one step.
+  EXPECT_EQ(clockReads, 11);
+  EXPECT_EQ(provider_->steps(), 10);
+  EXPECT_FALSE(provider_->HasContext());
 }
 
 TEST_F(TlsChannelTest, LargeSendLeavesAsRecordsOfAtMostMaxMessageSize) {
