@@ -1,6 +1,12 @@
 // Parses arbitrary bytes as JSON, writes what parsed, and parses that text
 // again: the second parse must succeed, give the same value (numbers as the
 // writer puts them: non-finite ones become 0) and write the same text.
+//
+// The value limit is fuzzed too: the first byte picks a limit of 0 to 63
+// values for a second parse of the same bytes, which must succeed exactly
+// when the text parses and holds no more values than that, and otherwise
+// fail; with too many values, as "JSON holds too many values" whenever the
+// limit is crossed before a syntax error.
 
 #include <cmath>
 #include <cstddef>
@@ -64,6 +70,34 @@ bool SameAfterWriting(const JsonValue& first, const JsonValue& second) {
   return false;
 }
 
+std::size_t CountValues(const JsonValue& value) {
+  std::size_t count = 1;
+  for (const JsonValue& item : value.items()) {
+    count += CountValues(item);
+  }
+  for (const auto& member : value.members()) {
+    count += CountValues(member.second);
+  }
+  return count;
+}
+
+// A repeated key's earlier values count as read although the tree drops
+// them, so the tree's count is only a lower bound of what the limit saw.
+void CheckLimit(const std::uint8_t* data, std::size_t size, const JsonValue* parsed) {
+  if (size == 0) {
+    return;
+  }
+  const std::size_t limit = data[0] % 64;
+  try {
+    const JsonValue limited = veyra::Parse(data, size, limit);
+    Check(parsed != nullptr && limited == *parsed);
+    Check(CountValues(limited) <= limit);
+  } catch (const veyra::ProtocolError& error) {
+    // Only the limit can refuse a text that parses.
+    Check(parsed == nullptr || std::string(error.what()) == "JSON holds too many values");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -71,7 +105,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     first = veyra::Parse(data, size);
   } catch (const veyra::ProtocolError&) {
+    CheckLimit(data, size, nullptr);
     return 0;
+  }
+  CheckLimit(data, size, &first);
+  // Every value takes at least one byte of text, so the control payload
+  // limit cannot refuse a text shorter than it.
+  try {
+    Check(veyra::ParseControlPayload(data, size) == first);
+  } catch (const veyra::ProtocolError& error) {
+    Check(size > veyra::kControlMessageMaxJsonValues &&
+          std::string(error.what()) == "JSON holds too many values");
   }
   const std::string text = veyra::Serialize(first);
   JsonValue second;

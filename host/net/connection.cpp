@@ -1,19 +1,17 @@
 #include "host/net/connection.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <utility>
 
 #include "host/base/clock.h"
 #include "host/base/log.h"
+#include "host/base/status_codes.h"
 #include "host/net/frame_decoder.h"
 #include "host/net/plain_transport.h"
 
 namespace veyra {
 namespace {
-
-constexpr std::int32_t kFail = static_cast<std::int32_t>(0x80004005);     // E_FAIL
-constexpr std::int32_t kNotImpl = static_cast<std::int32_t>(0x80004001);  // E_NOTIMPL
-constexpr std::int32_t kTimedOut = static_cast<std::int32_t>(0x8007274C);
 
 void JoinUnlessSelf(std::thread& thread) {
   if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
@@ -28,21 +26,21 @@ Connection::Connection() : Connection(CreatePlatformTlsChannel) {}
 Connection::Connection(TlsFactory tlsFactory) : tlsFactory_(std::move(tlsFactory)) {}
 
 Connection::~Connection() {
-  Disconnect();
-  // Only when the owner is destroyed from one of the connection's own
-  // threads; that thread returns right after the callback that did it.
-  for (std::thread* thread : {&receiveThread_, &sendThread_}) {
-    if (thread->joinable()) {
-      thread->detach();
-    }
+  // A callback that destroys its connection would return into a loop whose
+  // object is gone; no later step could be made safe, so stop here, loudly,
+  // in every build rather than corrupt memory.
+  if (OnOwnThread()) {
+    Log(LogLevel::Error, "connection destroyed from its own thread; aborting");
+    std::abort();
   }
+  Disconnect();
 }
 
 std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
                                  std::uint32_t timeoutMs, PacketHandler onPacket,
                                  LostHandler onLost, bool useTls) {
   if (!StartSockets()) {
-    return kFail;
+    return status::kEFail;
   }
   Disconnect();
   lostReported_ = false;
@@ -66,7 +64,7 @@ std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
   }
   if (!connected.IsValid()) {
     Log(LogLevel::Error, "connect to %s:%u failed", host.c_str(), unsigned{port});
-    return kTimedOut;
+    return status::kTimedOutHresult;
   }
   SocketHandle socket = kInvalidSocket;
   {
@@ -76,18 +74,18 @@ std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
 
   if (useTls) {
     tls_ = tlsFactory_ ? tlsFactory_() : nullptr;
-    std::int32_t status = kNotImpl;
+    std::int32_t handshake = status::kENotImpl;
     if (tls_ == nullptr) {
       Log(LogLevel::Error, "TLS is not available in this build; use --no-tls");
     } else {
-      status = tls_->Handshake(socket, host);
+      handshake = tls_->Handshake(socket, host);
     }
-    if (status != 0) {
+    if (handshake != 0) {
       Log(LogLevel::Error, "TLS handshake with %s:%u failed: 0x%08X", host.c_str(), unsigned{port},
-          static_cast<unsigned>(status));
+          static_cast<unsigned>(handshake));
       tls_.reset();
       ReleaseSocket();
-      return status;
+      return handshake;
     }
     transport_ = tls_.get();
   } else {
@@ -200,6 +198,12 @@ void Connection::ReceiveLoop() {
     }
     decoder.Append(chunk.data(), chunk.size());
     for (;;) {
+      // Nothing behind a Stop or CloseAfterFlush is looked at any more: a
+      // malformed header queued behind a refusal would otherwise report a
+      // loss after a close that was meant.
+      if (!running_.load()) {
+        return;
+      }
       std::optional<Packet> packet;
       try {
         packet = decoder.Next();
@@ -209,10 +213,6 @@ void Connection::ReceiveLoop() {
       }
       if (!packet) {
         break;
-      }
-      // Frames behind a Stop or CloseAfterFlush are not handled any more.
-      if (!running_.load()) {
-        return;
       }
       onPacket_(*packet);
     }
@@ -268,6 +268,12 @@ void Connection::InterruptStream() {
   if (socket_ != kInvalidSocket && InterruptSocket(socket_)) {
     socket_ = kInvalidSocket;
   }
+}
+
+bool Connection::OnOwnThread() const {
+  const std::thread::id self = std::this_thread::get_id();
+  return (receiveThread_.joinable() && receiveThread_.get_id() == self) ||
+         (sendThread_.joinable() && sendThread_.get_id() == self);
 }
 
 bool Connection::OtherThreadsEnded() const {

@@ -22,8 +22,9 @@ namespace veyra {
 // frames and hands each to onPacket; the send thread writes queued frames.
 // The owner reuses one Connection for every reconnection.
 //
-// Threads: Connect and Disconnect from the owner's thread only (never from
-// onPacket or onLost); Send, IsOpen and Stop from any thread;
+// Threads: Connect, Disconnect and the destructor from the owner's thread
+// only, never from onPacket or onLost (the destructor aborts the process
+// when it finds itself on one of the connection's threads); Send, IsOpen and Stop from any thread;
 // CloseAfterFlush from any thread, typically the receive thread right after
 // queuing a fatal ERROR. onPacket runs on the receive thread, in stream
 // order, one frame at a time; onLost at most once per connection, on
@@ -56,7 +57,7 @@ class Connection {
   // Disconnects whatever was there, resolves |host|, tries its addresses in
   // order (each for up to |timeoutMs|), runs the TLS handshake when |useTls|
   // and starts both threads. 0 when connected; otherwise a failure code
-  // (0x8007274C when no address accepted). A failure to start a thread
+  // (status::kTimedOutHresult when no address accepted). A failure to start a thread
   // raises std::system_error.
   std::int32_t Connect(const std::string& host, std::uint16_t port, std::uint32_t timeoutMs,
                        PacketHandler onPacket, LostHandler onLost, bool useTls);
@@ -87,6 +88,7 @@ class Connection {
   void ReportLoss(const std::string& reason);
   void WakeAll();
   void InterruptStream();
+  bool OnOwnThread() const;
   bool OtherThreadsEnded() const;
   void ReleaseSocket();
 

@@ -97,7 +97,7 @@ class FakeTlsProvider final : public TlsProvider {
  public:
   // Scripted behaviour; set before the handshake.
   struct Script {
-    std::int32_t credentialsStatus = tls_status::kOk;
+    std::int32_t credentialsStatus = status::kSecEOk;
     int serverRounds = 1;
     // When set, the handshake step that reads the server's first message
     // returns this status.
@@ -115,21 +115,22 @@ class FakeTlsProvider final : public TlsProvider {
 
   TlsStepResult Step(const std::uint8_t* input, std::size_t length,
                      const std::string* targetName) override {
+    steps_.fetch_add(1);
     TlsStepResult result;
     if (targetName != nullptr) {
       hasContext_ = true;
       targetName_ = *targetName;
-      result.status = tls_status::kContinueNeeded;
+      result.status = status::kSecIContinueNeeded;
       result.token = fake_tls::Record(fake_tls::kHandshake, "CLIENT_HELLO");
       return result;
     }
     const auto bytes = fake_tls::CompleteRecordBytes(input, length);
     if (!bytes) {
-      result.status = tls_status::kIncompleteMessage;
+      result.status = status::kSecEIncompleteMessage;
       return result;
     }
     if (input[0] != fake_tls::kHandshake) {
-      result.status = tls_status::kFail;
+      result.status = status::kEFail;
       return result;
     }
     result.extraBytes = length - *bytes;
@@ -141,14 +142,14 @@ class FakeTlsProvider final : public TlsProvider {
           std::memcmp(input + fake_tls::kHeaderBytes, "FRAG", 4) == 0) {
         const auto next = fake_tls::CompleteRecordBytes(input + first, length - first);
         if (!next) {
-          result.status = tls_status::kIncompleteMessage;
+          result.status = status::kSecEIncompleteMessage;
           result.extraBytes = 0;
           return result;
         }
         result.extraBytes = length - first - *next;
       }
       postHandshakeSteps_.fetch_add(1);
-      result.status = tls_status::kOk;
+      result.status = status::kSecEOk;
       return result;
     }
     if (script_.failHandshakeWith) {
@@ -156,11 +157,11 @@ class FakeTlsProvider final : public TlsProvider {
       return result;
     }
     if (++roundsSeen_ < script_.serverRounds) {
-      result.status = tls_status::kContinueNeeded;
+      result.status = status::kSecIContinueNeeded;
       return result;
     }
     established_ = true;
-    result.status = tls_status::kOk;
+    result.status = status::kSecEOk;
     result.token = fake_tls::Record(fake_tls::kHandshake, "CLIENT_FINISHED");
     return result;
   }
@@ -171,13 +172,13 @@ class FakeTlsProvider final : public TlsProvider {
     sizes.headerSize = fake_tls::kHeaderBytes;
     sizes.trailerSize = fake_tls::kTrailerBytes;
     sizes.maxMessageSize = script_.maxMessageSize;
-    return tls_status::kOk;
+    return status::kSecEOk;
   }
 
   std::int32_t PeerKey(std::string& keyHash, std::array<std::uint8_t, 32>& digest) override {
     keyHash = script_.keyHash;
     digest = script_.digest;
-    return tls_status::kOk;
+    return status::kSecEOk;
   }
 
   std::uint32_t ConnectionProtocol() override { return script_.protocol; }
@@ -189,14 +190,14 @@ class FakeTlsProvider final : public TlsProvider {
     std::memcpy(record, sealed.data(), sealed.size());
     recordLength = sealed.size();
     recordsEncrypted_.fetch_add(1);
-    return tls_status::kOk;
+    return status::kSecEOk;
   }
 
   TlsDecryptResult Decrypt(std::uint8_t* input, std::size_t length) override {
     TlsDecryptResult result;
     const auto bytes = fake_tls::CompleteRecordBytes(input, length);
     if (!bytes) {
-      result.status = tls_status::kIncompleteMessage;
+      result.status = status::kSecEIncompleteMessage;
       return result;
     }
     if (length > *bytes) {
@@ -211,22 +212,22 @@ class FakeTlsProvider final : public TlsProvider {
         if (payload > 0) {
           result.data.push_back(ByteRange{fake_tls::kHeaderBytes, payload});
         }
-        result.status = tls_status::kOk;
+        result.status = status::kSecEOk;
         break;
       }
       case fake_tls::kHandshake:
         // As Schannel hands a post-handshake message back: in the extra
         // buffer, for the next InitializeSecurityContext call.
         result.extra = ByteRange{0, length};
-        result.status = tls_status::kRenegotiate;
+        result.status = status::kSecIRenegotiate;
         break;
       case fake_tls::kClose:
         result.extra.reset();
-        result.status = tls_status::kContextExpired;
+        result.status = status::kSecIContextExpired;
         break;
       default:
         result.extra.reset();
-        result.status = static_cast<std::int32_t>(0x80090326);  // SEC_E_ILLEGAL_MESSAGE
+        result.status = status::kSecEIllegalMessage;
         break;
     }
     return result;
@@ -241,6 +242,8 @@ class FakeTlsProvider final : public TlsProvider {
   int recordsEncrypted() const { return recordsEncrypted_.load(); }
   int postHandshakeSteps() const { return postHandshakeSteps_.load(); }
   int releases() const { return releases_.load(); }
+  // Step calls of every kind: handshake and post-handshake.
+  int steps() const { return steps_.load(); }
 
  private:
   Script script_;
@@ -251,6 +254,7 @@ class FakeTlsProvider final : public TlsProvider {
   std::atomic<int> recordsEncrypted_{0};
   std::atomic<int> postHandshakeSteps_{0};
   std::atomic<int> releases_{0};
+  std::atomic<int> steps_{0};
 };
 
 }  // namespace veyra

@@ -5,15 +5,12 @@
 #include <cstring>
 #include <utility>
 
+#include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
+#include "host/base/status_codes.h"
 
 namespace veyra {
-namespace {
-
-unsigned Hex(std::int32_t status) { return static_cast<unsigned>(status); }
-
-}  // namespace
 
 std::string ShortCodeFromDigest(const std::array<std::uint8_t, 32>& digest) {
   std::string code;
@@ -47,20 +44,20 @@ void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count) {
   buffer.resize(count);
 }
 
-std::size_t RecordCount(std::size_t length, std::uint32_t maxMessageSize) {
-  if (length == 0 || maxMessageSize == 0) {
-    return 0;
-  }
-  return (length + maxMessageSize - 1) / maxMessageSize;
-}
-
-TlsChannel::TlsChannel(std::unique_ptr<TlsProvider> provider) : provider_(std::move(provider)) {}
+TlsChannel::TlsChannel(std::unique_ptr<TlsProvider> provider, Clock nowUs)
+    : provider_(std::move(provider)), nowUs_(std::move(nowUs)) {}
 
 TlsChannel::~TlsChannel() { Teardown(); }
 
-std::int32_t TlsChannel::Fail(std::int32_t status) {
+std::int32_t TlsChannel::Fail(std::int32_t code) {
   Teardown();
-  return status;
+  return code;
+}
+
+std::int32_t TlsChannel::HandshakeTimedOut() {
+  Log(LogLevel::Error, "TLS handshake took longer than %u ms; aborting",
+      unsigned{kHandshakeDeadlineMs});
+  return Fail(status::kTimedOutHresult);
 }
 
 long TlsChannel::ReadMore() {
@@ -74,58 +71,83 @@ long TlsChannel::ReadMore() {
 std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targetHost) {
   socket_ = socket;
   const std::int32_t credentials = provider_->AcquireCredentials();
-  if (credentials != tls_status::kOk) {
-    Log(LogLevel::Error, "AcquireCredentialsHandle failed: 0x%08X", Hex(credentials));
+  if (credentials != status::kSecEOk) {
+    Log(LogLevel::Error, "AcquireCredentialsHandle failed: 0x%08X",
+        static_cast<unsigned>(credentials));
     if (credentials < 0) {
       Log(LogLevel::Error, "%s failed: %s", "TLS credentials", HresultText(credentials).c_str());
     }
     return Fail(credentials);
   }
-  SetReceiveTimeout(socket_, kHandshakeReceiveTimeoutMs);
   encryptedInput_.clear();
+  const std::uint64_t deadlineUs = nowUs_() + std::uint64_t{kHandshakeDeadlineMs} * 1000;
 
-  for (bool first = true;; first = false) {
-    if (!first) {
+  // The first step has no input. After that a step reads first unless the
+  // step before it left bytes over (SECBUFFER_EXTRA): then the rest of the
+  // peer's flight is already here and may be all it sends before waiting
+  // for our answer.
+  for (bool first = true, readFirst = false;; first = false) {
+    if (readFirst) {
+      const std::uint64_t nowUs = nowUs_();
+      if (nowUs >= deadlineUs) {
+        return HandshakeTimedOut();
+      }
+      // The socket waits no longer than what is left of the whole
+      // handshake, so a silent peer meets the same deadline.
+      const std::uint64_t leftMs = (deadlineUs - nowUs + 999) / 1000;
+      SetReceiveTimeout(socket_, static_cast<std::uint32_t>(
+                                     std::min<std::uint64_t>(leftMs, kHandshakeReceiveTimeoutMs)));
       if (ReadMore() <= 0) {
-        Log(LogLevel::Error, "TLS handshake: peer closed or read failed (%d)", LastSocketError());
-        return Fail(tls_status::kFail);
+        const int error = LastSocketError();
+        if (nowUs_() >= deadlineUs) {
+          return HandshakeTimedOut();
+        }
+        Log(LogLevel::Error, "TLS handshake: peer closed or read failed (%d)", error);
+        return Fail(status::kEFail);
       }
       if (encryptedInput_.size() > kMaxPendingHandshakeBytes) {
         Log(LogLevel::Error, "TLS handshake token exceeded %zu bytes; aborting",
             kMaxPendingHandshakeBytes);
-        return Fail(tls_status::kFail);
+        return Fail(status::kEFail);
       }
     }
     const std::size_t inputBytes = first ? 0 : encryptedInput_.size();
     const TlsStepResult step = first ? provider_->Step(nullptr, 0, &targetHost)
                                      : provider_->Step(encryptedInput_.data(), inputBytes, nullptr);
-    Log(LogLevel::Debug, "TLS handshake step: status=0x%08X in=%zu out=%lu", Hex(step.status),
-        inputBytes, static_cast<unsigned long>(step.token.size()));
+    Log(LogLevel::Debug, "TLS handshake step: status=0x%08X in=%zu out=%lu",
+        static_cast<unsigned>(step.status), inputBytes,
+        static_cast<unsigned long>(step.token.size()));
     if (!step.token.empty() && !SendAll(socket_, step.token.data(), step.token.size())) {
       Log(LogLevel::Error, "TLS handshake: failed to send token");
-      return Fail(tls_status::kFail);
+      return Fail(status::kEFail);
     }
-    if (step.status == tls_status::kIncompleteMessage) {
+    if (step.status == status::kSecEIncompleteMessage) {
+      readFirst = true;
       continue;
     }
-    if (step.status != tls_status::kContinueNeeded && step.status != tls_status::kOk) {
-      Log(LogLevel::Error, "InitializeSecurityContext failed: 0x%08X", Hex(step.status));
-      return Fail(step.status < 0 ? step.status : tls_status::kFail);
+    if (step.status != status::kSecIContinueNeeded && step.status != status::kSecEOk) {
+      Log(LogLevel::Error, "InitializeSecurityContext failed: 0x%08X",
+          static_cast<unsigned>(step.status));
+      return Fail(step.status < 0 ? step.status : status::kEFail);
     }
+    // A step that consumed nothing would see the same bytes again: wait for
+    // more instead of spinning.
+    const bool consumed = step.extraBytes < inputBytes;
     KeepTrailingBytes(encryptedInput_, step.extraBytes);
-    if (step.status == tls_status::kOk) {
+    if (step.status == status::kSecEOk) {
       break;
     }
+    readFirst = encryptedInput_.empty() || !consumed;
   }
 
   // A context whose records hold no plaintext could never send anything.
-  if (provider_->QueryStreamSizes(sizes_) != tls_status::kOk || sizes_.maxMessageSize == 0) {
+  if (provider_->QueryStreamSizes(sizes_) != status::kSecEOk || sizes_.maxMessageSize == 0) {
     Log(LogLevel::Error, "TLS: cannot read stream sizes");
-    return Fail(tls_status::kFail);
+    return Fail(status::kEFail);
   }
   std::array<std::uint8_t, 32> digest{};
   const std::int32_t keyStatus = provider_->PeerKey(keyHash_, digest);
-  if (keyStatus != tls_status::kOk) {
+  if (keyStatus != status::kSecEOk) {
     return Fail(keyStatus);
   }
   shortCode_ = ShortCodeFromDigest(digest);
@@ -134,7 +156,7 @@ std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targe
   // Records the peer sent right behind its last handshake message stay in
   // encryptedInput_ for the first Receive.
   Log(LogLevel::Info, "TLS established (%s), peer key %s", protocolName_.c_str(), keyHash_.c_str());
-  return tls_status::kOk;
+  return status::kSecEOk;
 }
 
 bool TlsChannel::Send(const std::uint8_t* data, std::size_t length, std::string& failure) {
@@ -152,9 +174,10 @@ bool TlsChannel::Send(const std::uint8_t* data, std::size_t length, std::string&
     std::memcpy(sendBuffer_.data() + sizes_.headerSize, data, chunk);
     const std::lock_guard<std::mutex> lock(tlsMutex_);
     std::size_t recordLength = 0;
-    const std::int32_t status = provider_->Encrypt(sendBuffer_.data(), sizes_, chunk, recordLength);
-    if (status != tls_status::kOk) {
-      Log(LogLevel::Warn, "EncryptMessage failed: 0x%08X", Hex(status));
+    const std::int32_t encrypted =
+        provider_->Encrypt(sendBuffer_.data(), sizes_, chunk, recordLength);
+    if (encrypted != status::kSecEOk) {
+      Log(LogLevel::Warn, "EncryptMessage failed: 0x%08X", static_cast<unsigned>(encrypted));
       return false;
     }
     if (!SendAll(socket_, sendBuffer_.data(), recordLength)) {
@@ -174,18 +197,19 @@ long TlsChannel::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
   const std::size_t start = out.size();
   for (;;) {
     if (postHandshakePending_ && !encryptedInput_.empty()) {
-      const std::int32_t status = PostHandshakeStep();
-      if (status == tls_status::kOk) {
+      const std::int32_t stepped = PostHandshakeStep();
+      if (stepped == status::kSecEOk) {
         postHandshakePending_ = false;
-      } else if (status != tls_status::kIncompleteMessage) {
-        Log(LogLevel::Warn, "TLS: post-handshake message failed: 0x%08X", Hex(status));
+      } else if (stepped != status::kSecEIncompleteMessage) {
+        Log(LogLevel::Warn, "TLS: post-handshake message failed: 0x%08X",
+            static_cast<unsigned>(stepped));
         return -1;
       }
     }
     if (!encryptedInput_.empty() && !postHandshakePending_) {
       const std::size_t before = encryptedInput_.size();
       const TlsDecryptResult result = provider_->Decrypt(encryptedInput_.data(), before);
-      if (result.status == tls_status::kOk || result.status == tls_status::kRenegotiate) {
+      if (result.status == status::kSecEOk || result.status == status::kSecIRenegotiate) {
         for (const ByteRange& range : result.data) {
           const std::uint8_t* plain = encryptedInput_.data() + range.offset;
           out.insert(out.end(), plain, plain + range.length);
@@ -197,15 +221,16 @@ long TlsChannel::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
         } else {
           encryptedInput_.clear();
         }
-        if (result.status == tls_status::kRenegotiate) {
+        if (result.status == status::kSecIRenegotiate) {
           if (encryptedInput_.empty()) {
             Log(LogLevel::Debug, "TLS: post-handshake signal with no payload; ignoring");
           } else {
-            const std::int32_t status = PostHandshakeStep();
-            if (status == tls_status::kIncompleteMessage) {
+            const std::int32_t stepped = PostHandshakeStep();
+            if (stepped == status::kSecEIncompleteMessage) {
               postHandshakePending_ = true;
-            } else if (status != tls_status::kOk) {
-              Log(LogLevel::Warn, "TLS: post-handshake message failed: 0x%08X", Hex(status));
+            } else if (stepped != status::kSecEOk) {
+              Log(LogLevel::Warn, "TLS: post-handshake message failed: 0x%08X",
+                  static_cast<unsigned>(stepped));
               return -1;
             }
           }
@@ -219,11 +244,11 @@ long TlsChannel::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
         if (encryptedInput_.size() != before) {
           continue;
         }
-      } else if (result.status == tls_status::kContextExpired) {
+      } else if (result.status == status::kSecIContextExpired) {
         Log(LogLevel::Info, "TLS: peer closed the session");
         return 0;
-      } else if (result.status != tls_status::kIncompleteMessage) {
-        Log(LogLevel::Warn, "DecryptMessage failed: 0x%08X", Hex(result.status));
+      } else if (result.status != status::kSecEIncompleteMessage) {
+        Log(LogLevel::Warn, "DecryptMessage failed: 0x%08X", static_cast<unsigned>(result.status));
         return -1;
       }
     }
@@ -241,17 +266,18 @@ std::int32_t TlsChannel::PostHandshakeStep() {
   const std::lock_guard<std::mutex> lock(tlsMutex_);
   const TlsStepResult step =
       provider_->Step(encryptedInput_.data(), encryptedInput_.size(), nullptr);
-  Log(LogLevel::Debug, "TLS post-handshake step: status=0x%08X in=%zu out=%lu", Hex(step.status),
-      encryptedInput_.size(), static_cast<unsigned long>(step.token.size()));
+  Log(LogLevel::Debug, "TLS post-handshake step: status=0x%08X in=%zu out=%lu",
+      static_cast<unsigned>(step.status), encryptedInput_.size(),
+      static_cast<unsigned long>(step.token.size()));
   const bool sent = step.token.empty() || SendAll(socket_, step.token.data(), step.token.size());
-  if (step.status != tls_status::kOk && step.status != tls_status::kContinueNeeded) {
+  if (step.status != status::kSecEOk && step.status != status::kSecIContinueNeeded) {
     return step.status;
   }
   if (!sent) {
-    return tls_status::kInternalError;
+    return status::kSecEInternalError;
   }
   KeepTrailingBytes(encryptedInput_, step.extraBytes);
-  return tls_status::kOk;
+  return status::kSecEOk;
 }
 
 void TlsChannel::Teardown() {

@@ -3,11 +3,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/base/clock.h"
 #include "host/net/secure_channel.h"
 #include "host/net/tls_provider.h"
 
@@ -26,8 +28,17 @@ class TlsChannel final : public SecureChannel {
   // is cut off here.
   static constexpr std::size_t kMaxPendingHandshakeBytes = 32768;
   static constexpr std::uint32_t kHandshakeReceiveTimeoutMs = 10000;
+  // The whole handshake, however the peer paces its bytes. A real one on a
+  // local network or through a USB forward takes well under a second; 10 s
+  // is what one silent read could already take, so a peer that trickles
+  // bytes gains nothing over one that says nothing. Stop ends it sooner by
+  // shutting the socket down.
+  static constexpr std::uint32_t kHandshakeDeadlineMs = 10000;
 
-  explicit TlsChannel(std::unique_ptr<TlsProvider> provider);
+  // Microseconds of a monotonic clock; tests pass their own.
+  using Clock = std::function<std::uint64_t()>;
+
+  explicit TlsChannel(std::unique_ptr<TlsProvider> provider, Clock nowUs = NowUs);
   ~TlsChannel() override;
 
   TlsChannel(const TlsChannel&) = delete;
@@ -45,12 +56,14 @@ class TlsChannel final : public SecureChannel {
   const TlsStreamSizes& StreamSizes() const { return sizes_; }
 
  private:
-  std::int32_t Fail(std::int32_t status);
+  std::int32_t Fail(std::int32_t code);
+  std::int32_t HandshakeTimedOut();
   long ReadMore();
   std::int32_t PostHandshakeStep();
 
   SocketHandle socket_ = kInvalidSocket;
   std::unique_ptr<TlsProvider> provider_;
+  Clock nowUs_;
   std::mutex tlsMutex_;
   bool postHandshakePending_ = false;
   TlsStreamSizes sizes_;
@@ -72,9 +85,5 @@ const char* TlsProtocolName(std::uint32_t protocol);
 // Keeps the last |count| bytes of |buffer|, moved to its front; clears it
 // for 0. A count beyond the size keeps everything.
 void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count);
-
-// Records a plaintext of |length| bytes takes at |maxMessageSize| bytes per
-// record (0 for an empty one).
-std::size_t RecordCount(std::size_t length, std::uint32_t maxMessageSize);
 
 }  // namespace veyra

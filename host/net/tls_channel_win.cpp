@@ -131,7 +131,7 @@ class SchannelProvider final : public TlsProvider {
     if (query != SEC_E_OK || certificate == nullptr) {
       Log(LogLevel::Error, "TLS: peer presented no certificate (0x%08X)",
           static_cast<unsigned>(query));
-      return tls_status::kFail;
+      return status::kEFail;
     }
     std::vector<BYTE> der;
     DWORD size = 0;
@@ -148,20 +148,20 @@ class SchannelProvider final : public TlsProvider {
     CertFreeCertificateContext(certificate);
     if (!encoded) {
       Log(LogLevel::Error, "TLS: cannot encode peer SubjectPublicKeyInfo");
-      return tls_status::kFail;
+      return status::kEFail;
     }
     BCRYPT_ALG_HANDLE sha256 = nullptr;
     if (!BCRYPT_SUCCESS(
             BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
       Log(LogLevel::Error, "TLS: cannot open SHA-256");
-      return tls_status::kFail;
+      return status::kEFail;
     }
     const NTSTATUS hashed = BCryptHash(sha256, nullptr, 0, der.data(), size, digest.data(),
                                        static_cast<ULONG>(digest.size()));
     BCryptCloseAlgorithmProvider(sha256, 0);
     if (!BCRYPT_SUCCESS(hashed)) {
       Log(LogLevel::Error, "TLS: cannot hash peer key");
-      return tls_status::kFail;
+      return status::kEFail;
     }
     const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     DWORD chars = 0;
@@ -179,9 +179,9 @@ class SchannelProvider final : public TlsProvider {
     }
     if (keyHash.empty()) {
       Log(LogLevel::Error, "TLS: cannot encode peer key hash");
-      return tls_status::kFail;
+      return status::kEFail;
     }
-    return tls_status::kOk;
+    return status::kSecEOk;
   }
 
   std::uint32_t ConnectionProtocol() override {

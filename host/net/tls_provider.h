@@ -7,19 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "host/base/status_codes.h"
+
 namespace veyra {
 
-// Status values of the TLS provider, in SSPI's numbering.
+// Status values of the TLS provider, in SSPI's numbering; the names the
+// channel and the providers have always used, for the shared status values.
 namespace tls_status {
-inline constexpr std::int32_t kOk = 0;
-inline constexpr std::int32_t kContinueNeeded = 0x00090312;  // SEC_I_CONTINUE_NEEDED
-inline constexpr std::int32_t kContextExpired = 0x00090317;  // SEC_I_CONTEXT_EXPIRED
-inline constexpr std::int32_t kRenegotiate = 0x00090321;     // SEC_I_RENEGOTIATE
-inline constexpr std::int32_t kIncompleteMessage =           // SEC_E_INCOMPLETE_MESSAGE
-    static_cast<std::int32_t>(0x80090318);
-inline constexpr std::int32_t kInternalError =  // SEC_E_INTERNAL_ERROR
-    static_cast<std::int32_t>(0x80090304);
-inline constexpr std::int32_t kFail = static_cast<std::int32_t>(0x80004005);  // E_FAIL
+inline constexpr std::int32_t kOk = status::kSecEOk;
+inline constexpr std::int32_t kContinueNeeded = status::kSecIContinueNeeded;
+inline constexpr std::int32_t kContextExpired = status::kSecIContextExpired;
+inline constexpr std::int32_t kRenegotiate = status::kSecIRenegotiate;
+inline constexpr std::int32_t kIncompleteMessage = status::kSecEIncompleteMessage;
+inline constexpr std::int32_t kInternalError = status::kSecEInternalError;
+inline constexpr std::int32_t kFail = status::kEFail;
 }  // namespace tls_status
 
 // SECPKG_ATTR_CONNECTION_INFO protocol bits of the client side.

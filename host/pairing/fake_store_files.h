@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 
 #include "host/pairing/store_files.h"
@@ -10,10 +11,17 @@ namespace veyra {
 // In-memory files for the pairing store's tests, with scripted failures.
 class FakeStoreFiles final : public StoreFiles {
  public:
-  std::optional<std::string> ReadAll(const std::string& path) override {
+  // No data folder unless a test gives one, so that nothing reaches the
+  // real profile.
+  std::string DefaultPath() override { return defaultPath; }
+
+  StoreRead ReadAll(const std::string& path) override {
+    if (readFailure) {
+      return {StoreRead::Outcome::kFailed, {}, *readFailure};
+    }
     const auto it = files.find(path);
-    if (it == files.end()) return std::nullopt;
-    return it->second;
+    if (it == files.end()) return {};
+    return {StoreRead::Outcome::kRead, it->second, {}};
   }
 
   bool WriteAll(const std::string& path, const std::string& bytes) override {
@@ -32,7 +40,10 @@ class FakeStoreFiles final : public StoreFiles {
 
   void Remove(const std::string& path) override { files.erase(path); }
 
+  std::string defaultPath;
   std::map<std::string, std::string> files;
+  // When set, every read fails with this text.
+  std::optional<std::string> readFailure;
   int writes = 0;
   bool failWrites = false;
   std::uint32_t replaceError = 0;

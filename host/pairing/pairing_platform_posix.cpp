@@ -7,30 +7,48 @@
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {
 namespace {
 
+StoreRead Failed(const char* call, int error) {
+  return {StoreRead::Outcome::kFailed,
+          {},
+          std::string(call) + " failed: " + std::generic_category().message(error)};
+}
+
 // POSIX counterparts of the Windows file calls, for the native build.
 class PosixStoreFiles final : public StoreFiles {
  public:
-  std::optional<std::string> ReadAll(const std::string& path) override {
+  StoreRead ReadAll(const std::string& path) override {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      return std::nullopt;
+      const int error = errno;
+      if (error == ENOENT) {
+        return {};
+      }
+      return Failed("open", error);
     }
-    std::string bytes;
+    StoreRead read{StoreRead::Outcome::kRead, {}, {}};
     char buffer[4096];
     for (;;) {
       const ssize_t n = ::read(fd, buffer, sizeof(buffer));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(n));
+      if (n < 0) {
+        // What came so far is not the whole file.
+        const int error = errno;
+        ::close(fd);
+        return Failed("read", error);
+      }
+      if (n == 0) break;
+      read.bytes.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    return bytes;
+    return read;
   }
 
   bool WriteAll(const std::string& path, const std::string& bytes) override {

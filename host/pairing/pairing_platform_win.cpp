@@ -7,29 +7,48 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "host/base/scoped_handle_win.h"
+#include "host/base/status_codes.h"
 #include "host/base/utf_conversion.h"
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {
 namespace {
 
+StoreRead Failed(const char* call, DWORD error) {
+  return {StoreRead::Outcome::kFailed,
+          {},
+          std::string(call) + " failed: error " + std::to_string(error)};
+}
+
 class WindowsStoreFiles final : public StoreFiles {
  public:
-  std::optional<std::string> ReadAll(const std::string& path) override {
+  StoreRead ReadAll(const std::string& path) override {
     const ScopedHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
-      return std::nullopt;
+      const DWORD error = GetLastError();
+      // A sharing violation or a denied access says nothing about what the
+      // file holds; only a file that is not there is a first run.
+      if (error == status::kErrorFileNotFound || error == status::kErrorPathNotFound) {
+        return {};
+      }
+      return Failed("CreateFile", error);
     }
-    std::string bytes;
+    StoreRead read{StoreRead::Outcome::kRead, {}, {}};
     char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      bytes.append(buffer, read);
+    for (;;) {
+      DWORD count = 0;
+      if (!ReadFile(file.Get(), buffer, sizeof(buffer), &count, nullptr)) {
+        // What came so far is not the whole file.
+        return Failed("ReadFile", GetLastError());
+      }
+      if (count == 0) break;
+      read.bytes.append(buffer, count);
     }
-    return bytes;
+    return read;
   }
 
   bool WriteAll(const std::string& path, const std::string& bytes) override {

@@ -1,5 +1,6 @@
 #include "host/pairing/pairing_store.h"
 
+#include "host/base/hex_text.h"
 #include "host/base/log.h"
 #include "host/wire/json_value.h"
 #include "host/wire/protocol_error.h"
@@ -30,21 +31,12 @@ JsonValue TextMapObject(const std::map<std::string, std::string>& map) {
 
 }  // namespace
 
-std::string LowerHex(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  }
-  return text;
-}
+std::string StoreFiles::DefaultPath() { return PairingStore::DefaultPath(); }
 
-std::string PairingStore::NewHostId() { return LowerHex(SystemRandomBytes(16)); }
+std::string PairingStore::NewHostId() { return LowerHexBytes(SystemRandomBytes(16)); }
 
 PairingStore::PairingStore(std::string path, StoreFiles& files)
-    : files_(files), path_(path.empty() ? DefaultPath() : std::move(path)) {
+    : files_(files), path_(path.empty() ? files.DefaultPath() : std::move(path)) {
   Load();
 }
 
@@ -56,7 +48,15 @@ void PairingStore::Load() {
 
   std::string text;
   if (!path_.empty()) {
-    text = files_.ReadAll(path_).value_or(std::string());
+    StoreRead read = files_.ReadAll(path_);
+    if (read.outcome == StoreRead::Outcome::kFailed) {
+      Log(LogLevel::Warn,
+          "pairing store unreadable (%s); starting fresh in memory, not saving over %s in this run",
+          read.failure.c_str(), path_.c_str());
+      unreadable_ = true;
+    } else {
+      text = std::move(read.bytes);
+    }
   }
   if (!text.empty()) {
     try {
@@ -82,12 +82,19 @@ void PairingStore::Load() {
   if (hostId_.empty()) {
     hostId_ = NewHostId();
     Log(LogLevel::Info, "new host identity %s", hostId_.c_str());
-    Save();
+    if (!unreadable_) {
+      Save();
+    }
   }
 }
 
 void PairingStore::Save() {
   if (path_.empty()) {
+    return;
+  }
+  if (unreadable_) {
+    Log(LogLevel::Warn, "not saving %s: it could not be read; the change stays in memory",
+        path_.c_str());
     return;
   }
   JsonValue root = JsonValue::MakeObject();

@@ -19,9 +19,11 @@ namespace veyra {
 // negotiation).
 class PairingStore {
  public:
-  // An empty |path| means DefaultPath(); when that is empty too, the store
-  // lives in memory only. Reads the file; a missing, empty or unreadable one
-  // gives a new identity, saved at once. Throws std::runtime_error when a new
+  // An empty |path| means |files|' DefaultPath(); when that is empty too,
+  // the store lives in memory only. Reads the file; a missing, empty or
+  // malformed one gives a new identity, saved at once. A file that exists
+  // but cannot be read gives a new identity in memory only: nothing is
+  // saved over it by this instance. Throws std::runtime_error when a new
   // identity is needed and the random source fails.
   explicit PairingStore(std::string path, StoreFiles& files = PlatformStoreFiles());
 
@@ -34,7 +36,8 @@ class PairingStore {
   static std::string NewHostId();
 
   // Writes the whole store through a temporary file that then replaces the
-  // store file, so the store file is never left partly written.
+  // store file, so the store file is never left partly written. Does
+  // nothing but log when the file could not be read at creation.
   void Save();
 
   std::string TokenFor(const std::string& deviceId) const;
@@ -63,10 +66,10 @@ class PairingStore {
   std::string hostName_;
   std::map<std::string, std::string> receivers_;
   std::map<std::string, std::string> pins_;
+  // The file exists but could not be read: what it holds is unknown, so
+  // writing the memory's state over it could lose every pairing.
+  bool unreadable_ = false;
 };
-
-// Formats bytes as lowercase hexadecimal digits, high digit first.
-std::string LowerHex(const std::vector<std::uint8_t>& bytes);
 
 // 16 bytes from the system's preferred random source; throws
 // std::runtime_error naming the failing call.

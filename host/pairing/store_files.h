@@ -1,19 +1,32 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace veyra {
 
+// What reading the store file gave. Only a file that is not there is a
+// first run; any other failure, to open or part way through, leaves the
+// file's contents unknown.
+struct StoreRead {
+  enum class Outcome { kRead, kNotFound, kFailed };
+  Outcome outcome = Outcome::kNotFound;
+  std::string bytes;    // the whole file, for kRead
+  std::string failure;  // the failing call and its error, for kFailed
+};
+
 // The file operations of the pairing store, apart so that tests can make a
-// write fail at any step. Paths are UTF-8.
+// read or a write fail at any step. Paths are UTF-8.
 class StoreFiles {
  public:
   virtual ~StoreFiles() = default;
 
-  // The whole file as raw bytes; nothing when it cannot be opened.
-  virtual std::optional<std::string> ReadAll(const std::string& path) = 0;
+  // The store file's standard location (PairingStore::DefaultPath); empty
+  // when there is no data folder.
+  virtual std::string DefaultPath();
+
+  // The whole file as raw bytes, or why not.
+  virtual StoreRead ReadAll(const std::string& path) = 0;
 
   // Creates or truncates |path| and writes |bytes| to it, flushed to the
   // disk; false when any step (open, write, flush, close) failed.

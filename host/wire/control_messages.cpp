@@ -2,6 +2,10 @@
 
 namespace veyra {
 
+JsonValue ParseControlPayload(const std::uint8_t* data, std::size_t size) {
+  return Parse(data, size, kControlMessageMaxJsonValues);
+}
+
 ReceiverHello ParseHello(const JsonValue& json) {
   ReceiverHello hello;
   hello.protocolVersion = json.ReadInt32("protocolVersion", 1);

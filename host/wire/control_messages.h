@@ -11,10 +11,24 @@ namespace veyra {
 // The JSON control messages: one object per payload. Writers set the keys in
 // the protocol's fixed order; readers take every key with a typed read and a
 // default, so they never fail (a payload that is JSON but not an object gives
-// all defaults, unknown keys are ignored). Only Parse of the payload text can
-// fail. Pure functions; any thread.
+// all defaults, unknown keys are ignored). Only ParseControlPayload of the
+// payload text can fail. Pure functions; any thread.
 
 inline constexpr std::int32_t kProtocolVersion = 1;
+
+// Values one control payload may hold. The largest message, HELLO_ACK or
+// DEVICE_INFO, holds a few dozen and none comes near 64 KiB of text. A
+// value takes at least 2 bytes of text ("0,"), so every payload below
+// 128 KiB passes whatever it holds, while a 16 MiB payload from a peer that
+// has not even paired builds a tree of some 20 MB at most (vector slack and
+// key indexes included, strings aside, which cannot outgrow the text)
+// instead of ~335 MB.
+inline constexpr std::size_t kControlMessageMaxJsonValues = 65536;
+
+// The JSON value of a control message's payload, with that limit. Raises
+// ProtocolError on malformed text or too many values; the message is then
+// dropped, the connection stays up.
+JsonValue ParseControlPayload(const std::uint8_t* data, std::size_t size);
 
 // HELLO, receiver to host.
 struct ReceiverHello {

@@ -24,6 +24,7 @@ constexpr char kTruncatedEscape[] = "truncated \\u escape";
 constexpr char kBadEscape[] = "bad JSON escape";
 constexpr char kBadNumber[] = "bad JSON number";
 constexpr char kTrailingContent[] = "trailing content after JSON value";
+constexpr char kTooManyValues[] = "JSON holds too many values";
 
 // Objects up to this many members find repeated keys by a linear scan;
 // larger ones get a hash index, so that a hostile payload of many thousand
@@ -153,7 +154,7 @@ double OutOfRangeValue(const char* begin, const char* end) {
 // depth limit and never the thread's stack bounds the nesting.
 class JsonParser {
  public:
-  explicit JsonParser(std::string_view text) : text_(text) {}
+  JsonParser(std::string_view text, std::size_t maxValues) : text_(text), maxValues_(maxValues) {}
 
   JsonValue Run();
 
@@ -177,6 +178,8 @@ class JsonParser {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t maxValues_;
+  std::size_t values_ = 0;  // begun so far, containers and scalars alike
 };
 
 JsonValue JsonParser::Run() {
@@ -187,6 +190,12 @@ JsonValue JsonParser::Run() {
     // A value at depth open.size().
     if (open.size() > static_cast<std::size_t>(kJsonMaxDepth)) {
       throw ProtocolError(kNestedTooDeeply);
+    }
+    // Each pass begins one value. A value costs some 40 bytes in the tree
+    // for the 2 bytes "0," of its text, so the count, not the text's
+    // length, bounds the memory a hostile text can make us take.
+    if (++values_ > maxValues_) {
+      throw ProtocolError(kTooManyValues);
     }
     SkipWhiteSpace();
     if (AtEnd()) {
@@ -411,13 +420,15 @@ void JsonParser::AddMember(OpenContainer& object, JsonValue value) {
   }
 }
 
-JsonValue Parse(std::string_view text) { return JsonParser(text).Run(); }
+JsonValue Parse(std::string_view text, std::size_t maxValues) {
+  return JsonParser(text, maxValues).Run();
+}
 
-JsonValue Parse(const std::uint8_t* data, std::size_t size) {
+JsonValue Parse(const std::uint8_t* data, std::size_t size, std::size_t maxValues) {
   if (size == 0) {
-    return Parse(std::string_view());
+    return Parse(std::string_view(), maxValues);
   }
-  return Parse(std::string_view(reinterpret_cast<const char*>(data), size));
+  return Parse(std::string_view(reinterpret_cast<const char*>(data), size), maxValues);
 }
 
 }  // namespace veyra

@@ -111,11 +111,17 @@ std::string Serialize(const JsonValue& value);
 // Appends the text of one number in that format.
 void AppendJsonNumber(std::string& out, double value);
 
+// No limit on the values of one text beyond what its length allows.
+inline constexpr std::size_t kJsonUnlimitedValues = static_cast<std::size_t>(-1);
+
 // Parses one JSON value, of any kind, from bytes. Nesting deeper than 512
-// below the top level is refused before it can exhaust the stack. Raises
-// ProtocolError with a fixed text on malformed input.
-JsonValue Parse(std::string_view text);
-JsonValue Parse(const std::uint8_t* data, std::size_t size);
+// below the top level is refused before it can exhaust the stack; a text of
+// more than |maxValues| values (each container and each scalar counts one)
+// is refused before it can exhaust memory. Raises ProtocolError with a
+// fixed text on malformed input.
+JsonValue Parse(std::string_view text, std::size_t maxValues = kJsonUnlimitedValues);
+JsonValue Parse(const std::uint8_t* data, std::size_t size,
+                std::size_t maxValues = kJsonUnlimitedValues);
 
 // Deepest nesting that Parse accepts; the top-level value has depth 0.
 inline constexpr int kJsonMaxDepth = 512;

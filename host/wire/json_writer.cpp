@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host/base/hex_text.h"
 #include "host/wire/json_value.h"
 
 namespace veyra {
@@ -119,7 +120,6 @@ void AppendJsonNumber(std::string& out, double x) {
 namespace {
 
 void AppendString(std::string& out, const std::string& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -148,8 +148,8 @@ void AppendString(std::string& out, const std::string& text) {
       default:
         if (byte < 0x20) {
           out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0x0F];
+          out += LowerHexDigit(byte >> 4);
+          out += LowerHexDigit(byte);
         } else {
           out += c;
         }

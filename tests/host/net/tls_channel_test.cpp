@@ -3,12 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "host/base/hex_text.h"
+#include "host/base/recording_log_sink.h"
+#include "host/base/status_codes.h"
 #include "host/net/fake_tls_provider.h"
 #include "tests/host/net/loopback_peer.h"
 
@@ -43,13 +47,6 @@ TEST(TlsChannelPureTest, KeepsTheTrailingUnconsumedBytes) {
   EXPECT_EQ(buffer, (std::vector<std::uint8_t>{4, 5}));
   KeepTrailingBytes(buffer, 0);
   EXPECT_TRUE(buffer.empty());
-}
-
-TEST(TlsChannelPureTest, CountsRecordsOfAPlaintext) {
-  EXPECT_EQ(RecordCount(100000, 16384), 7u);
-  EXPECT_EQ(RecordCount(16384, 16384), 1u);
-  EXPECT_EQ(RecordCount(16385, 16384), 2u);
-  EXPECT_EQ(RecordCount(0, 16384), 0u);
 }
 
 // A client socket connected to a loopback peer, and the TLS channel under
@@ -131,9 +128,10 @@ class TlsChannelTest : public ::testing::Test {
 };
 
 TEST_F(TlsChannelTest, HandshakeGivesIdentityProtocolAndSizes) {
-  ::testing::internal::CaptureStderr();
+  std::string lines;
+  RecordingLogSink sink(&lines);
   Handshaken();
-  const std::string log = ::testing::internal::GetCapturedStderr();
+  const std::string log = sink.Text();
   EXPECT_EQ(channel_->PeerKeyHash(), "Zm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyZm9vYmFyMDA=");
   EXPECT_EQ(channel_->PeerShortCode(), "ABCD-0123-4567-89EF");
   EXPECT_EQ(channel_->ProtocolName(), "TLS1.2");
@@ -168,6 +166,73 @@ TEST_F(TlsChannelTest, HandshakeOverSeveralRoundsInPieces) {
   EXPECT_EQ(channel_->Handshake(client_.Get(), "receiver.local"), 0);
   server.join();
   EXPECT_EQ(channel_->ProtocolName(), "TLS1.3");
+}
+
+TEST_F(TlsChannelTest, FlightInOneReadIsSteppedThroughWithoutAnotherRead) {
+  FakeTlsProvider::Script script;
+  script.serverRounds = 2;
+  MakeChannel(script);
+  // Both of the server's messages in one write, and nothing more until the
+  // client has answered: a step that read before using the bytes left over
+  // from the first message would wait for ever.
+  std::thread server([this] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    std::vector<std::uint8_t> flight = fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO");
+    const auto second = fake_tls::Record(fake_tls::kHandshake, "SERVER_DONE");
+    flight.insert(flight.end(), second.begin(), second.end());
+    peer_.Write(flight);
+    const auto finished = ReadRecords(stream, 1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(std::string(finished[0].payload.begin(), finished[0].payload.end()),
+              "CLIENT_FINISHED");
+  });
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), 0);
+  server.join();
+  // The opening step, then one per server message.
+  EXPECT_EQ(provider_->steps(), 3);
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("INFO  TLS established (TLS1.2)"));
+}
+
+// A peer that keeps a handshake message incomplete by sending a byte now
+// and then, on a clock that moves one second per reading.
+TEST_F(TlsChannelTest, TricklingPeerMeetsTheOverallDeadline) {
+  std::uint64_t nowUs = 0;
+  int clockReads = 0;
+  auto provider = std::make_unique<FakeTlsProvider>();
+  provider_ = provider.get();
+  channel_ = std::make_unique<TlsChannel>(std::move(provider), [&] {
+    ++clockReads;
+    return (nowUs += 1000000);
+  });
+  std::atomic<bool> done{false};
+  std::thread server([this, &done] {
+    std::vector<std::uint8_t> stream;
+    ReadRecords(stream, 1);
+    // A header announcing 30,000 bytes that never all come.
+    peer_.Write({fake_tls::kHandshake, 3, 3, 0x75, 0x30});
+    while (!done.load()) {
+      if (!peer_.Write({0x11})) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  const std::int32_t result = channel_->Handshake(client_.Get(), "h");
+  done = true;
+  server.join();
+  EXPECT_EQ(result, status::kTimedOutHresult);
+  EXPECT_THAT(sink.Text(),
+              ::testing::HasSubstr("ERROR TLS handshake took longer than 10000 ms; aborting\n"));
+  // The deadline is read once at the start and once before each read: nine
+  // reads fit into ten seconds, each followed by one step.
+  EXPECT_EQ(clockReads, 11);
+  EXPECT_EQ(provider_->steps(), 10);
+  EXPECT_FALSE(provider_->HasContext());
 }
 
 TEST_F(TlsChannelTest, LargeSendLeavesAsRecordsOfAtMostMaxMessageSize) {
@@ -250,23 +315,24 @@ TEST_F(TlsChannelTest, ReceiveGivesZeroWhenThePeerClosesTheSession) {
   Handshaken();
   std::string failure;
   std::vector<std::uint8_t> plain;
-  ::testing::internal::CaptureStderr();
+  std::string lines;
+  RecordingLogSink sink(&lines);
   peer_.Write(fake_tls::Record(fake_tls::kClose, "close_notify"));
   EXPECT_EQ(channel_->Receive(plain, failure), 0);
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("INFO  TLS: peer closed the session\n"));
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("INFO  TLS: peer closed the session\n"));
 }
 
 TEST_F(TlsChannelTest, ReceiveFailsOnARecordThatDoesNotDecrypt) {
   Handshaken();
   std::string failure;
   std::vector<std::uint8_t> plain;
-  ::testing::internal::CaptureStderr();
+  std::string lines;
+  RecordingLogSink sink(&lines);
   peer_.Write(fake_tls::Record(0x42, "junk"));
   EXPECT_EQ(channel_->Receive(plain, failure), -1);
   EXPECT_EQ(failure, "TLS receive failed");
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("WARN  DecryptMessage failed: 0x80090326\n"));
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("WARN  DecryptMessage failed: " +
+                                                StatusHex(status::kSecEIllegalMessage) + "\n"));
   EXPECT_TRUE(plain.empty());
 }
 
@@ -280,30 +346,33 @@ TEST_F(TlsChannelTest, ReceiveGivesZeroWhenThePeerEndsTheStream) {
 
 TEST_F(TlsChannelTest, RefusedCredentialsFailWithTheirStatus) {
   FakeTlsProvider::Script script;
-  script.credentialsStatus = static_cast<std::int32_t>(0x8009030E);  // SEC_E_NO_CREDENTIALS
+  script.credentialsStatus = status::kSecENoCredentials;
   MakeChannel(script);
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), static_cast<std::int32_t>(0x8009030E));
-  const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_THAT(log, ::testing::HasSubstr("ERROR AcquireCredentialsHandle failed: 0x8009030E\n"));
-  EXPECT_THAT(log, ::testing::HasSubstr("ERROR TLS credentials failed: 0x8009030E"));
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kSecENoCredentials);
+  const std::string log = sink.Text();
+  const std::string code = StatusHex(status::kSecENoCredentials);
+  EXPECT_THAT(log, ::testing::HasSubstr("ERROR AcquireCredentialsHandle failed: " + code + "\n"));
+  EXPECT_THAT(log, ::testing::HasSubstr("ERROR TLS credentials failed: " + code));
   EXPECT_GE(provider_->releases(), 1);
 }
 
 TEST_F(TlsChannelTest, FailingHandshakeStepReturnsItsStatus) {
   FakeTlsProvider::Script script;
-  script.failHandshakeWith = static_cast<std::int32_t>(0x80090331);  // SEC_E_ALGORITHM_MISMATCH
+  script.failHandshakeWith = status::kSecEAlgorithmMismatch;
   MakeChannel(script);
   std::thread server([this] {
     std::vector<std::uint8_t> stream;
     ReadRecords(stream, 1);
     peer_.Write(fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO"));
   });
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), static_cast<std::int32_t>(0x80090331));
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kSecEAlgorithmMismatch);
   server.join();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
-              ::testing::HasSubstr("ERROR InitializeSecurityContext failed: 0x80090331\n"));
+  EXPECT_THAT(sink.Text(), ::testing::HasSubstr("ERROR InitializeSecurityContext failed: " +
+                                                StatusHex(status::kSecEAlgorithmMismatch) + "\n"));
   EXPECT_FALSE(provider_->HasContext());
 }
 
@@ -314,10 +383,11 @@ TEST_F(TlsChannelTest, PeerClosingDuringHandshakeFails) {
     ReadRecords(stream, 1);
     peer_.Close();
   });
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), tls_status::kFail);
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kEFail);
   server.join();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+  EXPECT_THAT(sink.Text(),
               ::testing::HasSubstr("ERROR TLS handshake: peer closed or read failed ("));
 }
 
@@ -331,10 +401,11 @@ TEST_F(TlsChannelTest, EndlessHandshakeMessageIsCutOffAfter32KiB) {
     message.resize(5 + 40000, 0x11);
     peer_.Write(message);
   });
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), tls_status::kFail);
+  std::string lines;
+  RecordingLogSink sink(&lines);
+  EXPECT_EQ(channel_->Handshake(client_.Get(), "h"), status::kEFail);
   server.join();
-  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+  EXPECT_THAT(sink.Text(),
               ::testing::HasSubstr("ERROR TLS handshake token exceeded 32768 bytes; aborting\n"));
 }
 

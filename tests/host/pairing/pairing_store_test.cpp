@@ -8,6 +8,11 @@
 #include <iterator>
 #include <regex>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include "host/base/recording_log_sink.h"
 #include "host/pairing/fake_store_files.h"
 
 namespace veyra {
@@ -27,12 +32,11 @@ std::string ExpectedText(const PairingStore& store, const std::string& receivers
 
 class PairingStoreTest : public testing::Test {
  protected:
-  // Creates a store while capturing what it logs.
+  // Creates a store while recording what it logs into log_.
   std::unique_ptr<PairingStore> Open() {
-    testing::internal::CaptureStderr();
-    auto store = std::make_unique<PairingStore>(kPath, files_);
-    log_ = testing::internal::GetCapturedStderr();
-    return store;
+    log_.clear();
+    const RecordingLogSink sink(&log_);
+    return std::make_unique<PairingStore>(kPath, files_);
   }
 
   FakeStoreFiles files_;
@@ -107,9 +111,11 @@ TEST_F(PairingStoreTest, FailedWriteKeepsTheOldFileAndDropsTheTemporary) {
   const std::string before = files_.files.at(kPath);
   store->SetToken("phone", "token");
   files_.failWrites = true;
-  testing::internal::CaptureStderr();
-  store->Save();
-  const std::string log = testing::internal::GetCapturedStderr();
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    store->Save();
+  }
   EXPECT_NE(log.find("] WARN  cannot write " + kPath + "\n"), std::string::npos) << log;
   EXPECT_EQ(files_.files.at(kPath), before);
   EXPECT_EQ(files_.files.count(kPath + ".tmp"), 0u);
@@ -119,25 +125,63 @@ TEST_F(PairingStoreTest, FailedWriteKeepsTheOldFileAndDropsTheTemporary) {
 TEST_F(PairingStoreTest, FailedReplaceIsReported) {
   const auto store = Open();
   files_.replaceError = 5;
-  testing::internal::CaptureStderr();
-  store->Save();
-  const std::string log = testing::internal::GetCapturedStderr();
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    store->Save();
+  }
   EXPECT_NE(log.find("] WARN  cannot replace " + kPath + " (error 5)\n"), std::string::npos);
 }
 
-TEST_F(PairingStoreTest, InMemoryStoreWritesNothing) {
-  testing::internal::CaptureStderr();
+TEST_F(PairingStoreTest, ReadFailureWorksFromMemoryAndNeverSavesOverTheFile) {
+  const std::string stored =
+      R"({"hostId":"0123456789abcdef0123456789abcdef","receivers":{"p":"t"},"pins":{"p":"K="}})";
+  files_.files[kPath] = stored;
+  files_.readFailure = "read failed: Input/output error";
+  const auto store = Open();
+  EXPECT_NE(log_.find("] WARN  pairing store unreadable (read failed: Input/output error); "
+                      "starting fresh in memory, not saving over " +
+                      kPath + " in this run\n"),
+            std::string::npos)
+      << log_;
+  EXPECT_TRUE(IsHostId(store->hostId()));
+  EXPECT_TRUE(store->receivers().empty());
+
+  // Neither the new identity nor a later pairing reaches the file.
+  store->SetToken("phone", "token");
+  std::string log;
+  {
+    const RecordingLogSink sink(&log);
+    store->Save();
+  }
+  EXPECT_NE(log.find("] WARN  not saving " + kPath + ": it could not be read"), std::string::npos)
+      << log;
+  EXPECT_EQ(files_.writes, 0);
+  EXPECT_EQ(files_.files.at(kPath), stored);
+  EXPECT_EQ(store->TokenFor("phone"), "token") << "memory keeps the change";
+}
+
+TEST_F(PairingStoreTest, NoDataFolderMeansNoWritesAtAll) {
   PairingStore store("", files_);
-  testing::internal::GetCapturedStderr();
+  store.SetToken("phone", "token");
   store.Save();
-  // Either the platform has a data folder (real path, not in the fake) or
-  // the store lives in memory; the fake sees at most the first save.
-  EXPECT_LE(files_.writes, 2);
+  EXPECT_TRUE(store.path().empty());
+  EXPECT_EQ(files_.writes, 0);
+  EXPECT_TRUE(files_.files.empty());
   EXPECT_TRUE(IsHostId(store.hostId()));
 }
 
-TEST(LowerHexTest, WritesHighDigitFirst) {
-  EXPECT_EQ(LowerHex({0x00, 0x0F, 0xA5, 0xFF}), "000fa5ff");
+TEST_F(PairingStoreTest, EmptyPathTakesTheDataFolderWhenThereIsOne) {
+  files_.defaultPath = "data/pairing.json";
+  std::string log;
+  const RecordingLogSink sink(&log);
+  const PairingStore store("", files_);
+  EXPECT_EQ(store.path(), "data/pairing.json");
+  EXPECT_EQ(files_.writes, 1);
+  EXPECT_EQ(files_.files.count("data/pairing.json"), 1u);
+}
+
+TEST(NewHostIdTest, IsFreshRandomHex) {
   EXPECT_TRUE(IsHostId(PairingStore::NewHostId()));
   EXPECT_NE(PairingStore::NewHostId(), PairingStore::NewHostId());
 }
@@ -168,10 +212,10 @@ class PairingStoreFilesTest : public testing::Test {
 
 TEST_F(PairingStoreFilesTest, RoundTripsThroughASecondStore) {
   std::string id;
+  std::string log;
+  const RecordingLogSink sink(&log);
   {
-    testing::internal::CaptureStderr();
     PairingStore first(path_);
-    testing::internal::GetCapturedStderr();
     first.SetHostName("Desk PC");
     first.SetToken("phone-1", "tok");
     first.SetPin("phone-1", "AAAA+/=");
@@ -191,31 +235,59 @@ TEST_F(PairingStoreFilesTest, RoundTripsThroughASecondStore) {
 
 TEST_F(PairingStoreFilesTest, MissingFolderCannotBeWritten) {
   const std::string path = (folder_ / "absent" / "pairing.json").string();
-  testing::internal::CaptureStderr();
+  std::string log;
+  const RecordingLogSink sink(&log);
   const PairingStore store(path);
-  const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("] WARN  cannot write " + path + "\n"), std::string::npos) << log;
   EXPECT_TRUE(IsHostId(store.hostId()));
   EXPECT_FALSE(fs::exists(folder_ / "absent"));
 }
 
-#if !defined(_WIN32)
-TEST_F(PairingStoreFilesTest, FullDiskNeverReplacesTheStore) {
-  {
-    testing::internal::CaptureStderr();
-    PairingStore first(path_);
-    testing::internal::GetCapturedStderr();
-  }
-  const std::string before = Read(path_);
-  // The temporary file leads to a device that is always full.
-  fs::create_symlink("/dev/full", path_ + ".tmp");
-  testing::internal::CaptureStderr();
+// A directory where the file should be: natively the open works and the
+// read fails; under Wine the open itself is refused.
+TEST_F(PairingStoreFilesTest, PathThatCannotBeReadIsNeverSavedOver) {
+  fs::create_directory(path_);
+  std::string log;
+  const RecordingLogSink sink(&log);
   PairingStore store(path_);
   store.SetToken("phone", "t");
   store.Save();
-  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("] WARN  pairing store unreadable ("), std::string::npos) << log;
+  EXPECT_NE(log.find("); starting fresh in memory, not saving over " + path_ + " in this run\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("cannot "), std::string::npos) << "no save was tried: " << log;
+  EXPECT_TRUE(IsHostId(store.hostId()));
+  EXPECT_TRUE(fs::is_directory(path_));
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+}
+
+#if !defined(_WIN32)
+TEST_F(PairingStoreFilesTest, FullDiskNeverReplacesTheStore) {
+  std::string log;
+  const RecordingLogSink sink(&log);
+  { const PairingStore first(path_); }
+  const std::string before = Read(path_);
+  // The temporary file leads to a device that is always full.
+  fs::create_symlink("/dev/full", path_ + ".tmp");
+  PairingStore store(path_);
+  store.SetToken("phone", "t");
+  store.Save();
   EXPECT_NE(log.find("] WARN  cannot write " + path_ + "\n"), std::string::npos) << log;
   EXPECT_EQ(Read(path_), before);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".tmp")));
+}
+
+// An open that fails for another reason than a missing file: a link that
+// leads to itself. A save would replace the link with a file.
+TEST_F(PairingStoreFilesTest, OpenFailureOtherThanMissingIsNeverSavedOver) {
+  fs::create_symlink(path_, path_);
+  std::string log;
+  const RecordingLogSink sink(&log);
+  PairingStore store(path_);
+  store.Save();
+  EXPECT_NE(log.find("] WARN  pairing store unreadable (open failed: "), std::string::npos) << log;
+  EXPECT_TRUE(fs::is_symlink(path_));
   EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".tmp")));
 }
 
@@ -230,6 +302,33 @@ TEST(PairingStoreDefaultsTest, DataFolderFollowsXdgDataHome) {
   fs::remove_all(home);
 }
 #else
+// Another process holds the file open without sharing it: the open fails
+// with a sharing violation, which is not a first run.
+TEST_F(PairingStoreFilesTest, FileLockedByAnotherHandleIsNeverSavedOverUnderWine) {
+  const std::string stored =
+      R"({"hostId":"0123456789abcdef0123456789abcdef","receivers":{"p":"t"}})";
+  {
+    std::ofstream out(path_, std::ios::binary);
+    out << stored;
+  }
+  std::string log;
+  {
+    const HANDLE lock = CreateFileW(fs::path(path_).wstring().c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    const RecordingLogSink sink(&log);
+    PairingStore store(path_);
+    store.SetToken("phone", "t");
+    store.Save();
+    CloseHandle(lock);
+  }
+  EXPECT_NE(log.find("] WARN  pairing store unreadable (CreateFile failed: error 32)"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(Read(path_), stored);
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+}
+
 TEST(PairingStoreDefaultsTest, DataFolderIsUnderLocalAppDataUnderWine) {
   const std::string path = PairingStore::DefaultPath();
   ASSERT_FALSE(path.empty());

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "host/wire/protocol_error.h"
 
 namespace veyra {
 namespace {
@@ -159,6 +162,30 @@ TEST(ControlMessageReadTest, WrittenMessagesReadBackThroughTheirOwnKeys) {
   const ErrorInfo back = ParseError(Parse(Serialize(BuildError(sent))));
   EXPECT_EQ(back.code, "BAD_VERSION");
   EXPECT_EQ(back.message, "unsupported protocol version");
+}
+
+// One frame of the largest size full of "0," would build ~335 MB of tree.
+TEST(ControlPayloadTest, RefusesMoreValuesThanAnyMessageHolds) {
+  const auto zeros = [](std::size_t count) {
+    std::string text = "[0";
+    for (std::size_t i = 1; i < count; ++i) {
+      text += ",0";
+    }
+    return text + "]";
+  };
+  const auto parse = [](const std::string& text) {
+    return ParseControlPayload(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  };
+  // The array is a value of its own.
+  const std::string fits = zeros(kControlMessageMaxJsonValues - 1);
+  EXPECT_EQ(parse(fits).items().size(), kControlMessageMaxJsonValues - 1);
+  try {
+    parse(zeros(8 * 1024 * 1024 - 1));
+    ADD_FAILURE() << "a 16 MiB array of zeros parsed";
+  } catch (const ProtocolError& error) {
+    EXPECT_STREQ(error.what(), "JSON holds too many values");
+  }
+  EXPECT_EQ(parse(R"({"model":"Pixel","widthPx":1080})").ReadInt32("widthPx", 0), 1080);
 }
 
 }  // namespace

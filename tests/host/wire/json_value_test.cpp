@@ -13,9 +13,9 @@
 namespace veyra {
 namespace {
 
-std::string ParseFailure(std::string_view text) {
+std::string ParseFailure(std::string_view text, std::size_t maxValues = kJsonUnlimitedValues) {
   try {
-    Parse(text);
+    Parse(text, maxValues);
   } catch (const ProtocolError& error) {
     return error.what();
   }
@@ -108,6 +108,33 @@ TEST(JsonParseTest, AcceptsNestingUpTo513Containers) {
   EXPECT_EQ(ParseFailure(std::string(513, '[') + "1" + std::string(513, ']')),
             "JSON nested too deeply");
   EXPECT_EQ(ParseFailure(std::string(513, '[') + "x"), "JSON nested too deeply");
+}
+
+// Every container and every scalar counts one value, wherever it stands.
+TEST(JsonParseTest, CountsEveryValueAgainstTheLimit) {
+  struct Case {
+    std::string text;
+    std::size_t values;
+  };
+  const std::vector<Case> cases = {
+      {"0", 1},
+      {"[]", 1},
+      {"{}", 1},
+      {"[0,0,0]", 4},
+      {"[[],{}]", 3},
+      {R"({"a":1,"b":[true,null]})", 5},
+      {R"({"a":1,"a":2})", 3},  // a repeated key still cost a value to read
+      {Nested(513, '[', ']'), 513},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseFailure(c.text, c.values), "(parsed)") << c.text.substr(0, 40);
+    EXPECT_EQ(ParseFailure(c.text, c.values - 1), "JSON holds too many values")
+        << c.text.substr(0, 40);
+  }
+  // Counting stops the parse where the limit is crossed, before the rest of
+  // the text is even looked at.
+  EXPECT_EQ(ParseFailure("[0,0,0,x", 3), "JSON holds too many values");
+  EXPECT_EQ(ParseFailure("[0,x", 3), "unexpected character in JSON");
 }
 
 TEST(JsonParseTest, WritesParsedTextBackCompactly) {
