@@ -71,8 +71,17 @@ std::size_t CompleteRecordBytes(const std::uint8_t* input, std::size_t length) {
   return length >= total ? total : 0;
 }
 
-bool RecordTooLong(const std::uint8_t* input, std::size_t length) {
-  return length >= kRecordHeaderBytes &&
+// A header no TLS peer would send: an unknown content type, a version
+// outside 3.x, or a body beyond the limit. Caught before waiting for the
+// body, so that a peer speaking plaintext fails the handshake at once
+// instead of after the read timeout.
+bool NotARecord(const std::uint8_t* input, std::size_t length) {
+  if (length < kRecordHeaderBytes) {
+    return false;
+  }
+  const std::uint8_t type = input[0];
+  const bool knownType = type >= SSL3_RT_CHANGE_CIPHER_SPEC && type <= SSL3_RT_APPLICATION_DATA;
+  return !knownType || input[1] != SSL3_VERSION_MAJOR ||
          ((std::size_t{input[3]} << 8) | input[4]) > kMaxRecordBodyBytes;
 }
 
@@ -155,8 +164,8 @@ class OpenSslTlsProvider final : public TlsProvider {
     std::size_t offset = 0;
     bool done = false;
     while (!done) {
-      if (RecordTooLong(input + offset, length - offset)) {
-        Log(LogLevel::Error, "TLS handshake: record of more than %zu bytes", kMaxRecordBodyBytes);
+      if (NotARecord(input + offset, length - offset)) {
+        Log(LogLevel::Error, "TLS handshake: the peer's bytes are not a TLS record");
         result.status = status::kSecEIllegalMessage;
         return result;
       }
@@ -285,8 +294,8 @@ class OpenSslTlsProvider final : public TlsProvider {
     if (!ssl_) {
       return result;
     }
-    if (RecordTooLong(input, length)) {
-      Log(LogLevel::Warn, "TLS: record of more than %zu bytes", kMaxRecordBodyBytes);
+    if (NotARecord(input, length)) {
+      Log(LogLevel::Warn, "TLS: the peer's bytes are not a TLS record");
       result.status = status::kSecEIllegalMessage;
       return result;
     }
