@@ -146,6 +146,8 @@ class OpenSslTlsProvider final : public TlsProvider {
   TlsStepResult Step(const std::uint8_t* input, std::size_t length,
                      const std::string* targetName) override {
     const std::lock_guard<std::mutex> lock(mutex_);
+    // SSL_get_error reads this thread's error queue, which must start empty.
+    ERR_clear_error();
     TlsStepResult result;
     if (targetName != nullptr) {
       return Start(*targetName);
@@ -263,6 +265,7 @@ class OpenSslTlsProvider final : public TlsProvider {
   std::int32_t Encrypt(std::uint8_t* record, const TlsStreamSizes& sizes, std::size_t dataLength,
                        std::size_t& recordLength) override {
     const std::lock_guard<std::mutex> lock(mutex_);
+    ERR_clear_error();
     recordLength = 0;
     if (!ssl_ || dataLength > kMaxPlaintextBytes) {
       return status::kEFail;
@@ -290,6 +293,7 @@ class OpenSslTlsProvider final : public TlsProvider {
 
   TlsDecryptResult Decrypt(std::uint8_t* input, std::size_t length) override {
     const std::lock_guard<std::mutex> lock(mutex_);
+    ERR_clear_error();
     TlsDecryptResult result;
     if (!ssl_) {
       return result;
