@@ -20,8 +20,8 @@ import hostproc  # noqa: E402
 from tls_peer import TlsPeer, make_identity  # noqa: E402
 
 PROBE = os.environ.get("VEYRA_TLS_PROBE", "")
-SIMULATOR = str(pathlib.Path(__file__).resolve().parents[2] / "tools" / "receiver-sim" /
-                "veyra-receiver")
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+SIMULATOR = str(ROOT / "tools" / "receiver-sim" / "veyra-receiver")
 
 pytestmark = pytest.mark.skipif(not PROBE, reason="needs the build's tls_probe")
 
@@ -54,6 +54,13 @@ def openssl_key_hash(cert):
     digest = subprocess.run(["openssl", "dgst", "-sha256", "-binary"], input=der, check=True,
                             capture_output=True).stdout
     return base64.b64encode(digest).decode()
+
+
+def status_text(name):
+    """A status value named in host/base/status_codes.h, as the log prints it."""
+    header = (ROOT / "host" / "base" / "status_codes.h").read_text()
+    value = re.search(r"\b%s = Hr\((0x[0-9A-Fa-f]+)\)" % name, header).group(1)
+    return "0x%08X" % int(value, 16)
 
 
 def short_code(key_hash):
@@ -156,6 +163,10 @@ def test_a_tls11_only_receiver_fails_the_handshake_with_the_failing_status(tmp_p
     code, out, err = run_probe(peer.port, "identity")
     peer.join()
     assert_refused(code, out, err, peer.port)
+    if NATIVE:
+        # The peer's protocol_version alert: no common version.
+        assert fields(out)["status"] == status_text("kSecEAlgorithmMismatch"), out + err
+        assert "ERROR SSL_do_handshake failed: " in err, err
 
 
 @pytest.mark.skipif(not NATIVE, reason="Wine's Schannel has no TLS 1.3")

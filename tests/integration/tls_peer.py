@@ -102,6 +102,10 @@ class TlsPeer:
                     conn.sendall(pending)
                 if not self._receive(conn, incoming):
                     return
+            except ssl.SSLError:
+                # The alert tells the host why, as a real receiver's would.
+                conn.sendall(outgoing.read())
+                raise
         self.handshake_done = True
         self.version = tls.version()
         # The last handshake flight is still in |outgoing|: application data
