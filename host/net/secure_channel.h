@@ -30,8 +30,9 @@ class SecureChannel : public Transport {
   virtual void Teardown() = 0;
 };
 
-// The platform's TLS channel: Schannel on Windows. Empty where the build has
-// no TLS provider (the native build; connections there are plaintext).
+// The platform's TLS channel: Schannel on Windows, OpenSSL 3 natively. A
+// factory may give none; the connection then refuses TLS rather than fall
+// back to plaintext.
 std::unique_ptr<SecureChannel> CreatePlatformTlsChannel();
 
 }  // namespace veyra

@@ -1,8 +1,11 @@
+#include "host/net/openssl_tls_provider.h"
 #include "host/net/secure_channel.h"
+#include "host/net/tls_channel.h"
 
 namespace veyra {
 
-// The native build has no TLS provider; its connections are plaintext.
-std::unique_ptr<SecureChannel> CreatePlatformTlsChannel() { return nullptr; }
+std::unique_ptr<SecureChannel> CreatePlatformTlsChannel() {
+  return std::make_unique<TlsChannel>(CreateOpenSslTlsProvider());
+}
 
 }  // namespace veyra

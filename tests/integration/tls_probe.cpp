@@ -1,4 +1,5 @@
-// Drives the host's Connection over Schannel for the TLS tests under Wine.
+// Drives the host's Connection over the platform's TLS channel (OpenSSL natively,
+// Schannel under Wine) for the TLS integration tests.
 //
 //   tls_probe HOST PORT identity        connect, print the key hash and code
 //   tls_probe HOST PORT send BYTES      send one frame of BYTES bytes, flush, close
