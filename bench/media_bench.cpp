@@ -126,8 +126,8 @@ double RunPipeline() {
   PrintStage("convert", convertUs);
   PrintStage("encode", encodeUs);
   std::printf("  %.1f fps one frame at a time, %.0f kbit/s produced, CPU %.2f ms per frame\n",
-              kFrames / wallSeconds,
-              static_cast<double>(bytes) * 8 * kFps / kFrames / 1000, cpuPerFrame * 1000);
+              kFrames / wallSeconds, static_cast<double>(bytes) * 8 * kFps / kFrames / 1000,
+              cpuPerFrame * 1000);
   encoder.Shutdown();
   return cpuPerFrame;
 }
@@ -146,8 +146,8 @@ double RunFfmpeg() {
                 "-i - -vf scale=%u:%u:flags=bilinear:out_color_matrix=bt709:out_range=tv,"
                 "format=nv12 -c:v libx264 -preset ultrafast -tune zerolatency -profile:v high "
                 "-bf 0 -refs 1 -g 120 -b:v %u -maxrate %u -bufsize %u -rc-lookahead 0 -f null -",
-                kSourceWidth, kSourceHeight, kFps, kStreamWidth, kStreamHeight, kBitrate,
-                kBitrate, kBitrate / 2);
+                kSourceWidth, kSourceHeight, kFps, kStreamWidth, kStreamHeight, kBitrate, kBitrate,
+                kBitrate / 2);
   const double childStart = CpuSeconds(RUSAGE_CHILDREN);
   std::FILE* pipe = popen(command, "w");
   if (pipe == nullptr) return 0;
