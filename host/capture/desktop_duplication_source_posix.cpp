@@ -14,6 +14,7 @@ DesktopDuplicationSource::DesktopDuplicationSource(GraphicsContext& graphics,
 DesktopDuplicationSource::~DesktopDuplicationSource() { Close(); }
 
 std::int32_t DesktopDuplicationSource::Open() {
+  if (!graphics_.initialised()) return status::kInvalidStateHresult;
   Log(LogLevel::Error, "output %u does not exist on this adapter", outputIndex_);
   return status::kDxgiErrorNotFound;
 }

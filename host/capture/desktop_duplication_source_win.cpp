@@ -15,6 +15,7 @@ DesktopDuplicationSource::DesktopDuplicationSource(GraphicsContext& graphics,
 DesktopDuplicationSource::~DesktopDuplicationSource() { Close(); }
 
 std::int32_t DesktopDuplicationSource::Open() {
+  if (!graphics_.initialised()) return status::kInvalidStateHresult;
   Log(LogLevel::Error, "%s failed: %s", "EnumOutputs", HresultText(status::kENotImpl).c_str());
   return status::kENotImpl;
 }

@@ -74,7 +74,8 @@ std::int32_t GraphicsContext::WritePixels(const Texture& texture, std::uint32_t 
   const auto* source = reinterpret_cast<const std::uint8_t*>(pixels);
   const std::size_t rowBytes = static_cast<std::size_t>(right - left) * 4;
   for (std::uint32_t y = 0; y < bottom; ++y) {
-    std::memcpy(storage.bytes.data() + static_cast<std::size_t>(y) * storage.pitch + left * 4u,
+    std::memcpy(storage.bytes.data() + static_cast<std::size_t>(y) * storage.pitch +
+                    static_cast<std::size_t>(left) * 4,
                 source + static_cast<std::size_t>(y) * rowPitchBytes, rowBytes);
   }
   return status::kSOk;

@@ -29,7 +29,8 @@ class SteppedClock final : public PacingClock {
 
 std::uint32_t PixelAt(const Texture& texture, std::uint32_t x, std::uint32_t y) {
   const TextureStorage& storage = StorageOf(texture);
-  const std::uint8_t* p = storage.bytes.data() + y * storage.pitch + x * 4;
+  const std::uint8_t* p = storage.bytes.data() + static_cast<std::size_t>(y) * storage.pitch +
+                          static_cast<std::size_t>(x) * 4;
   return static_cast<std::uint32_t>(p[0]) | (p[1] << 8) | (p[2] << 16) |
          (static_cast<std::uint32_t>(p[3]) << 24);
 }
