@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "host/base/log.h"
 #include "host/base/recording_log_sink.h"
 #include "host/base/status_codes.h"
+#include "host/video/color_converter.h"
 #include "host/video/fake_encoder_transform.h"
 #include "host/video/keyed_slot_lock.h"
 
@@ -295,6 +297,41 @@ TEST_F(VideoEncoderTest, ShutdownAfterThePumpDiedJoinsItAndTheEncoderReopens) {
   encoder_.Shutdown();
   EXPECT_EQ(first->Read([](const auto& r) { return r.shutdowns; }), 1);
   EXPECT_EQ(second->Read([](const auto& r) { return r.shutdowns; }), 1);
+}
+
+TEST_F(VideoEncoderTest, CaptureRacingThePumpLosesNoSlotAndCountsEveryFrame) {
+  auto record = AddRecord();
+  record->outputPerInput = kNonIdrAccessUnit;
+  Open();
+  std::uint64_t posted = 0;
+  std::uint64_t dropped = 0;
+  for (std::uint64_t id = 1; id <= 2000; ++id) {
+    const std::size_t slot = id % kNv12PoolSlots;
+    if (locks_[slot]->AcquireSync(0, ColorConverter::kSlotWaitMs) != status::kSOk) {
+      ++dropped;  // still with the encoder, as the converter would find it
+      continue;
+    }
+    locks_[slot]->ReleaseSync(1);
+    ASSERT_NE(encoder_.PostFrame(slot, id, id), PostResult::kRefused);
+    ++posted;
+    // Now and then leave the pump time to take a frame, so that takes and
+    // replacements interleave.
+    if (id % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  encoder_.Shutdown();
+
+  const std::uint64_t inputs = record->Read([](const auto& r) { return r.inputs.size(); });
+  const std::uint64_t accounted = inputs + encoder_.supersededFrames();
+  EXPECT_LE(accounted, posted);
+  EXPECT_GE(accounted + 1, posted);  // at most one was still pending at Shutdown
+  // Shutdown flushes without draining: the last output may be dropped.
+  EXPECT_LE(FrameCount(), inputs);
+  EXPECT_GE(FrameCount() + 1, inputs);
+  for (std::size_t slot = 0; slot < kNv12PoolSlots; ++slot) {
+    EXPECT_TRUE(AtKeyZero(slot)) << "slot " << slot;
+  }
+  std::printf("posted %llu, dropped %llu, encoded %llu\n", static_cast<unsigned long long>(posted),
+              static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(inputs));
 }
 
 TEST_F(VideoEncoderTest, HardwareMissingFallsBackToSoftwareOnceWithAWarning) {
