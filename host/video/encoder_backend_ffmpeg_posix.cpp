@@ -18,6 +18,7 @@ extern "C" {
 
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/video/encoder_backend.h"
 #include "host/video/encoder_transform.h"
 #include "host/video/ffmpeg_transform_posix.h"
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "host/base/status_codes.h"
+#include "host/video/encoder_backend.h"
 #include "host/video/encoder_transform.h"
 
 namespace veyra {

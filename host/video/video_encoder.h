@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/capture/graphics_context.h"
+#include "host/video/encoder_backend.h"
 #include "host/video/encoder_config.h"
 #include "host/video/encoder_transform.h"
 #include "host/video/keyed_mutex.h"

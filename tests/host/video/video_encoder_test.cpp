@@ -16,6 +16,7 @@
 #include "host/base/recording_log_sink.h"
 #include "host/base/status_codes.h"
 #include "host/video/color_converter.h"
+#include "host/video/fake_encoder_backend.h"
 #include "host/video/fake_encoder_transform.h"
 #include "host/video/keyed_slot_lock.h"
 
