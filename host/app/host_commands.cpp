@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "host/app/pairing_commands.h"
+#include "host/app/probe_command.h"
 #include "host/app/process_scope.h"
 #include "host/app/receiver_commands.h"
 #include "host/base/log.h"
@@ -47,7 +48,9 @@ int HostCommands::ListReceivers() {
   return ReceiverListingExitCode(found);
 }
 
-int HostCommands::Probe() { return NotAvailable("--probe"); }
+int HostCommands::Probe() {
+  return ProbeMedia([this](const std::string& text) { Print(text); });
+}
 
 int HostCommands::ListPairings() {
   const auto store = OpenStore();

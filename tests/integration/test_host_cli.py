@@ -141,3 +141,15 @@ def test_discover_finding_nothing_reports_the_missing_address():
     result = hostproc.run_host("--discover")
     assert out(result) == MISSING + USAGE
     assert result.returncode == 2
+
+
+@pytest.mark.skipif(hostproc.UNDER_WINE, reason="the native media back end only")
+def test_probe_reports_adapter_capture_and_encoder():
+    # Natively the adapter is the CPU, there is no desktop to duplicate, and
+    # no hardware encoder opens without a GPU: libx264 is the fallback.
+    result = hostproc.run_host("--probe")
+    assert result.returncode == 0
+    assert out(result) == ("adapter: CPU (libswscale)\n"
+                           "capture: unavailable\n"
+                           "encoder: libx264 (software)\n")
+    assert b"] WARN  no hardware H.264 encoder; falling back to software" in result.stderr

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+
+#include "host/capture/texture.h"
+
+namespace veyra {
+
+// One frame handed out by AcquireFrame.
+struct CapturedFrame {
+  Texture texture;  // BGRA, on the capture device
+  std::uint64_t captureTimeUs = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// A source of the PC's picture, one frame at a time. Used by one thread at a
+// time: Open and Close by the session while it builds or tears down the
+// pipeline, AcquireFrame and ReleaseFrame by the capture thread.
+class ICaptureSource {
+ public:
+  // Releases everything the source holds, a held frame first.
+  virtual ~ICaptureSource() = default;
+
+  virtual std::int32_t Open() = 0;
+  virtual void Close() = 0;
+
+  // 0 with a new frame in |frame|; 1 when none came within |timeoutMs|;
+  // negative on failure (the invalid-state status when not open). After a 0
+  // the caller calls ReleaseFrame once it is done with the frame, before the
+  // next AcquireFrame.
+  virtual std::int32_t AcquireFrame(CapturedFrame* frame, std::uint32_t timeoutMs) = 0;
+  virtual void ReleaseFrame() = 0;
+
+  // The frame size; 0 until known.
+  virtual std::uint32_t Width() const = 0;
+  virtual std::uint32_t Height() const = 0;
+
+  // "desktop-duplication" or "synthetic".
+  virtual const char* Name() const = 0;
+};
+
+}  // namespace veyra

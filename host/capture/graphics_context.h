@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/capture/texture.h"
+
+namespace veyra {
+
+// The back end's devices: the capture and encoder Direct3D 11 devices with
+// their immediate contexts and the adapter on Windows, nothing but the
+// memory allocator natively. Defined by each back end.
+struct GraphicsDevices;
+
+// The graphics adapter and the two devices the pipeline runs on. The capture
+// device serves the capture sources, the colour converter and the capture
+// loop; the encoder device serves the encoder. Pictures cross from one to the
+// other only through the converter's shared NV12 pool.
+//
+// Threads: Init on the session's main thread before any pipeline thread
+// exists; the texture operations from the pipeline-building thread and the
+// capture thread (the devices are multithread-protected).
+class GraphicsContext {
+ public:
+  GraphicsContext();
+  ~GraphicsContext();
+  GraphicsContext(const GraphicsContext&) = delete;
+  GraphicsContext& operator=(const GraphicsContext&) = delete;
+
+  // Chooses the adapter (0 asks for the first hardware adapter) and creates
+  // both devices. A second Init replaces them; everything built on the old
+  // ones must be torn down first.
+  std::int32_t Init(std::uint64_t adapterLuid);
+
+  bool initialised() const { return devices_ != nullptr; }
+  const std::string& adapterName() const { return adapterName_; }
+  std::uint64_t adapterLuid() const { return adapterLuid_; }
+
+  // A texture on the capture device, usable as render target and shader
+  // resource, without initial contents.
+  std::int32_t CreateTexture(std::uint32_t width, std::uint32_t height, PixelFormat format,
+                             Texture* texture);
+
+  // Writes |pixels| (BGRA, |rowPitchBytes| apart) into the columns
+  // [left, right) of rows [0, bottom) of a BGRA texture. The box must lie
+  // inside the texture.
+  std::int32_t WritePixels(const Texture& texture, std::uint32_t left, std::uint32_t right,
+                           std::uint32_t bottom, const std::uint32_t* pixels,
+                           std::uint32_t rowPitchBytes);
+
+  // Copies all of |from| into |to|, which has the same size and format.
+  std::int32_t CopyTexture(const Texture& from, const Texture& to);
+
+  // Keeps a copy of the frame the capture loop just converted, so that a
+  // still desktop can be sent again when a keyframe is wanted: copied into
+  // |lastFrame| when that has the frame's size and format, otherwise into a
+  // new texture that replaces it. A failure is logged and leaves no copy.
+  void KeepLastFrame(const Texture& frame, Texture* lastFrame);
+
+  // The back end's own access to its devices; nullptr before Init.
+  GraphicsDevices* devices() const { return devices_.get(); }
+
+ private:
+  std::unique_ptr<GraphicsDevices> devices_;
+  std::uint64_t adapterLuid_ = 0;
+  std::string adapterName_;
+};
+
+}  // namespace veyra

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace veyra {
+
+// What the encoder is opened with.
+struct EncoderConfig {
+  std::uint32_t width = 0;    // even
+  std::uint32_t height = 0;   // even
+  std::uint32_t fps = 60;     // 0 counts as 60 where a duration is derived
+  std::uint32_t bitrate = 0;  // mean bits per second
+  std::uint32_t gop = 0;      // key frame interval in frames
+  bool preferHardware = true;
+};
+
+// One encoded access unit, handed to the output callback on the pump thread.
+struct EncodedFrame {
+  const std::uint8_t* data = nullptr;  // Annex B; valid only during the callback
+  std::uint64_t size = 0;
+  std::uint64_t frameId = 0;        // 0 when no submitted frame matches
+  std::uint64_t captureTimeUs = 0;  // 0 in the same case
+  std::uint64_t encodedTimeUs = 0;
+  bool keyframe = false;  // holds an IDR slice
+};
+
+// The codec properties the host sets, named as the Windows codec API names
+// them; each back end maps them to its own encoder's options.
+enum class CodecProperty : std::uint8_t {
+  kLowLatencyMode,
+  kCommonLowLatency,
+  kBPictureCount,
+  kMaxNumRefFrame,
+  kRateControlMode,  // 0: constant bit rate
+  kMeanBitRate,
+  kGopSize,
+  kQualityVsSpeed,  // 0: fastest
+  kRealTime,
+  kBufferSize,  // bits
+  kForceKeyFrame,
+};
+
+struct CodecSetting {
+  CodecProperty property;
+  bool boolean;  // set as a boolean TRUE rather than a 32-bit value
+  std::uint32_t value;
+  const char* displayName;  // for the log
+};
+
+// The low-latency settings, in the order they are applied: no B pictures,
+// one reference frame, constant bit rate with half a second of buffer, the
+// key frame interval, fastest quality and real-time operation.
+std::vector<CodecSetting> LowLatencySettings(const EncoderConfig& config);
+
+// The mean bit rate setting that SetBitrate applies to a running encoder.
+CodecSetting MeanBitRateSetting(std::uint32_t bitsPerSecond);
+
+// The setting that makes the next picture an IDR picture.
+CodecSetting ForceKeyFrameSetting();
+
+}  // namespace veyra

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/capture/graphics_context.h"
+#include "host/video/encoder_config.h"
+#include "host/video/keyed_mutex.h"
+#include "host/video/nv12_pool.h"
+
+namespace veyra {
+
+// Messages the encoder sends its transform, as the platform's transform
+// messages name them.
+enum class TransformMessage : std::uint8_t {
+  kBeginStreaming,
+  kStartOfStream,
+  kCommandFlush,
+  kEndOfStream,
+  kEndStreaming,
+};
+
+// Event types of an asynchronous transform, numbered as the platform
+// numbers them.
+inline constexpr std::uint32_t kEventError = 1;
+inline constexpr std::uint32_t kEventNeedInput = 601;
+inline constexpr std::uint32_t kEventHaveOutput = 602;
+inline constexpr std::uint32_t kEventDrainComplete = 603;
+
+// What one ProcessOutput call produced.
+enum class OutputKind : std::uint8_t {
+  kNone,              // success without a sample
+  kSample,            // |accessUnit| holds the output
+  kLost,              // a sample came but its bytes could not be read
+  kAllocationFailed,  // no output sample could be made (already logged)
+};
+
+// One H.264 encoder as the pump drives it, shaped after a Media Foundation
+// transform: the Windows back end fills it with the MFT, the native one with
+// libavcodec. Every operation returns the platform's status; the encoder
+// writes the log lines around them.
+//
+// Threads: Configure, OpenSurface, ProcessMessage and Shutdown run on the
+// thread that opens and shuts the encoder down, never while the pump runs
+// except ApplySetting (any thread: the control operations). Everything else
+// runs on the pump thread.
+class EncoderTransform {
+ public:
+  virtual ~EncoderTransform() = default;
+
+  virtual const std::string& name() const = 0;
+  virtual bool async() const = 0;
+  virtual bool HasEvents() const = 0;
+
+  // Stream identifiers, the device binding and the media types. On failure
+  // |failedStep| names the step ("D3D manager binding", "media types").
+  virtual std::int32_t Configure(const EncoderConfig& config, const char** failedStep) = 0;
+
+  // The sequence header the output type carries; empty when it has none.
+  virtual std::vector<std::uint8_t> SequenceHeaderOfType() = 0;
+
+  virtual bool HasCodecApi() const = 0;
+  virtual std::int32_t ApplySetting(const CodecSetting& setting) = 0;
+
+  virtual std::int32_t ProcessMessage(TransformMessage message) = 0;
+
+  // Opens pool slot |slot| on the encoder's device through its shared handle
+  // and reports the slot's keyed mutex.
+  virtual std::int32_t OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
+                                   std::uint32_t height,
+                                   std::shared_ptr<KeyedMutex>* keyedMutex) = 0;
+
+  // Takes one event without waiting: S_OK with |type| (|typeKnown| false
+  // when it could not be read), MF_E_NO_EVENTS_AVAILABLE, or a failure
+  // (MF_E_SHUTDOWN once Shutdown ran).
+  virtual std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown) = 0;
+
+  virtual std::int32_t GetInputStatus(bool* acceptsData) = 0;
+
+  // Copies the shared slot into the encoder's own texture; the caller holds
+  // the slot with key 1.
+  virtual std::int32_t CopySurface(std::size_t slot) = 0;
+
+  // Wraps the copied texture of |slot| into an input sample for |frameId|.
+  virtual std::int32_t MakeSample(std::size_t slot, std::uint64_t frameId) = 0;
+
+  // Feeds the sample made last; it is released in every case.
+  virtual std::int32_t ProcessInput() = 0;
+
+  // Takes one output. S_OK with |kind|; MF_E_TRANSFORM_NEED_MORE_INPUT,
+  // E_UNEXPECTED or MF_E_TRANSFORM_STREAM_CHANGE as the transform says; or
+  // a failure.
+  virtual std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) = 0;
+
+  // Accepts the transform's first offered output type after a stream change.
+  virtual std::int32_t RenegotiateOutput() = 0;
+
+  // Per-thread set-up and tear-down of the pump thread (the COM apartment
+  // on Windows), called on that thread.
+  virtual void PumpThreadStarted() {}
+  virtual void PumpThreadStopping() {}
+
+  // Ends the transform's event generator; a pending GetEvent then fails
+  // with MF_E_SHUTDOWN.
+  virtual void Shutdown() = 0;
+};
+
+}  // namespace veyra

@@ -1,0 +1,54 @@
+#include "host/video/nal_units.h"
+
+#include <algorithm>
+
+namespace veyra {
+
+std::vector<NalUnit> ScanNalUnits(std::span<const std::uint8_t> bytes) {
+  const std::size_t n = bytes.size();
+  std::vector<NalUnit> starts;
+  std::size_t p = 0;
+  while (p + 2 < n) {
+    if (bytes[p] == 0 && bytes[p + 1] == 0 && bytes[p + 2] == 1) {
+      starts.push_back({p, 0, 3, 0});
+      p += 3;
+    } else if (p + 3 < n && bytes[p] == 0 && bytes[p + 1] == 0 && bytes[p + 2] == 0 &&
+               bytes[p + 3] == 1) {
+      starts.push_back({p, 0, 4, 0});
+      p += 4;
+    } else {
+      ++p;
+    }
+  }
+  std::vector<NalUnit> units;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    NalUnit unit = starts[i];
+    const std::size_t end = i + 1 < starts.size() ? starts[i + 1].offset : n;
+    unit.size = end - unit.offset;
+    if (unit.size == unit.startCodeLength) continue;
+    unit.type = bytes[unit.offset + unit.startCodeLength] & 0x1Fu;
+    units.push_back(unit);
+  }
+  return units;
+}
+
+bool HasIdrSlice(std::span<const NalUnit> units) {
+  return std::any_of(units.begin(), units.end(),
+                     [](const NalUnit& unit) { return unit.type == kNalTypeIdr; });
+}
+
+std::vector<std::uint8_t> ExtractSequenceHeader(std::span<const std::uint8_t> bytes,
+                                                std::span<const NalUnit> units) {
+  static constexpr std::uint8_t kStartCode[] = {0, 0, 0, 1};
+  std::vector<std::uint8_t> header;
+  for (const NalUnit& unit : units) {
+    if (unit.type != kNalTypeSps && unit.type != kNalTypePps) continue;
+    header.insert(header.end(), std::begin(kStartCode), std::end(kStartCode));
+    const auto body =
+        bytes.subspan(unit.offset + unit.startCodeLength, unit.size - unit.startCodeLength);
+    header.insert(header.end(), body.begin(), body.end());
+  }
+  return header;
+}
+
+}  // namespace veyra

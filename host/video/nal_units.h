@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace veyra {
+
+// One NAL unit of an Annex B byte string.
+struct NalUnit {
+  std::size_t offset = 0;           // of its start code
+  std::size_t size = 0;             // start code included
+  std::size_t startCodeLength = 0;  // 3 or 4
+  std::uint8_t type = 0;            // the header's low 5 bits
+};
+
+inline constexpr std::uint8_t kNalTypeIdr = 5;
+inline constexpr std::uint8_t kNalTypeSps = 7;
+inline constexpr std::uint8_t kNalTypePps = 8;
+
+// The non-empty units of |bytes|, in order. A start code is 00 00 01 or
+// 00 00 00 01; a unit ends where the next start code begins. Bytes before the
+// first start code belong to no unit, and a start code with nothing after it
+// gives no unit.
+std::vector<NalUnit> ScanNalUnits(std::span<const std::uint8_t> bytes);
+
+// True when any unit is an IDR slice.
+bool HasIdrSlice(std::span<const NalUnit> units);
+
+// The SPS and PPS units of an access unit, in order, each behind a 4-byte
+// start code; empty when it has none.
+std::vector<std::uint8_t> ExtractSequenceHeader(std::span<const std::uint8_t> bytes,
+                                                std::span<const NalUnit> units);
+
+}  // namespace veyra
