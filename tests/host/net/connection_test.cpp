@@ -356,6 +356,7 @@ TEST(ConnectionDeathTest, DestroyedFromItsOwnCallbackAborts) {
       },
       "connection destroyed from its own thread; aborting");
 }
+#endif
 
 // The connection over the TLS channel, with the scripted provider.
 class ConnectionOverTlsTest : public ConnectionTest {
