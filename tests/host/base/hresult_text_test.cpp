@@ -2,13 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "host/base/status_codes.h"
+
 namespace veyra {
 namespace {
 
 TEST(HresultTextTest, ComposesHexAndTrimmedMessage) {
   EXPECT_EQ(ComposeHresultText(0, "The operation completed successfully.\r\n"),
             "0x00000000 (The operation completed successfully.)");
-  EXPECT_EQ(ComposeHresultText(static_cast<std::int32_t>(0x887A0026), "\n\r\n"), "0x887A0026");
+  EXPECT_EQ(ComposeHresultText(status::kDxgiErrorAccessLost, "\n\r\n"), "0x887A0026");
   EXPECT_EQ(ComposeHresultText(-1, ""), "0xFFFFFFFF");
 }
 
@@ -24,7 +26,7 @@ TEST(HresultTextTest, AsksTheSystemForItsMessageUnderWine) {
 #else
 TEST(HresultTextTest, NativeBuildHasOnlyTheHexPart) {
   EXPECT_EQ(HresultText(0), "0x00000000");
-  EXPECT_EQ(HresultText(static_cast<std::int32_t>(0x80070005)), "0x80070005");
+  EXPECT_EQ(HresultText(status::kEAccessDenied), "0x80070005");
 }
 #endif
 
