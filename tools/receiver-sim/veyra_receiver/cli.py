@@ -6,7 +6,7 @@ import signal
 import sys
 import threading
 
-from . import identity, messages, scenario, wire
+from . import identity, messages, scenario, scenario_actions, wire
 from .receiver import VERSION, Config, Receiver
 
 DESCRIPTION = """\
@@ -80,7 +80,7 @@ def _key_value(text):
     if "=" not in text:
         raise argparse.ArgumentTypeError("expected KEY=VALUE")
     k, v = text.split("=", 1)
-    return k, scenario.parse_value(v)
+    return k, scenario_actions.parse_value(v)
 
 
 def build_parser():
