@@ -31,22 +31,10 @@
 
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/net/openssl_handles_posix.h"
 
 namespace veyra {
 namespace {
-
-template <auto Free>
-struct OpenSslDeleter {
-  template <typename T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, OpenSslDeleter<SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, OpenSslDeleter<SSL_free>>;
-using BioPtr = std::unique_ptr<BIO, OpenSslDeleter<BIO_free>>;
-using EvpMdPtr = std::unique_ptr<EVP_MD, OpenSslDeleter<EVP_MD_free>>;
-using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, OpenSslDeleter<ASN1_OCTET_STRING_free>>;
 
 // A record: type (1 byte), legacy version (2), length (2, big-endian), body.
 constexpr std::size_t kRecordHeaderBytes = SSL3_RT_HEADER_LENGTH;

@@ -28,6 +28,16 @@ inline std::string Cat(std::string_view prefix, std::uint64_t number,
   return text;
 }
 
+// Connects |client| to 127.0.0.1:|port| within five seconds.
+inline bool ConnectToLoopback(std::uint16_t port, ScopedSocket& client) {
+  std::vector<SocketAddress> addresses;
+  if (ResolveTcpAddresses("127.0.0.1", port, addresses) != 0 || addresses.empty()) {
+    return false;
+  }
+  client.Reset(OpenSocket(addresses.front()));
+  return ConnectWithin(client.Get(), addresses.front(), 5000);
+}
+
 class LoopbackPeer {
  public:
   LoopbackPeer() { listener_.Reset(ListenOnLoopback(port_)); }

@@ -19,6 +19,7 @@
 #include "host/base/hex_text.h"
 #include "host/base/recording_log_sink.h"
 #include "host/base/status_codes.h"
+#include "host/net/openssl_handles_posix.h"
 #include "host/net/tls_channel.h"
 #include "tests/host/net/loopback_peer.h"
 
@@ -27,18 +28,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using testing_net::LoopbackPeer;
-
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, Deleter<SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, Deleter<SSL_free>>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using CertPtr = std::unique_ptr<X509, Deleter<X509_free>>;
 
 std::vector<std::uint8_t> Bytes(std::size_t count, unsigned seed = 7) {
   std::vector<std::uint8_t> bytes(count);
@@ -71,8 +60,8 @@ struct Identity {
     EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text), digest, static_cast<int>(length));
     keyHash = text;
   }
-  KeyPtr key;
-  CertPtr cert;
+  EvpPkeyPtr key;
+  X509Ptr cert;
   std::string keyHash;
 };
 
@@ -178,10 +167,7 @@ class OpenSslChannelTest : public ::testing::TestWithParam<int> {
   void SetUp() override {
     ASSERT_TRUE(StartSockets());
     ASSERT_TRUE(peer_.listening());
-    std::vector<SocketAddress> addresses;
-    ASSERT_EQ(ResolveTcpAddresses("127.0.0.1", peer_.port(), addresses), 0);
-    client_.Reset(OpenSocket(addresses.front()));
-    ASSERT_TRUE(ConnectWithin(client_.Get(), addresses.front(), 5000));
+    ASSERT_TRUE(testing_net::ConnectToLoopback(peer_.port(), client_));
     ASSERT_TRUE(peer_.Accept());
     server_ = std::make_unique<Server>(identity_, GetParam(), peer_.socket());
   }

@@ -56,10 +56,7 @@ class TlsChannelTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(StartSockets());
     ASSERT_TRUE(peer_.listening());
-    std::vector<SocketAddress> addresses;
-    ASSERT_EQ(ResolveTcpAddresses("127.0.0.1", peer_.port(), addresses), 0);
-    client_.Reset(OpenSocket(addresses.front()));
-    ASSERT_TRUE(ConnectWithin(client_.Get(), addresses.front(), 5000));
+    ASSERT_TRUE(testing_net::ConnectToLoopback(peer_.port(), client_));
     ASSERT_TRUE(peer_.Accept());
   }
 
