@@ -50,7 +50,6 @@ class FakeServiceBrowser final : public ServiceBrowser {
                       std::shared_ptr<DnsBrowseState> state) override {
     serviceName_ = serviceName;
     weakState_ = state;
-    ++startCalls_;
     if (script_.startStatus != status::kDnsRequestPending) {
       return script_.startStatus;
     }
@@ -90,7 +89,6 @@ class FakeServiceBrowser final : public ServiceBrowser {
   }
 
   const std::string& serviceName() const { return serviceName_; }
-  int startCalls() const { return startCalls_; }
   int cancelCalls() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return cancelCalls_;
@@ -120,7 +118,6 @@ class FakeServiceBrowser final : public ServiceBrowser {
   Script script_;
   std::string serviceName_;
   std::weak_ptr<DnsBrowseState> weakState_;
-  int startCalls_ = 0;
   std::thread thread_;
   mutable std::mutex mutex_;  // guards the fields below
   std::condition_variable changed_;

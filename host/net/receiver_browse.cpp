@@ -26,7 +26,7 @@ std::vector<DiscoveredReceiver> ReceiversFromAnswer(std::span<const DnsAnswerRec
 std::vector<DiscoveredReceiver> BrowseWith(ServiceBrowser& browser, const AddressResolver& resolve,
                                            const BrowseTiming& timing) {
   auto state = std::make_shared<DnsBrowseState>();
-  const std::uint32_t status = browser.Start(kReceiverServiceName, state);
+  const std::uint32_t status = browser.Start(kVeyraServiceName, state);
   if (status != status::kDnsRequestPending) {
     Log(LogLevel::Warn, "DnsServiceBrowse unavailable (%lu); use --host to connect manually",
         static_cast<unsigned long>(status));

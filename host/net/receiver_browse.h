@@ -15,8 +15,6 @@
 
 namespace veyra {
 
-inline constexpr const char* kReceiverServiceName = kVeyraServiceName;
-
 // One receiver per SRV record, in record order: the shared walk, with an
 // absent name as empty text and a missing address left empty for resolution.
 std::vector<DiscoveredReceiver> ReceiversFromAnswer(std::span<const DnsAnswerRecord> records);
