@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "host/capture/texture.h"
 
@@ -38,6 +39,11 @@ class ICaptureSource {
 
   // "desktop-duplication" or "synthetic".
   virtual const char* Name() const = 0;
+
+  // The display device name of the monitor the open source mirrors
+  // ("\\.\DISPLAY2"), so that input lands on the same monitor; empty when
+  // the source mirrors no monitor.
+  virtual std::wstring OutputDeviceName() const { return {}; }
 };
 
 }  // namespace veyra
