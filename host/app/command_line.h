@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "host/app/options.h"
+#include "host/base/options.h"
 
 namespace veyra {
 

@@ -9,17 +9,20 @@
 #include "host/app/probe_command.h"
 #include "host/app/process_scope.h"
 #include "host/app/receiver_commands.h"
+#include "host/app/stop_request.h"
 #include "host/base/log.h"
 #include "host/pairing/pairing_store.h"
+#include "host/session/session.h"
 
 namespace veyra {
 namespace {
 
-int NotAvailable(const char* what) {
-  std::fprintf(stderr, "%s: not available in this build\n", what);
-  std::fflush(stderr);
-  return 1;
-}
+// The session as the console control handler sees it.
+class StoppableSession final : public StopTarget {
+ public:
+  void Stop() override { session.Stop(); }
+  Session session;
+};
 
 // The store on its default path; nothing when it cannot be created (the
 // random source for a new identity failed), which is logged.
@@ -81,9 +84,18 @@ void HostCommands::StoreHostName(const std::string& name) {
   }
 }
 
-int HostCommands::RunSession(const Options& /*options*/) {
-  NotAvailable("session");
-  return -1;
+int HostCommands::RunSession(const Options& options) {
+  std::unique_ptr<StoppableSession> running;
+  try {
+    running = std::make_unique<StoppableSession>();
+  } catch (const std::exception& error) {
+    Log(LogLevel::Error, "session: %s", error.what());
+    return -1;
+  }
+  SetRunningSession(running.get());
+  const std::int32_t status = running->session.Run(options);
+  SetRunningSession(nullptr);
+  return status;
 }
 
 }  // namespace veyra

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "host/app/options.h"
+#include "host/base/options.h"
 #include "host/app/process_scope.h"
 #include "host/app/stop_request.h"
 #include "host/base/scoped_handle_win.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "host/app/options.h"
+#include "host/base/options.h"
 #include "host/net/discovery.h"
 
 namespace veyra {

@@ -1,0 +1,152 @@
+// The capture thread: paced capture, conversion into the NV12 pool and
+// hand-off to the encoder, with the pauses, re-sends and recoveries a real
+// desktop needs.
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "host/base/clock.h"
+#include "host/base/hresult_text.h"
+#include "host/base/log.h"
+#include "host/base/status_codes.h"
+#include "host/session/session.h"
+
+namespace veyra {
+namespace {
+
+void SleepUs(std::uint64_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
+
+}  // namespace
+
+void Session::CaptureLoop(std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
+  Log(LogLevel::Info, "capture loop started (%s)", source_->Name());
+  const std::uint64_t intervalUs =
+      options_.fps > 0 ? 1000000 / static_cast<std::uint64_t>(options_.fps) : 0;
+  std::uint64_t deadlineUs = NowUs();
+  bool paused = false;
+  while (running_ && streaming_) {
+    if (!visible_) {
+      if (!paused) {
+        paused = true;
+        Log(LogLevel::Info, "receiver is in the background; capture and encoding paused");
+      }
+      SleepUs(kBackgroundPollUs);
+      deadlineUs = NowUs();
+      continue;
+    }
+    if (paused) {
+      paused = false;
+      keyframeRequested_ = true;
+      Log(LogLevel::Info, "receiver is back; resuming capture with a keyframe");
+    }
+    if (intervalUs != 0) {
+      const std::uint64_t nowUs = NowUs();
+      if (nowUs < deadlineUs) {
+        SleepUs(deadlineUs - nowUs);
+      }
+      // A late pass starts a new rhythm instead of catching up in a burst.
+      deadlineUs = std::max(deadlineUs + intervalUs, NowUs());
+    }
+    if (!CaptureOnePass(sourceWidth, sourceHeight)) {
+      return;
+    }
+  }
+  Log(LogLevel::Info, "capture loop stopped");
+}
+
+bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
+  FrameTiming timing;
+  timing.loopStartUs = NowUs();
+  CapturedFrame frame;
+  const std::int32_t status = source_->AcquireFrame(&frame, kAcquireTimeoutMs);
+  bool resent = false;
+  if (status == status::kSFalse) {
+    source_->ReleaseFrame();
+    if (!keyframeRequested_ || !lastFrame_) {
+      return true;
+    }
+    // Nothing changed on the desktop, but the receiver needs a keyframe:
+    // encode the kept copy again.
+    frame.texture = lastFrame_;
+    frame.captureTimeUs = NowUs();
+    frame.width = lastFrame_.width;
+    frame.height = lastFrame_.height;
+    resent = true;
+    Log(LogLevel::Info, "desktop is still; re-sending the last frame as the requested keyframe");
+  } else if (status < 0) {
+    source_->ReleaseFrame();
+    RecoverCapture(status, 0, 0, sourceWidth, sourceHeight);
+    return false;
+  }
+
+  timing.captureTimeUs = frame.captureTimeUs;
+  const Texture& texture = frame.texture;
+  if (sourceWidth == 0 || sourceHeight == 0 || texture.width != sourceWidth ||
+      texture.height != sourceHeight) {
+    source_->ReleaseFrame();
+    RecoverCapture(status::kSOk, texture.width, texture.height, sourceWidth, sourceHeight);
+    return false;
+  }
+
+  Texture converted;
+  std::size_t slot = 0;
+  const std::int32_t convertStatus = converter_.Convert(texture, &converted, &slot);
+  if (!resent) {
+    graphics_.KeepLastFrame(texture, &lastFrame_);
+  }
+  source_->ReleaseFrame();
+  if (convertStatus == status::kEPending) {
+    stats_.CountDropped();
+    return true;
+  }
+  if (convertStatus < 0) {
+    Log(LogLevel::Warn, "colour conversion failed: %s", HresultText(convertStatus).c_str());
+    return true;
+  }
+  converter_.WaitForSlot(slot);
+  timing.convertedUs = NowUs();
+  PostConverted(slot, timing, frame.captureTimeUs);
+  return true;
+}
+
+void Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs) {
+  if (keyframeRequested_.exchange(false)) {
+    encoder_.RequestKeyframe();
+  }
+  timing.frameId = nextFrameId_.fetch_add(1);
+  timingRing_.Store(timing);
+  if (encoder_.PostFrame(slot, timing.frameId, captureTimeUs) != PostResult::kAccepted) {
+    stats_.CountDropped();
+  }
+}
+
+void Session::RecoverCapture(std::int32_t status, std::uint32_t width, std::uint32_t height,
+                             std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
+  const char* message = nullptr;
+  const char* reason = nullptr;
+  std::uint64_t retryAtUs = NowUs();
+  if (status == status::kDxgiErrorAccessLost) {
+    Log(LogLevel::Warn, "capture lost; rebuilding the complete pipeline");
+    message = "display changed or locked; recovering";
+    reason = "display changed; rebuilding pipeline";
+  } else if (status < 0) {
+    Log(LogLevel::Error, "capture failed: %s; will rebuild the pipeline",
+        HresultText(status).c_str());
+    message = "capture failed; recovering";
+    reason = "capture failed; retrying";
+    retryAtUs += kRetryPeriodUs;
+  } else {
+    Log(LogLevel::Info, "capture size changed %ux%u -> %ux%u; rebuilding pipeline", sourceWidth,
+        sourceHeight, width, height);
+    message = "display resolution changed; recovering";
+    reason = "source size changed; rebuilding pipeline";
+  }
+  SendError(kErrorNoDisplay, message);
+  streaming_ = false;
+  SetState(SessionState::kDegraded, reason);
+  retryAtUs_ = retryAtUs;
+  Log(LogLevel::Info, "capture loop stopped");
+}
+
+}  // namespace veyra

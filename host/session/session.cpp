@@ -1,0 +1,297 @@
+#include "host/session/session.h"
+
+#include <chrono>
+#include <utility>
+
+#include "host/base/clock.h"
+#include "host/base/hresult_text.h"
+#include "host/base/log.h"
+#include "host/capture/desktop_duplication_source.h"
+#include "host/capture/synthetic_source.h"
+#include "host/input/system_input.h"
+#include "host/net/secure_channel.h"
+#include "host/session/session_platform.h"
+#include "host/wire/binary_payloads.h"
+#include "host/wire/json_value.h"
+
+namespace veyra {
+namespace {
+
+constexpr std::uint32_t kSyntheticDefaultWidth = 1920;
+constexpr std::uint32_t kSyntheticDefaultHeight = 1200;
+constexpr std::uint32_t kSyntheticDefaultFps = 60;
+
+ColorConverter MakeConverter(std::unique_ptr<ConversionEngine> engine) {
+  if (engine) {
+    return ColorConverter(std::move(engine));
+  }
+  return ColorConverter();
+}
+
+VideoEncoder MakeEncoder(std::unique_ptr<EncoderBackend> backend) {
+  if (backend) {
+    return VideoEncoder(std::move(backend));
+  }
+  return VideoEncoder();
+}
+
+Connection::TlsFactory TlsOrPlatform(Connection::TlsFactory factory) {
+  return factory ? std::move(factory) : Connection::TlsFactory(CreatePlatformTlsChannel);
+}
+
+std::unique_ptr<DisplayLayout> LayoutOrSystem(std::unique_ptr<DisplayLayout> layout) {
+  return layout ? std::move(layout) : CreateSystemDisplayLayout();
+}
+
+std::unique_ptr<InputSink> SinkOrSystem(std::unique_ptr<InputSink> sink) {
+  return sink ? std::move(sink) : CreateSystemInputSink();
+}
+
+}  // namespace
+
+std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
+                                                  const Options& options) {
+  if (options.source == "synthetic") {
+    const std::uint32_t width = options.width != 0 ? options.width : kSyntheticDefaultWidth;
+    const std::uint32_t height = options.height != 0 ? options.height : kSyntheticDefaultHeight;
+    const std::uint32_t fps =
+        options.fps > 0 ? static_cast<std::uint32_t>(options.fps) : kSyntheticDefaultFps;
+    return std::make_unique<SyntheticSource>(graphics, width, height, fps);
+  }
+  return std::make_unique<DesktopDuplicationSource>(
+      graphics, static_cast<std::uint32_t>(options.outputIndex));
+}
+
+Session::Session(SessionParts parts)
+    : makeSource_(parts.makeSource ? std::move(parts.makeSource) : MakeCaptureSource),
+      converter_(MakeConverter(std::move(parts.conversionEngine))),
+      encoder_(MakeEncoder(std::move(parts.encoderBackend))),
+      connection_(TlsOrPlatform(std::move(parts.tlsFactory))),
+      input_(LayoutOrSystem(std::move(parts.displayLayout)),
+             SinkOrSystem(std::move(parts.inputSink))),
+      pairingStore_(std::move(parts.pairingPath),
+                    parts.storeFiles != nullptr ? *parts.storeFiles : PlatformStoreFiles()) {}
+
+Session::~Session() { Stop(); }
+
+void Session::SetState(SessionState next, std::string_view reason) {
+  const SessionState previous = state_.exchange(next);
+  if (previous != next) {
+    const std::string why(reason);
+    Log(LogLevel::Info, "state %s -> %s (%s)", SessionStateName(previous), SessionStateName(next),
+        why.c_str());
+  }
+}
+
+void Session::SendJson(MessageType type, const std::string& json) {
+  if (!connection_.IsOpen()) {
+    return;
+  }
+  connection_.Send(EncodeFrame(sequenceCounters_, type, Channel::kControl, FrameFlags::kNone, 0,
+                               NowUs(), json),
+                   false);
+}
+
+void Session::SendEmpty(MessageType type) {
+  if (!connection_.IsOpen()) {
+    return;
+  }
+  connection_.Send(EncodeFrame(sequenceCounters_, type, Channel::kControl, FrameFlags::kNone, 0,
+                               NowUs(), nullptr, 0),
+                   false);
+}
+
+void Session::SendError(const char* code, const char* message) {
+  SendJson(MessageType::kError, Serialize(BuildError(ErrorInfo{code, message})));
+}
+
+std::int32_t Session::Run(const Options& options) {
+  options_ = options;
+  running_ = true;
+  permissionDenied_ = false;
+
+  std::int32_t status = graphics_.Init(0);
+  if (status < 0) {
+    Log(LogLevel::Error, "%s failed: %s", "GraphicsContext", HresultText(status).c_str());
+    return status;
+  }
+  KeepSystemAwake(true);
+  SetState(SessionState::kConnecting, options_.host);
+  status = Connect(kFirstConnectTimeoutMs);
+  if (status < 0) {
+    KeepSystemAwake(false);
+    Log(LogLevel::Error, "transport connect failed: 0x%08X", static_cast<unsigned>(status));
+    return status;
+  }
+  if (running_) {
+    do {
+      NegotiationCycle();
+    } while (running_ && !permissionDenied_ && Reconnect());
+  }
+
+  {
+    const std::lock_guard<std::mutex> lock(pipelineLock_);
+    StopPipeline();
+  }
+  connection_.Disconnect();
+  KeepSystemAwake(false);
+  SetState(SessionState::kIdle, "run finished");
+  return 0;
+}
+
+std::int32_t Session::Connect(std::uint32_t timeoutMs) {
+  // The receive thread may handle the receiver's first message before
+  // Connect returns here, so the per-connection state is reset before it
+  // starts, never after.
+  PrepareConnection();
+  const std::int32_t status = connection_.Connect(
+      options_.host, options_.port, timeoutMs,
+      [this](const Packet& packet) { HandleMessage(packet); },
+      [this](const std::string& reason) { OnConnectionLost(reason); }, options_.useTls);
+  if (status == 0) {
+    negotiationStartUs_ = NowUs();
+  }
+  return status;
+}
+
+void Session::PrepareConnection() {
+  deviceInfoNagged_ = false;
+  awaitingApproval_ = false;
+  visible_ = true;
+  retryAtUs_ = 0;
+  {
+    const std::lock_guard<std::mutex> lock(deviceInfoLock_);
+    deviceInfo_ = DeviceInfo{};
+    deviceInfoReceived_ = false;
+  }
+  deviceId_.clear();
+  configSent_ = false;
+}
+
+void Session::NegotiationCycle() {
+  SessionState expected = SessionState::kConnecting;
+  // A DEVICE_INFO handled before this line may already have moved the
+  // state on; negotiation is then over and the state stays.
+  if (state_.compare_exchange_strong(expected, SessionState::kNegotiating)) {
+    Log(LogLevel::Info, "state %s -> %s (%s)", SessionStateName(SessionState::kConnecting),
+        SessionStateName(SessionState::kNegotiating), "waiting for HELLO");
+  }
+  RunLoop();
+  {
+    const std::lock_guard<std::mutex> lock(pipelineLock_);
+    StopPipeline();
+  }
+  connection_.Disconnect();
+}
+
+bool Session::Reconnect() {
+  const std::uint64_t deadlineUs =
+      NowUs() + static_cast<std::uint64_t>(options_.reconnectWindowMs) * 1000;
+  while (running_ && NowUs() < deadlineUs) {
+    SleepUnlessStopped(kReconnectPauseUs);
+    if (!running_ || NowUs() >= deadlineUs) {
+      continue;
+    }
+    SetState(SessionState::kConnecting, "reconnecting");
+    if (Connect(kReconnectTimeoutMs) == 0) {
+      return running_.load();
+    }
+  }
+  if (running_) {
+    Log(LogLevel::Warn, "receiver did not come back within %u ms", options_.reconnectWindowMs);
+  }
+  return false;
+}
+
+bool Session::SleepUnlessStopped(std::uint64_t durationUs) {
+  std::unique_lock<std::mutex> lock(stopLock_);
+  return !stopWake_.wait_for(lock, std::chrono::microseconds(durationUs),
+                             [this] { return !running_.load(); });
+}
+
+void Session::RunLoop() {
+  while (running_ && connection_.IsOpen()) {
+    RunLoopPass(NowUs());
+    SleepUnlessStopped(kRunLoopPeriodUs);
+  }
+}
+
+void Session::RunLoopPass(std::uint64_t nowUs) {
+  if (nowUs - lastPingUs_ >= kPingPeriodUs) {
+    SendPing(nowUs);
+  }
+  StatsTick(nowUs);
+  if (streaming_ && nowUs - lastVideoSentUs_.load(std::memory_order_relaxed) >= kKeepaliveAfterUs) {
+    lastVideoSentUs_.store(nowUs, std::memory_order_relaxed);
+    SendEmpty(MessageType::kStreamKeepalive);
+  }
+  RetryPipeline(nowUs);
+  NagSilentReceiver(nowUs);
+}
+
+void Session::SendPing(std::uint64_t nowUs) {
+  lastPingUs_ = nowUs;
+  pingCount_ += 1;
+  lastPingId_.store(pingCount_, std::memory_order_relaxed);
+  lastPingSentUs_.store(nowUs, std::memory_order_relaxed);
+  const auto payload = EncodePing(PingPayload{pingCount_, nowUs, 0});
+  connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kPing, Channel::kControl,
+                               FrameFlags::kNone, 0, nowUs, payload.data(), payload.size()),
+                   false);
+}
+
+void Session::RetryPipeline(std::uint64_t nowUs) {
+  const std::uint64_t retryAtUs = retryAtUs_.load();
+  if (retryAtUs == 0 || nowUs < retryAtUs) {
+    return;
+  }
+  retryAtUs_ = nowUs + kRetryPeriodUs;
+  DeviceInfo info;
+  bool received = false;
+  {
+    const std::lock_guard<std::mutex> lock(deviceInfoLock_);
+    info = deviceInfo_;
+    received = deviceInfoReceived_;
+  }
+  if (received) {
+    Log(LogLevel::Debug, "retrying capture start");
+    StartPipeline(info);
+  }
+}
+
+void Session::NagSilentReceiver(std::uint64_t nowUs) {
+  const std::uint64_t startUs = negotiationStartUs_.load(std::memory_order_relaxed);
+  if (deviceInfoNagged_ || streaming_ || state_.load() != SessionState::kNegotiating ||
+      startUs == 0 || nowUs - startUs < kSilentReceiverUs) {
+    return;
+  }
+  deviceInfoNagged_ = true;
+  if (awaitingApproval_.load(std::memory_order_relaxed)) {
+    Log(LogLevel::Info, "waiting for the device to allow \"%s\" - tap Allow on its screen.",
+        pairingStore_.hostName().c_str());
+  } else {
+    Log(LogLevel::Warn,
+        "receiver has not sent DEVICE_INFO after %llu s. It is connected but not advertising its "
+        "capabilities; check the receiver's log.",
+        static_cast<unsigned long long>(kSilentReceiverUs / 1000000));
+  }
+}
+
+void Session::OnConnectionLost(const std::string& reason) {
+  Log(LogLevel::Warn, "receiver disconnected (%s); keeping display for %u ms", reason.c_str(),
+      options_.reconnectWindowMs);
+  streaming_ = false;
+  SetState(SessionState::kReconnecting, reason);
+}
+
+void Session::Stop() {
+  if (running_.exchange(false)) {
+    SetState(SessionState::kStopping, "stop requested");
+    connection_.Stop();
+    // Taking the lock orders the flag before a sleeper's next check.
+    { const std::lock_guard<std::mutex> lock(stopLock_); }
+    stopWake_.notify_all();
+  }
+}
+
+}  // namespace veyra

@@ -1,0 +1,175 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "host/base/options.h"
+#include "host/capture/capture_source.h"
+#include "host/capture/graphics_context.h"
+#include "host/capture/texture.h"
+#include "host/input/input_injector.h"
+#include "host/net/connection.h"
+#include "host/pairing/pairing_store.h"
+#include "host/session/frame_timing.h"
+#include "host/session/session_parts.h"
+#include "host/session/session_state.h"
+#include "host/session/streaming_stats.h"
+#include "host/video/color_converter.h"
+#include "host/video/video_encoder.h"
+#include "host/wire/control_messages.h"
+#include "host/wire/frame.h"
+
+namespace veyra {
+
+// The host's main job: connect to the receiver, negotiate and pair, build
+// the capture -> convert -> encode -> send pipeline for it, react to its
+// messages, report statistics, and reconnect when the link drops.
+//
+// Threads: Run on the entry's thread, once; Stop from any thread (the
+// console control handler's). The connection's receive thread runs every
+// message handler, pipeline starts for DEVICE_INFO included; the capture
+// thread runs the capture loop; the encoder's pump thread runs
+// OnEncodedFrame. Lock order: pipelineLock_ may be held while the statistics
+// lock, the connection's queue lock or the injector's lock is taken, never
+// the other way round; deviceInfoLock_, the timing ring's lock and
+// stopLock_ are leaf locks.
+class Session {
+ public:
+  static constexpr std::uint32_t kFirstConnectTimeoutMs = 5000;
+  static constexpr std::uint32_t kReconnectTimeoutMs = 2000;
+  static constexpr std::uint64_t kReconnectPauseUs = 1000000;
+  static constexpr std::uint64_t kRunLoopPeriodUs = 50000;
+  static constexpr std::uint64_t kPingPeriodUs = 1000000;
+  static constexpr std::uint64_t kKeepaliveAfterUs = 1000000;
+  static constexpr std::uint64_t kRetryPeriodUs = 2000000;
+  static constexpr std::uint64_t kSilentReceiverUs = 5000000;
+  static constexpr std::uint64_t kStatsPeriodUs = 1000000;
+  static constexpr std::uint32_t kAcquireTimeoutMs = 100;
+  static constexpr std::uint64_t kBackgroundPollUs = 50000;
+
+  explicit Session(SessionParts parts = {});
+  // Stops a session that still runs; Run must have returned.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Serves the receiver the options name until it stays away, either side
+  // refuses the other, or Stop. 0 then; negative when the graphics devices
+  // or the first connection fail.
+  std::int32_t Run(const Options& options);
+  void Stop();
+
+  SessionState state() const { return state_.load(); }
+  const PairingStore& pairingStore() const { return pairingStore_; }
+
+ private:
+  // Run's steps (session.cpp).
+  std::int32_t Connect(std::uint32_t timeoutMs);
+  void PrepareConnection();
+  void NegotiationCycle();
+  bool Reconnect();
+  void RunLoop();
+  void RunLoopPass(std::uint64_t nowUs);
+  void SendPing(std::uint64_t nowUs);
+  void RetryPipeline(std::uint64_t nowUs);
+  void NagSilentReceiver(std::uint64_t nowUs);
+  bool SleepUnlessStopped(std::uint64_t durationUs);
+  void OnConnectionLost(const std::string& reason);
+  void SetState(SessionState next, std::string_view reason);
+  void SendJson(MessageType type, const std::string& json);
+  void SendEmpty(MessageType type);
+  void SendError(const char* code, const char* message);
+
+  // Negotiation and pairing (session_negotiation.cpp).
+  void OnHello(const JsonValue& json);
+  void OnPairAccepted(const JsonValue& json);
+  void OnRefused(const ErrorInfo& error);
+
+  // Message dispatch (session_messages.cpp).
+  void HandleMessage(const Packet& packet);
+  void Dispatch(const Packet& packet);
+  void OnDeviceInfo(const JsonValue& json);
+  void OnVisibility(const JsonValue& json);
+  void OnPing(const Packet& packet);
+  void OnPong(const Packet& packet);
+  void OnSetBitrate(const JsonValue& json);
+  void OnDisplayChanged(const JsonValue& json);
+  void OnError(const JsonValue& json);
+  bool InputAllowed() const;
+
+  // The pipeline (session_pipeline.cpp).
+  std::int32_t StartPipeline(const DeviceInfo& info);
+  std::int32_t BuildPipeline(const DeviceInfo& info);
+  void StopPipeline();
+  void Degrade(std::string_view reason);
+  void NotifyNoDisplay(const char* message);
+  void OnEncodedFrame(const EncodedFrame& frame);
+  void StatsTick(std::uint64_t nowUs);
+
+  // The capture thread's body (capture_loop.cpp).
+  void CaptureLoop(std::uint32_t sourceWidth, std::uint32_t sourceHeight);
+  bool CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeight);
+  void RecoverCapture(std::int32_t status, std::uint32_t width, std::uint32_t height,
+                      std::uint32_t sourceWidth, std::uint32_t sourceHeight);
+  void PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs);
+
+  SessionParts::SourceFactory makeSource_;
+  Options options_;
+  std::atomic<SessionState> state_{SessionState::kIdle};
+  std::atomic<bool> running_{false};
+  GraphicsContext graphics_;
+  std::unique_ptr<ICaptureSource> source_;
+  ColorConverter converter_;
+  VideoEncoder encoder_;
+  // The last captured frame, for re-sending a still desktop as a keyframe;
+  // the capture thread's alone while a pipeline runs.
+  Texture lastFrame_;
+  Connection connection_;
+  InputInjector input_;
+  StreamingStats stats_;
+  SequenceCounters sequenceCounters_;
+  PairingStore pairingStore_;
+  std::thread captureThread_;
+  // Serialises starting and stopping the pipeline (source, converter,
+  // encoder, capture thread, lastFrame_, videoConfig_) and bit-rate changes.
+  std::mutex pipelineLock_;
+  DeviceInfo deviceInfo_;
+  // Guards deviceInfo_ and deviceInfoReceived_; held only while copying.
+  std::mutex deviceInfoLock_;
+  // A DEVICE_INFO arrived on this connection: the retry has a receiver to
+  // build for, whatever screen size it reported.
+  bool deviceInfoReceived_ = false;
+  VideoConfig videoConfig_;
+  std::atomic<bool> streaming_{false};
+  std::atomic<bool> permissionDenied_{false};
+  std::atomic<bool> keyframeRequested_{false};
+  std::atomic<bool> visible_{true};
+  std::atomic<bool> configSent_{false};
+  bool noDisplayNotified_ = false;  // under pipelineLock_ or on the capture thread
+  std::atomic<std::uint64_t> nextFrameId_{1};
+  std::uint64_t lastPingUs_ = 0;
+  std::uint64_t lastStatsUs_ = 0;
+  std::atomic<std::uint64_t> lastVideoSentUs_{0};
+  std::atomic<std::uint64_t> lastPingId_{0};
+  std::atomic<std::uint64_t> lastPingSentUs_{0};
+  std::uint64_t pingCount_ = 0;
+  std::atomic<std::uint64_t> retryAtUs_{0};
+  std::atomic<std::uint64_t> negotiationStartUs_{0};
+  bool deviceInfoNagged_ = false;
+  std::string deviceId_;  // the receive thread's, between PrepareConnection calls
+  std::atomic<bool> awaitingApproval_{false};
+  std::array<std::uint64_t, 9> pumpBaseline_{};
+  TimingRing timingRing_;
+  // Wakes Run's pauses when Stop is called; guards nothing else.
+  std::mutex stopLock_;
+  std::condition_variable stopWake_;
+};
+
+}  // namespace veyra

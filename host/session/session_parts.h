@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/base/options.h"
+#include "host/capture/capture_source.h"
+#include "host/capture/graphics_context.h"
+#include "host/input/display_layout.h"
+#include "host/input/input_sink.h"
+#include "host/net/connection.h"
+#include "host/pairing/store_files.h"
+#include "host/video/conversion_engine.h"
+#include "host/video/encoder_backend.h"
+
+namespace veyra {
+
+// What a Session is built from. Every empty member means this build's own
+// part, which is what the host uses; tests replace single parts.
+struct SessionParts {
+  using SourceFactory =
+      std::function<std::unique_ptr<ICaptureSource>(GraphicsContext&, const Options&)>;
+
+  // Makes each pipeline's capture source; empty: the kind the options name.
+  SourceFactory makeSource;
+  std::unique_ptr<ConversionEngine> conversionEngine;
+  std::unique_ptr<EncoderBackend> encoderBackend;
+  Connection::TlsFactory tlsFactory;
+  std::unique_ptr<DisplayLayout> displayLayout;
+  std::unique_ptr<InputSink> inputSink;
+  // The pairing store's file; empty: the standard location.
+  std::string pairingPath;
+  // nullptr: the platform's files.
+  StoreFiles* storeFiles = nullptr;
+};
+
+// The capture source the options ask for: the synthetic pattern (1920 x 1200
+// at 60 frames a second unless --size and --fps say otherwise) or the
+// mirror of monitor outputIndex.
+std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
+                                                  const Options& options);
+
+}  // namespace veyra

@@ -1,0 +1,213 @@
+// Building and tearing down capture -> convert -> encode for one receiver,
+// and sending what the encoder delivers.
+
+#include <system_error>
+
+#include "host/base/clock.h"
+#include "host/base/hresult_text.h"
+#include "host/base/log.h"
+#include "host/base/status_codes.h"
+#include "host/session/session.h"
+#include "host/session/stream_size.h"
+#include "host/wire/json_value.h"
+
+namespace veyra {
+
+std::int32_t Session::StartPipeline(const DeviceInfo& info) {
+  const std::lock_guard<std::mutex> lock(pipelineLock_);
+  return BuildPipeline(info);
+}
+
+std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
+  SetState(SessionState::kDisplayCreating, "starting capture");
+  StopPipeline();
+
+  source_ = makeSource_(graphics_, options_);
+  std::int32_t status = source_->Open();
+  if (status == status::kEAccessDenied) {
+    Log(LogLevel::Warn, "desktop is locked or a secure desktop is active; retrying capture");
+    Degrade("waiting for the desktop to become available");
+    NotifyNoDisplay("the PC is locked; the desktop will appear when it is unlocked");
+    return 1;
+  }
+  if (status < 0) {
+    SendError(kErrorNoDisplay, "capture source failed");
+    return status;
+  }
+  const std::uint32_t sourceWidth = source_->Width();
+  const std::uint32_t sourceHeight = source_->Height();
+  if (sourceWidth == 0 || sourceHeight == 0) {
+    Log(LogLevel::Warn, "%s source is not ready yet (no size); retrying", source_->Name());
+    Degrade("waiting for the virtual monitor");
+    NotifyNoDisplay("the PC's screen is not available yet; it will appear in a moment.");
+    return 1;
+  }
+  retryAtUs_ = 0;
+
+  const StreamSize size =
+      ChooseStreamSize(sourceWidth, sourceHeight, info, options_.width, options_.height);
+  status = converter_.Init(graphics_, sourceWidth, sourceHeight, size.width, size.height);
+  if (status < 0) {
+    return status;
+  }
+  EncoderConfig config;
+  config.width = converter_.OutputWidth();
+  config.height = converter_.OutputHeight();
+  config.fps = static_cast<std::uint32_t>(options_.fps);
+  config.bitrate = static_cast<std::uint32_t>(options_.bitrate);
+  config.gop = static_cast<std::uint32_t>(options_.gop);
+  config.preferHardware = options_.preferHardware;
+  status = encoder_.Open(graphics_, config,
+                         [this](const EncodedFrame& frame) { OnEncodedFrame(frame); });
+  if (status < 0) {
+    SendError(kErrorNoEncoder, "no usable H.264 encoder");
+    return status;
+  }
+  status = encoder_.OpenSharedSurfaces(converter_.SharedHandles(), converter_.OutputWidth(),
+                                       converter_.OutputHeight());
+  if (status < 0) {
+    Log(LogLevel::Error, "could not share the NV12 pool with the encoder device");
+    return status;
+  }
+
+  videoConfig_ = VideoConfig{};
+  videoConfig_.width = static_cast<std::int32_t>(converter_.OutputWidth());
+  videoConfig_.height = static_cast<std::int32_t>(converter_.OutputHeight());
+  videoConfig_.fps = options_.fps;
+  videoConfig_.bitrateBps = options_.bitrate;
+
+  // Input follows the monitor being captured; a source without a monitor
+  // (the synthetic pattern) leaves the injector where it was.
+  if (options_.injectInput) {
+    const std::wstring deviceName = source_->OutputDeviceName();
+    if (!deviceName.empty()) {
+      input_.FindMonitor(deviceName);
+    }
+  }
+  stats_.Reset();
+  configSent_ = false;
+  SendJson(MessageType::kVideoConfig, Serialize(BuildVideoConfig(videoConfig_)));
+
+  streaming_ = true;
+  noDisplayNotified_ = false;
+  keyframeRequested_ = true;
+  try {
+    captureThread_ =
+        std::thread([this, sourceWidth, sourceHeight] { CaptureLoop(sourceWidth, sourceHeight); });
+  } catch (const std::system_error& error) {
+    streaming_ = false;
+    Log(LogLevel::Error, "%s failed: %s", "capture thread", error.what());
+    return status::kEFail;
+  }
+  SendEmpty(MessageType::kStreamStart);
+  SetState(SessionState::kStreaming, "pipeline running");
+  return 0;
+}
+
+void Session::StopPipeline() {
+  streaming_ = false;
+  // Also after the capture loop gave up by itself: the thread has returned
+  // but still has to be joined.
+  if (captureThread_.joinable()) {
+    captureThread_.join();
+  }
+  lastFrame_ = Texture{};
+  encoder_.Shutdown();
+  converter_.Shutdown();
+  if (source_) {
+    source_->Close();
+    source_.reset();
+  }
+  if (options_.injectInput) {
+    input_.ReleaseButtons();
+  }
+}
+
+void Session::Degrade(std::string_view reason) {
+  if (source_) {
+    source_->Close();
+    source_.reset();
+  }
+  retryAtUs_ = NowUs() + kRetryPeriodUs;
+  SetState(SessionState::kDegraded, reason);
+}
+
+void Session::NotifyNoDisplay(const char* message) {
+  if (noDisplayNotified_) {
+    return;
+  }
+  noDisplayNotified_ = true;
+  SendError(kErrorNoDisplay, message);
+}
+
+void Session::OnEncodedFrame(const EncodedFrame& frame) {
+  if (!streaming_ || !connection_.IsOpen()) {
+    return;
+  }
+  // While the receiver shows nothing only keyframes go out, so that it has
+  // a picture to start from when it comes back.
+  if (!visible_ && !frame.keyframe) {
+    return;
+  }
+  if (!configSent_) {
+    const std::vector<std::uint8_t>& header = encoder_.sequenceHeader();
+    if (!header.empty()) {
+      connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoConfigData,
+                                   Channel::kVideo, FrameFlags::kCodecConfig, 0, NowUs(),
+                                   header.data(), header.size()),
+                       false);
+      configSent_ = true;
+    }
+  }
+  const std::uint64_t sentUs = NowUs();
+  const std::uint8_t flags =
+      FrameFlags::kAccessUnit | (frame.keyframe ? FrameFlags::kKeyframe : FrameFlags::kNone);
+  connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoFrame, Channel::kVideo, flags,
+                               frame.frameId, frame.captureTimeUs, frame.data,
+                               static_cast<std::size_t>(frame.size)),
+                   true);
+
+  FrameTiming timing = timingRing_.Find(frame.frameId);
+  timing.frameId = frame.frameId;
+  timing.captureTimeUs = frame.captureTimeUs;
+  timing.encodedTimeUs = frame.encodedTimeUs;
+  timing.sentUs = sentUs;
+  timing.bytes = static_cast<std::uint32_t>(frame.size);
+  timing.keyframe = frame.keyframe;
+  stats_.RecordFrame(timing);
+  lastVideoSentUs_.store(sentUs, std::memory_order_relaxed);
+}
+
+void Session::StatsTick(std::uint64_t nowUs) {
+  if (!streaming_ || nowUs - lastStatsUs_ < kStatsPeriodUs) {
+    return;
+  }
+  lastStatsUs_ = nowUs;
+  const std::uint32_t inflight = encoder_.inflightCount();
+  const HostStats s = stats_.Snapshot(inflight, nowUs);
+  SendJson(MessageType::kHostStats, Serialize(BuildHostStats(s)));
+  Log(LogLevel::Info,
+      "fps=%.1f %.1f Mbps | capture=%.1f convert=%.1f encode=%.1f net=%.1f | e2e p50=%.1f "
+      "p95=%.1f rtt=%.1f ms | dropped=%lld",
+      s.fps, static_cast<double>(s.bitrateBps) / 1000000.0, s.captureMs, s.convertMs, s.encodeMs,
+      s.networkMs, s.e2eP50Ms, s.e2eP95Ms, s.rttMs, static_cast<long long>(s.droppedFrames));
+
+  const PumpCounters& c = encoder_.counters();
+  const std::array<std::uint64_t, 9> now = {
+      c.iterations.load(),    c.blocked.load(),        c.getEventUs.load(),
+      c.inputStatusUs.load(), c.processInputUs.load(), c.processOutputUs.load(),
+      c.callbackUs.load(),    c.waitUs.load(),         nextFrameId_.load()};
+  const auto growth = [&](std::size_t i) {
+    return static_cast<unsigned long long>(now[i] - pumpBaseline_[i]);
+  };
+  Log(LogLevel::Debug, "pump: %llu iters (%llu blocked) submitted=%llu dropped=%llu inflight=%u",
+      growth(0), growth(1), growth(8),
+      static_cast<unsigned long long>(encoder_.supersededFrames()), inflight);
+  Log(LogLevel::Debug,
+      "  time/s: getEvent=%llu inputStatus=%llu processInput=%llu processOutput=%llu "
+      "callback=%llu wait=%llu (us)",
+      growth(2), growth(3), growth(4), growth(5), growth(6), growth(7));
+  pumpBaseline_ = now;
+}
+
+}  // namespace veyra
