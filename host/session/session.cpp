@@ -140,21 +140,22 @@ std::int32_t Session::Run(const Options& options) {
 }
 
 std::int32_t Session::Connect(std::uint32_t timeoutMs) {
-  // The receive thread may handle the receiver's first message before
-  // Connect returns here, so the per-connection state is reset before it
-  // starts, never after.
-  PrepareConnection();
-  const std::int32_t status = connection_.Connect(
+  // The receive thread starts inside Connect and the receiver speaks first,
+  // so its messages wait at the gate until this connection's negotiation
+  // state is set up (NegotiationCycle).
+  {
+    const std::lock_guard<std::mutex> lock(stopLock_);
+    cycleOpen_ = false;
+  }
+  return connection_.Connect(
       options_.host, options_.port, timeoutMs,
       [this](const Packet& packet) { HandleMessage(packet); },
       [this](const std::string& reason) { OnConnectionLost(reason); }, options_.useTls);
-  if (status == 0) {
-    negotiationStartUs_ = NowUs();
-  }
-  return status;
 }
 
-void Session::PrepareConnection() {
+void Session::NegotiationCycle() {
+  SetState(SessionState::kNegotiating, "waiting for HELLO");
+  negotiationStartUs_ = NowUs();
   deviceInfoNagged_ = false;
   awaitingApproval_ = false;
   visible_ = true;
@@ -166,22 +167,24 @@ void Session::PrepareConnection() {
   }
   deviceId_.clear();
   configSent_ = false;
-}
-
-void Session::NegotiationCycle() {
-  SessionState expected = SessionState::kConnecting;
-  // A DEVICE_INFO handled before this line may already have moved the
-  // state on; negotiation is then over and the state stays.
-  if (state_.compare_exchange_strong(expected, SessionState::kNegotiating)) {
-    Log(LogLevel::Info, "state %s -> %s (%s)", SessionStateName(SessionState::kConnecting),
-        SessionStateName(SessionState::kNegotiating), "waiting for HELLO");
+  {
+    const std::lock_guard<std::mutex> lock(stopLock_);
+    cycleOpen_ = true;
   }
+  stopWake_.notify_all();
+
   RunLoop();
   {
     const std::lock_guard<std::mutex> lock(pipelineLock_);
     StopPipeline();
   }
   connection_.Disconnect();
+}
+
+void Session::WaitForCycle() {
+  std::unique_lock<std::mutex> lock(stopLock_);
+  stopWake_.wait_for(lock, std::chrono::microseconds(kCycleGateUs),
+                     [this] { return cycleOpen_ || !running_.load(); });
 }
 
 bool Session::Reconnect() {
@@ -288,7 +291,7 @@ void Session::Stop() {
   if (running_.exchange(false)) {
     SetState(SessionState::kStopping, "stop requested");
     connection_.Stop();
-    // Taking the lock orders the flag before a sleeper's next check.
+    // Taking the lock orders the flag before a waiter's next check.
     { const std::lock_guard<std::mutex> lock(stopLock_); }
     stopWake_.notify_all();
   }

@@ -53,6 +53,9 @@ class Session {
   static constexpr std::uint64_t kStatsPeriodUs = 1000000;
   static constexpr std::uint32_t kAcquireTimeoutMs = 100;
   static constexpr std::uint64_t kBackgroundPollUs = 50000;
+  // Longest a received frame waits for its connection's negotiation to be
+  // set up; in practice microseconds.
+  static constexpr std::uint64_t kCycleGateUs = 5000000;
 
   explicit Session(SessionParts parts = {});
   // Stops a session that still runs; Run must have returned.
@@ -72,7 +75,7 @@ class Session {
  private:
   // Run's steps (session.cpp).
   std::int32_t Connect(std::uint32_t timeoutMs);
-  void PrepareConnection();
+  void WaitForCycle();
   void NegotiationCycle();
   bool Reconnect();
   void RunLoop();
@@ -163,13 +166,16 @@ class Session {
   std::atomic<std::uint64_t> retryAtUs_{0};
   std::atomic<std::uint64_t> negotiationStartUs_{0};
   bool deviceInfoNagged_ = false;
-  std::string deviceId_;  // the receive thread's, between PrepareConnection calls
+  std::string deviceId_;  // the receive thread's once the cycle gate is open
   std::atomic<bool> awaitingApproval_{false};
   std::array<std::uint64_t, 9> pumpBaseline_{};
   TimingRing timingRing_;
-  // Wakes Run's pauses when Stop is called; guards nothing else.
+  // Guards cycleOpen_; with stopWake_ it wakes Run's pauses on Stop and
+  // the receive thread's first frame once the negotiation is set up. A leaf
+  // lock.
   std::mutex stopLock_;
   std::condition_variable stopWake_;
+  bool cycleOpen_ = false;
 };
 
 }  // namespace veyra

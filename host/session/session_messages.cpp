@@ -19,6 +19,7 @@ JsonValue JsonOf(const Packet& packet) {
 }  // namespace
 
 void Session::HandleMessage(const Packet& packet) {
+  WaitForCycle();
   try {
     Dispatch(packet);
   } catch (const std::exception& error) {
