@@ -87,9 +87,9 @@ void Session::SendJson(MessageType type, const std::string& json) {
   if (!connection_.IsOpen()) {
     return;
   }
-  connection_.Send(EncodeFrame(sequenceCounters_, type, Channel::kControl, FrameFlags::kNone, 0,
-                               NowUs(), json),
-                   false);
+  connection_.Send(
+      EncodeFrame(sequenceCounters_, type, Channel::kControl, FrameFlags::kNone, 0, NowUs(), json),
+      false);
 }
 
 void Session::SendEmpty(MessageType type) {

@@ -127,7 +127,8 @@ void Session::OnVisibility(const JsonValue& json) {
     Log(LogLevel::Info, "receiver is showing the picture again (%s)", change.reason.c_str());
     keyframeRequested_ = true;
   } else {
-    Log(LogLevel::Info, "receiver stopped showing the picture (%s); still connected, so this is not a fault",
+    Log(LogLevel::Info,
+        "receiver stopped showing the picture (%s); still connected, so this is not a fault",
         change.reason.c_str());
   }
 }

@@ -152,10 +152,10 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
   if (!configSent_) {
     const std::vector<std::uint8_t>& header = encoder_.sequenceHeader();
     if (!header.empty()) {
-      connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoConfigData,
-                                   Channel::kVideo, FrameFlags::kCodecConfig, 0, NowUs(),
-                                   header.data(), header.size()),
-                       false);
+      connection_.Send(
+          EncodeFrame(sequenceCounters_, MessageType::kVideoConfigData, Channel::kVideo,
+                      FrameFlags::kCodecConfig, 0, NowUs(), header.data(), header.size()),
+          false);
       configSent_ = true;
     }
   }
@@ -201,8 +201,8 @@ void Session::StatsTick(std::uint64_t nowUs) {
     return static_cast<unsigned long long>(now[i] - pumpBaseline_[i]);
   };
   Log(LogLevel::Debug, "pump: %llu iters (%llu blocked) submitted=%llu dropped=%llu inflight=%u",
-      growth(0), growth(1), growth(8),
-      static_cast<unsigned long long>(encoder_.supersededFrames()), inflight);
+      growth(0), growth(1), growth(8), static_cast<unsigned long long>(encoder_.supersededFrames()),
+      inflight);
   Log(LogLevel::Debug,
       "  time/s: getEvent=%llu inputStatus=%llu processInput=%llu processOutput=%llu "
       "callback=%llu wait=%llu (us)",

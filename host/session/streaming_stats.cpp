@@ -87,9 +87,8 @@ void StreamingStats::RecordAck(const FrameAck& ack) {
   }
   // Unsigned differences read as signed: a receiver time before the send
   // (a poor offset estimate) gives a negative value, which is dropped.
-  const auto network =
-      static_cast<std::int64_t>(ack.receivedUs - static_cast<std::uint64_t>(clockOffsetUs_) -
-                                sent.sentUs);
+  const auto network = static_cast<std::int64_t>(
+      ack.receivedUs - static_cast<std::uint64_t>(clockOffsetUs_) - sent.sentUs);
   if (network > 0) {
     Add(networkSamples_, static_cast<std::uint64_t>(network));
   }
@@ -104,8 +103,8 @@ void StreamingStats::RecordAck(const FrameAck& ack) {
 void StreamingStats::RecordPong(const PingPayload& pong, std::uint64_t nowUs,
                                 std::uint64_t pingSentUs) {
   const auto rtt = static_cast<std::int64_t>(nowUs - pingSentUs);
-  const auto sample = static_cast<std::int64_t>(
-      pong.replyUs - static_cast<std::uint64_t>(rtt / 2) - pingSentUs);
+  const auto sample =
+      static_cast<std::int64_t>(pong.replyUs - static_cast<std::uint64_t>(rtt / 2) - pingSentUs);
   const std::lock_guard<std::mutex> lock(lock_);
   rttUs_ = rtt;
   clockOffsetUs_ = clockOffsetUs_ == 0 ? sample : (7 * clockOffsetUs_ + sample) / 8;

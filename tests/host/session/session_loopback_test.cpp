@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,12 +41,12 @@ constexpr milliseconds kWait{15000};
 // the session's pipeline builds.
 struct DesktopScript {
   std::mutex lock;
-  int openDenials = 0;                 // Open gives E_ACCESSDENIED this often first
-  bool still = false;                  // nothing changes: AcquireFrame gives 1
-  std::int32_t nextFailure = 0;        // the next AcquireFrame fails with this once
-  std::uint32_t width = 320;           // of the frames delivered
+  int openDenials = 0;           // Open gives E_ACCESSDENIED this often first
+  bool still = false;            // nothing changes: AcquireFrame gives 1
+  std::int32_t nextFailure = 0;  // the next AcquireFrame fails with this once
+  std::uint32_t width = 320;     // of the frames delivered
   std::uint32_t height = 240;
-  std::wstring deviceName;             // the monitor the source mirrors
+  std::wstring deviceName;  // the monitor the source mirrors
   int opens = 0;
 };
 
@@ -147,7 +147,8 @@ class TestReceiver {
     peer_.Write(EncodeFrame(counters_, type, Channel::kControl, FrameFlags::kNone, 0, 0, json));
   }
   void SendBinary(MessageType type, const std::uint8_t* data, std::size_t size) {
-    peer_.Write(EncodeFrame(counters_, type, Channel::kControl, FrameFlags::kNone, 0, 0, data, size));
+    peer_.Write(
+        EncodeFrame(counters_, type, Channel::kControl, FrameFlags::kNone, 0, 0, data, size));
   }
   void SendTouch(float x, float y, std::uint8_t action) {
     std::uint8_t payload[kTouchPayloadBytes] = {};
@@ -157,8 +158,7 @@ class TestReceiver {
       static_assert(sizeof bits == sizeof value);
       std::memcpy(&bits, &value, sizeof bits);
       for (int i = 0; i < 4; ++i) {
-        payload[at + static_cast<std::size_t>(i)] =
-            static_cast<std::uint8_t>(bits >> (24 - 8 * i));
+        payload[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (24 - 8 * i));
       }
     };
     put(4, x);
@@ -172,7 +172,8 @@ class TestReceiver {
     return changed_.wait_for(lock, kWait, [&] { return done(packets_); });
   }
   bool WaitForCount(MessageType type, std::size_t count) {
-    return WaitFor([&](const std::vector<Packet>& packets) { return Count(packets, type) >= count; });
+    return WaitFor(
+        [&](const std::vector<Packet>& packets) { return Count(packets, type) >= count; });
   }
   std::vector<Packet> packets() const {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -359,9 +360,10 @@ TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   std::this_thread::sleep_for(milliseconds(300));
   const std::size_t before = run.receiver_.packets().size();
   run.receiver_.Send(MessageType::kRequestIdr, "");
-  ASSERT_TRUE(run.receiver_.WaitFor(
-      [&](const std::vector<Packet>& p) { return HasKeyframe(p, before); }));
-  EXPECT_TRUE(run.WaitForLog("desktop is still; re-sending the last frame as the requested keyframe"));
+  ASSERT_TRUE(
+      run.receiver_.WaitFor([&](const std::vector<Packet>& p) { return HasKeyframe(p, before); }));
+  EXPECT_TRUE(
+      run.WaitForLog("desktop is still; re-sending the last frame as the requested keyframe"));
   EXPECT_EQ(TestReceiver::Count(run.receiver_.packets(), MessageType::kVideoConfigData), 1u);
   run.Finish();
   EXPECT_EQ(run.result_, 0);
@@ -409,8 +411,7 @@ TEST(SessionLoopbackTest, LockedDesktopIsRetriedForAReceiverWithoutScreenSize) {
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].ReadString("message", ""),
             "the PC is locked; the desktop will appear when it is unlocked");
-  EXPECT_EQ(JsonOfType(packets, MessageType::kVideoConfig)[0].ReadInt32("bitrateBps", 0),
-            4000000);
+  EXPECT_EQ(JsonOfType(packets, MessageType::kVideoConfig)[0].ReadInt32("bitrateBps", 0), 4000000);
   EXPECT_TRUE(run.WaitForLog("retrying capture start"));
   EXPECT_TRUE(run.WaitForLog("state DEGRADED -> DISPLAY_CREATING (starting capture)"));
   EXPECT_TRUE(run.WaitForLog("state DISPLAY_CREATING -> STREAMING (pipeline running)"));
@@ -493,7 +494,8 @@ TEST(SessionLoopbackTest, NothingIsHandledBehindARefusal) {
   SessionRun run;
   run.Start();
   run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
-  run.receiver_.Send(MessageType::kError, R"({"code":"PERMISSION_DENIED","message":"user said no"})");
+  run.receiver_.Send(MessageType::kError,
+                     R"({"code":"PERMISSION_DENIED","message":"user said no"})");
   run.receiver_.Send(MessageType::kPairAccepted, R"({"token":"stolen"})");
   run.receiver_.Send(MessageType::kDeviceInfo, "{}");
   ASSERT_TRUE(run.WaitForLog("ignoring DEVICE_INFO after a refusal"));
@@ -501,8 +503,8 @@ TEST(SessionLoopbackTest, NothingIsHandledBehindARefusal) {
   // A refused session does not reconnect: Run ends by itself.
   ASSERT_TRUE(run.WaitForRunEnd());
   EXPECT_EQ(run.result_, 0);
-  EXPECT_TRUE(run.WaitForLog(
-      "the device did not allow this computer (user said no). Tap Allow on the"));
+  EXPECT_TRUE(
+      run.WaitForLog("the device did not allow this computer (user said no). Tap Allow on the"));
   EXPECT_EQ(run.session_->pairingStore().TokenFor("phone-1"), "");
   EXPECT_EQ(run.LogCount("state DISPLAY_CREATING"), 0u);
   EXPECT_EQ(run.LogCount("(reconnecting)"), 0u);

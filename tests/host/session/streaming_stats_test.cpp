@@ -46,7 +46,7 @@ TEST(StreamingStatsTest, StageTimesAndRatesOfTheFramesSent) {
   for (std::uint64_t i = 0; i <= 61; ++i) {
     stats.RecordFrame(SentFrame(i + 1, kStartUs + i * 16667, 50000));
   }
-  const HostStats s = stats.Snapshot(2, kStartUs + 61 * 16667);
+  const HostStats s = stats.Snapshot(2, kStartUs + 61ULL * 16667);
   EXPECT_NEAR(s.fps, 60.0, 1.5);
   EXPECT_NEAR(static_cast<double>(s.bitrateBps), 24000000.0, 600000.0);
   EXPECT_DOUBLE_EQ(s.captureMs, 1.0);
