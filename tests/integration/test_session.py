@@ -515,6 +515,21 @@ def test_the_receivers_own_refusal_ends_run(journey, store, tmp_path):
     assert run.sim.device_id not in store.read()["pins"]
 
 
+def test_a_pairing_behind_the_receivers_refusal_is_not_stored(journey, store, tmp_path):
+    # The host does not close on the receiver's refusal, so what follows in
+    # the same write still reaches the session.
+    before = store.raw()
+    refuse = wire.encode_frame(wire.ERROR, wire.encode_json(
+        {"code": "PERMISSION_DENIED", "message": "no"}))
+    accept = wire.encode_frame(wire.PAIR_ACCEPTED, wire.encode_json({"token": "late-token"}))
+    run = Refusal(tmp_path, store, tmp_path / "late", "--approve", "never",
+                  "--action", "hello-ack+0.2 raw " + (refuse + accept).hex(),
+                  "--action", "hello-ack+0.5 close")
+    run.ended_without_reconnecting()
+    assert store.raw() == before
+    assert not any(t.startswith("paired with") or t.startswith("pinned") for t in run.texts)
+
+
 def test_a_capture_source_that_fails_is_reported_and_the_session_stays(journey, store,
                                                                         tmp_path):
     # No desktop to duplicate here: natively there is none, and Wine has no
