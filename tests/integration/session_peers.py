@@ -16,8 +16,11 @@ import hostproc  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "receiver-sim"))
-from veyra_receiver import cli, wire  # noqa: E402,F401
+from veyra_receiver import cli, wire  # noqa: E402
 from veyra_receiver.receiver import Receiver  # noqa: E402
+
+__all__ = ["HOST_NAME", "WAIT_S", "Host", "LogLine", "Simulator", "parse_log", "state_line",
+           "states", "wait_for", "wire"]
 
 HOST_NAME = "Veyra Test PC"
 # Under Wine every host start pays for the emulator; waits are generous and
