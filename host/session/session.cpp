@@ -288,11 +288,13 @@ void Session::OnConnectionLost(const std::string& reason) {
 }
 
 void Session::Stop() {
+  // Held for the whole call: the destructor's own Stop then waits for a
+  // Stop still running on another thread (Ctrl+C) before the members go,
+  // and the flag is ordered before a sleeper's next check.
+  const std::lock_guard<std::mutex> lock(stopLock_);
   if (running_.exchange(false)) {
     SetState(SessionState::kStopping, "stop requested");
     connection_.Stop();
-    // Taking the lock orders the flag before a waiter's next check.
-    { const std::lock_guard<std::mutex> lock(stopLock_); }
     stopWake_.notify_all();
   }
 }

@@ -38,8 +38,9 @@ namespace veyra {
 // thread runs the capture loop; the encoder's pump thread runs
 // OnEncodedFrame. Lock order: pipelineLock_ may be held while the statistics
 // lock, the connection's queue lock or the injector's lock is taken, never
-// the other way round; deviceInfoLock_, the timing ring's lock and
-// stopLock_ are leaf locks.
+// the other way round; deviceInfoLock_ and the timing ring's lock are leaf
+// locks; stopLock_ is held across Stop, over the log's and the connection's
+// locks, and is never taken under another lock.
 class Session {
  public:
   static constexpr std::uint32_t kFirstConnectTimeoutMs = 5000;
@@ -170,9 +171,9 @@ class Session {
   std::atomic<bool> awaitingApproval_{false};
   std::array<std::uint64_t, 9> pumpBaseline_{};
   TimingRing timingRing_;
-  // Guards cycleOpen_; with stopWake_ it wakes Run's pauses on Stop and
-  // the receive thread's first frame once the negotiation is set up. A leaf
-  // lock.
+  // Guards cycleOpen_ and is held across Stop; with stopWake_ it wakes
+  // Run's pauses on Stop and the receive thread's first frame once the
+  // negotiation is set up. Never taken under another lock.
   std::mutex stopLock_;
   std::condition_variable stopWake_;
   bool cycleOpen_ = false;
