@@ -362,3 +362,16 @@ def test_address_dialog_with_blanks_or_cancel_starts_nothing(tray, how):
     time.sleep(2)
     assert tray.calls() == []
     assert must("get-setting", "ReceiverAddress") == "10.0.0.9\n"
+
+
+@pytest.mark.parametrize("program,group,description", [
+    (TRAY, 101, "Veyra tray: connects this PC to your phone"),
+    (os.environ.get("VEYRA_HOST", ""), 1, "Veyra host: streams this PC's screen to your phone")])
+def test_programs_carry_version_icon_and_manifest(program, group, description):
+    lines = must("resources", windows_path(program), group).strip().split("\n")
+    assert lines[:3] == ["product=Veyra", "version=0.1.0/0.1.0", "description=" + description]
+    sizes = ",".join("%dx32" % s for s in (16, 20, 24, 32, 40, 48, 64, 128, 256))
+    assert lines[3] == "icons=%s png=9" % sizes
+    assert lines[4] == "manifest=permonitorv2,comctl6,asInvoker"
+    if group == 101:
+        assert lines[5] == "dialog=1/65535 style=80C808C0 exstyle=0 items=4 size=220x74"

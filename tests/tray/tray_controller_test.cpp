@@ -186,7 +186,7 @@ TEST_F(TrayControllerTest, AHostThatRanLongIsRestartedAgain) {
   tray.OnHostExited();
   shell.nowMs += 2000;
   tray.OnRetryTimer();
-  shell.nowMs += 5 * 60 * 1000;
+  shell.nowMs += 5ULL * 60 * 1000;
   shell.hostRunning = false;
   shell.calls.clear();
   tray.OnHostExited();

@@ -14,9 +14,12 @@
 //   press <id>             a button of the open dialog or message box
 //   box-text               caption and text of the open message box
 //   count-windows <class>  top-level windows of the class, hidden ones too
+//   resources <exe> <icon group id>   the program's version, icon group,
+//                          manifest and (if any) address dialog
 //   env <name> | ui-language | tooltip <ms>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -110,6 +113,90 @@ void PostKey(HWND window, UINT vk) {
   const UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
   PostMessageW(window, WM_KEYDOWN, vk, 1 | (scan << 16));
   PostMessageW(window, WM_KEYUP, vk, 1 | (scan << 16) | (3U << 30));
+}
+
+std::wstring VersionString(const std::vector<std::uint8_t>& block, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueW(block.data(), path.c_str(), &value, &length) || length == 0) {
+    return L"";
+  }
+  return std::wstring(static_cast<const wchar_t*>(value), length - 1);
+}
+
+// The resource's bytes, or empty.
+std::vector<std::uint8_t> Resource(HMODULE module, LPCWSTR id, LPCWSTR type) {
+  HRSRC found = FindResourceW(module, id, type);
+  if (found == nullptr) {
+    return {};
+  }
+  const auto* data = static_cast<const std::uint8_t*>(LockResource(LoadResource(module, found)));
+  return std::vector<std::uint8_t>(data, data + SizeofResource(module, found));
+}
+
+int PrintResources(const wchar_t* program, WORD iconGroup) {
+  DWORD ignored = 0;
+  std::vector<std::uint8_t> version(GetFileVersionInfoSizeW(program, &ignored));
+  if (version.empty() ||
+      !GetFileVersionInfoW(program, 0, static_cast<DWORD>(version.size()), version.data())) {
+    return 1;
+  }
+  Print(L"product=" + VersionString(version, L"ProductName"));
+  Print(L"version=" + VersionString(version, L"ProductVersion") + L"/" +
+        VersionString(version, L"FileVersion"));
+  Print(L"description=" + VersionString(version, L"FileDescription"));
+  HMODULE module =
+      LoadLibraryExW(program, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr) {
+    return 1;
+  }
+  // GRPICONDIR: reserved, type, count; then 14-byte entries whose first
+  // byte is the width (0 for 256) and last two bytes the RT_ICON id.
+  const std::vector<std::uint8_t> group =
+      Resource(module, MAKEINTRESOURCEW(iconGroup), RT_GROUP_ICON);
+  std::wstring sizes;
+  int png = 0;
+  const std::size_t count = group.size() >= 6 ? group[4] | (group[5] << 8) : 0;
+  for (std::size_t i = 0; i < count && 6 + (i + 1) * 14 <= group.size(); ++i) {
+    const std::uint8_t* entry = group.data() + 6 + i * 14;
+    const int width = entry[0] == 0 ? 256 : entry[0];
+    const int bits = entry[6] | (entry[7] << 8);
+    const WORD id = static_cast<WORD>(entry[12] | (entry[13] << 8));
+    sizes += (sizes.empty() ? L"" : L",") + std::to_wstring(width) + L"x" + std::to_wstring(bits);
+    const std::vector<std::uint8_t> image = Resource(module, MAKEINTRESOURCEW(id), RT_ICON);
+    png += image.size() > 8 && image[1] == 'P' && image[2] == 'N' && image[3] == 'G' ? 1 : 0;
+  }
+  Print(L"icons=" + sizes + L" png=" + std::to_wstring(png));
+  const std::vector<std::uint8_t> manifest = Resource(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+  const std::string text(manifest.begin(), manifest.end());
+  Print(std::wstring(L"manifest=") +
+        (text.find("<dpiAwareness") != std::string::npos &&
+                 text.find("PerMonitorV2") != std::string::npos
+             ? L"permonitorv2"
+             : L"-") +
+        (text.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"") != std::string::npos
+             ? L",comctl6"
+             : L",-") +
+        (text.find("level=\"asInvoker\"") != std::string::npos ? L",asInvoker" : L",-"));
+  // DLGTEMPLATEEX: version 1, signature 0xFFFF, help id, extended style,
+  // style, item count, x, y, cx, cy.
+  const std::vector<std::uint8_t> dialog = Resource(module, MAKEINTRESOURCEW(102), RT_DIALOG);
+  if (dialog.size() >= 26) {
+    const auto word = [&](std::size_t at) { return dialog[at] | (dialog[at + 1] << 8); };
+    const auto dword = [&](std::size_t at) {
+      return static_cast<std::uint32_t>(word(at)) |
+             (static_cast<std::uint32_t>(word(at + 2)) << 16);
+    };
+    wchar_t style[16];
+    std::swprintf(style, 16, L"%08X", dword(12));
+    Print(L"dialog=" + std::to_wstring(word(0)) + L"/" + std::to_wstring(word(2)) + L" style=" +
+          style + L" exstyle=" + std::to_wstring(dword(8)) + L" items=" +
+          std::to_wstring(word(16)) + L" size=" + std::to_wstring(word(22)) + L"x" +
+          std::to_wstring(word(24)));
+  }
+  FreeLibrary(module);
+  return 0;
 }
 
 int Fail(const wchar_t* what) {
@@ -261,6 +348,9 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD length = GetEnvironmentVariableW(argv[2], buffer.data(), buffer.size());
     Print(std::wstring(buffer.data(), length < buffer.size() ? length : 0));
     return 0;
+  }
+  if (verb == L"resources" && argc >= 4) {
+    return PrintResources(argv[2], static_cast<WORD>(number(3)));
   }
   if (verb == L"ui-language") {
     Print(std::to_wstring(GetUserDefaultUILanguage()));
