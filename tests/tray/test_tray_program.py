@@ -286,8 +286,12 @@ def test_disconnect_and_exit_end_every_running_host(tray):
                                 os.path.join(tray.folder, "veyra-host.exe"), "--host", "x"],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL) for _ in range(2)]
+    # Both must be up before the connect, which ends every host it finds.
+    tray.wait_calls(2)
+    assert driver("wait-host", "running", 10000)[0] == 0
     must("command", IDM["connect"])
-    tray.wait_calls(3)
+    calls = tray.wait_calls(3)
+    assert calls[2] == host_line(tray, "192.168.1.20")
     must("command", IDM["disconnect"])
     assert driver("wait-host", "stopped", 15000)[0] == 0
     for other in others:
