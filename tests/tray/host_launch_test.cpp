@@ -1,0 +1,102 @@
+#include "tray/host_launch.h"
+
+#include <gtest/gtest.h>
+
+namespace veyra {
+namespace {
+
+const std::wstring kPath = L"C:\\Program Files\\Veyra\\veyra-host.exe";
+const std::wstring kData = L"C:\\Users\\ana\\AppData\\Local\\Brenvik\\Veyra";
+
+HostLaunch Launch(std::uint16_t port, std::wstring dataFolder) {
+  HostLaunch launch;
+  launch.address = L"192.168.1.20";
+  launch.port = port;
+  launch.fps = 60;
+  launch.bitrateKbps = 12000;
+  launch.dataFolder = std::move(dataFolder);
+  return launch;
+}
+
+TEST(HostCommandLineTest, DefaultSettings) {
+  EXPECT_EQ(HostCommandLine(kPath, Launch(0, kData)),
+            L"\"C:\\Program Files\\Veyra\\veyra-host.exe\" --host 192.168.1.20 --source dd "
+            L"--fps 60 --bitrate 12000 --log "
+            L"\"C:\\Users\\ana\\AppData\\Local\\Brenvik\\Veyra\\host.log\"");
+}
+
+TEST(HostCommandLineTest, PortFollowsTheAddressOnlyWhenSet) {
+  HostLaunch launch = Launch(47000, L"");
+  launch.fps = 30;
+  launch.bitrateKbps = 8000;
+  EXPECT_EQ(HostCommandLine(kPath, launch),
+            L"\"C:\\Program Files\\Veyra\\veyra-host.exe\" --host 192.168.1.20 --port 47000 "
+            L"--source dd --fps 30 --bitrate 8000");
+}
+
+TEST(HostCommandLineTest, StoredValuesPassUnchanged) {
+  HostLaunch launch = Launch(65535, L"");
+  launch.address = L"phone.local";
+  launch.fps = -5;
+  EXPECT_EQ(HostCommandLine(L"veyra-host.exe", launch),
+            L"\"veyra-host.exe\" --host phone.local --port 65535 --source dd --fps -5 "
+            L"--bitrate 12000");
+}
+
+TEST(HostCommandLineTest, ForgetAll) {
+  EXPECT_EQ(ForgetAllCommandLine(kPath),
+            L"\"C:\\Program Files\\Veyra\\veyra-host.exe\" --forget-all");
+}
+
+TEST(TrimTest, OnlySpacesAndTabsAtEitherEnd) {
+  EXPECT_EQ(TrimSpacesAndTabs(L"  192.168.1.20\t"), L"192.168.1.20");
+  EXPECT_EQ(TrimSpacesAndTabs(L"\t \t"), L"");
+  EXPECT_EQ(TrimSpacesAndTabs(L""), L"");
+  EXPECT_EQ(TrimSpacesAndTabs(L"a b"), L"a b");
+  EXPECT_EQ(TrimSpacesAndTabs(L"\n10.0.0.2\r"), L"\n10.0.0.2\r");
+  EXPECT_EQ(TrimSpacesAndTabs(L"\x00A0x"), L"\x00A0x");
+}
+
+constexpr std::uint64_t kSecond = 1000;
+
+TEST(RestartRuleTest, EarlyExitRestartsOnceThenGivesUp) {
+  RestartState state;
+  state.stopRequested = false;
+  state.lastStartTickMs = 100 * kSecond;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 110 * kSecond), HostExitAction::kScheduleRetry);
+  EXPECT_EQ(state.retryCount, 1);
+  state.lastStartTickMs = 112 * kSecond;  // the restart
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 122 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(state.retryCount, 1);
+}
+
+TEST(RestartRuleTest, AHostThatRanOverAMinuteEarnsAFreshRestart) {
+  RestartState state;
+  state.stopRequested = false;
+  state.retryCount = 1;
+  state.lastStartTickMs = 0;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 300 * kSecond), HostExitAction::kScheduleRetry);
+  EXPECT_EQ(state.retryCount, 1);
+  // Exactly a minute is still early.
+  state.lastStartTickMs = 1000 * kSecond;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 1060 * kSecond), HostExitAction::kTurnOffDisplay);
+}
+
+TEST(RestartRuleTest, StoppedNoAddressOrAnotherHostRunning) {
+  RestartState stopped;
+  EXPECT_EQ(OnHostExit(stopped, false, L"10.0.0.2", 5 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(stopped.retryCount, 0);
+
+  RestartState noAddress;
+  noAddress.stopRequested = false;
+  EXPECT_EQ(OnHostExit(noAddress, false, L"", 5 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(noAddress.retryCount, 0);
+
+  RestartState replaced;
+  replaced.stopRequested = false;
+  EXPECT_EQ(OnHostExit(replaced, true, L"10.0.0.2", 5 * kSecond), HostExitAction::kNothing);
+  EXPECT_EQ(replaced.retryCount, 0);
+}
+
+}  // namespace
+}  // namespace veyra

@@ -1,0 +1,57 @@
+#pragma once
+
+// How the tray runs the host: its command lines and the rule that restarts
+// a host which ended on its own.
+
+#include <cstdint>
+#include <string>
+
+namespace veyra {
+
+inline constexpr const wchar_t* kHostProgramName = L"veyra-host.exe";
+// Held by every running host; the tray only opens it to look.
+inline constexpr const wchar_t* kHostMutexName = L"Local\\Veyra.Host.v1";
+
+// What a streaming host is started with; the settings are read at the
+// moment of the start, so menu changes apply from the next one.
+struct HostLaunch {
+  std::wstring address;    // exactly as stored, not quoted
+  std::uint16_t port = 0;  // 0: the host's default port
+  std::int32_t fps = 0;
+  std::int32_t bitrateKbps = 0;
+  std::wstring dataFolder;  // empty: no log file
+};
+
+// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"]
+std::wstring HostCommandLine(const std::wstring& hostPath, const HostLaunch& launch);
+
+// "path" --forget-all
+std::wstring ForgetAllCommandLine(const std::wstring& hostPath);
+
+// The text without leading and trailing spaces and tabs; other white space
+// (line breaks, no-break spaces) is kept.
+std::wstring TrimSpacesAndTabs(const std::wstring& text);
+
+// A host that ran longer than this has earned a fresh restart.
+inline constexpr std::uint64_t kEarlyExitLimitMs = 60000;
+// Automatic restarts per early exit streak.
+inline constexpr std::int32_t kMaxRestarts = 1;
+
+// The restart bookkeeping of the current connection.
+struct RestartState {
+  bool stopRequested = true;  // true at start, after Exit and Disconnect
+  std::int32_t retryCount = 0;
+  std::uint64_t lastStartTickMs = 0;
+};
+
+enum class HostExitAction {
+  kNothing,        // another host holds the mutex: it is the current one
+  kScheduleRetry,  // restart after the retry delay
+  kTurnOffDisplay  // stopped by the user, nothing to reconnect to, or given up
+};
+
+// Decides what a host's end means and updates the bookkeeping.
+HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
+                          std::uint64_t nowMs);
+
+}  // namespace veyra

@@ -1,0 +1,157 @@
+#include "tray/host_process_win.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host/base/scoped_handle_win.h"
+#include "tray/data_paths_win.h"
+#include "tray/host_launch.h"
+
+namespace veyra {
+namespace {
+
+class WinOpenedProcess final : public OpenedProcess {
+ public:
+  explicit WinOpenedProcess(ScopedHandle process) : process_(std::move(process)) {}
+  bool Terminate() override { return TerminateProcess(process_.Get(), 0) != FALSE; }
+  HANDLE Get() const { return process_.Get(); }
+
+ private:
+  ScopedHandle process_;
+};
+
+// Creates the process hidden with no console; the thread handle is closed
+// at once, the process handle returned.
+ScopedHandle CreateHidden(const std::wstring& commandLine) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION info{};
+  // CreateProcessW may write into the command line, so it gets a copy.
+  std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+  line.push_back(L'\0');
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &info)) {
+    return {};
+  }
+  CloseHandle(info.hThread);
+  return ScopedHandle(info.hProcess);
+}
+
+}  // namespace
+
+std::wstring HostPath() { return FileBesideProgram(kHostProgramName); }
+
+bool IsHostRunning() {
+  const ScopedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kHostMutexName));
+  return mutex.IsValid();
+}
+
+bool StartHost(const std::wstring& path, const std::wstring& commandLine, HWND window,
+               UINT exitedMessage) {
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  ScopedHandle process = CreateHidden(commandLine);
+  if (!process.IsValid()) {
+    return false;
+  }
+  try {
+    // Detached on purpose: it outlives the tray's interest in this host and
+    // reports the end all the same; it touches nothing but the handle it
+    // owns and the window handle (posting to a destroyed window is a no-op).
+    std::thread([process = std::move(process), window, exitedMessage]() {
+      WaitForSingleObject(process.Get(), INFINITE);
+      PostMessageW(window, exitedMessage, 0, 0);
+    }).detach();
+  } catch (const std::system_error&) {
+    // The host runs unwatched; the refresh timer still sees it come and go.
+  }
+  return true;
+}
+
+std::optional<std::uint32_t> RunHidden(const std::wstring& commandLine, std::uint32_t limitMs) {
+  const ScopedHandle process = CreateHidden(commandLine);
+  if (!process.IsValid()) {
+    return std::nullopt;
+  }
+  if (WaitForSingleObject(process.Get(), limitMs) != WAIT_OBJECT_0) {
+    return std::nullopt;
+  }
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.Get(), &code)) {
+    return std::nullopt;
+  }
+  return code;
+}
+
+std::vector<ProcessEntry> WinProcessSystem::Processes() {
+  std::vector<ProcessEntry> entries;
+  const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.IsValid()) {
+    return entries;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+       more = Process32NextW(snapshot.Get(), &entry)) {
+    entries.push_back(
+        {entry.th32ProcessID, std::wstring(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH))});
+  }
+  return entries;
+}
+
+bool WinProcessSystem::SessionOf(std::uint32_t pid, std::uint32_t& session) {
+  DWORD id = 0;
+  if (!ProcessIdToSessionId(pid, &id)) {
+    return false;
+  }
+  session = id;
+  return true;
+}
+
+std::uint32_t WinProcessSystem::OwnSession() {
+  DWORD id = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &id);
+  return id;
+}
+
+std::unique_ptr<OpenedProcess> WinProcessSystem::Open(std::uint32_t pid) {
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+  if (!process.IsValid()) {
+    return nullptr;
+  }
+  return std::make_unique<WinOpenedProcess>(std::move(process));
+}
+
+void WinProcessSystem::WaitForAll(std::span<OpenedProcess* const> processes,
+                                  std::chrono::milliseconds limit) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+  // WaitForMultipleObjects takes at most 64 handles; more are waited for in
+  // groups against the one deadline.
+  for (std::size_t first = 0; first < processes.size(); first += MAXIMUM_WAIT_OBJECTS) {
+    std::vector<HANDLE> handles;
+    const std::size_t last = std::min(processes.size(), first + MAXIMUM_WAIT_OBJECTS);
+    for (std::size_t i = first; i < last; ++i) {
+      handles.push_back(static_cast<WinOpenedProcess*>(processes[i])->Get());
+    }
+    const ULONGLONG now = GetTickCount64();
+    const DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE, remaining);
+  }
+}
+
+void StopAllHostsOfThisSession() {
+  WinProcessSystem processes;
+  StopAllHosts(processes);
+}
+
+}  // namespace veyra

@@ -1,0 +1,283 @@
+#include "tray/tray_controller.h"
+
+#include <utility>
+
+#include "tray/localized_text.h"
+#include "tray/tooltip_text.h"
+#include "tray/tray_commands.h"
+
+namespace veyra {
+namespace {
+
+// The fields whose change shows on the icon; the device's names do not.
+bool VisiblyDiffers(const DisplayState& a, const DisplayState& b) {
+  return a.present != b.present || a.attached != b.attached || a.width != b.width ||
+         a.height != b.height || a.left != b.left || a.top != b.top;
+}
+
+}  // namespace
+
+TrayController::TrayController(TrayShell& shell, SettingsStore& settings, ExtraDisplay& display,
+                               bool korean)
+    : shell_(shell), settings_(settings), extraDisplay_(display), korean_(korean) {}
+
+void TrayController::Start() {
+  display_ = extraDisplay_.Probe();
+  hostWasRunning_ = shell_.IsHostRunning();
+  if (display_.present && display_.attached && !hostWasRunning_) {
+    // A previous run may have left the extra display on the desktop with
+    // nothing streaming to it.
+    extraDisplay_.SavePlacement(display_);
+    extraDisplay_.Detach(display_);
+    display_ = extraDisplay_.Probe();
+  }
+  shell_.LoadIcon(display_.attached);
+  shell_.AddIcon(TooltipText());
+  if (!GuideAlreadyShown(settings_.Read(kSetupGuideShownSetting))) {
+    guideOpened_ = shell_.OpenGuide(true) || guideOpened_;
+  }
+}
+
+void TrayController::Shutdown() {
+  if (shutDown_) {
+    return;
+  }
+  shutDown_ = true;
+  restart_.stopRequested = true;
+  shell_.KillRetryTimer();
+  shell_.StopAllHosts();
+  extraDisplay_.TurnOff();
+  shell_.RemoveIcon();
+}
+
+void TrayController::Refresh() {
+  DisplayState probed = extraDisplay_.Probe();
+  const bool running = shell_.IsHostRunning();
+  if (hostWasRunning_ && !running && probed.attached) {
+    // The host has gone and left the extra display on the desktop.
+    extraDisplay_.TurnOff();
+    probed = extraDisplay_.Probe();
+  }
+  const bool changed = VisiblyDiffers(display_, probed) || running != hostWasRunning_;
+  display_ = std::move(probed);
+  hostWasRunning_ = running;
+  if (guideOpened_) {
+    shell_.WriteStatusScript(display_, phones_.size());
+  }
+  if (changed) {
+    shell_.ModifyIcon(display_.attached, TooltipText());
+  }
+}
+
+void TrayController::OnTaskbarCreated() { shell_.AddIcon(TooltipText()); }
+
+std::wstring TrayController::TooltipText() {
+  const bool running = shell_.IsHostRunning();
+  return TooltipFor(running, running ? settings_.Read(kReceiverNameSetting) : std::wstring(),
+                    korean_);
+}
+
+std::vector<MenuItem> TrayController::MainMenu() {
+  display_ = extraDisplay_.Probe();
+  MainMenuInputs in;
+  in.address = settings_.Read(kReceiverAddressSetting);
+  in.name = settings_.Read(kReceiverNameSetting);
+  in.hostRunning = shell_.IsHostRunning();
+  in.searching = searching_;
+  in.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
+  in.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
+  in.hostRunningAtQuality = shell_.IsHostRunning();
+  in.startupEnabled = shell_.IsStartupEnabled();
+  in.korean = korean_;
+  return BuildMainMenu(in);
+}
+
+void TrayController::ShowMainMenu() { shell_.TrackMenu(MainMenu()); }
+
+void TrayController::OnCommand(std::uint16_t command) {
+  if (const auto preset = PresetSettingFor(command)) {
+    // A running host keeps its presets; a failed write keeps the old check
+    // mark, which is all the feedback there is.
+    settings_.Write(preset->first, preset->second);
+    return;
+  }
+  if (const auto picked = PickedPhoneIndex(command, phones_.size())) {
+    const FoundPhone phone = phones_[*picked];
+    ConnectTo(phone.name, phone.address, phone.port);
+    return;
+  }
+  switch (command) {
+    case kCmdExit:
+      restart_.stopRequested = true;
+      shell_.StopAllHosts();
+      extraDisplay_.TurnOff();
+      shell_.CloseWindow();
+      break;
+    case kCmdStartAtSignIn:
+      ToggleStartup();
+      break;
+    case kCmdConnect:
+      StartPhoneSearch();
+      break;
+    case kCmdDisconnect:
+      Disconnect();
+      break;
+    case kCmdEnterAddress:
+      EnterAddress();
+      break;
+    case kCmdGuide:
+      guideOpened_ = shell_.OpenGuide(false) || guideOpened_;
+      break;
+    case kCmdForgetPhones:
+      ForgetAllPhones();
+      break;
+    default:
+      break;
+  }
+}
+
+void TrayController::Disconnect() {
+  restart_.stopRequested = true;
+  shell_.StopAllHosts();
+  extraDisplay_.TurnOff();
+  Refresh();
+}
+
+void TrayController::ToggleStartup() {
+  if (!shell_.SetStartupEnabled(!shell_.IsStartupEnabled())) {
+    shell_.ShowMessage(TextFor(TextRole::StartupChangeFailed, korean_), MessageKind::kWarning,
+                       false);
+  }
+}
+
+void TrayController::EnterAddress() {
+  const std::optional<std::wstring> typed =
+      shell_.AskAddress(settings_.Read(kReceiverAddressSetting));
+  if (!typed) {
+    return;
+  }
+  const std::wstring address = TrimSpacesAndTabs(*typed);
+  if (address.empty()) {
+    return;
+  }
+  // A typed address has no service name; the empty value replaces the
+  // name of the phone used before.
+  settings_.Write(kReceiverAddressSetting, address);
+  settings_.Write(kReceiverNameSetting, L"");
+  ConnectTo(L"", address, 0);
+}
+
+void TrayController::StartPhoneSearch() {
+  if (searching_) {
+    return;
+  }
+  searching_ = true;
+  Refresh();
+  if (!shell_.StartPhoneSearch()) {
+    // No result message will come, so nothing would clear the flag.
+    searching_ = false;
+  }
+}
+
+void TrayController::OnPhonesFound(std::vector<FoundPhone> phones) {
+  searching_ = false;
+  phones_ = std::move(phones);
+  if (phones_.size() == 1) {
+    const FoundPhone phone = phones_.front();
+    ConnectTo(phone.name, phone.address, phone.port);
+    return;
+  }
+  if (phones_.empty()) {
+    const std::wstring address = settings_.Read(kReceiverAddressSetting);
+    if (!address.empty()) {
+      // The phone connected to last, at its remembered address on the
+      // host's default port.
+      ConnectTo(settings_.Read(kReceiverNameSetting), address, 0);
+      return;
+    }
+    shell_.ShowMessage(TextFor(TextRole::NoPhoneFound, korean_), MessageKind::kInformation, true);
+    Refresh();
+    return;
+  }
+  shell_.TrackMenu(BuildPhonePicker(phones_));
+}
+
+bool TrayController::StartHost(const std::wstring& address, std::uint16_t port) {
+  HostLaunch launch;
+  launch.address = address;
+  launch.port = port;
+  launch.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
+  launch.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
+  launch.dataFolder = shell_.DataFolder();
+  const std::wstring path = shell_.HostPath();
+  return shell_.StartHost(path, HostCommandLine(path, launch));
+}
+
+void TrayController::ConnectTo(const std::wstring& name, const std::wstring& address,
+                               std::uint16_t port) {
+  settings_.Write(kReceiverAddressSetting, address);
+  settings_.Write(kReceiverNameSetting, name);
+  restart_.stopRequested = false;
+  restart_.retryCount = 0;
+  port_ = port;
+  // One host at a time: a new connection replaces the old one.
+  shell_.StopAllHosts();
+  restart_.lastStartTickMs = shell_.TickMs();
+  if (!StartHost(address, port)) {
+    extraDisplay_.TurnOff();
+    shell_.ShowMessage(TextFor(TextRole::HostStartFailed, korean_), MessageKind::kWarning, true);
+  }
+  Refresh();
+}
+
+void TrayController::OnHostExited() {
+  const bool running = shell_.IsHostRunning();
+  const std::wstring address =
+      running || restart_.stopRequested ? std::wstring() : settings_.Read(kReceiverAddressSetting);
+  switch (OnHostExit(restart_, running, address, shell_.TickMs())) {
+    case HostExitAction::kNothing:
+      return;
+    case HostExitAction::kScheduleRetry:
+      shell_.SetRetryTimer();
+      break;
+    case HostExitAction::kTurnOffDisplay:
+      extraDisplay_.TurnOff();
+      break;
+  }
+  Refresh();
+}
+
+void TrayController::OnRetryTimer() {
+  shell_.KillRetryTimer();
+  if (restart_.stopRequested || shell_.IsHostRunning()) {
+    return;
+  }
+  const std::wstring address = settings_.Read(kReceiverAddressSetting);
+  if (address.empty()) {
+    extraDisplay_.TurnOff();
+    Refresh();
+    return;
+  }
+  restart_.lastStartTickMs = shell_.TickMs();
+  if (!StartHost(address, port_)) {
+    extraDisplay_.TurnOff();
+  }
+  Refresh();
+}
+
+void TrayController::ForgetAllPhones() {
+  if (!shell_.ShowMessage(TextFor(TextRole::AskForgetPhones, korean_), MessageKind::kQuestion,
+                          true)) {
+    return;
+  }
+  // A streaming host is left alone; the store is the host's to change.
+  const std::optional<std::uint32_t> exitCode =
+      shell_.RunHost(ForgetAllCommandLine(shell_.HostPath()), kForgetAllLimitMs);
+  if (exitCode && *exitCode == 0) {
+    shell_.ShowMessage(TextFor(TextRole::ForgetDone, korean_), MessageKind::kInformation, true);
+    return;
+  }
+  shell_.ShowMessage(TextFor(TextRole::ForgetFailed, korean_), MessageKind::kWarning, true);
+}
+
+}  // namespace veyra
