@@ -9,6 +9,7 @@
 #include <d3d11.h>
 #include <dxgi.h>
 #include <dxgi1_2.h>
+#include <mfidl.h>
 #include <mfobjects.h>
 #include <mftransform.h>
 #include <strmif.h>
@@ -101,6 +102,33 @@ class StubIDXGIKeyedMutex : public IDXGIKeyedMutex {
   virtual ~StubIDXGIKeyedMutex() = default;
 };
 
+class StubIDXGIResource1 : public IDXGIResource1 {
+ public:
+  HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetParent(REFIID, void**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetDevice(REFIID, void**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetSharedHandle(HANDLE*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetUsage(DXGI_USAGE*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetEvictionPriority(UINT) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetEvictionPriority(UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE CreateSubresourceSurface(UINT, IDXGISurface2**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateSharedHandle(const SECURITY_ATTRIBUTES*, DWORD, const WCHAR*,
+                                               HANDLE*) override {
+    return E_NOTIMPL;
+  }
+
+ protected:
+  virtual ~StubIDXGIResource1() = default;
+};
+
 class StubIDXGIOutput1 : public IDXGIOutput1 {
  public:
   HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
@@ -180,6 +208,339 @@ class StubIDXGIOutputDuplication : public IDXGIOutputDuplication {
 
  protected:
   virtual ~StubIDXGIOutputDuplication() = default;
+};
+
+class StubID3D11Device : public ID3D11Device {
+ public:
+  HRESULT STDMETHODCALLTYPE CreateBuffer(const D3D11_BUFFER_DESC*, const D3D11_SUBRESOURCE_DATA*,
+                                         ID3D11Buffer**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateTexture1D(const D3D11_TEXTURE1D_DESC*,
+                                            const D3D11_SUBRESOURCE_DATA*,
+                                            ID3D11Texture1D**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateTexture2D(const D3D11_TEXTURE2D_DESC*,
+                                            const D3D11_SUBRESOURCE_DATA*,
+                                            ID3D11Texture2D**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateTexture3D(const D3D11_TEXTURE3D_DESC*,
+                                            const D3D11_SUBRESOURCE_DATA*,
+                                            ID3D11Texture3D**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateShaderResourceView(ID3D11Resource*,
+                                                     const D3D11_SHADER_RESOURCE_VIEW_DESC*,
+                                                     ID3D11ShaderResourceView**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateUnorderedAccessView(ID3D11Resource*,
+                                                      const D3D11_UNORDERED_ACCESS_VIEW_DESC*,
+                                                      ID3D11UnorderedAccessView**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateRenderTargetView(ID3D11Resource*,
+                                                   const D3D11_RENDER_TARGET_VIEW_DESC*,
+                                                   ID3D11RenderTargetView**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateDepthStencilView(ID3D11Resource*,
+                                                   const D3D11_DEPTH_STENCIL_VIEW_DESC*,
+                                                   ID3D11DepthStencilView**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInputLayout(const D3D11_INPUT_ELEMENT_DESC*, UINT, const void*,
+                                              SIZE_T, ID3D11InputLayout**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateVertexShader(const void*, SIZE_T, ID3D11ClassLinkage*,
+                                               ID3D11VertexShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateGeometryShader(const void*, SIZE_T, ID3D11ClassLinkage*,
+                                                 ID3D11GeometryShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateGeometryShaderWithStreamOutput(const void*, SIZE_T,
+                                                                 const D3D11_SO_DECLARATION_ENTRY*,
+                                                                 UINT, const UINT*, UINT, UINT,
+                                                                 ID3D11ClassLinkage*,
+                                                                 ID3D11GeometryShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreatePixelShader(const void*, SIZE_T, ID3D11ClassLinkage*,
+                                              ID3D11PixelShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateHullShader(const void*, SIZE_T, ID3D11ClassLinkage*,
+                                             ID3D11HullShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateDomainShader(const void*, SIZE_T, ID3D11ClassLinkage*,
+                                               ID3D11DomainShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateComputeShader(const void*, SIZE_T, ID3D11ClassLinkage*,
+                                                ID3D11ComputeShader**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateClassLinkage(ID3D11ClassLinkage**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE CreateBlendState(const D3D11_BLEND_DESC*, ID3D11BlendState**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateDepthStencilState(const D3D11_DEPTH_STENCIL_DESC*,
+                                                    ID3D11DepthStencilState**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateRasterizerState(const D3D11_RASTERIZER_DESC*,
+                                                  ID3D11RasterizerState**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateSamplerState(const D3D11_SAMPLER_DESC*,
+                                               ID3D11SamplerState**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateQuery(const D3D11_QUERY_DESC*, ID3D11Query**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreatePredicate(const D3D11_QUERY_DESC*, ID3D11Predicate**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateCounter(const D3D11_COUNTER_DESC*, ID3D11Counter**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateDeferredContext(UINT, ID3D11DeviceContext**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE OpenSharedResource(HANDLE, REFIID, void**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CheckFormatSupport(DXGI_FORMAT, UINT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE CheckMultisampleQualityLevels(DXGI_FORMAT, UINT, UINT*) override {
+    return E_NOTIMPL;
+  }
+  void STDMETHODCALLTYPE CheckCounterInfo(D3D11_COUNTER_INFO*) override {}
+  HRESULT STDMETHODCALLTYPE CheckCounter(const D3D11_COUNTER_DESC*, D3D11_COUNTER_TYPE*, UINT*,
+                                         LPSTR, UINT*, LPSTR, UINT*, LPSTR, UINT*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CheckFeatureSupport(D3D11_FEATURE, void*, UINT) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+    return E_NOTIMPL;
+  }
+  D3D_FEATURE_LEVEL STDMETHODCALLTYPE GetFeatureLevel() override { return {}; }
+  UINT STDMETHODCALLTYPE GetCreationFlags() override { return {}; }
+  HRESULT STDMETHODCALLTYPE GetDeviceRemovedReason() override { return E_NOTIMPL; }
+  void STDMETHODCALLTYPE GetImmediateContext(ID3D11DeviceContext**) override {}
+  HRESULT STDMETHODCALLTYPE SetExceptionMode(UINT) override { return E_NOTIMPL; }
+  UINT STDMETHODCALLTYPE GetExceptionMode() override { return {}; }
+
+ protected:
+  virtual ~StubID3D11Device() = default;
+};
+
+class StubID3D11DeviceContext : public ID3D11DeviceContext {
+ public:
+  void STDMETHODCALLTYPE GetDevice(ID3D11Device**) override {}
+  HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+    return E_NOTIMPL;
+  }
+  void STDMETHODCALLTYPE VSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
+  void STDMETHODCALLTYPE PSSetShaderResources(UINT, UINT,
+                                              ID3D11ShaderResourceView* const*) override {}
+  void STDMETHODCALLTYPE PSSetShader(ID3D11PixelShader*, ID3D11ClassInstance* const*,
+                                     UINT) override {}
+  void STDMETHODCALLTYPE PSSetSamplers(UINT, UINT, ID3D11SamplerState* const*) override {}
+  void STDMETHODCALLTYPE VSSetShader(ID3D11VertexShader*, ID3D11ClassInstance* const*,
+                                     UINT) override {}
+  void STDMETHODCALLTYPE DrawIndexed(UINT, UINT, INT) override {}
+  void STDMETHODCALLTYPE Draw(UINT, UINT) override {}
+  HRESULT STDMETHODCALLTYPE Map(ID3D11Resource*, UINT, D3D11_MAP, UINT,
+                                D3D11_MAPPED_SUBRESOURCE*) override {
+    return E_NOTIMPL;
+  }
+  void STDMETHODCALLTYPE Unmap(ID3D11Resource*, UINT) override {}
+  void STDMETHODCALLTYPE PSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
+  void STDMETHODCALLTYPE IASetInputLayout(ID3D11InputLayout*) override {}
+  void STDMETHODCALLTYPE IASetVertexBuffers(UINT, UINT, ID3D11Buffer* const*, const UINT*,
+                                            const UINT*) override {}
+  void STDMETHODCALLTYPE IASetIndexBuffer(ID3D11Buffer*, DXGI_FORMAT, UINT) override {}
+  void STDMETHODCALLTYPE DrawIndexedInstanced(UINT, UINT, UINT, INT, UINT) override {}
+  void STDMETHODCALLTYPE DrawInstanced(UINT, UINT, UINT, UINT) override {}
+  void STDMETHODCALLTYPE GSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
+  void STDMETHODCALLTYPE GSSetShader(ID3D11GeometryShader*, ID3D11ClassInstance* const*,
+                                     UINT) override {}
+  void STDMETHODCALLTYPE IASetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY) override {}
+  void STDMETHODCALLTYPE VSSetShaderResources(UINT, UINT,
+                                              ID3D11ShaderResourceView* const*) override {}
+  void STDMETHODCALLTYPE VSSetSamplers(UINT, UINT, ID3D11SamplerState* const*) override {}
+  void STDMETHODCALLTYPE Begin(ID3D11Asynchronous*) override {}
+  void STDMETHODCALLTYPE End(ID3D11Asynchronous*) override {}
+  HRESULT STDMETHODCALLTYPE GetData(ID3D11Asynchronous*, void*, UINT, UINT) override {
+    return E_NOTIMPL;
+  }
+  void STDMETHODCALLTYPE SetPredication(ID3D11Predicate*, WINBOOL) override {}
+  void STDMETHODCALLTYPE GSSetShaderResources(UINT, UINT,
+                                              ID3D11ShaderResourceView* const*) override {}
+  void STDMETHODCALLTYPE GSSetSamplers(UINT, UINT, ID3D11SamplerState* const*) override {}
+  void STDMETHODCALLTYPE OMSetRenderTargets(UINT, ID3D11RenderTargetView* const*,
+                                            ID3D11DepthStencilView*) override {}
+  void STDMETHODCALLTYPE OMSetRenderTargetsAndUnorderedAccessViews(
+      UINT, ID3D11RenderTargetView* const*, ID3D11DepthStencilView*, UINT, UINT,
+      ID3D11UnorderedAccessView* const*, const UINT*) override {}
+  void STDMETHODCALLTYPE OMSetBlendState(ID3D11BlendState*, const FLOAT*, UINT) override {}
+  void STDMETHODCALLTYPE OMSetDepthStencilState(ID3D11DepthStencilState*, UINT) override {}
+  void STDMETHODCALLTYPE SOSetTargets(UINT, ID3D11Buffer* const*, const UINT*) override {}
+  void STDMETHODCALLTYPE DrawAuto() override {}
+  void STDMETHODCALLTYPE DrawIndexedInstancedIndirect(ID3D11Buffer*, UINT) override {}
+  void STDMETHODCALLTYPE DrawInstancedIndirect(ID3D11Buffer*, UINT) override {}
+  void STDMETHODCALLTYPE Dispatch(UINT, UINT, UINT) override {}
+  void STDMETHODCALLTYPE DispatchIndirect(ID3D11Buffer*, UINT) override {}
+  void STDMETHODCALLTYPE RSSetState(ID3D11RasterizerState*) override {}
+  void STDMETHODCALLTYPE RSSetViewports(UINT, const D3D11_VIEWPORT*) override {}
+  void STDMETHODCALLTYPE RSSetScissorRects(UINT, const D3D11_RECT*) override {}
+  void STDMETHODCALLTYPE CopySubresourceRegion(ID3D11Resource*, UINT, UINT, UINT, UINT,
+                                               ID3D11Resource*, UINT, const D3D11_BOX*) override {}
+  void STDMETHODCALLTYPE CopyResource(ID3D11Resource*, ID3D11Resource*) override {}
+  void STDMETHODCALLTYPE UpdateSubresource(ID3D11Resource*, UINT, const D3D11_BOX*, const void*,
+                                           UINT, UINT) override {}
+  void STDMETHODCALLTYPE CopyStructureCount(ID3D11Buffer*, UINT,
+                                            ID3D11UnorderedAccessView*) override {}
+  void STDMETHODCALLTYPE ClearRenderTargetView(ID3D11RenderTargetView*, const FLOAT*) override {}
+  void STDMETHODCALLTYPE ClearUnorderedAccessViewUint(ID3D11UnorderedAccessView*,
+                                                      const UINT*) override {}
+  void STDMETHODCALLTYPE ClearUnorderedAccessViewFloat(ID3D11UnorderedAccessView*,
+                                                       const FLOAT*) override {}
+  void STDMETHODCALLTYPE ClearDepthStencilView(ID3D11DepthStencilView*, UINT, FLOAT,
+                                               UINT8) override {}
+  void STDMETHODCALLTYPE GenerateMips(ID3D11ShaderResourceView*) override {}
+  void STDMETHODCALLTYPE SetResourceMinLOD(ID3D11Resource*, FLOAT) override {}
+  FLOAT STDMETHODCALLTYPE GetResourceMinLOD(ID3D11Resource*) override { return {}; }
+  void STDMETHODCALLTYPE ResolveSubresource(ID3D11Resource*, UINT, ID3D11Resource*, UINT,
+                                            DXGI_FORMAT) override {}
+  void STDMETHODCALLTYPE ExecuteCommandList(ID3D11CommandList*, WINBOOL) override {}
+  void STDMETHODCALLTYPE HSSetShaderResources(UINT, UINT,
+                                              ID3D11ShaderResourceView* const*) override {}
+  void STDMETHODCALLTYPE HSSetShader(ID3D11HullShader*, ID3D11ClassInstance* const*,
+                                     UINT) override {}
+  void STDMETHODCALLTYPE HSSetSamplers(UINT, UINT, ID3D11SamplerState* const*) override {}
+  void STDMETHODCALLTYPE HSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
+  void STDMETHODCALLTYPE DSSetShaderResources(UINT, UINT,
+                                              ID3D11ShaderResourceView* const*) override {}
+  void STDMETHODCALLTYPE DSSetShader(ID3D11DomainShader*, ID3D11ClassInstance* const*,
+                                     UINT) override {}
+  void STDMETHODCALLTYPE DSSetSamplers(UINT, UINT, ID3D11SamplerState* const*) override {}
+  void STDMETHODCALLTYPE DSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
+  void STDMETHODCALLTYPE CSSetShaderResources(UINT, UINT,
+                                              ID3D11ShaderResourceView* const*) override {}
+  void STDMETHODCALLTYPE CSSetUnorderedAccessViews(UINT, UINT, ID3D11UnorderedAccessView* const*,
+                                                   const UINT*) override {}
+  void STDMETHODCALLTYPE CSSetShader(ID3D11ComputeShader*, ID3D11ClassInstance* const*,
+                                     UINT) override {}
+  void STDMETHODCALLTYPE CSSetSamplers(UINT, UINT, ID3D11SamplerState* const*) override {}
+  void STDMETHODCALLTYPE CSSetConstantBuffers(UINT, UINT, ID3D11Buffer* const*) override {}
+  void STDMETHODCALLTYPE VSGetConstantBuffers(UINT, UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE PSGetShaderResources(UINT, UINT, ID3D11ShaderResourceView**) override {}
+  void STDMETHODCALLTYPE PSGetShader(ID3D11PixelShader**, ID3D11ClassInstance**, UINT*) override {}
+  void STDMETHODCALLTYPE PSGetSamplers(UINT, UINT, ID3D11SamplerState**) override {}
+  void STDMETHODCALLTYPE VSGetShader(ID3D11VertexShader**, ID3D11ClassInstance**, UINT*) override {}
+  void STDMETHODCALLTYPE PSGetConstantBuffers(UINT, UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE IAGetInputLayout(ID3D11InputLayout**) override {}
+  void STDMETHODCALLTYPE IAGetVertexBuffers(UINT, UINT, ID3D11Buffer**, UINT*, UINT*) override {}
+  void STDMETHODCALLTYPE IAGetIndexBuffer(ID3D11Buffer**, DXGI_FORMAT*, UINT*) override {}
+  void STDMETHODCALLTYPE GSGetConstantBuffers(UINT, UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE GSGetShader(ID3D11GeometryShader**, ID3D11ClassInstance**,
+                                     UINT*) override {}
+  void STDMETHODCALLTYPE IAGetPrimitiveTopology(D3D11_PRIMITIVE_TOPOLOGY*) override {}
+  void STDMETHODCALLTYPE VSGetShaderResources(UINT, UINT, ID3D11ShaderResourceView**) override {}
+  void STDMETHODCALLTYPE VSGetSamplers(UINT, UINT, ID3D11SamplerState**) override {}
+  void STDMETHODCALLTYPE GetPredication(ID3D11Predicate**, WINBOOL*) override {}
+  void STDMETHODCALLTYPE GSGetShaderResources(UINT, UINT, ID3D11ShaderResourceView**) override {}
+  void STDMETHODCALLTYPE GSGetSamplers(UINT, UINT, ID3D11SamplerState**) override {}
+  void STDMETHODCALLTYPE OMGetRenderTargets(UINT, ID3D11RenderTargetView**,
+                                            ID3D11DepthStencilView**) override {}
+  void STDMETHODCALLTYPE OMGetRenderTargetsAndUnorderedAccessViews(
+      UINT, ID3D11RenderTargetView**, ID3D11DepthStencilView**, UINT, UINT,
+      ID3D11UnorderedAccessView**) override {}
+  void STDMETHODCALLTYPE OMGetBlendState(ID3D11BlendState**, FLOAT*, UINT*) override {}
+  void STDMETHODCALLTYPE OMGetDepthStencilState(ID3D11DepthStencilState**, UINT*) override {}
+  void STDMETHODCALLTYPE SOGetTargets(UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE RSGetState(ID3D11RasterizerState**) override {}
+  void STDMETHODCALLTYPE RSGetViewports(UINT*, D3D11_VIEWPORT*) override {}
+  void STDMETHODCALLTYPE RSGetScissorRects(UINT*, D3D11_RECT*) override {}
+  void STDMETHODCALLTYPE HSGetShaderResources(UINT, UINT, ID3D11ShaderResourceView**) override {}
+  void STDMETHODCALLTYPE HSGetShader(ID3D11HullShader**, ID3D11ClassInstance**, UINT*) override {}
+  void STDMETHODCALLTYPE HSGetSamplers(UINT, UINT, ID3D11SamplerState**) override {}
+  void STDMETHODCALLTYPE HSGetConstantBuffers(UINT, UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE DSGetShaderResources(UINT, UINT, ID3D11ShaderResourceView**) override {}
+  void STDMETHODCALLTYPE DSGetShader(ID3D11DomainShader**, ID3D11ClassInstance**, UINT*) override {}
+  void STDMETHODCALLTYPE DSGetSamplers(UINT, UINT, ID3D11SamplerState**) override {}
+  void STDMETHODCALLTYPE DSGetConstantBuffers(UINT, UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE CSGetShaderResources(UINT, UINT, ID3D11ShaderResourceView**) override {}
+  void STDMETHODCALLTYPE CSGetUnorderedAccessViews(UINT, UINT,
+                                                   ID3D11UnorderedAccessView**) override {}
+  void STDMETHODCALLTYPE CSGetShader(ID3D11ComputeShader**, ID3D11ClassInstance**, UINT*) override {
+  }
+  void STDMETHODCALLTYPE CSGetSamplers(UINT, UINT, ID3D11SamplerState**) override {}
+  void STDMETHODCALLTYPE CSGetConstantBuffers(UINT, UINT, ID3D11Buffer**) override {}
+  void STDMETHODCALLTYPE ClearState() override {}
+  void STDMETHODCALLTYPE Flush() override {}
+  D3D11_DEVICE_CONTEXT_TYPE STDMETHODCALLTYPE GetType() override { return {}; }
+  UINT STDMETHODCALLTYPE GetContextFlags() override { return {}; }
+  HRESULT STDMETHODCALLTYPE FinishCommandList(WINBOOL, ID3D11CommandList**) override {
+    return E_NOTIMPL;
+  }
+
+ protected:
+  virtual ~StubID3D11DeviceContext() = default;
+};
+
+class StubID3D11Texture2D : public ID3D11Texture2D {
+ public:
+  void STDMETHODCALLTYPE GetDevice(ID3D11Device**) override {}
+  HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+    return E_NOTIMPL;
+  }
+  void STDMETHODCALLTYPE GetType(D3D11_RESOURCE_DIMENSION*) override {}
+  void STDMETHODCALLTYPE SetEvictionPriority(UINT) override {}
+  UINT STDMETHODCALLTYPE GetEvictionPriority() override { return {}; }
+  void STDMETHODCALLTYPE GetDesc(D3D11_TEXTURE2D_DESC*) override {}
+
+ protected:
+  virtual ~StubID3D11Texture2D() = default;
+};
+
+class StubID3D11Query : public ID3D11Query {
+ public:
+  void STDMETHODCALLTYPE GetDevice(ID3D11Device**) override {}
+  HRESULT STDMETHODCALLTYPE GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SetPrivateData(REFGUID, UINT, const void*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE SetPrivateDataInterface(REFGUID, const IUnknown*) override {
+    return E_NOTIMPL;
+  }
+  UINT STDMETHODCALLTYPE GetDataSize() override { return {}; }
+  void STDMETHODCALLTYPE GetDesc(D3D11_QUERY_DESC*) override {}
+
+ protected:
+  virtual ~StubID3D11Query() = default;
 };
 
 class StubID3D11VideoDevice : public ID3D11VideoDevice {
@@ -582,6 +943,15 @@ class StubIMFMediaEventGenerator : public IMFMediaEventGenerator {
 
  protected:
   virtual ~StubIMFMediaEventGenerator() = default;
+};
+
+class StubIMFShutdown : public IMFShutdown {
+ public:
+  HRESULT STDMETHODCALLTYPE Shutdown() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetShutdownStatus(MFSHUTDOWN_STATUS*) override { return E_NOTIMPL; }
+
+ protected:
+  virtual ~StubIMFShutdown() = default;
 };
 
 class StubIMFTransform : public IMFTransform {
