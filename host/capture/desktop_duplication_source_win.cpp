@@ -69,8 +69,8 @@ std::int32_t DesktopDuplicationSource::Open() {
   }
 
   Close();
-  result = output1->DuplicateOutput(devices->captureDevice.Get(),
-                                    state_->duplication.GetAddressOf());
+  result =
+      output1->DuplicateOutput(devices->captureDevice.Get(), state_->duplication.GetAddressOf());
   if (result == E_ACCESSDENIED) {
     // The desktop is locked, a secure desktop is up, or another capturer
     // holds the output: the session tries again later.
@@ -102,8 +102,7 @@ void DesktopDuplicationSource::Close() {
   deviceName_.clear();
 }
 
-std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame,
-                                                    std::uint32_t timeoutMs) {
+std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::uint32_t timeoutMs) {
   if (!state_->duplication) return status::kInvalidStateHresult;
   ReleaseFrame();
 

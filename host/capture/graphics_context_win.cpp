@@ -168,8 +168,8 @@ std::int32_t GraphicsContext::WritePixels(const Texture& texture, std::uint32_t 
     return E_INVALIDARG;
   }
   const D3D11_BOX box{left, 0, 0, right, bottom, 1};
-  devices_->captureContext->UpdateSubresource(D3DTextureOf(texture), 0, &box, pixels,
-                                              rowPitchBytes, 0);
+  devices_->captureContext->UpdateSubresource(D3DTextureOf(texture), 0, &box, pixels, rowPitchBytes,
+                                              0);
   return S_OK;
 }
 

@@ -173,7 +173,8 @@ class VideoProcessorEngine final : public ConversionEngine {
       return result;
     }
 
-    slot->texture = WrapD3DTexture(objects.texture, outputWidth_, outputHeight_, PixelFormat::kNv12);
+    slot->texture =
+        WrapD3DTexture(objects.texture, outputWidth_, outputHeight_, PixelFormat::kNv12);
     slot->keyedMutex = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
     slot->hasQuery = true;
     slot->sharedHandle = handle.Take();  // closed by CloseSlot

@@ -23,7 +23,7 @@ namespace {
 constexpr DWORD kMaxStreams = 8;
 constexpr DWORD kDefaultOutputBytes = 1048576;
 constexpr UINT32 kProgressive = MFVideoInterlace_Progressive;  // 2
-constexpr UINT32 kHighProfile = eAVEncH264VProfile_High;      // 100
+constexpr UINT32 kHighProfile = eAVEncH264VProfile_High;       // 100
 constexpr LONGLONG kHundredNsPerSecond = 10000000;
 
 void LogFailure(const char* step, HRESULT result) {
@@ -77,7 +77,8 @@ MFT_MESSAGE_TYPE MessageType(TransformMessage message) {
 // Sets the size, rate and aspect attributes both media types carry.
 HRESULT SetPictureAttributes(IMFMediaType* type, const EncoderConfig& config) {
   HRESULT result = type->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
-  if (SUCCEEDED(result)) result = MFSetAttributeSize(type, MF_MT_FRAME_SIZE, config.width, config.height);
+  if (SUCCEEDED(result))
+    result = MFSetAttributeSize(type, MF_MT_FRAME_SIZE, config.width, config.height);
   if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_FRAME_RATE, config.fps, 1);
   if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
   return result;
@@ -304,9 +305,9 @@ std::int32_t MfTransform::MakeSample(std::size_t slot, std::uint64_t frameId) {
     return status::kInvalidStateHresult;
   }
   ComPtr<IMFMediaBuffer> buffer;
-  HRESULT result = MFCreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D),
-                                             surfaces_[slot].localTexture.Get(), 0, FALSE,
-                                             buffer.GetAddressOf());
+  HRESULT result =
+      MFCreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D), surfaces_[slot].localTexture.Get(), 0,
+                                FALSE, buffer.GetAddressOf());
   if (FAILED(result)) {
     LogFailure("MFCreateDXGISurfaceBuffer", result);
     return result;
@@ -343,16 +344,14 @@ std::int32_t MfTransform::ProcessInput() {
 std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) {
   *kind = OutputKind::kNone;
   MFT_OUTPUT_STREAM_INFO info{};
-  const bool provides =
-      SUCCEEDED(transform_->GetOutputStreamInfo(outputStreamId_, &info)) &&
-      (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) !=
-          0;
+  const bool provides = SUCCEEDED(transform_->GetOutputStreamInfo(outputStreamId_, &info)) &&
+                        (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES |
+                                         MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
   ComPtr<IMFSample> sample;
   if (!provides) {
     ComPtr<IMFMediaBuffer> buffer;
-    HRESULT result =
-        MFCreateMemoryBuffer(info.cbSize != 0 ? info.cbSize : kDefaultOutputBytes,
-                             buffer.GetAddressOf());
+    HRESULT result = MFCreateMemoryBuffer(info.cbSize != 0 ? info.cbSize : kDefaultOutputBytes,
+                                          buffer.GetAddressOf());
     if (FAILED(result)) {
       LogFailure("MFCreateMemoryBuffer", result);
       *kind = OutputKind::kAllocationFailed;

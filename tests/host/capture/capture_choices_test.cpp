@@ -13,8 +13,8 @@ TEST(OutputRotationTest, QuarterTurnsSwapTheDeliveredSize) {
     EXPECT_EQ(delivered.width, 1920u);
     EXPECT_EQ(delivered.height, 1080u);
   }
-  for (const OutputRotation rotation : {OutputRotation::kUnspecified, OutputRotation::kIdentity,
-                                        OutputRotation::kRotate180}) {
+  for (const OutputRotation rotation :
+       {OutputRotation::kUnspecified, OutputRotation::kIdentity, OutputRotation::kRotate180}) {
     const ImageSize delivered = DeliveredImageSize(portrait, rotation);
     EXPECT_EQ(delivered.width, 1080u);
     EXPECT_EQ(delivered.height, 1920u);

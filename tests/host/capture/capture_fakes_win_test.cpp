@@ -82,9 +82,9 @@ TEST_F(GraphicsContextFakeTest, ZeroTakesTheFirstHardwareAdapterAndALuidItsOwn) 
       EXPECT_EQ(call.adapter, static_cast<IDXGIAdapter*>(adapters[1].Get()));
       EXPECT_EQ(call.driverType, D3D_DRIVER_TYPE_UNKNOWN);
       EXPECT_EQ(call.flags, 0x820u);
-      EXPECT_EQ(call.levels, (std::vector<D3D_FEATURE_LEVEL>{D3D_FEATURE_LEVEL_11_1,
-                                                             D3D_FEATURE_LEVEL_11_0,
-                                                             D3D_FEATURE_LEVEL_10_1}));
+      EXPECT_EQ(call.levels,
+                (std::vector<D3D_FEATURE_LEVEL>{D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0,
+                                                D3D_FEATURE_LEVEL_10_1}));
     }
   }
   calls.calls.clear();

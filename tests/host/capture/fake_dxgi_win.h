@@ -20,8 +20,8 @@ using Microsoft::WRL::ComPtr;
 
 // A desktop resource that is a real texture underneath, as duplication's
 // resources are.
-class FakeDesktopResource final : public ComObject<StubIDXGIResource, IDXGIObject,
-                                                   IDXGIDeviceSubObject, IDXGIResource> {
+class FakeDesktopResource final
+    : public ComObject<StubIDXGIResource, IDXGIObject, IDXGIDeviceSubObject, IDXGIResource> {
  public:
   explicit FakeDesktopResource(ComPtr<ID3D11Texture2D> texture) : texture_(std::move(texture)) {}
 
@@ -135,8 +135,8 @@ struct FakeAdapterSpec {
   std::vector<FakeOutputRecord*> outputs;
 };
 
-class FakeAdapter final : public ComObject<StubIDXGIAdapter1, IDXGIObject, IDXGIAdapter,
-                                           IDXGIAdapter1> {
+class FakeAdapter final
+    : public ComObject<StubIDXGIAdapter1, IDXGIObject, IDXGIAdapter, IDXGIAdapter1> {
  public:
   explicit FakeAdapter(FakeAdapterSpec spec) : spec_(std::move(spec)) {}
 

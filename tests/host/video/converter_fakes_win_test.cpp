@@ -62,8 +62,8 @@ class ConverterFakesTest : public ::testing::Test {
 TEST_F(ConverterFakesTest, WithoutBgraInputThereIsNoPool) {
   record_.bgraSupport = 0;
   EXPECT_EQ(converter_.Init(graphics_, 1920, 1200, 1920, 1080), status::kENotImpl);
-  EXPECT_TRUE(
-      Logged("ERROR GPU cannot take BGRA as VideoProcessor input; a shader path is required here\n"))
+  EXPECT_TRUE(Logged(
+      "ERROR GPU cannot take BGRA as VideoProcessor input; a shader path is required here\n"))
       << log_;
   EXPECT_TRUE(record_.textures.empty());
   EXPECT_TRUE(converter_.pool().empty());

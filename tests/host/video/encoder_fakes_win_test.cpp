@@ -81,7 +81,8 @@ TEST_F(EncoderFakesTest, NoHardwareEncoderFallsBackToSoftwareWithTheWarning) {
   ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
   EXPECT_EQ(catalogue_.enumerationFlags, (std::vector<UINT32>{kHardwareFlags, kSoftwareFlags}));
   EXPECT_TRUE(Logged("WARN  no hardware H.264 encoder; falling back to software\n"));
-  EXPECT_TRUE(Logged("INFO  encoder ready: Fake Software H.264 (software), 1920x1080@60 12000 kbps\n"))
+  EXPECT_TRUE(
+      Logged("INFO  encoder ready: Fake Software H.264 (software), 1920x1080@60 12000 kbps\n"))
       << sink_.Text();
   EXPECT_EQ(encoder_->name(), "Fake Software H.264");
   EXPECT_FALSE(encoder_->hardware());
@@ -178,9 +179,9 @@ TEST_F(EncoderFakesTest, OutputTypeIsSetBeforeTheInputType) {
   EXPECT_TRUE(subtype == MFVideoFormat_NV12);
   UINT32 numerator = 0;
   UINT32 denominator = 0;
-  ASSERT_EQ(MFGetAttributeRatio(software.inputType.Get(), MF_MT_FRAME_RATE, &numerator,
-                                &denominator),
-            S_OK);
+  ASSERT_EQ(
+      MFGetAttributeRatio(software.inputType.Get(), MF_MT_FRAME_RATE, &numerator, &denominator),
+      S_OK);
   EXPECT_EQ(numerator, 60u);
   EXPECT_EQ(denominator, 1u);
 }
@@ -264,7 +265,8 @@ TEST_F(EncoderFakesTest, AStreamChangeTakesTheFirstOfferedOutputType) {
 }
 
 TEST_F(EncoderFakesTest, OutputsInOurOwnOrInTheTransformsSamplesReachTheCallback) {
-  const std::vector<std::uint8_t> idr = {0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 2, 0, 0, 1, 0x65, 3};
+  const std::vector<std::uint8_t> idr = {0, 0,    0, 1, 0x67, 1, 0,    0, 0,
+                                         1, 0x68, 2, 0, 0,    1, 0x65, 3};
   const std::vector<std::uint8_t> slice = {0, 0, 1, 0x41, 9, 9};
   for (const DWORD flags : {DWORD{0}, DWORD{MFT_OUTPUT_STREAM_PROVIDES_SAMPLES}}) {
     FakeMftRecord& software = software_;

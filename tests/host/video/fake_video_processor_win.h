@@ -126,18 +126,15 @@ class FakeQuery final
   UINT STDMETHODCALLTYPE GetDataSize() override { return sizeof(BOOL); }
 };
 
-class FakeInputView final
-    : public ComObject<StubID3D11VideoProcessorInputView, ID3D11DeviceChild, ID3D11View,
-                       ID3D11VideoProcessorInputView> {};
-class FakeOutputView final
-    : public ComObject<StubID3D11VideoProcessorOutputView, ID3D11DeviceChild, ID3D11View,
-                       ID3D11VideoProcessorOutputView> {};
+class FakeInputView final : public ComObject<StubID3D11VideoProcessorInputView, ID3D11DeviceChild,
+                                             ID3D11View, ID3D11VideoProcessorInputView> {};
+class FakeOutputView final : public ComObject<StubID3D11VideoProcessorOutputView, ID3D11DeviceChild,
+                                              ID3D11View, ID3D11VideoProcessorOutputView> {};
 class FakeProcessor final
     : public ComObject<StubID3D11VideoProcessor, ID3D11DeviceChild, ID3D11VideoProcessor> {};
 
-class FakeEnumerator final
-    : public ComObject<StubID3D11VideoProcessorEnumerator, ID3D11DeviceChild,
-                       ID3D11VideoProcessorEnumerator> {
+class FakeEnumerator final : public ComObject<StubID3D11VideoProcessorEnumerator, ID3D11DeviceChild,
+                                              ID3D11VideoProcessorEnumerator> {
  public:
   explicit FakeEnumerator(FakeVideoRecord* record) : record_(record) {}
   HRESULT STDMETHODCALLTYPE CheckVideoProcessorFormat(DXGI_FORMAT format, UINT* flags) override {
@@ -154,9 +151,9 @@ class FakeEnumerator final
 class FakeVideoDevice final : public ComObject<StubID3D11VideoDevice, ID3D11VideoDevice> {
  public:
   explicit FakeVideoDevice(FakeVideoRecord* record) : record_(record) {}
-  HRESULT STDMETHODCALLTYPE CreateVideoProcessorEnumerator(
-      const D3D11_VIDEO_PROCESSOR_CONTENT_DESC* desc,
-      ID3D11VideoProcessorEnumerator** enumerator) override {
+  HRESULT STDMETHODCALLTYPE
+  CreateVideoProcessorEnumerator(const D3D11_VIDEO_PROCESSOR_CONTENT_DESC* desc,
+                                 ID3D11VideoProcessorEnumerator** enumerator) override {
     record_->content = *desc;
     *enumerator = MakeCom<FakeEnumerator>(record_).Detach();
     return S_OK;
@@ -300,9 +297,9 @@ class FakeD3DDevice final : public ComObject<StubID3D11Device, ID3D11Device> {
 inline GraphicsPlatform FakeVideoPlatform(FakeVideoRecord* record) {
   GraphicsPlatform platform;
   platform.createFactory = [](IDXGIFactory1** factory) {
-    *factory =
-        MakeCom<FakeFactory>(std::vector<ComPtr<FakeAdapter>>{MakeCom<FakeAdapter>(FakeAdapterSpec{})})
-            .Detach();
+    *factory = MakeCom<FakeFactory>(
+                   std::vector<ComPtr<FakeAdapter>>{MakeCom<FakeAdapter>(FakeAdapterSpec{})})
+                   .Detach();
     return S_OK;
   };
   platform.createDevice = [record](IDXGIAdapter*, D3D_DRIVER_TYPE, UINT, const D3D_FEATURE_LEVEL*,
