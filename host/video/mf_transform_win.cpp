@@ -24,7 +24,6 @@ constexpr DWORD kMaxStreams = 8;
 constexpr DWORD kDefaultOutputBytes = 1048576;
 constexpr UINT32 kProgressive = MFVideoInterlace_Progressive;  // 2
 constexpr UINT32 kHighProfile = eAVEncH264VProfile_High;       // 100
-constexpr LONGLONG kHundredNsPerSecond = 10000000;
 
 void LogFailure(const char* step, HRESULT result) {
   Log(LogLevel::Error, "%s failed: %s", step, HresultText(result).c_str());
@@ -328,9 +327,9 @@ std::int32_t MfTransform::MakeSample(std::size_t slot, std::uint64_t frameId) {
     LogFailure("IMFSample::AddBuffer", result);
     return result;
   }
-  const LONGLONG duration = kHundredNsPerSecond / (config_.fps == 0 ? 60 : config_.fps);
-  sample->SetSampleTime(static_cast<LONGLONG>(frameId) * duration);
-  sample->SetSampleDuration(duration);
+  const SampleTiming timing = SampleTimingOf(frameId, config_.fps);
+  sample->SetSampleTime(timing.time);
+  sample->SetSampleDuration(timing.duration);
   sample_ = std::move(sample);
   return S_OK;
 }

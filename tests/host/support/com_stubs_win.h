@@ -7,6 +7,7 @@
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 
 #include <d3d11.h>
+#include <d3d11_1.h>
 #include <dxgi.h>
 #include <dxgi1_2.h>
 #include <mfidl.h>
@@ -210,7 +211,7 @@ class StubIDXGIOutputDuplication : public IDXGIOutputDuplication {
   virtual ~StubIDXGIOutputDuplication() = default;
 };
 
-class StubID3D11Device : public ID3D11Device {
+class StubID3D11Device1 : public ID3D11Device1 {
  public:
   HRESULT STDMETHODCALLTYPE CreateBuffer(const D3D11_BUFFER_DESC*, const D3D11_SUBRESOURCE_DATA*,
                                          ID3D11Buffer**) override {
@@ -342,9 +343,32 @@ class StubID3D11Device : public ID3D11Device {
   void STDMETHODCALLTYPE GetImmediateContext(ID3D11DeviceContext**) override {}
   HRESULT STDMETHODCALLTYPE SetExceptionMode(UINT) override { return E_NOTIMPL; }
   UINT STDMETHODCALLTYPE GetExceptionMode() override { return {}; }
+  void STDMETHODCALLTYPE GetImmediateContext1(ID3D11DeviceContext1**) override {}
+  HRESULT STDMETHODCALLTYPE CreateDeferredContext1(UINT, ID3D11DeviceContext1**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateBlendState1(const D3D11_BLEND_DESC1*,
+                                              ID3D11BlendState1**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateRasterizerState1(const D3D11_RASTERIZER_DESC1*,
+                                                   ID3D11RasterizerState1**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE CreateDeviceContextState(UINT, const D3D_FEATURE_LEVEL*, UINT, UINT,
+                                                     REFIID, D3D_FEATURE_LEVEL*,
+                                                     ID3DDeviceContextState**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE OpenSharedResource1(HANDLE, REFIID, void**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE OpenSharedResourceByName(LPCWSTR, DWORD, REFIID, void**) override {
+    return E_NOTIMPL;
+  }
 
  protected:
-  virtual ~StubID3D11Device() = default;
+  virtual ~StubID3D11Device1() = default;
 };
 
 class StubID3D11DeviceContext : public ID3D11DeviceContext {

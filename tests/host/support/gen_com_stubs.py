@@ -23,7 +23,7 @@ INTERFACES = [
     ("dxgi1_2.h", "IDXGIResource1"),
     ("dxgi1_2.h", "IDXGIOutput1"),
     ("dxgi1_2.h", "IDXGIOutputDuplication"),
-    ("d3d11.h", "ID3D11Device"),
+    ("d3d11_1.h", "ID3D11Device1"),
     ("d3d11.h", "ID3D11DeviceContext"),
     ("d3d11.h", "ID3D11Texture2D"),
     ("d3d11.h", "ID3D11Query"),
@@ -53,7 +53,7 @@ def header(name):
 def find(interface):
     """(base, [methods]) of |interface|, searching every header read."""
     pattern = re.compile(r"^%s : public (\w+)\n\{\n(.*?)^\};" % interface, re.M | re.S)
-    for name in list(HEADERS) + ["dxgi.h", "dxgi1_2.h", "d3d11.h", "mfobjects.h", "mfidl.h", "unknwn.h",
+    for name in list(HEADERS) + ["dxgi.h", "dxgi1_2.h", "d3d11.h", "d3d11_1.h", "mfobjects.h", "mfidl.h", "unknwn.h",
                                  "mftransform.h", "strmif.h", "objidl.h"]:
         match = pattern.search(header(name))
         if match:

@@ -26,9 +26,9 @@
 namespace veyra {
 namespace {
 
+using testing::FakeEncodedOutput;
 using testing::FakeEncoderCatalogue;
 using testing::FakeMftRecord;
-using testing::FakeOutput;
 
 constexpr UINT32 kHardwareFlags = 0x44;
 constexpr UINT32 kSoftwareFlags = 0x43;
@@ -249,7 +249,7 @@ TEST_F(EncoderFakesTest, ShutdownEndsTheEventsWithoutAWarning) {
 
 TEST_F(EncoderFakesTest, AStreamChangeTakesTheFirstOfferedOutputType) {
   FakeMftRecord& software = software_;
-  software.outputs.push_back(FakeOutput{MF_E_TRANSFORM_STREAM_CHANGE, {}});
+  software.outputs.push_back(FakeEncodedOutput{MF_E_TRANSFORM_STREAM_CHANGE, {}});
   catalogue_.software = {{L"Fake", &software}};
   config_.preferHardware = false;
   ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
@@ -272,7 +272,7 @@ TEST_F(EncoderFakesTest, OutputsInOurOwnOrInTheTransformsSamplesReachTheCallback
     FakeMftRecord& software = software_;
     software.outputStreamFlags = flags;
     software.outputBufferSize = flags == 0 ? 64 : 0;
-    software.outputs = {FakeOutput{S_OK, idr}, FakeOutput{S_OK, slice}};
+    software.outputs = {FakeEncodedOutput{S_OK, idr}, FakeEncodedOutput{S_OK, slice}};
     catalogue_.software = {{L"Fake", &software}};
     config_.preferHardware = false;
     std::mutex mutex;

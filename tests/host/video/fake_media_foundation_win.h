@@ -1,5 +1,6 @@
 #pragma once
 
+#include <d3d11.h>
 #include <mfapi.h>
 #include <mferror.h>
 #include <mfidl.h>
@@ -24,7 +25,7 @@ namespace veyra::testing {
 using Microsoft::WRL::ComPtr;
 
 // One scripted ProcessOutput answer.
-struct FakeOutput {
+struct FakeEncodedOutput {
   HRESULT result = S_OK;
   std::vector<std::uint8_t> bytes;  // the access unit on success
 };
@@ -42,9 +43,9 @@ struct FakeMftRecord {
   HRESULT d3dManagerResult = S_OK;
   DWORD outputStreamFlags = 0;  // MFT_OUTPUT_STREAM_*
   DWORD outputBufferSize = 0;
-  std::deque<FakeOutput> outputs;      // then MF_E_TRANSFORM_NEED_MORE_INPUT
-  std::deque<MediaEventType> events;   // handed out by GetEvent
-  std::vector<GUID> rejectedSettings;  // SetValue answers E_NOTIMPL
+  std::deque<FakeEncodedOutput> outputs;  // then MF_E_TRANSFORM_NEED_MORE_INPUT
+  std::deque<MediaEventType> events;      // handed out by GetEvent
+  std::vector<GUID> rejectedSettings;     // SetValue answers E_NOTIMPL
 
   // Records.
   ComPtr<IMFAttributes> attributes;  // the transform's own, real ones
@@ -60,6 +61,12 @@ struct FakeMftRecord {
   std::vector<ComPtr<IMFMediaType>> outputTypes;  // every SetOutputType, in order
   ComPtr<IMFMediaType> inputType;
   int availableTypeCalls = 0;
+  struct Input {
+    LONGLONG time;
+    LONGLONG duration;
+    void* texture;  // the Direct3D texture the sample's buffer wraps
+  };
+  std::vector<Input> inputs;
   bool shutDown = false;
   int getEventsAfterShutdown = 0;
 
@@ -172,6 +179,23 @@ class FakeMfTransform final : public ComObject<StubIMFTransform, IMFTransform> {
     if (SUCCEEDED(result)) (*type)->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
     return result;
   }
+  HRESULT STDMETHODCALLTYPE ProcessInput(DWORD stream, IMFSample* sample, DWORD flags) override {
+    const std::lock_guard<std::mutex> lock(record_->mutex);
+    if (stream != 0 || sample == nullptr || flags != 0) return E_INVALIDARG;
+    FakeMftRecord::Input input{};
+    sample->GetSampleTime(&input.time);
+    sample->GetSampleDuration(&input.duration);
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMFDXGIBuffer> surface;
+    ComPtr<ID3D11Texture2D> texture;
+    if (SUCCEEDED(sample->GetBufferByIndex(0, buffer.GetAddressOf())) &&
+        SUCCEEDED(buffer.As(&surface)) &&
+        SUCCEEDED(surface->GetResource(IID_PPV_ARGS(texture.GetAddressOf())))) {
+      input.texture = texture.Get();
+    }
+    record_->inputs.push_back(input);
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE GetInputStatus(DWORD, DWORD* flags) override {
     *flags = MFT_INPUT_STATUS_ACCEPT_DATA;
     return S_OK;
@@ -202,7 +226,7 @@ class FakeMfTransform final : public ComObject<StubIMFTransform, IMFTransform> {
     // Documented: a caller-allocated sample is required unless the
     // transform provides them, and must be absent when it does.
     if (provides != (buffers->pSample == nullptr)) return E_INVALIDARG;
-    FakeOutput next = record_->outputs.front();
+    FakeEncodedOutput next = record_->outputs.front();
     record_->outputs.pop_front();
     if (FAILED(next.result)) return next.result;
     ComPtr<IMFSample> sample = buffers->pSample;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "host/capture/graphics_devices_win.h"
@@ -36,6 +37,8 @@ struct FakeVideoRecord {
   BOOL autoProcessing = TRUE;
   std::vector<D3D11_TEXTURE2D_DESC> textures;
   std::vector<DWORD> sharedAccess;
+  std::vector<std::pair<HANDLE, ComPtr<ID3D11Texture2D>>> sharedTextures;  // by handle
+  int copies = 0;
   int inputViews = 0;
   int outputViews = 0;
   int queries = 0;
@@ -83,17 +86,21 @@ class FakeSharedResource final
     : public ComObject<StubIDXGIResource1, IDXGIObject, IDXGIDeviceSubObject, IDXGIResource,
                        IDXGIResource1> {
  public:
-  explicit FakeSharedResource(FakeVideoRecord* record) : record_(record) {}
+  FakeSharedResource(FakeVideoRecord* record, ComPtr<ID3D11Texture2D> texture)
+      : record_(record), texture_(std::move(texture)) {}
   HRESULT STDMETHODCALLTYPE CreateSharedHandle(const SECURITY_ATTRIBUTES* /*attributes*/,
                                                DWORD access, const WCHAR* /*name*/,
                                                HANDLE* handle) override {
     record_->sharedAccess.push_back(access);
     *handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // a real handle to close
-    return *handle != nullptr ? S_OK : E_FAIL;
+    if (*handle == nullptr) return E_FAIL;
+    record_->sharedTextures.emplace_back(*handle, texture_);
+    return S_OK;
   }
 
  private:
   FakeVideoRecord* record_;
+  ComPtr<ID3D11Texture2D> texture_;
 };
 
 class FakeTexture final
@@ -108,7 +115,7 @@ class FakeTexture final
     const bool shared = (desc_.MiscFlags & D3D11_RESOURCE_MISC_SHARED_KEYEDMUTEX) != 0;
     if (shared && iid == __uuidof(IDXGIKeyedMutex)) return mutex_.CopyTo(iid, object);
     if (shared && iid == __uuidof(IDXGIResource1)) {
-      *object = MakeCom<FakeSharedResource>(record_).Detach();
+      *object = MakeCom<FakeSharedResource>(record_, this).Detach();
       return S_OK;
     }
     return E_NOINTERFACE;
@@ -241,8 +248,12 @@ class FakeVideoContext final
 class FakeD3DContext final
     : public ComObject<StubID3D11DeviceContext, ID3D11DeviceChild, ID3D11DeviceContext> {
  public:
-  explicit FakeD3DContext(FakeVideoRecord* record)
-      : record_(record), video_(MakeCom<FakeVideoContext>(record)) {}
+  FakeD3DContext(FakeVideoRecord* record, ComPtr<ID3D11Device> device)
+      : record_(record), device_(std::move(device)), video_(MakeCom<FakeVideoContext>(record)) {}
+  void STDMETHODCALLTYPE GetDevice(ID3D11Device** device) override { device_.CopyTo(device); }
+  void STDMETHODCALLTYPE CopyResource(ID3D11Resource* target, ID3D11Resource* source) override {
+    if (target != nullptr && source != nullptr && target != source) ++record_->copies;
+  }
   void STDMETHODCALLTYPE End(ID3D11Asynchronous* /*async*/) override { ++record_->endedQueries; }
   HRESULT STDMETHODCALLTYPE GetData(ID3D11Asynchronous*, void* data, UINT size, UINT) override {
     if (size != sizeof(BOOL)) return E_INVALIDARG;
@@ -259,10 +270,14 @@ class FakeD3DContext final
 
  private:
   FakeVideoRecord* record_;
+  ComPtr<ID3D11Device> device_;
   ComPtr<FakeVideoContext> video_;
 };
 
-class FakeD3DDevice final : public ComObject<StubID3D11Device, ID3D11Device> {
+// A device of the fake adapter. Opening a shared handle gives the very
+// texture behind it, and so the same keyed mutex, as two devices on one
+// adapter share one resource.
+class FakeD3DDevice final : public ComObject<StubID3D11Device1, ID3D11Device, ID3D11Device1> {
  public:
   explicit FakeD3DDevice(FakeVideoRecord* record)
       : record_(record), video_(MakeCom<FakeVideoDevice>(record)) {}
@@ -279,6 +294,13 @@ class FakeD3DDevice final : public ComObject<StubID3D11Device, ID3D11Device> {
     ++record_->queries;
     *query = MakeCom<FakeQuery>().Detach();
     return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OpenSharedResource1(HANDLE handle, REFIID iid, void** object) override {
+    *object = nullptr;
+    for (const auto& [shared, texture] : record_->sharedTextures) {
+      if (shared == handle) return texture->QueryInterface(iid, object);
+    }
+    return E_INVALIDARG;
   }
 
  protected:
@@ -305,8 +327,9 @@ inline GraphicsPlatform FakeVideoPlatform(FakeVideoRecord* record) {
   platform.createDevice = [record](IDXGIAdapter*, D3D_DRIVER_TYPE, UINT, const D3D_FEATURE_LEVEL*,
                                    UINT, ID3D11Device** device, D3D_FEATURE_LEVEL* level,
                                    ID3D11DeviceContext** context) -> HRESULT {
-    *device = MakeCom<FakeD3DDevice>(record).Detach();
-    *context = MakeCom<FakeD3DContext>(record).Detach();
+    ComPtr<FakeD3DDevice> made = MakeCom<FakeD3DDevice>(record);
+    *context = MakeCom<FakeD3DContext>(record, made).Detach();
+    *device = made.Detach();
     *level = D3D_FEATURE_LEVEL_11_1;
     return S_OK;
   };
