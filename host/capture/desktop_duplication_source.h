@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "host/capture/capture_source.h"
 #include "host/capture/graphics_context.h"
+#include "host/capture/output_rotation.h"
 
 namespace veyra {
 
@@ -22,13 +24,25 @@ class DesktopDuplicationSource final : public ICaptureSource {
   std::uint32_t Width() const override { return width_; }
   std::uint32_t Height() const override { return height_; }
   const char* Name() const override { return "desktop-duplication"; }
+  std::wstring OutputDeviceName() const override { return deviceName_; }
+
+  // The rotation the open output reported; the picture is never rotated.
+  OutputRotation rotation() const { return rotation_; }
 
  private:
+  // The back end's duplication objects; empty while closed.
+  struct State;
+
   GraphicsContext& graphics_;
   std::uint32_t outputIndex_;
+  std::unique_ptr<State> state_;
+  // The size of the image delivered, which for an output turned by 90 or
+  // 270 degrees is its desktop size swapped.
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
+  OutputRotation rotation_ = OutputRotation::kIdentity;
   bool frameHeld_ = false;
+  std::wstring deviceName_;  // of the open output
 };
 
 }  // namespace veyra

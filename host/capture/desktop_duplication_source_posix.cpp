@@ -7,6 +7,8 @@
 
 namespace veyra {
 
+struct DesktopDuplicationSource::State {};
+
 DesktopDuplicationSource::DesktopDuplicationSource(GraphicsContext& graphics,
                                                    std::uint32_t outputIndex)
     : graphics_(graphics), outputIndex_(outputIndex) {}

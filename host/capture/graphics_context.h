@@ -13,6 +13,10 @@ namespace veyra {
 // memory allocator natively. Defined by each back end.
 struct GraphicsDevices;
 
+// Where a back end gets its adapters and devices: the system's on Windows
+// unless a test hands in its own. Defined by the back ends that have one.
+struct GraphicsPlatform;
+
 // The graphics adapter and the two devices the pipeline runs on. The capture
 // device serves the capture sources, the colour converter and the capture
 // loop; the encoder device serves the encoder. Pictures cross from one to the
@@ -24,6 +28,8 @@ struct GraphicsDevices;
 class GraphicsContext {
  public:
   GraphicsContext();
+  // |platform| must outlive the context; nullptr means the system's.
+  explicit GraphicsContext(const GraphicsPlatform* platform);
   ~GraphicsContext();
   GraphicsContext(const GraphicsContext&) = delete;
   GraphicsContext& operator=(const GraphicsContext&) = delete;
@@ -62,6 +68,7 @@ class GraphicsContext {
   GraphicsDevices* devices() const { return devices_.get(); }
 
  private:
+  const GraphicsPlatform* platform_ = nullptr;
   std::unique_ptr<GraphicsDevices> devices_;
   std::uint64_t adapterLuid_ = 0;
   std::string adapterName_;

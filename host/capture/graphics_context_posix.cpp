@@ -31,6 +31,7 @@ std::size_t StorageBytes(std::uint32_t width, std::uint32_t height, PixelFormat 
 }  // namespace
 
 GraphicsContext::GraphicsContext() = default;
+GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
 std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {

@@ -1,40 +1,188 @@
-// Placeholder for the Direct3D 11 back end, which is still to be written:
-// the context reports itself as not implemented, so the host's pipeline and
-// probe fail cleanly instead of running on devices that do not exist.
+// The Direct3D 11 back end's devices: one DXGI adapter, a capture device and
+// an encoder device on it, both multithread-protected.
+
+#include <d3d10.h>
+
+#include <iterator>
+#include <memory>
 
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/base/utf_conversion.h"
+#include "host/capture/adapter_choice.h"
 #include "host/capture/graphics_context.h"
+#include "host/capture/graphics_devices_win.h"
 
 namespace veyra {
 
-struct GraphicsDevices {};
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// BGRA for the duplication and synthetic textures, VIDEO for the video
+// processor and the encoder's device manager.
+constexpr UINT kDeviceFlags = D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT;
+constexpr D3D_FEATURE_LEVEL kFeatureLevels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0,
+                                                D3D_FEATURE_LEVEL_10_1};
+
+void LogFailure(const char* step, HRESULT result) {
+  Log(LogLevel::Error, "%s failed: %s", step, HresultText(result).c_str());
+}
+
+// Creates one device on |adapter| into the given slots, releasing what they
+// held first.
+HRESULT CreateDevice(const GraphicsPlatform& platform, IDXGIAdapter1* adapter, const char* role,
+                     ComPtr<ID3D11Device>* device, ComPtr<ID3D11DeviceContext>* context) {
+  context->Reset();
+  device->Reset();
+  D3D_FEATURE_LEVEL level{};
+  // An explicit adapter requires the unknown driver type.
+  const HRESULT result = platform.createDevice(
+      adapter, D3D_DRIVER_TYPE_UNKNOWN, kDeviceFlags, kFeatureLevels,
+      static_cast<UINT>(std::size(kFeatureLevels)), device->ReleaseAndGetAddressOf(), &level,
+      context->ReleaseAndGetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("D3D11CreateDevice", result);
+    return result;
+  }
+  // The capture device is used by the pipeline-building and the capture
+  // threads, the encoder device by the pump and by the encoder itself.
+  ComPtr<ID3D10Multithread> multithread;
+  if (SUCCEEDED((*device)->QueryInterface(IID_PPV_ARGS(&multithread)))) {
+    multithread->SetMultithreadProtected(TRUE);
+  }
+  Log(LogLevel::Debug, "  %s device: feature level 0x%04X", role, static_cast<unsigned>(level));
+  return S_OK;
+}
+
+HRESULT SystemCreateDevice(IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, UINT flags,
+                           const D3D_FEATURE_LEVEL* levels, UINT levelCount, ID3D11Device** device,
+                           D3D_FEATURE_LEVEL* level, ID3D11DeviceContext** context) {
+  return D3D11CreateDevice(adapter, driverType, nullptr, flags, levels, levelCount,
+                           D3D11_SDK_VERSION, device, level, context);
+}
+
+HRESULT SystemCreateFactory(IDXGIFactory1** factory) {
+  return CreateDXGIFactory1(IID_PPV_ARGS(factory));
+}
+
+D3D11_TEXTURE2D_DESC TextureDesc(std::uint32_t width, std::uint32_t height, PixelFormat format) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = format == PixelFormat::kBgra ? DXGI_FORMAT_B8G8R8A8_UNORM : DXGI_FORMAT_NV12;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = D3D11_USAGE_DEFAULT;
+  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+  return desc;
+}
+
+}  // namespace
+
+const GraphicsPlatform& SystemGraphicsPlatform() {
+  static const GraphicsPlatform platform{SystemCreateFactory, SystemCreateDevice};
+  return platform;
+}
 
 GraphicsContext::GraphicsContext() = default;
+GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
-std::int32_t GraphicsContext::Init(std::uint64_t /*adapterLuid*/) {
-  devices_.reset();
-  Log(LogLevel::Error, "%s failed: %s", "D3D11CreateDevice",
-      HresultText(status::kENotImpl).c_str());
-  return status::kENotImpl;
+std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
+  const GraphicsPlatform& platform = platform_ != nullptr ? *platform_ : SystemGraphicsPlatform();
+  ComPtr<IDXGIFactory1> factory;
+  HRESULT result = platform.createFactory(factory.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("CreateDXGIFactory1", result);
+    return result;
+  }
+
+  ComPtr<IDXGIAdapter1> chosen;
+  DXGI_ADAPTER_DESC1 chosenDesc{};
+  for (UINT index = 0;; ++index) {
+    ComPtr<IDXGIAdapter1> adapter;
+    result = factory->EnumAdapters1(index, adapter.GetAddressOf());
+    if (result == DXGI_ERROR_NOT_FOUND) break;
+    if (FAILED(result)) continue;
+    DXGI_ADAPTER_DESC1 desc{};
+    if (FAILED(adapter->GetDesc1(&desc))) continue;
+    const bool software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
+    if (AdapterMatches(software, LuidValue(desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart),
+                       adapterLuid)) {
+      chosen = adapter;
+      chosenDesc = desc;
+      break;
+    }
+  }
+  if (!chosen) {
+    Log(LogLevel::Error, "no suitable DXGI adapter found");
+    return DXGI_ERROR_NOT_FOUND;
+  }
+
+  if (!devices_) devices_ = std::make_unique<GraphicsDevices>();
+  devices_->adapter = chosen;
+  adapterLuid_ = LuidValue(chosenDesc.AdapterLuid.LowPart, chosenDesc.AdapterLuid.HighPart);
+  chosenDesc.Description[std::size(chosenDesc.Description) - 1] = L'\0';
+  adapterName_ = Utf8FromWide(chosenDesc.Description);
+
+  // A failure keeps what was made (the capture device when the encoder
+  // device failed) until the context is destroyed or initialised again.
+  result = CreateDevice(platform, chosen.Get(), "capture", &devices_->captureDevice,
+                        &devices_->captureContext);
+  if (FAILED(result)) {
+    LogFailure("capture device", result);
+    return result;
+  }
+  result = CreateDevice(platform, chosen.Get(), "encoder", &devices_->encoderDevice,
+                        &devices_->encoderContext);
+  if (FAILED(result)) {
+    LogFailure("encoder device", result);
+    return result;
+  }
+  Log(LogLevel::Info, "D3D11 on %s: separate capture and encoder devices", adapterName_.c_str());
+  return S_OK;
 }
 
-std::int32_t GraphicsContext::CreateTexture(std::uint32_t /*width*/, std::uint32_t /*height*/,
-                                            PixelFormat /*format*/, Texture* /*texture*/) {
-  return status::kENotImpl;
+std::int32_t GraphicsContext::CreateTexture(std::uint32_t width, std::uint32_t height,
+                                            PixelFormat format, Texture* texture) {
+  if (!devices_ || !devices_->captureDevice) return status::kInvalidStateHresult;
+  const D3D11_TEXTURE2D_DESC desc = TextureDesc(width, height, format);
+  ComPtr<ID3D11Texture2D> d3dTexture;
+  const HRESULT result =
+      devices_->captureDevice->CreateTexture2D(&desc, nullptr, d3dTexture.GetAddressOf());
+  if (FAILED(result)) return result;
+  *texture = WrapD3DTexture(std::move(d3dTexture), width, height, format);
+  return S_OK;
 }
 
-std::int32_t GraphicsContext::WritePixels(const Texture& /*texture*/, std::uint32_t /*left*/,
-                                          std::uint32_t /*right*/, std::uint32_t /*bottom*/,
-                                          const std::uint32_t* /*pixels*/,
-                                          std::uint32_t /*rowPitchBytes*/) {
-  return status::kENotImpl;
+std::int32_t GraphicsContext::WritePixels(const Texture& texture, std::uint32_t left,
+                                          std::uint32_t right, std::uint32_t bottom,
+                                          const std::uint32_t* pixels,
+                                          std::uint32_t rowPitchBytes) {
+  if (!devices_ || !devices_->captureContext) return status::kInvalidStateHresult;
+  if (!texture || texture.format != PixelFormat::kBgra || left >= right || right > texture.width ||
+      bottom > texture.height) {
+    return E_INVALIDARG;
+  }
+  const D3D11_BOX box{left, 0, 0, right, bottom, 1};
+  devices_->captureContext->UpdateSubresource(D3DTextureOf(texture), 0, &box, pixels, rowPitchBytes,
+                                              0);
+  return S_OK;
 }
 
-std::int32_t GraphicsContext::CopyTexture(const Texture& /*from*/, const Texture& /*to*/) {
-  return status::kENotImpl;
+std::int32_t GraphicsContext::CopyTexture(const Texture& from, const Texture& to) {
+  if (!devices_ || !devices_->captureContext) return status::kInvalidStateHresult;
+  if (!from || !to || from.width != to.width || from.height != to.height ||
+      from.format != to.format) {
+    return E_INVALIDARG;
+  }
+  if (from.storage != to.storage) {
+    devices_->captureContext->CopyResource(D3DTextureOf(to), D3DTextureOf(from));
+  }
+  return S_OK;
 }
 
 }  // namespace veyra

@@ -1,31 +1,160 @@
-// Placeholder for the Media Foundation back end, still to be written:
-// start-up reports it as not implemented, so Open fails cleanly and the
-// session reports that no usable H.264 encoder exists.
+// The Media Foundation back end: hardware H.264 transforms first, the
+// software ones as the fallback, each activated in the order the sorted
+// enumeration returns them.
+
+#include <codecapi.h>
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+#include <mftransform.h>
+#include <objbase.h>
+#include <windows.h>
+#include <wrl/client.h>
 
 #include <memory>
+#include <span>
+#include <string>
+#include <utility>
 
+#include "host/base/hresult_text.h"
+#include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/base/utf_conversion.h"
 #include "host/video/encoder_backend.h"
-#include "host/video/encoder_transform.h"
+#include "host/video/media_foundation_platform_win.h"
+#include "host/video/mf_transform_win.h"
 
 namespace veyra {
+
+using Microsoft::WRL::ComPtr;
+
 namespace {
 
-class UnavailableBackend final : public EncoderBackend {
+constexpr UINT32 kHardwareFlags = MFT_ENUM_FLAG_HARDWARE | MFT_ENUM_FLAG_SORTANDFILTER;  // 0x44
+constexpr UINT32 kSoftwareFlags =
+    MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_ASYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER;  // 0x43
+
+// The array MFTEnumEx hands out: every activation object released (not
+// shut down) and the array freed, whatever the walk did.
+class ActivationList {
  public:
-  std::int32_t Startup() override { return status::kENotImpl; }
-  void Cleanup() override {}
-  std::int32_t SelectEncoder(GraphicsContext& /*graphics*/, bool /*hardware*/,
-                             const EncoderConfig& /*config*/,
-                             std::unique_ptr<EncoderTransform>* /*transform*/) override {
-    return status::kMfETopoCodecNotFound;
+  ActivationList() = default;
+  ~ActivationList() {
+    for (IMFActivate* activate : span()) {
+      if (activate != nullptr) activate->Release();
+    }
+    CoTaskMemFree(static_cast<void*>(activates_));
   }
+  ActivationList(const ActivationList&) = delete;
+  ActivationList& operator=(const ActivationList&) = delete;
+
+  IMFActivate*** array() { return &activates_; }
+  UINT32* count() { return &count_; }
+  std::span<IMFActivate*> span() const { return {activates_, activates_ ? count_ : 0}; }
+
+ private:
+  IMFActivate** activates_ = nullptr;
+  UINT32 count_ = 0;
 };
+
+std::string FriendlyName(IMFActivate* activate) {
+  WCHAR* name = nullptr;
+  UINT32 length = 0;
+  if (FAILED(activate->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &name, &length))) return {};
+  std::string text = Utf8FromWide(std::wstring_view(name, length));
+  CoTaskMemFree(name);
+  return text;
+}
+
+UINT32 AttributeOrZero(IMFAttributes* attributes, const GUID& key) {
+  UINT32 value = 0;
+  if (attributes == nullptr || FAILED(attributes->GetUINT32(key, &value))) return 0;
+  return value;
+}
+
+class MediaFoundationBackend final : public EncoderBackend {
+ public:
+  explicit MediaFoundationBackend(const MediaFoundationPlatform& platform) : platform_(platform) {}
+
+  std::int32_t Startup() override { return platform_.startup(); }
+  void Cleanup() override { platform_.shutdown(); }
+
+  std::int32_t SelectEncoder(GraphicsContext& graphics, bool hardware,
+                             const EncoderConfig& /*config*/,
+                             std::unique_ptr<EncoderTransform>* transform) override {
+    const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
+    ActivationList list;
+    const HRESULT enumerated =
+        platform_.enumerate(MFT_CATEGORY_VIDEO_ENCODER, hardware ? kHardwareFlags : kSoftwareFlags,
+                            nullptr, &output, list.array(), list.count());
+    if (FAILED(enumerated)) {
+      Log(LogLevel::Error, "%s failed: %s", "MFTEnumEx", HresultText(enumerated).c_str());
+      return enumerated;
+    }
+    if (list.span().empty()) return MF_E_TOPO_CODEC_NOT_FOUND;
+
+    ComPtr<IMFTransform> chosen;
+    std::string name;
+    HRESULT result = MF_E_TOPO_CODEC_NOT_FOUND;
+    for (IMFActivate* activate : list.span()) {
+      if (activate == nullptr) continue;
+      result = activate->ActivateObject(IID_PPV_ARGS(chosen.ReleaseAndGetAddressOf()));
+      if (SUCCEEDED(result)) {
+        name = FriendlyName(activate);
+        break;
+      }
+    }
+    if (!chosen) return result;
+
+    ComPtr<IMFAttributes> attributes;
+    chosen->GetAttributes(attributes.GetAddressOf());
+    const UINT32 async = AttributeOrZero(attributes.Get(), MF_TRANSFORM_ASYNC);
+    const UINT32 d3d11Aware = AttributeOrZero(attributes.Get(), MF_SA_D3D11_AWARE);
+    Log(LogLevel::Debug, "MFT attributes: ASYNC=%u D3D11_AWARE=%u", async, d3d11Aware);
+    if (async != 0) {
+      // An asynchronous transform refuses every call until it is unlocked.
+      const HRESULT unlocked = attributes->SetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, TRUE);
+      if (FAILED(unlocked)) {
+        Log(LogLevel::Error, "%s failed: %s", "MF_TRANSFORM_ASYNC_UNLOCK",
+            HresultText(unlocked).c_str());
+        return unlocked;
+      }
+    } else if (hardware) {
+      Log(LogLevel::Warn, "hardware MFT reports MF_TRANSFORM_ASYNC=0; event pump will idle");
+    }
+    if (attributes) attributes->SetUINT32(CODECAPI_AVLowLatencyMode, TRUE);
+
+    *transform = std::make_unique<MfTransform>(std::move(chosen), std::move(name), hardware,
+                                               async != 0, graphics);
+    return S_OK;
+  }
+
+ private:
+  const MediaFoundationPlatform& platform_;
+};
+
+HRESULT SystemStartup() { return MFStartup(MF_VERSION, MFSTARTUP_LITE); }
+void SystemShutdown() { MFShutdown(); }
+HRESULT SystemEnumerate(GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* input,
+                        const MFT_REGISTER_TYPE_INFO* output, IMFActivate*** activates,
+                        UINT32* count) {
+  return MFTEnumEx(category, flags, input, output, activates, count);
+}
 
 }  // namespace
 
+const MediaFoundationPlatform& SystemMediaFoundationPlatform() {
+  static const MediaFoundationPlatform platform{SystemStartup, SystemShutdown, SystemEnumerate};
+  return platform;
+}
+
+std::unique_ptr<EncoderBackend> CreateMediaFoundationBackend(
+    const MediaFoundationPlatform& platform) {
+  return std::make_unique<MediaFoundationBackend>(platform);
+}
+
 std::unique_ptr<EncoderBackend> CreatePlatformEncoderBackend() {
-  return std::make_unique<UnavailableBackend>();
+  return CreateMediaFoundationBackend(SystemMediaFoundationPlatform());
 }
 
 }  // namespace veyra

@@ -23,6 +23,12 @@ CodecSetting MeanBitRateSetting(std::uint32_t bitsPerSecond) {
   return {CodecProperty::kMeanBitRate, false, bitsPerSecond, "MeanBitRate"};
 }
 
+SampleTiming SampleTimingOf(std::uint64_t frameId, std::uint32_t fps) {
+  constexpr std::int64_t kHundredNsPerSecond = 10000000;
+  const std::int64_t duration = kHundredNsPerSecond / (fps == 0 ? 60 : fps);
+  return {static_cast<std::int64_t>(frameId) * duration, duration};
+}
+
 CodecSetting ForceKeyFrameSetting() {
   return {CodecProperty::kForceKeyFrame, false, 1, "ForceKeyFrame"};
 }

@@ -59,4 +59,14 @@ CodecSetting MeanBitRateSetting(std::uint32_t bitsPerSecond);
 // The setting that makes the next picture an IDR picture.
 CodecSetting ForceKeyFrameSetting();
 
+// Where an input sample sits on the stream's time line, in 100-nanosecond
+// units: one frame lasts 10 000 000 / fps (60 when fps is 0, integer
+// division), and frame |frameId| starts frameId durations in. Frame ids
+// grow by one per converted frame, so dropped frames leave gaps.
+struct SampleTiming {
+  std::int64_t time = 0;
+  std::int64_t duration = 0;
+};
+SampleTiming SampleTimingOf(std::uint64_t frameId, std::uint32_t fps);
+
 }  // namespace veyra

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,8 @@ namespace veyra {
 // identity; a view keeps its texture alive, so an identity in the cache
 // cannot belong to another texture. Full at kCapacity views, when it starts
 // afresh rather than tracking use. Used on the capture thread only.
+// Addresses are taken with std::addressof: a COM smart pointer's own
+// operator& releases what it holds.
 template <typename View>
 class InputViewCache {
  public:
@@ -25,10 +28,10 @@ class InputViewCache {
   template <typename Create>
   View* Find(const void* identity, Create create) {
     for (Entry& entry : entries_) {
-      if (entry.identity == identity) return &entry.view;
+      if (entry.identity == identity) return std::addressof(entry.view);
     }
     View view{};
-    if (!create(&view)) return nullptr;
+    if (!create(std::addressof(view))) return nullptr;
     if (entries_.size() >= kCapacity) {
       Log(LogLevel::Debug, "input view cache full (%zu); resetting", entries_.size());
       entries_.clear();
@@ -36,7 +39,7 @@ class InputViewCache {
     entries_.push_back({identity, std::move(view)});
     Log(LogLevel::Debug, "cached input view for surface %p (%zu cached)", identity,
         entries_.size());
-    return &entries_.back().view;
+    return std::addressof(entries_.back().view);
   }
 
   void Clear() { entries_.clear(); }

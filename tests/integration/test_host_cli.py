@@ -153,3 +153,22 @@ def test_probe_reports_adapter_capture_and_encoder():
                            "capture: unavailable\n"
                            "encoder: libx264 (software)\n")
     assert b"] WARN  no hardware H.264 encoder; falling back to software" in result.stderr
+
+
+@pytest.mark.skipif(not hostproc.UNDER_WINE, reason="the Direct3D 11 back end only")
+def test_probe_under_wine_reports_wines_adapter_and_nothing_to_capture_or_encode():
+    # Measured under Wine 8: DXGI lists one hardware adapter by this name,
+    # DuplicateOutput is not implemented, and Media Foundation starts but
+    # enumerates no H.264 encoder of either kind. Only the graphics devices
+    # decide the exit code.
+    result = hostproc.run_host("--probe")
+    assert result.returncode == 0
+    assert out(result) == ("adapter: NVIDIA GeForce GTX 470\n"
+                           "capture: unavailable\n"
+                           "encoder: none usable\n")
+    err = result.stderr
+    assert (b"] INFO  D3D11 on NVIDIA GeForce GTX 470: separate capture and encoder devices"
+            in err)
+    assert b"] ERROR DuplicateOutput failed: 0x80004001" in err
+    assert b"] WARN  no hardware H.264 encoder; falling back to software" in err
+    assert b"] ERROR encoder selection failed: 0xC00D5212" in err

@@ -1,0 +1,414 @@
+#include "host/video/mf_transform_win.h"
+
+#include <codecapi.h>
+#include <d3d11_1.h>
+#include <mfapi.h>
+#include <mferror.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "host/base/hresult_text.h"
+#include "host/base/log.h"
+#include "host/base/status_codes.h"
+#include "host/capture/graphics_devices_win.h"
+#include "host/video/dxgi_keyed_mutex_win.h"
+
+namespace veyra {
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr DWORD kMaxStreams = 8;
+constexpr DWORD kDefaultOutputBytes = 1048576;
+constexpr UINT32 kProgressive = MFVideoInterlace_Progressive;  // 2
+constexpr UINT32 kHighProfile = eAVEncH264VProfile_High;       // 100
+
+void LogFailure(const char* step, HRESULT result) {
+  Log(LogLevel::Error, "%s failed: %s", step, HresultText(result).c_str());
+}
+
+const GUID& PropertyGuid(CodecProperty property) {
+  switch (property) {
+    case CodecProperty::kLowLatencyMode:
+      return CODECAPI_AVLowLatencyMode;
+    case CodecProperty::kCommonLowLatency:
+      return CODECAPI_AVEncCommonLowLatency;
+    case CodecProperty::kBPictureCount:
+      return CODECAPI_AVEncMPVDefaultBPictureCount;
+    case CodecProperty::kMaxNumRefFrame:
+      return CODECAPI_AVEncVideoMaxNumRefFrame;
+    case CodecProperty::kRateControlMode:
+      return CODECAPI_AVEncCommonRateControlMode;
+    case CodecProperty::kMeanBitRate:
+      return CODECAPI_AVEncCommonMeanBitRate;
+    case CodecProperty::kGopSize:
+      return CODECAPI_AVEncMPVGOPSize;
+    case CodecProperty::kQualityVsSpeed:
+      return CODECAPI_AVEncCommonQualityVsSpeed;
+    case CodecProperty::kRealTime:
+      return CODECAPI_AVEncCommonRealTime;
+    case CodecProperty::kBufferSize:
+      return CODECAPI_AVEncCommonBufferSize;
+    case CodecProperty::kForceKeyFrame:
+      break;
+  }
+  return CODECAPI_AVEncVideoForceKeyFrame;
+}
+
+MFT_MESSAGE_TYPE MessageType(TransformMessage message) {
+  switch (message) {
+    case TransformMessage::kBeginStreaming:
+      return MFT_MESSAGE_NOTIFY_BEGIN_STREAMING;
+    case TransformMessage::kStartOfStream:
+      return MFT_MESSAGE_NOTIFY_START_OF_STREAM;
+    case TransformMessage::kCommandFlush:
+      return MFT_MESSAGE_COMMAND_FLUSH;
+    case TransformMessage::kEndOfStream:
+      return MFT_MESSAGE_NOTIFY_END_OF_STREAM;
+    case TransformMessage::kEndStreaming:
+      break;
+  }
+  return MFT_MESSAGE_NOTIFY_END_STREAMING;
+}
+
+// Sets the size, rate and aspect attributes both media types carry.
+HRESULT SetPictureAttributes(IMFMediaType* type, const EncoderConfig& config) {
+  HRESULT result = type->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
+  if (SUCCEEDED(result))
+    result = MFSetAttributeSize(type, MF_MT_FRAME_SIZE, config.width, config.height);
+  if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_FRAME_RATE, config.fps, 1);
+  if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  return result;
+}
+
+}  // namespace
+
+MfTransform::MfTransform(ComPtr<IMFTransform> transform, std::string name, bool hardware,
+                         bool async, GraphicsContext& graphics)
+    : graphics_(graphics),
+      name_(std::move(name)),
+      hardware_(hardware),
+      async_(async),
+      transform_(std::move(transform)) {
+  transform_.As(&codecApi_);
+  // Only hardware transforms are driven by their events; a missing
+  // generator makes VideoEncoder refuse the transform.
+  if (hardware_) transform_.As(&events_);
+}
+
+MfTransform::~MfTransform() = default;
+
+std::int32_t MfTransform::Configure(const EncoderConfig& config, const char** failedStep) {
+  config_ = config;
+  DWORD inputs = 0;
+  DWORD outputs = 0;
+  if (SUCCEEDED(transform_->GetStreamCount(&inputs, &outputs)) && inputs > 0 && outputs > 0) {
+    DWORD inputIds[kMaxStreams] = {};
+    DWORD outputIds[kMaxStreams] = {};
+    // E_NOTIMPL is the usual answer: a fixed stream count numbered from 0.
+    if (SUCCEEDED(transform_->GetStreamIDs(std::min(inputs, kMaxStreams), inputIds,
+                                           std::min(outputs, kMaxStreams), outputIds))) {
+      inputStreamId_ = inputIds[0];
+      outputStreamId_ = outputIds[0];
+    }
+  }
+  if (GraphicsDevices* devices = graphics_.devices()) encoderContext_ = devices->encoderContext;
+
+  if (hardware_) {
+    const HRESULT result = BindD3DManager();
+    if (FAILED(result)) {
+      *failedStep = "D3D manager binding";
+      return result;
+    }
+  }
+  const HRESULT result = SetMediaTypes();
+  if (FAILED(result)) {
+    *failedStep = "media types";
+    return result;
+  }
+  return S_OK;
+}
+
+HRESULT MfTransform::BindD3DManager() {
+  deviceManager_.Reset();
+  GraphicsDevices* devices = graphics_.devices();
+  if (devices == nullptr || !devices->encoderDevice) return status::kInvalidStateHresult;
+  HRESULT result = MFCreateDXGIDeviceManager(&resetToken_, deviceManager_.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("MFCreateDXGIDeviceManager", result);
+    return result;
+  }
+  result = deviceManager_->ResetDevice(devices->encoderDevice.Get(), resetToken_);
+  if (FAILED(result)) {
+    LogFailure("IMFDXGIDeviceManager::ResetDevice", result);
+    return result;
+  }
+  result = transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
+                                      reinterpret_cast<ULONG_PTR>(deviceManager_.Get()));
+  if (FAILED(result)) {
+    // Still usable: the transform reads frames from system memory instead.
+    Log(LogLevel::Warn, "encoder rejected D3D manager (%s); frames will go through system memory",
+        HresultText(result).c_str());
+    deviceManager_.Reset();
+  }
+  return S_OK;
+}
+
+HRESULT MfTransform::SetMediaTypes() {
+  // The output type first: an encoder offers input types only once it knows
+  // what it is to produce.
+  ComPtr<IMFMediaType> output;
+  HRESULT result = MFCreateMediaType(output.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("MFCreateMediaType(output)", result);
+    return result;
+  }
+  output->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  output->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  output->SetUINT32(MF_MT_AVG_BITRATE, config_.bitrate);
+  output->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 0);
+  output->SetUINT32(MF_MT_MPEG2_PROFILE, kHighProfile);
+  SetPictureAttributes(output.Get(), config_);
+  result = transform_->SetOutputType(outputStreamId_, output.Get(), 0);
+  if (FAILED(result)) {
+    LogFailure("SetOutputType", result);
+    return result;
+  }
+
+  ComPtr<IMFMediaType> input;
+  result = MFCreateMediaType(input.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("MFCreateMediaType(input)", result);
+    return result;
+  }
+  input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  input->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+  SetPictureAttributes(input.Get(), config_);
+  result = transform_->SetInputType(inputStreamId_, input.Get(), 0);
+  if (FAILED(result)) {
+    LogFailure("SetInputType", result);
+    return result;
+  }
+  return S_OK;
+}
+
+std::vector<std::uint8_t> MfTransform::SequenceHeaderOfType() {
+  ComPtr<IMFMediaType> current;
+  if (FAILED(transform_->GetOutputCurrentType(outputStreamId_, current.GetAddressOf()))) return {};
+  UINT32 size = 0;
+  if (FAILED(current->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) || size == 0) return {};
+  std::vector<std::uint8_t> header(size);
+  if (FAILED(current->GetBlob(MF_MT_MPEG_SEQUENCE_HEADER, header.data(), size, &size))) return {};
+  header.resize(size);
+  return header;
+}
+
+std::int32_t MfTransform::ApplySetting(const CodecSetting& setting) {
+  if (!codecApi_) return E_NOINTERFACE;
+  VARIANT value;
+  VariantInit(&value);
+  if (setting.boolean) {
+    value.vt = VT_BOOL;
+    value.boolVal = VARIANT_TRUE;
+  } else {
+    value.vt = VT_UI4;
+    value.ulVal = setting.value;
+  }
+  return codecApi_->SetValue(&PropertyGuid(setting.property), &value);
+}
+
+std::int32_t MfTransform::ProcessMessage(TransformMessage message) {
+  return transform_->ProcessMessage(MessageType(message), 0);
+}
+
+std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
+                                      std::uint32_t height,
+                                      std::shared_ptr<KeyedMutex>* keyedMutex) {
+  if (!encoderContext_) return status::kInvalidStateHresult;
+  if (surfaces_.size() <= slot) surfaces_.resize(slot + 1);
+  Surface& surface = surfaces_[slot];
+  surface = Surface{};
+
+  ComPtr<ID3D11Device> device;
+  encoderContext_->GetDevice(device.GetAddressOf());
+  ComPtr<ID3D11Device1> device1;
+  HRESULT result = device.As(&device1);
+  if (FAILED(result)) {
+    LogFailure("ID3D11Device1 query", result);
+    return result;
+  }
+  result = device1->OpenSharedResource1(handle, IID_PPV_ARGS(surface.sharedTexture.GetAddressOf()));
+  if (FAILED(result)) {
+    LogFailure("OpenSharedResource1(NV12)", result);
+    return result;
+  }
+  ComPtr<IDXGIKeyedMutex> mutex;
+  result = surface.sharedTexture.As(&mutex);
+  if (FAILED(result)) {
+    LogFailure("IDXGIKeyedMutex query", result);
+    return result;
+  }
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = DXGI_FORMAT_NV12;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = D3D11_USAGE_DEFAULT;
+  desc.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+  result = device->CreateTexture2D(&desc, nullptr, surface.localTexture.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("CreateTexture2D(encoder-local NV12)", result);
+    return result;
+  }
+  *keyedMutex = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
+  return S_OK;
+}
+
+std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
+  *typeKnown = false;
+  if (!events_) return MF_E_NO_EVENTS_AVAILABLE;
+  ComPtr<IMFMediaEvent> event;
+  const HRESULT result = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
+  if (FAILED(result)) return result;
+  MediaEventType eventType = 0;
+  if (SUCCEEDED(event->GetType(&eventType))) {
+    *type = eventType;
+    *typeKnown = true;
+  }
+  return S_OK;
+}
+
+std::int32_t MfTransform::GetInputStatus(bool* acceptsData) {
+  DWORD flags = 0;
+  const HRESULT result = transform_->GetInputStatus(inputStreamId_, &flags);
+  *acceptsData = SUCCEEDED(result) && (flags & MFT_INPUT_STATUS_ACCEPT_DATA) != 0;
+  return result;
+}
+
+std::int32_t MfTransform::CopySurface(std::size_t slot) {
+  if (slot >= surfaces_.size() || !surfaces_[slot].localTexture || !encoderContext_) {
+    return status::kInvalidStateHresult;
+  }
+  encoderContext_->CopyResource(surfaces_[slot].localTexture.Get(),
+                                surfaces_[slot].sharedTexture.Get());
+  return S_OK;
+}
+
+std::int32_t MfTransform::MakeSample(std::size_t slot, std::uint64_t frameId) {
+  sample_.Reset();
+  if (slot >= surfaces_.size() || !surfaces_[slot].localTexture) {
+    return status::kInvalidStateHresult;
+  }
+  ComPtr<IMFMediaBuffer> buffer;
+  HRESULT result =
+      MFCreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D), surfaces_[slot].localTexture.Get(), 0,
+                                FALSE, buffer.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("MFCreateDXGISurfaceBuffer", result);
+    return result;
+  }
+  ComPtr<IMF2DBuffer> buffer2d;
+  DWORD length = 0;
+  if (SUCCEEDED(buffer.As(&buffer2d)) && SUCCEEDED(buffer2d->GetContiguousLength(&length))) {
+    buffer->SetCurrentLength(length);
+  }
+  ComPtr<IMFSample> sample;
+  result = MFCreateSample(sample.GetAddressOf());
+  if (FAILED(result)) {
+    LogFailure("MFCreateSample", result);
+    return result;
+  }
+  result = sample->AddBuffer(buffer.Get());
+  if (FAILED(result)) {
+    LogFailure("IMFSample::AddBuffer", result);
+    return result;
+  }
+  const SampleTiming timing = SampleTimingOf(frameId, config_.fps);
+  sample->SetSampleTime(timing.time);
+  sample->SetSampleDuration(timing.duration);
+  sample_ = std::move(sample);
+  return S_OK;
+}
+
+std::int32_t MfTransform::ProcessInput() {
+  const ComPtr<IMFSample> sample = std::move(sample_);
+  if (!sample) return status::kInvalidStateHresult;
+  return transform_->ProcessInput(inputStreamId_, sample.Get(), 0);
+}
+
+std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) {
+  *kind = OutputKind::kNone;
+  MFT_OUTPUT_STREAM_INFO info{};
+  const bool provides = SUCCEEDED(transform_->GetOutputStreamInfo(outputStreamId_, &info)) &&
+                        (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES |
+                                         MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
+  ComPtr<IMFSample> sample;
+  if (!provides) {
+    ComPtr<IMFMediaBuffer> buffer;
+    HRESULT result = MFCreateMemoryBuffer(info.cbSize != 0 ? info.cbSize : kDefaultOutputBytes,
+                                          buffer.GetAddressOf());
+    if (FAILED(result)) {
+      LogFailure("MFCreateMemoryBuffer", result);
+      *kind = OutputKind::kAllocationFailed;
+      return result;
+    }
+    result = MFCreateSample(sample.GetAddressOf());
+    if (SUCCEEDED(result)) result = sample->AddBuffer(buffer.Get());
+    if (FAILED(result)) {
+      LogFailure("MFCreateSample(output)", result);
+      *kind = OutputKind::kAllocationFailed;
+      return result;
+    }
+  }
+
+  MFT_OUTPUT_DATA_BUFFER output{};
+  output.dwStreamID = outputStreamId_;
+  output.pSample = sample.Get();
+  DWORD outputStatus = 0;
+  const HRESULT result = transform_->ProcessOutput(0, 1, &output, &outputStatus);
+  if (output.pEvents != nullptr) output.pEvents->Release();
+  // A sample the transform provides is the caller's reference to release.
+  if (provides && output.pSample != nullptr) sample.Attach(output.pSample);
+  if (FAILED(result)) return result;
+  if (!sample) return S_OK;
+
+  ComPtr<IMFMediaBuffer> contiguous;
+  BYTE* data = nullptr;
+  DWORD length = 0;
+  if (FAILED(sample->ConvertToContiguousBuffer(contiguous.GetAddressOf())) ||
+      FAILED(contiguous->Lock(&data, nullptr, &length))) {
+    *kind = OutputKind::kLost;
+    return S_OK;
+  }
+  accessUnit->assign(data, data + length);
+  contiguous->Unlock();
+  *kind = OutputKind::kSample;
+  return S_OK;
+}
+
+std::int32_t MfTransform::RenegotiateOutput() {
+  ComPtr<IMFMediaType> offered;
+  HRESULT result = transform_->GetOutputAvailableType(outputStreamId_, 0, offered.GetAddressOf());
+  if (SUCCEEDED(result)) result = transform_->SetOutputType(outputStreamId_, offered.Get(), 0);
+  return result;
+}
+
+void MfTransform::PumpThreadStarted() {
+  comInitialised_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+}
+
+void MfTransform::PumpThreadStopping() {
+  if (comInitialised_) CoUninitialize();
+  comInitialised_ = false;
+}
+
+void MfTransform::Shutdown() {
+  ComPtr<IMFShutdown> shutdown;
+  if (SUCCEEDED(transform_.As(&shutdown))) shutdown->Shutdown();
+}
+
+}  // namespace veyra

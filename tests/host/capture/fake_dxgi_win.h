@@ -1,0 +1,233 @@
+#pragma once
+
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cwchar>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "host/capture/graphics_devices_win.h"
+#include "tests/host/support/com_object_win.h"
+#include "tests/host/support/com_stubs_win.h"
+
+namespace veyra::testing {
+
+using Microsoft::WRL::ComPtr;
+
+// A desktop resource that is a real texture underneath, as duplication's
+// resources are.
+class FakeDesktopResource final
+    : public ComObject<StubIDXGIResource, IDXGIObject, IDXGIDeviceSubObject, IDXGIResource> {
+ public:
+  explicit FakeDesktopResource(ComPtr<ID3D11Texture2D> texture) : texture_(std::move(texture)) {}
+
+ protected:
+  HRESULT QueryOther(REFIID iid, void** object) override {
+    if (iid == __uuidof(ID3D11Texture2D) && texture_) return texture_.CopyTo(iid, object);
+    return E_NOINTERFACE;
+  }
+
+ private:
+  ComPtr<ID3D11Texture2D> texture_;
+};
+
+// One scripted AcquireNextFrame answer.
+struct FakeFrameResult {
+  HRESULT result = S_OK;
+  LONGLONG lastPresentTime = 1;
+  ComPtr<ID3D11Texture2D> texture;  // wrapped in a desktop resource on success
+};
+
+// What a FakeDuplication answers and records. Owned by the test.
+struct FakeDuplicationRecord {
+  DXGI_MODE_ROTATION rotation = DXGI_MODE_ROTATION_IDENTITY;
+  std::deque<FakeFrameResult> frames;  // then DXGI_ERROR_WAIT_TIMEOUT
+  int acquires = 0;
+  int releases = 0;
+  bool held = false;
+  bool releasedWhileNotHeld = false;
+};
+
+// Duplication behaves as documented: AcquireNextFrame while a frame is held
+// is an invalid call, and ReleaseFrame without a held frame too.
+class FakeDuplication final
+    : public ComObject<StubIDXGIOutputDuplication, IDXGIObject, IDXGIOutputDuplication> {
+ public:
+  explicit FakeDuplication(FakeDuplicationRecord* record) : record_(record) {}
+
+  void STDMETHODCALLTYPE GetDesc(DXGI_OUTDUPL_DESC* desc) override {
+    *desc = DXGI_OUTDUPL_DESC{};
+    desc->Rotation = record_->rotation;
+    desc->DesktopImageInSystemMemory = FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE AcquireNextFrame(UINT /*timeoutMs*/, DXGI_OUTDUPL_FRAME_INFO* info,
+                                             IDXGIResource** resource) override {
+    ++record_->acquires;
+    *info = DXGI_OUTDUPL_FRAME_INFO{};
+    *resource = nullptr;
+    if (record_->held) return DXGI_ERROR_INVALID_CALL;
+    if (record_->frames.empty()) return DXGI_ERROR_WAIT_TIMEOUT;
+    FakeFrameResult next = record_->frames.front();
+    record_->frames.pop_front();
+    if (FAILED(next.result) || next.result == DXGI_ERROR_WAIT_TIMEOUT) return next.result;
+    record_->held = true;
+    info->LastPresentTime.QuadPart = next.lastPresentTime;
+    *resource = MakeCom<FakeDesktopResource>(next.texture).Detach();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ReleaseFrame() override {
+    ++record_->releases;
+    if (!record_->held) {
+      record_->releasedWhileNotHeld = true;
+      return DXGI_ERROR_INVALID_CALL;
+    }
+    record_->held = false;
+    return S_OK;
+  }
+
+ private:
+  FakeDuplicationRecord* record_;
+};
+
+struct FakeOutputRecord {
+  RECT desktop{0, 0, 1920, 1080};
+  const wchar_t* deviceName = L"\\\\.\\DISPLAY2";
+  HRESULT duplicateResult = S_OK;
+  FakeDuplicationRecord duplication;
+  int duplications = 0;
+};
+
+class FakeOutput final
+    : public ComObject<StubIDXGIOutput1, IDXGIObject, IDXGIOutput, IDXGIOutput1> {
+ public:
+  explicit FakeOutput(FakeOutputRecord* record) : record_(record) {}
+
+  HRESULT STDMETHODCALLTYPE GetDesc(DXGI_OUTPUT_DESC* desc) override {
+    *desc = DXGI_OUTPUT_DESC{};
+    std::wcsncpy(desc->DeviceName, record_->deviceName, 31);
+    desc->DesktopCoordinates = record_->desktop;
+    desc->AttachedToDesktop = TRUE;
+    desc->Rotation = record_->duplication.rotation;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE DuplicateOutput(IUnknown* device,
+                                            IDXGIOutputDuplication** duplication) override {
+    *duplication = nullptr;
+    if (device == nullptr) return E_INVALIDARG;
+    if (FAILED(record_->duplicateResult)) return record_->duplicateResult;
+    ++record_->duplications;
+    *duplication = MakeCom<FakeDuplication>(&record_->duplication).Detach();
+    return S_OK;
+  }
+
+ private:
+  FakeOutputRecord* record_;
+};
+
+struct FakeAdapterSpec {
+  const wchar_t* description = L"Fake Adapter";
+  UINT flags = 0;
+  LUID luid{1, 0};
+  std::vector<FakeOutputRecord*> outputs;
+};
+
+class FakeAdapter final
+    : public ComObject<StubIDXGIAdapter1, IDXGIObject, IDXGIAdapter, IDXGIAdapter1> {
+ public:
+  explicit FakeAdapter(FakeAdapterSpec spec) : spec_(std::move(spec)) {}
+
+  HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_ADAPTER_DESC1* desc) override {
+    *desc = DXGI_ADAPTER_DESC1{};
+    std::wcsncpy(desc->Description, spec_.description, 127);
+    desc->Flags = spec_.flags;
+    desc->AdapterLuid = spec_.luid;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE EnumOutputs(UINT index, IDXGIOutput** output) override {
+    *output = nullptr;
+    if (index >= spec_.outputs.size()) return DXGI_ERROR_NOT_FOUND;
+    *output = MakeCom<FakeOutput>(spec_.outputs[index]).Detach();
+    return S_OK;
+  }
+
+ private:
+  FakeAdapterSpec spec_;
+};
+
+class FakeFactory final
+    : public ComObject<StubIDXGIFactory1, IDXGIObject, IDXGIFactory, IDXGIFactory1> {
+ public:
+  explicit FakeFactory(std::vector<ComPtr<FakeAdapter>> adapters)
+      : adapters_(std::move(adapters)) {}
+
+  HRESULT STDMETHODCALLTYPE EnumAdapters1(UINT index, IDXGIAdapter1** adapter) override {
+    *adapter = nullptr;
+    if (index >= adapters_.size()) return DXGI_ERROR_NOT_FOUND;
+    return adapters_[index].CopyTo(adapter);
+  }
+
+ private:
+  std::vector<ComPtr<FakeAdapter>> adapters_;
+};
+
+// What FakeGraphicsPlatform's device creation was asked and answers.
+struct FakeDeviceCalls {
+  struct Call {
+    IDXGIAdapter* adapter;
+    D3D_DRIVER_TYPE driverType;
+    UINT flags;
+    std::vector<D3D_FEATURE_LEVEL> levels;
+  };
+  std::vector<Call> calls;
+  int failAtCall = -1;  // index of the call that fails, -1 for none
+  HRESULT failure = E_OUTOFMEMORY;
+  D3D_FEATURE_LEVEL onlyLevel{};  // when set, the only level the device reaches
+};
+
+// Adapters from the test, devices real: D3D11CreateDevice on Wine's own
+// adapter, whichever fake adapter was asked for, so that textures and
+// contexts behave for real.
+inline GraphicsPlatform FakeGraphicsPlatform(std::vector<ComPtr<FakeAdapter>> adapters,
+                                             FakeDeviceCalls* calls) {
+  GraphicsPlatform platform;
+  platform.createFactory = [adapters](IDXGIFactory1** factory) {
+    *factory = MakeCom<FakeFactory>(adapters).Detach();
+    return S_OK;
+  };
+  platform.createDevice = [calls](IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, UINT flags,
+                                  const D3D_FEATURE_LEVEL* levels, UINT levelCount,
+                                  ID3D11Device** device, D3D_FEATURE_LEVEL* level,
+                                  ID3D11DeviceContext** context) -> HRESULT {
+    const int index = static_cast<int>(calls->calls.size());
+    calls->calls.push_back({adapter, driverType, flags, {levels, levels + levelCount}});
+    if (index == calls->failAtCall) return calls->failure;
+    const D3D_FEATURE_LEVEL only = calls->onlyLevel;
+    const bool restricted = only != D3D_FEATURE_LEVEL{};
+    return D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, flags,
+                             restricted ? &only : levels, restricted ? 1 : levelCount,
+                             D3D11_SDK_VERSION, device, level, context);
+  };
+  return platform;
+}
+
+// A BGRA texture on |device| of the given size.
+inline ComPtr<ID3D11Texture2D> MakeBgraTexture(ID3D11Device* device, UINT width, UINT height) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = D3D11_USAGE_DEFAULT;
+  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+  ComPtr<ID3D11Texture2D> texture;
+  device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf());
+  return texture;
+}
+
+}  // namespace veyra::testing

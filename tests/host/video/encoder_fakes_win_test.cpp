@@ -1,0 +1,327 @@
+// The Media Foundation back end against fake encoder transforms that
+// behave as the transform documentation says; Media Foundation itself
+// (start-up, attributes, media types, samples, events) is Wine's real one.
+#include <codecapi.h>
+#include <mfapi.h>
+#include <mferror.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/base/log.h"
+#include "host/base/recording_log_sink.h"
+#include "host/base/status_codes.h"
+#include "host/capture/graphics_context.h"
+#include "host/video/media_foundation_platform_win.h"
+#include "host/video/video_encoder.h"
+#include "tests/host/video/fake_media_foundation_win.h"
+
+namespace veyra {
+namespace {
+
+using testing::FakeEncodedOutput;
+using testing::FakeEncoderCatalogue;
+using testing::FakeMftRecord;
+
+constexpr UINT32 kHardwareFlags = 0x44;
+constexpr UINT32 kSoftwareFlags = 0x43;
+
+class EncoderFakesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogThreshold(LogLevel::Debug);
+    ASSERT_EQ(graphics_.Init(0), status::kSOk) << sink_.Text();
+    config_.width = 1920;
+    config_.height = 1080;
+    config_.fps = 60;
+    config_.bitrate = 12000000;
+    config_.gop = 120;
+  }
+  void TearDown() override { SetLogThreshold(LogLevel::Info); }
+
+  std::int32_t Open(VideoEncoder::FrameCallback onFrame = nullptr) {
+    platform_ = catalogue_.Platform();
+    encoder_ = std::make_unique<VideoEncoder>(CreateMediaFoundationBackend(platform_));
+    return encoder_->Open(graphics_, config_, std::move(onFrame));
+  }
+  bool Logged(const std::string& text) const {
+    return sink_.Text().find(text) != std::string::npos;
+  }
+  // Waits, at most two seconds, for the pump to make |done| true.
+  bool Eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 400; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+  }
+
+  std::string log_;
+  RecordingLogSink sink_{&log_};
+  GraphicsContext graphics_;
+  EncoderConfig config_;
+  // The fakes' records outlive the encoder, which shuts down last.
+  FakeMftRecord hardware_;
+  FakeMftRecord software_;
+  FakeEncoderCatalogue catalogue_;
+  MediaFoundationPlatform platform_;
+  std::unique_ptr<VideoEncoder> encoder_;
+};
+
+TEST_F(EncoderFakesTest, NoHardwareEncoderFallsBackToSoftwareWithTheWarning) {
+  FakeMftRecord& software = software_;
+  catalogue_.software = {{L"Fake Software H.264", &software}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_EQ(catalogue_.enumerationFlags, (std::vector<UINT32>{kHardwareFlags, kSoftwareFlags}));
+  EXPECT_TRUE(Logged("WARN  no hardware H.264 encoder; falling back to software\n"));
+  EXPECT_TRUE(
+      Logged("INFO  encoder ready: Fake Software H.264 (software), 1920x1080@60 12000 kbps\n"))
+      << sink_.Text();
+  EXPECT_EQ(encoder_->name(), "Fake Software H.264");
+  EXPECT_FALSE(encoder_->hardware());
+  // Activation objects are released, never shut down.
+  EXPECT_EQ(catalogue_.shutdownObjects, 0);
+  encoder_->Shutdown();
+  EXPECT_EQ(catalogue_.startups, 1);
+  EXPECT_EQ(catalogue_.shutdowns, 1);
+}
+
+TEST_F(EncoderFakesTest, HardwareNotPreferredIsNeverEnumerated) {
+  FakeMftRecord& hardware = hardware_;
+  FakeMftRecord& software = software_;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+  catalogue_.software = {{L"Fake Software H.264", &software}};
+  config_.preferHardware = false;
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_EQ(catalogue_.enumerationFlags, (std::vector<UINT32>{kSoftwareFlags}));
+  EXPECT_FALSE(encoder_->hardware());
+  EXPECT_TRUE(hardware.calls.empty());
+}
+
+TEST_F(EncoderFakesTest, TheFirstEncoderThatActivatesIsChosen) {
+  FakeMftRecord& second = software_;
+  catalogue_.software = {{L"Broken", nullptr}, {L"Second", &second}};
+  config_.preferHardware = false;
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_EQ(encoder_->name(), "Second");
+}
+
+TEST_F(EncoderFakesTest, CodecSettingsAreAppliedInOrderWithHalfASecondOfBuffer) {
+  FakeMftRecord& software = software_;
+  catalogue_.software = {{L"Fake", &software}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  struct Expected {
+    GUID api;
+    VARTYPE type;
+    std::uint32_t value;
+  };
+  const std::uint32_t kTrue = static_cast<std::uint16_t>(VARIANT_TRUE);
+  const Expected expected[] = {
+      {CODECAPI_AVLowLatencyMode, VT_BOOL, kTrue},
+      {CODECAPI_AVEncCommonLowLatency, VT_BOOL, kTrue},
+      {CODECAPI_AVEncMPVDefaultBPictureCount, VT_UI4, 0},
+      {CODECAPI_AVEncVideoMaxNumRefFrame, VT_UI4, 1},
+      {CODECAPI_AVEncCommonRateControlMode, VT_UI4, 0},
+      {CODECAPI_AVEncCommonMeanBitRate, VT_UI4, 12000000},
+      {CODECAPI_AVEncMPVGOPSize, VT_UI4, 120},
+      {CODECAPI_AVEncCommonQualityVsSpeed, VT_UI4, 0},
+      {CODECAPI_AVEncCommonRealTime, VT_BOOL, kTrue},
+      {CODECAPI_AVEncCommonBufferSize, VT_UI4, 6000000},
+  };
+  const std::lock_guard<std::mutex> lock(software.mutex);
+  ASSERT_EQ(software.settings.size(), std::size(expected));
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_TRUE(software.settings[i].api == expected[i].api) << i;
+    EXPECT_EQ(software.settings[i].type, expected[i].type) << i;
+    EXPECT_EQ(software.settings[i].value, expected[i].value) << i;
+  }
+}
+
+TEST_F(EncoderFakesTest, ARejectedSettingIsOnlyADebugLine) {
+  FakeMftRecord& software = software_;
+  software.rejectedSettings = {CODECAPI_AVEncCommonBufferSize};
+  catalogue_.software = {{L"Fake", &software}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_TRUE(Logged("DEBUG encoder does not accept BufferSize: 0x80004001")) << sink_.Text();
+}
+
+TEST_F(EncoderFakesTest, OutputTypeIsSetBeforeTheInputType) {
+  FakeMftRecord& software = software_;
+  catalogue_.software = {{L"Fake", &software}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  const std::lock_guard<std::mutex> lock(software.mutex);
+  ASSERT_EQ(software.outputTypes.size(), 1u);
+  ASSERT_TRUE(software.inputType);
+  IMFMediaType* output = software.outputTypes[0].Get();
+  GUID subtype{};
+  UINT32 value = 0;
+  UINT32 width = 0;
+  UINT32 height = 0;
+  ASSERT_EQ(output->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+  EXPECT_TRUE(subtype == MFVideoFormat_H264);
+  ASSERT_EQ(output->GetUINT32(MF_MT_AVG_BITRATE, &value), S_OK);
+  EXPECT_EQ(value, 12000000u);
+  ASSERT_EQ(output->GetUINT32(MF_MT_MPEG2_PROFILE, &value), S_OK);
+  EXPECT_EQ(value, 100u);
+  ASSERT_EQ(output->GetUINT32(MF_MT_INTERLACE_MODE, &value), S_OK);
+  EXPECT_EQ(value, 2u);
+  ASSERT_EQ(MFGetAttributeSize(output, MF_MT_FRAME_SIZE, &width, &height), S_OK);
+  EXPECT_EQ(width, 1920u);
+  EXPECT_EQ(height, 1080u);
+  ASSERT_EQ(software.inputType->GetGUID(MF_MT_SUBTYPE, &subtype), S_OK);
+  EXPECT_TRUE(subtype == MFVideoFormat_NV12);
+  UINT32 numerator = 0;
+  UINT32 denominator = 0;
+  ASSERT_EQ(
+      MFGetAttributeRatio(software.inputType.Get(), MF_MT_FRAME_RATE, &numerator, &denominator),
+      S_OK);
+  EXPECT_EQ(numerator, 60u);
+  EXPECT_EQ(denominator, 1u);
+}
+
+TEST_F(EncoderFakesTest, AnAsyncHardwareEncoderIsUnlockedBoundAndDrivenByEvents) {
+  FakeMftRecord& hardware = hardware_;
+  hardware.async = true;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_TRUE(encoder_->hardware());
+  EXPECT_TRUE(Logged("DEBUG MFT attributes: ASYNC=1 D3D11_AWARE=1\n")) << sink_.Text();
+  // The pump thread writes its first line in its own time.
+  EXPECT_TRUE(Eventually([&] { return Logged("DEBUG encoder pump started (async=1, events=1)"); }))
+      << sink_.Text();
+  EXPECT_TRUE(Logged("INFO  encoder ready: Fake Hardware H.264 (hardware)")) << sink_.Text();
+  UINT32 unlocked = 0;
+  EXPECT_EQ(hardware.attributes->GetUINT32(MF_TRANSFORM_ASYNC_UNLOCK, &unlocked), S_OK);
+  EXPECT_EQ(unlocked, 1u);
+  UINT32 lowLatency = 0;
+  EXPECT_EQ(hardware.attributes->GetUINT32(CODECAPI_AVLowLatencyMode, &lowLatency), S_OK);
+  EXPECT_EQ(lowLatency, 1u);
+  const std::lock_guard<std::mutex> lock(hardware.mutex);
+  EXPECT_NE(hardware.d3dManager, 0u);
+  ASSERT_GE(hardware.messages.size(), 3u);
+  EXPECT_EQ(hardware.messages[0], MFT_MESSAGE_SET_D3D_MANAGER);
+  EXPECT_EQ(hardware.messages[1], MFT_MESSAGE_NOTIFY_BEGIN_STREAMING);
+  EXPECT_EQ(hardware.messages[2], MFT_MESSAGE_NOTIFY_START_OF_STREAM);
+}
+
+TEST_F(EncoderFakesTest, ARejectedDeviceManagerIsAWarningAndTheEncoderStillOpens) {
+  FakeMftRecord& hardware = hardware_;
+  hardware.async = true;
+  hardware.d3dManagerResult = E_NOTIMPL;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_TRUE(Logged("WARN  encoder rejected D3D manager (0x80004001"));
+  EXPECT_TRUE(Logged("); frames will go through system memory\n")) << sink_.Text();
+  EXPECT_FALSE(Logged("D3D manager binding failed"));
+}
+
+TEST_F(EncoderFakesTest, ASynchronousHardwareEncoderIsWarnedAbout) {
+  FakeMftRecord& hardware = hardware_;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_TRUE(Logged("WARN  hardware MFT reports MF_TRANSFORM_ASYNC=0; event pump will idle\n"));
+}
+
+TEST_F(EncoderFakesTest, ShutdownEndsTheEventsWithoutAWarning) {
+  FakeMftRecord& hardware = hardware_;
+  hardware.async = true;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  encoder_->Shutdown();
+  {
+    const std::lock_guard<std::mutex> lock(hardware.mutex);
+    EXPECT_TRUE(hardware.shutDown);
+    const std::vector<MFT_MESSAGE_TYPE> tail(hardware.messages.end() - 3, hardware.messages.end());
+    EXPECT_EQ(tail, (std::vector<MFT_MESSAGE_TYPE>{MFT_MESSAGE_COMMAND_FLUSH,
+                                                   MFT_MESSAGE_NOTIFY_END_OF_STREAM,
+                                                   MFT_MESSAGE_NOTIFY_END_STREAMING}));
+  }
+  EXPECT_FALSE(Logged("encoder GetEvent failed")) << sink_.Text();
+  EXPECT_FALSE(encoder_->running());
+}
+
+TEST_F(EncoderFakesTest, AStreamChangeTakesTheFirstOfferedOutputType) {
+  FakeMftRecord& software = software_;
+  software.outputs.push_back(FakeEncodedOutput{MF_E_TRANSFORM_STREAM_CHANGE, {}});
+  catalogue_.software = {{L"Fake", &software}};
+  config_.preferHardware = false;
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  // A synchronous transform is drained by the pump on every pass.
+  EXPECT_TRUE(Eventually([&] {
+    const std::lock_guard<std::mutex> lock(software.mutex);
+    return software.outputTypes.size() == 2;
+  }));
+  encoder_->Shutdown();
+  const std::lock_guard<std::mutex> lock(software.mutex);
+  EXPECT_EQ(software.availableTypeCalls, 1);
+  EXPECT_FALSE(Logged("ProcessOutput failed")) << sink_.Text();
+}
+
+TEST_F(EncoderFakesTest, OutputsInOurOwnOrInTheTransformsSamplesReachTheCallback) {
+  const std::vector<std::uint8_t> idr = {0, 0,    0, 1, 0x67, 1, 0,    0, 0,
+                                         1, 0x68, 2, 0, 0,    1, 0x65, 3};
+  const std::vector<std::uint8_t> slice = {0, 0, 1, 0x41, 9, 9};
+  for (const DWORD flags : {DWORD{0}, DWORD{MFT_OUTPUT_STREAM_PROVIDES_SAMPLES}}) {
+    FakeMftRecord& software = software_;
+    software.outputStreamFlags = flags;
+    software.outputBufferSize = flags == 0 ? 64 : 0;
+    software.outputs = {FakeEncodedOutput{S_OK, idr}, FakeEncodedOutput{S_OK, slice}};
+    catalogue_.software = {{L"Fake", &software}};
+    config_.preferHardware = false;
+    std::mutex mutex;
+    std::vector<std::vector<std::uint8_t>> units;
+    std::vector<bool> keyframes;
+    ASSERT_EQ(Open([&](const EncodedFrame& frame) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                units.emplace_back(frame.data, frame.data + frame.size);
+                keyframes.push_back(frame.keyframe);
+              }),
+              status::kSOk)
+        << sink_.Text();
+    EXPECT_TRUE(Eventually([&] {
+      const std::lock_guard<std::mutex> lock(mutex);
+      return units.size() == 2;
+    }));
+    encoder_->Shutdown();
+    ASSERT_EQ(units.size(), 2u) << "flags " << flags;
+    EXPECT_EQ(units[0], idr);
+    EXPECT_EQ(units[1], slice);
+    EXPECT_EQ(keyframes, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(Logged("DEBUG SPS/PPS extracted from first IDR (12 bytes)")) << sink_.Text();
+  }
+}
+
+TEST_F(EncoderFakesTest, KeyframeRequestsAndBitRateChangesGoThroughTheCodecApi) {
+  FakeMftRecord& software = software_;
+  catalogue_.software = {{L"Fake", &software}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  encoder_->RequestKeyframe();
+  encoder_->SetBitrate(5000000);
+  EXPECT_TRUE(Logged("INFO  bitrate -> 5000 kbps\n")) << sink_.Text();
+  const std::lock_guard<std::mutex> lock(software.mutex);
+  ASSERT_GE(software.settings.size(), 2u);
+  const auto& keyframe = software.settings[software.settings.size() - 2];
+  EXPECT_TRUE(keyframe.api == CODECAPI_AVEncVideoForceKeyFrame);
+  EXPECT_EQ(keyframe.type, VT_UI4);
+  EXPECT_EQ(keyframe.value, 1u);
+  const auto& bitrate = software.settings.back();
+  EXPECT_TRUE(bitrate.api == CODECAPI_AVEncCommonMeanBitRate);
+  EXPECT_EQ(bitrate.value, 5000000u);
+}
+
+TEST_F(EncoderFakesTest, SharedSurfacesNeedAnEncoderAndRefuseAnEmptyHandle) {
+  FakeMftRecord& software = software_;
+  catalogue_.software = {{L"Fake", &software}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_EQ(encoder_->OpenSharedSurfaces({nullptr}, 64, 64), status::kEInvalidArg);
+}
+
+}  // namespace
+}  // namespace veyra

@@ -1,0 +1,138 @@
+// A converted slot crossing to the encoder, on fake devices of one adapter
+// that share a texture and its keyed mutex through the NT handle: the
+// encoder opens the pool, takes a posted slot with key 1, copies it on its
+// own device, gives it back with key 0, and feeds the transform a sample of
+// its local copy at the frame's time.
+#include <d3d11.h>
+#include <mfapi.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/base/log.h"
+#include "host/base/recording_log_sink.h"
+#include "host/base/status_codes.h"
+#include "host/capture/graphics_context.h"
+#include "host/capture/graphics_devices_win.h"
+#include "host/video/color_converter.h"
+#include "host/video/media_foundation_platform_win.h"
+#include "host/video/video_encoder.h"
+#include "tests/host/video/fake_media_foundation_win.h"
+#include "tests/host/video/fake_video_processor_win.h"
+
+namespace veyra {
+namespace {
+
+using testing::FakeEncoderCatalogue;
+using testing::FakeMftRecord;
+using testing::FakeTexture;
+using testing::FakeVideoPlatform;
+using testing::FakeVideoRecord;
+using testing::MakeCom;
+
+class PumpFakesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetLogThreshold(LogLevel::Debug);
+    ASSERT_EQ(graphics_.Init(0), status::kSOk) << sink_.Text();
+    ASSERT_EQ(converter_.Init(graphics_, 1920, 1080, 1920, 1080), status::kSOk) << sink_.Text();
+    catalogue_.software = {{L"Fake", &mft_}};
+    platform_ = catalogue_.Platform();
+    encoder_ = std::make_unique<VideoEncoder>(CreateMediaFoundationBackend(platform_));
+    EncoderConfig config;
+    config.width = 1920;
+    config.height = 1080;
+    config.fps = 60;
+    config.bitrate = 8000000;
+    config.gop = 120;
+    config.preferHardware = false;
+    ASSERT_EQ(encoder_->Open(graphics_, config, nullptr), status::kSOk) << sink_.Text();
+  }
+  void TearDown() override {
+    encoder_->Shutdown();
+    converter_.Shutdown();
+    SetLogThreshold(LogLevel::Info);
+  }
+  Texture Input() {
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = 1920;
+    desc.Height = 1080;
+    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+    return WrapD3DTexture(MakeCom<FakeTexture>(&record_, desc), 1920, 1080, PixelFormat::kBgra);
+  }
+
+  std::string log_;
+  RecordingLogSink sink_{&log_};
+  FakeVideoRecord record_;
+  GraphicsPlatform graphicsPlatform_ = FakeVideoPlatform(&record_);
+  GraphicsContext graphics_{&graphicsPlatform_};
+  ColorConverter converter_;
+  FakeMftRecord mft_;
+  FakeEncoderCatalogue catalogue_;
+  MediaFoundationPlatform platform_;
+  std::unique_ptr<VideoEncoder> encoder_;
+};
+
+TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
+  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk)
+      << sink_.Text();
+  EXPECT_NE(sink_.Text().find("INFO  encoder opened 8 shared NV12 surfaces on its own device\n"),
+            std::string::npos);
+  // Eight pool slots on the capture device, eight local copies on the
+  // encoder's, without the sharing flags.
+  ASSERT_EQ(record_.textures.size(), 2 * kNv12PoolSlots);
+  const D3D11_TEXTURE2D_DESC& local = record_.textures.back();
+  EXPECT_EQ(local.Format, DXGI_FORMAT_NV12);
+  EXPECT_EQ(local.BindFlags, 0x28u);
+  EXPECT_EQ(local.MiscFlags, 0u);
+
+  Texture output;
+  std::size_t slot = 99;
+  ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
+  converter_.WaitForSlot(slot);
+  ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
+
+  bool fed = false;
+  for (int i = 0; i < 400 && !fed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::lock_guard<std::mutex> lock(mft_.mutex);
+    fed = !mft_.inputs.empty();
+  }
+  ASSERT_TRUE(fed) << sink_.Text();
+  encoder_->Shutdown();
+  const std::lock_guard<std::mutex> lock(mft_.mutex);
+  ASSERT_EQ(mft_.inputs.size(), 1u);
+  EXPECT_EQ(mft_.inputs[0].time, 499998);
+  EXPECT_EQ(mft_.inputs[0].duration, 166666);
+  EXPECT_NE(mft_.inputs[0].texture, nullptr);
+  EXPECT_NE(mft_.inputs[0].texture, static_cast<void*>(D3DTextureOf(output)));
+  EXPECT_EQ(record_.copies, 1);
+  // Back at key 0: the converter may write the slot again.
+  KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
+  EXPECT_EQ(mutex.AcquireSync(0, 0), status::kSOk);
+  mutex.ReleaseSync(0);
+}
+
+TEST_F(PumpFakesTest, AnEmptyHandleFailsAfterTheSlotsBeforeIt) {
+  std::vector<SharedHandle> handles = converter_.SharedHandles();
+  handles[3] = nullptr;
+  EXPECT_EQ(encoder_->OpenSharedSurfaces(handles, 1920, 1080), status::kEInvalidArg);
+  EXPECT_EQ(record_.textures.size(), kNv12PoolSlots + 3);  // three local copies made
+}
+
+TEST_F(PumpFakesTest, AHandleTheDeviceCannotOpenIsLogged) {
+  std::vector<SharedHandle> handles = converter_.SharedHandles();
+  handles[0] = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(encoder_->OpenSharedSurfaces(handles, 1920, 1080), status::kEInvalidArg);
+  EXPECT_NE(sink_.Text().find("ERROR OpenSharedResource1(NV12) failed: 0x80070057"),
+            std::string::npos)
+      << sink_.Text();
+}
+
+}  // namespace
+}  // namespace veyra
