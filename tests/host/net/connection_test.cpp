@@ -225,8 +225,8 @@ TEST_F(ConnectionTest, SentObserverSeesEachFrameAfterItsLastByteInWriteOrder) {
   ASSERT_EQ(peer_.ReadExactly(3).size(), 3u);
   ASSERT_TRUE(peer_.ReadFrame().has_value());
   std::unique_lock<std::mutex> lock(seen->mutex);
-  ASSERT_TRUE(seen->changed.wait_for(lock, CallbackLog::kWait,
-                                     [&] { return seen->names.size() >= 3; }));
+  ASSERT_TRUE(
+      seen->changed.wait_for(lock, CallbackLog::kWait, [&] { return seen->names.size() >= 3; }));
   EXPECT_EQ(seen->names, (std::vector<std::string>{"V0", "C7", "V1"}));
 }
 
