@@ -81,9 +81,9 @@ class Connection {
   // Closes, joins both threads, drops the TLS channel and empties the queue.
   void Disconnect();
 
-  // Installs |observer| (empty removes it). Only while not connected, so
-  // that the send thread never sees it change; without one the send thread
-  // does nothing extra.
+  // Installs |observer| (empty removes it). Only before Connect or after
+  // Disconnect, so that no send thread sees it change; without one the send
+  // thread does nothing extra.
   void SetSentObserver(SentObserver observer);
 
   // The TLS channel's fingerprint and verification code; empty for a
