@@ -175,6 +175,8 @@ void Connection::Disconnect() {
   sendQueue_.Clear();
 }
 
+void Connection::SetSentObserver(SentObserver observer) { sentObserver_ = std::move(observer); }
+
 std::string Connection::PeerKeyHash() const { return tls_ ? tls_->PeerKeyHash() : std::string(); }
 
 std::string Connection::PeerShortCode() const {
@@ -241,6 +243,18 @@ void Connection::SendLoop() {
       }
       return;
     }
+    if (sentObserver_) {
+      NotifySent(frame);
+    }
+  }
+}
+
+void Connection::NotifySent(const std::vector<std::uint8_t>& frame) const {
+  // Whatever a caller queued went out; only a frame with a header is shown.
+  try {
+    sentObserver_(DecodeHeader(frame.data(), frame.size()));
+  } catch (const ProtocolError&) {
+    // Raw bytes without a valid header (tests write such): nothing to show.
   }
 }
 

@@ -39,6 +39,10 @@ class Connection {
   using PacketHandler = std::function<void(const Packet&)>;
   using LostHandler = std::function<void(const std::string&)>;
   using TlsFactory = std::function<std::unique_ptr<SecureChannel>()>;
+  // Sees each frame's header on the send thread right after the frame's
+  // last byte went to the socket (through TLS when on): when a frame really
+  // left, for measurements. Must return quickly; the next write waits.
+  using SentObserver = std::function<void(const FrameHeader&)>;
 
   // Frames queued at most; see SendQueue for the order and drop rule.
   static constexpr std::size_t kQueueCapacity = SendQueue::kCapacity;
@@ -77,6 +81,11 @@ class Connection {
   // Closes, joins both threads, drops the TLS channel and empties the queue.
   void Disconnect();
 
+  // Installs |observer| (empty removes it). Only before Connect or after
+  // Disconnect, so that no send thread sees it change; without one the send
+  // thread does nothing extra.
+  void SetSentObserver(SentObserver observer);
+
   // The TLS channel's fingerprint and verification code; empty for a
   // plaintext connection.
   std::string PeerKeyHash() const;
@@ -85,6 +94,7 @@ class Connection {
  private:
   void ReceiveLoop();
   void SendLoop();
+  void NotifySent(const std::vector<std::uint8_t>& frame) const;
   void ReportLoss(const std::string& reason);
   void WakeAll();
   void InterruptStream();
@@ -105,6 +115,7 @@ class Connection {
 
   PacketHandler onPacket_;
   LostHandler onLost_;
+  SentObserver sentObserver_;
   std::atomic<bool> open_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> draining_{false};

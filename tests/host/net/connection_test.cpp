@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,6 +189,45 @@ TEST_F(ConnectionTest, BlockedSenderSendsControlFirstInOrderAndDropsOldestVideo)
     received.push_back(NameOf(*packet));
   }
   EXPECT_EQ(received, expected);
+}
+
+TEST_F(ConnectionTest, SentObserverSeesEachFrameAfterItsLastByteInWriteOrder) {
+  // Shared with the send thread, which may outlive this body on a failure.
+  struct Seen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> names;
+  };
+  const auto seen = std::make_shared<Seen>();
+  connection_->SetSentObserver([seen](const FrameHeader& header) {
+    {
+      const std::lock_guard<std::mutex> lock(seen->mutex);
+      seen->names.push_back(header.type == static_cast<std::uint16_t>(MessageType::kVideoFrame)
+                                ? Cat("V", header.frameId)
+                                : Cat("C", header.timestampUs));
+    }
+    seen->changed.notify_all();
+  });
+  ConnectAndAccept();
+  BlockTheSender();
+  {
+    // The blocker cannot have left: its 16 MiB exceed the socket buffers.
+    const std::lock_guard<std::mutex> lock(seen->mutex);
+    EXPECT_TRUE(seen->names.empty());
+  }
+  connection_->Send(Video(1), true);
+  connection_->Send(Control(7), false);
+  connection_->Send({0x01, 0x02, 0x03}, false);
+  // Written as: the blocker, C7, the headerless bytes, V1.
+  ASSERT_EQ(peer_.ReadExactly(kFrameHeaderBytes + kMaxPayloadBytes - 1).size(),
+            kFrameHeaderBytes + kMaxPayloadBytes - 1);
+  ASSERT_TRUE(peer_.ReadFrame().has_value());
+  ASSERT_EQ(peer_.ReadExactly(3).size(), 3u);
+  ASSERT_TRUE(peer_.ReadFrame().has_value());
+  std::unique_lock<std::mutex> lock(seen->mutex);
+  ASSERT_TRUE(
+      seen->changed.wait_for(lock, CallbackLog::kWait, [&] { return seen->names.size() >= 3; }));
+  EXPECT_EQ(seen->names, (std::vector<std::string>{"V0", "C7", "V1"}));
 }
 
 TEST_F(ConnectionTest, CloseAfterFlushLetsQueuedErrorOutWithoutWarning) {

@@ -1,0 +1,598 @@
+// A receiver for glass-to-glass runs against veyra-host: it listens on
+// loopback, answers the TLS handshake (or not, with --no-tls), introduces
+// itself with HELLO and a 2208x1768 DEVICE_INFO, answers PINGs, really
+// decodes every VIDEO_FRAME with libavcodec, converts the picture to BGRA
+// as a renderer would ("presented"), and acknowledges each frame with its
+// true arrival, decode and present times. A receiver that sees a gap in the
+// video sequence numbers (a frame the host's queue dropped) asks for a
+// keyframe, at most once a second, as a phone would to repair its picture.
+//
+// Host and receiver run on one machine, so both read the same monotonic
+// clock: capture times in the VIDEO_FRAME headers compare directly with the
+// receiver's times. Prints a summary of key=value lines and, with --csv, one
+// line per frame. Asserts nothing.
+//
+//   glass_receiver [--no-tls] [--seconds S] [--csv FILE]
+//
+// Prints "listening on port N" first; ends S seconds (default 20) after the
+// first video frame, or when the host closes.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "bench/tls_loopback_server.h"
+#include "host/base/clock.h"
+#include "host/net/frame_decoder.h"
+#include "host/net/socket.h"
+#include "host/wire/binary_payloads.h"
+#include "host/wire/byte_order.h"
+#include "host/wire/control_messages.h"
+#include "host/wire/frame.h"
+#include "host/wire/json_value.h"
+
+namespace veyra {
+namespace {
+
+constexpr std::string_view kHello =
+    R"({"protocolVersion":1,"deviceId":"bench-receiver","appVersion":"bench"})";
+constexpr std::string_view kDeviceInfo =
+    R"({"model":"bench receiver","widthPx":2208,"heightPx":1768,"densityDpi":420,)"
+    R"("refreshHz":60.0,"h264LowLatency":true,"hevc":false,"maxDecodeWidth":1920,)"
+    R"("maxDecodeHeight":1080,"touch":false})";
+
+struct Args {
+  bool tls = true;
+  double seconds = 20;
+  std::string csv;
+};
+
+Args ParseArgs(int argc, char** argv) {
+  Args args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--no-tls") {
+      args.tls = false;
+    } else if (arg == "--seconds" && i + 1 < argc) {
+      args.seconds = std::atof(argv[++i]);
+    } else if (arg == "--csv" && i + 1 < argc) {
+      args.csv = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: glass_receiver [--no-tls] [--seconds S] [--csv FILE]\n");
+      std::exit(2);
+    }
+  }
+  return args;
+}
+
+// One received frame as the summary sees it; times on the shared clock.
+struct FrameRecord {
+  std::uint64_t frameId = 0;
+  std::uint32_t sequence = 0;
+  std::uint64_t captureUs = 0;
+  std::uint64_t receivedUs = 0;
+  std::uint64_t decodedUs = 0;  // 0: no picture came out
+  std::uint64_t presentedUs = 0;
+  std::uint32_t bytes = 0;
+  bool keyframe = false;
+  std::size_t decodeBacklog = 0;  // frames waiting for the decoder on arrival
+};
+
+// A video payload on its way to the decoder.
+struct DecodeJob {
+  FrameRecord record;
+  std::vector<std::uint8_t> configData;  // SPS/PPS to feed first, if new
+  std::vector<std::uint8_t> payload;
+};
+
+// The byte stream to the host: TLS or plain, on a non-blocking socket.
+class Link {
+ public:
+  Link(int socket, bench::TlsServer* tls) : socket_(socket), tls_(tls) {}
+
+  // Bytes read (> 0), 0 at the end, TlsServer::kWouldBlock or kFailed.
+  long Read(std::uint8_t* data, std::size_t capacity) {
+    if (tls_ != nullptr) return tls_->Read(data, capacity);
+    const ssize_t n = ::recv(socket_, data, capacity, 0);
+    if (n >= 0) return n;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? bench::TlsServer::kWouldBlock
+                                                   : bench::TlsServer::kFailed;
+  }
+
+  long Write(const std::uint8_t* data, std::size_t length) {
+    if (tls_ != nullptr) return tls_->Write(data, length);
+    const ssize_t n = ::send(socket_, data, length, MSG_NOSIGNAL);
+    if (n > 0) return n;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? bench::TlsServer::kWouldBlock
+                                                              : bench::TlsServer::kFailed;
+  }
+
+  bool HasPending() const { return tls_ != nullptr && tls_->HasPending(); }
+
+ private:
+  int socket_;
+  bench::TlsServer* tls_;
+};
+
+// libavcodec's H.264 decoder, low delay and one thread (frame threads
+// would hold pictures back), and the BGRA conversion a renderer would do.
+class Decoder {
+ public:
+  bool Open() {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (codec == nullptr) return false;
+    context_ = avcodec_alloc_context3(codec);
+    context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    context_->thread_count = 1;
+    picture_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    return avcodec_open2(context_, codec, nullptr) == 0;
+  }
+
+  ~Decoder() {
+    sws_freeContext(scaler_);
+    av_packet_free(&packet_);
+    av_frame_free(&picture_);
+    avcodec_free_context(&context_);
+  }
+
+  // Decodes |job|'s access unit; fills decodedUs and presentedUs when a
+  // picture came out.
+  void Decode(DecodeJob& job) {
+    std::vector<std::uint8_t>& unit = job.payload;
+    if (!job.configData.empty())
+      unit.insert(unit.begin(), job.configData.begin(), job.configData.end());
+    if (av_new_packet(packet_, static_cast<int>(unit.size())) != 0) return;
+    std::memcpy(packet_->data, unit.data(), unit.size());
+    const int sent = avcodec_send_packet(context_, packet_);
+    av_packet_unref(packet_);
+    if (sent < 0) {
+      ++errors_;
+      return;
+    }
+    if (avcodec_receive_frame(context_, picture_) != 0) {
+      ++errors_;
+      return;
+    }
+    job.record.decodedUs = NowUs();
+    Present();
+    job.record.presentedUs = NowUs();
+    width_ = picture_->width;
+    height_ = picture_->height;
+    av_frame_unref(picture_);
+  }
+
+  int errors() const { return errors_; }
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+ private:
+  void Present() {
+    scaler_ = sws_getCachedContext(
+        scaler_, picture_->width, picture_->height, static_cast<AVPixelFormat>(picture_->format),
+        picture_->width, picture_->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr, nullptr);
+    if (scaler_ == nullptr) return;
+    screen_.resize(static_cast<std::size_t>(picture_->width) * picture_->height * 4);
+    std::uint8_t* planes[1] = {screen_.data()};
+    const int strides[1] = {picture_->width * 4};
+    sws_scale(scaler_, picture_->data, picture_->linesize, 0, picture_->height, planes, strides);
+  }
+
+  AVCodecContext* context_ = nullptr;
+  AVFrame* picture_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  std::vector<std::uint8_t> screen_;
+  int errors_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+};
+
+std::vector<std::uint8_t> FrameAckPayload(const FrameRecord& record) {
+  std::vector<std::uint8_t> payload(kFrameAckPayloadBytes, 0);
+  byte_order::StoreBe64(payload.data(), record.frameId);
+  byte_order::StoreBe64(payload.data() + 8, record.receivedUs);
+  byte_order::StoreBe64(payload.data() + 16, record.decodedUs);
+  byte_order::StoreBe64(payload.data() + 24, record.presentedUs);
+  return payload;
+}
+
+double Percentile(std::vector<std::uint64_t> values, double fraction) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return static_cast<double>(
+             values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))]) /
+         1000.0;
+}
+
+class Receiver {
+ public:
+  explicit Receiver(Args args) : args_(std::move(args)) {}
+
+  int Run() {
+    std::uint16_t port = 0;
+    ScopedSocket listener(ListenOnLoopback(port));
+    if (!listener.IsValid()) return 1;
+    std::printf("listening on port %u\n", unsigned{port});
+    std::fflush(stdout);
+    pollfd waitForHost{static_cast<int>(listener.Get()), POLLIN, 0};
+    if (::poll(&waitForHost, 1, 30000) != 1) {
+      std::printf("no host within 30 s\n");
+      return 1;
+    }
+    ScopedSocket socket(AcceptConnection(listener.Get()));
+    bench::TlsServer tls;
+    const int fd = static_cast<int>(socket.Get());
+    if (!socket.IsValid() || (args_.tls && !tls.Accept(fd))) {
+      std::printf("accept or TLS handshake failed\n");
+      return 1;
+    }
+    std::printf("host connected%s%s\n", args_.tls ? " over " : " (plaintext)",
+                args_.tls ? tls.ProtocolName() : "");
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    wake_ = ::eventfd(0, EFD_NONBLOCK);
+    Link link(fd, args_.tls ? &tls : nullptr);
+    if (!decoder_.Open()) {
+      std::printf("no H.264 decoder in libavcodec\n");
+      return 1;
+    }
+    std::thread decodeThread([this] { DecodeLoop(); });
+    Queue(MessageType::kHello, kHello);
+    Queue(MessageType::kDeviceInfo, kDeviceInfo);
+    NetworkLoop(link, fd);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    jobReady_.notify_all();
+    decodeThread.join();
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(wake_);
+    Summarise();
+    return 0;
+  }
+
+ private:
+  void Queue(MessageType type, std::string_view json) {
+    const std::vector<std::uint8_t> frame =
+        EncodeFrame(counters_, type, Channel::kControl, 0, 0, NowUs(), json);
+    QueueBytes(frame);
+  }
+
+  void QueueBytes(const std::vector<std::uint8_t>& frame) {
+    {
+      const std::lock_guard<std::mutex> lock(outboxMutex_);
+      outbox_.insert(outbox_.end(), frame.begin(), frame.end());
+    }
+    const std::uint64_t one = 1;
+    (void)!::write(wake_, &one, sizeof one);
+  }
+
+  // Reads, cuts frames, answers PINGs, hands video to the decoder and
+  // writes what the decoder thread queued, all on this one thread: an SSL
+  // object may not be read and written from two threads at once.
+  void NetworkLoop(Link& link, int socket) {
+    FrameDecoder frames;
+    std::vector<std::uint8_t> buffer(1 << 16);
+    std::vector<std::uint8_t> writing;
+    bool wantWrite = false;
+    for (;;) {
+      if (firstFrameUs_ != 0 &&
+          NowUs() - firstFrameUs_ > static_cast<std::uint64_t>(args_.seconds * 1e6)) {
+        return;
+      }
+      if (!link.HasPending()) {
+        pollfd fds[2] = {{socket, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0},
+                         {wake_, POLLIN, 0}};
+        ::poll(fds, 2, 100);
+        std::uint64_t drained = 0;
+        (void)!::read(wake_, &drained, sizeof drained);
+      }
+      for (;;) {
+        const long n = link.Read(buffer.data(), buffer.size());
+        if (n == bench::TlsServer::kWouldBlock) break;
+        if (n <= 0) {
+          std::printf("host closed the connection\n");
+          return;
+        }
+        frames.Append(buffer.data(), static_cast<std::size_t>(n));
+        try {
+          while (auto packet = frames.Next()) OnPacket(*packet);
+        } catch (const ProtocolError& error) {
+          std::printf("protocol error: %s\n", error.what());
+          return;
+        }
+      }
+      {
+        const std::lock_guard<std::mutex> lock(outboxMutex_);
+        writing.insert(writing.end(), outbox_.begin(), outbox_.end());
+        outbox_.clear();
+      }
+      wantWrite = false;
+      while (!writing.empty()) {
+        const long n = link.Write(writing.data(), writing.size());
+        if (n == bench::TlsServer::kWouldBlock) {
+          wantWrite = true;
+          break;
+        }
+        if (n < 0) {
+          std::printf("write to the host failed\n");
+          return;
+        }
+        writing.erase(writing.begin(), writing.begin() + n);
+      }
+    }
+  }
+
+  void OnPacket(const Packet& packet) {
+    const std::uint64_t nowUs = NowUs();
+    switch (static_cast<MessageType>(packet.header.type)) {
+      case MessageType::kPing: {
+        const PingPayload ping = DecodePing(packet.payload.data(), packet.payload.size());
+        const auto pong = EncodePing(PingPayload{ping.pingId, ping.originUs, NowUs()});
+        QueueBytes(EncodeFrame(counters_, MessageType::kPong, Channel::kControl, 0, 0, nowUs,
+                               pong.data(), pong.size()));
+        break;
+      }
+      case MessageType::kVideoConfigData:
+        pendingConfig_ = packet.payload;
+        break;
+      case MessageType::kVideoFrame:
+        OnVideo(packet, nowUs);
+        break;
+      case MessageType::kHostStats:
+        OnHostStats(packet);
+        break;
+      case MessageType::kError:
+        std::printf("host ERROR: %.*s\n", static_cast<int>(packet.payload.size()),
+                    reinterpret_cast<const char*>(packet.payload.data()));
+        break;
+      default:
+        break;
+    }
+  }
+
+  void OnVideo(const Packet& packet, std::uint64_t nowUs) {
+    if (firstFrameUs_ == 0) firstFrameUs_ = nowUs;
+    DecodeJob job;
+    job.record.frameId = packet.header.frameId;
+    job.record.sequence = packet.header.sequence;
+    job.record.captureUs = packet.header.timestampUs;
+    job.record.receivedUs = nowUs;
+    job.record.bytes = static_cast<std::uint32_t>(packet.payload.size());
+    job.record.keyframe = (packet.header.flags & FrameFlags::kKeyframe) != 0;
+    job.configData = std::move(pendingConfig_);
+    pendingConfig_.clear();
+    job.payload = packet.payload;
+    if (haveSequence_ && packet.header.sequence != lastSequence_ + 1) {
+      sequenceGaps_ += packet.header.sequence - lastSequence_ - 1;
+      // The decoder lost a reference; ask for a fresh start, once a second.
+      if (nowUs - lastIdrRequestUs_ > 1000000) {
+        lastIdrRequestUs_ = nowUs;
+        ++idrRequests_;
+        Queue(MessageType::kRequestIdr, {});
+      }
+    }
+    haveSequence_ = true;
+    lastSequence_ = packet.header.sequence;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      job.record.decodeBacklog = jobs_.size();
+      jobs_.push_back(std::move(job));
+    }
+    jobReady_.notify_one();
+  }
+
+  void OnHostStats(const Packet& packet) {
+    try {
+      const JsonValue json = ParseControlPayload(packet.payload.data(), packet.payload.size());
+      HostStatsSeen seen;
+      seen.fps = json.ReadDouble("fps", 0);
+      seen.mbps = static_cast<double>(json.ReadInt64("bitrateBps", 0)) / 1e6;
+      seen.networkMs = json.ReadDouble("networkMs", 0);
+      seen.e2eP50Ms = json.ReadDouble("e2eP50Ms", 0);
+      seen.e2eP95Ms = json.ReadDouble("e2eP95Ms", 0);
+      seen.encoderQueue = json.ReadInt32("encoderQueue", 0);
+      seen.dropped = json.ReadInt64("droppedFrames", 0);
+      seen.rttMs = json.ReadDouble("rttMs", 0);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      hostStats_.push_back(seen);
+    } catch (const std::exception& error) {
+      std::printf("bad HOST_STATS: %s\n", error.what());
+    }
+  }
+
+  void DecodeLoop() {
+    for (;;) {
+      DecodeJob job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        jobReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      decoder_.Decode(job);
+      QueueBytes(EncodeFrame(counters_, MessageType::kFrameAck, Channel::kControl, 0,
+                             job.record.frameId, NowUs(), FrameAckPayload(job.record).data(),
+                             kFrameAckPayloadBytes));
+      const std::lock_guard<std::mutex> lock(mutex_);
+      records_.push_back(job.record);
+    }
+  }
+
+  void Summarise();
+
+  struct HostStatsSeen {
+    double fps = 0;
+    double mbps = 0;
+    double networkMs = 0;
+    double e2eP50Ms = 0;
+    double e2eP95Ms = 0;
+    std::int32_t encoderQueue = 0;
+    std::int64_t dropped = 0;
+    double rttMs = 0;
+  };
+
+  Args args_;
+  SequenceCounters counters_;  // drawn on both threads, atomically
+  int wake_ = -1;              // eventfd: the decoder thread queued bytes
+  Decoder decoder_;            // decoder thread only
+
+  // Network thread only.
+  std::vector<std::uint8_t> pendingConfig_;
+  std::uint64_t firstFrameUs_ = 0;
+  bool haveSequence_ = false;
+  std::uint32_t lastSequence_ = 0;
+  std::uint64_t sequenceGaps_ = 0;
+  std::uint64_t lastIdrRequestUs_ = 0;
+  std::uint64_t idrRequests_ = 0;
+
+  std::mutex outboxMutex_;  // guards outbox_; a leaf lock
+  std::vector<std::uint8_t> outbox_;
+
+  std::mutex mutex_;  // guards the four below; never held with outboxMutex_ taken
+  std::condition_variable jobReady_;
+  std::deque<DecodeJob> jobs_;
+  std::vector<FrameRecord> records_;
+  std::vector<HostStatsSeen> hostStats_;
+  bool stopping_ = false;
+};
+
+void Receiver::Summarise() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::uint64_t> g2gDecoded;
+  std::vector<std::uint64_t> g2gPresented;
+  std::vector<std::uint64_t> hostSide;  // capture -> last byte here
+  std::vector<std::uint64_t> decodeUs;
+  std::uint64_t bytes = 0;
+  std::uint64_t keyframes = 0;
+  std::uint64_t missingIds = 0;
+  std::uint64_t behindTwo = 0;
+  std::uint64_t burstOfThree = 0;
+  std::size_t backlogMax = 0;
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    const FrameRecord& r = records_[i];
+    bytes += r.bytes;
+    keyframes += r.keyframe ? 1 : 0;
+    backlogMax = std::max(backlogMax, r.decodeBacklog);
+    hostSide.push_back(r.receivedUs - r.captureUs);
+    if (r.decodedUs != 0) {
+      g2gDecoded.push_back(r.decodedUs - r.captureUs);
+      g2gPresented.push_back(r.presentedUs - r.captureUs);
+      decodeUs.push_back(r.decodedUs - r.receivedUs);
+    }
+    if (i > 0 && r.frameId > records_[i - 1].frameId + 1) {
+      missingIds += r.frameId - records_[i - 1].frameId - 1;
+    }
+    // The frame two places earlier was still arriving after this one was
+    // captured: this one may have been queued behind two (a bound).
+    if (i >= 2 && records_[i - 2].receivedUs > r.captureUs) ++behindTwo;
+    // Three frames within 2 ms: what a frame queued behind two looks like on
+    // an unconstrained loopback, where one frame is written in well under
+    // a millisecond (a necessary condition, so a tighter bound there).
+    if (i >= 2 && r.receivedUs - records_[i - 2].receivedUs < 2000) ++burstOfThree;
+  }
+  const double spanS =
+      records_.size() > 1
+          ? static_cast<double>(records_.back().receivedUs - records_.front().receivedUs) / 1e6
+          : 0;
+  // The delay over time: the median of the first and the last five seconds.
+  std::vector<std::uint64_t> first5;
+  std::vector<std::uint64_t> last5;
+  if (!records_.empty()) {
+    for (const FrameRecord& r : records_) {
+      if (r.decodedUs == 0) continue;
+      if (r.receivedUs < records_.front().receivedUs + 5000000)
+        first5.push_back(r.decodedUs - r.captureUs);
+      if (r.receivedUs + 5000000 > records_.back().receivedUs)
+        last5.push_back(r.decodedUs - r.captureUs);
+    }
+  }
+  const std::uint64_t idSpan =
+      records_.empty() ? 0 : records_.back().frameId - records_.front().frameId + 1;
+  std::printf(
+      "picture %dx%d, %zu frames in %.1f s (%.1f fps, %.2f Mbit/s), %llu keyframes, "
+      "%d decode errors\n",
+      decoder_.width(), decoder_.height(), records_.size(), spanS,
+      spanS > 0 ? static_cast<double>(records_.size()) / spanS : 0.0,
+      spanS > 0 ? static_cast<double>(bytes) * 8 / spanS / 1e6 : 0.0,
+      static_cast<unsigned long long>(keyframes), decoder_.errors());
+  std::printf(
+      "RESULT frames=%zu span_s=%.1f fps=%.1f mbps=%.2f keyframes=%llu decode_errors=%d "
+      "width=%d height=%d\n",
+      records_.size(), spanS, spanS > 0 ? static_cast<double>(records_.size()) / spanS : 0.0,
+      spanS > 0 ? static_cast<double>(bytes) * 8 / spanS / 1e6 : 0.0,
+      static_cast<unsigned long long>(keyframes), decoder_.errors(), decoder_.width(),
+      decoder_.height());
+  std::printf(
+      "RESULT g2g_decoded_p50_ms=%.1f g2g_decoded_p95_ms=%.1f g2g_decoded_max_ms=%.1f "
+      "g2g_presented_p50_ms=%.1f g2g_presented_p95_ms=%.1f decode_p50_ms=%.1f\n",
+      Percentile(g2gDecoded, 0.5), Percentile(g2gDecoded, 0.95), Percentile(g2gDecoded, 1.0),
+      Percentile(g2gPresented, 0.5), Percentile(g2gPresented, 0.95), Percentile(decodeUs, 0.5));
+  std::printf(
+      "RESULT host_side_p50_ms=%.1f host_side_p95_ms=%.1f host_side_max_ms=%.1f "
+      "first5_p50_ms=%.1f last5_p50_ms=%.1f\n",
+      Percentile(hostSide, 0.5), Percentile(hostSide, 0.95), Percentile(hostSide, 1.0),
+      Percentile(first5, 0.5), Percentile(last5, 0.5));
+  std::printf(
+      "RESULT frame_ids=%llu missing_ids=%llu queue_drops=%llu idr_requests=%llu "
+      "maybe_behind_two=%llu burst_of_three=%llu decode_backlog_max=%zu\n",
+      static_cast<unsigned long long>(idSpan), static_cast<unsigned long long>(missingIds),
+      static_cast<unsigned long long>(sequenceGaps_), static_cast<unsigned long long>(idrRequests_),
+      static_cast<unsigned long long>(behindTwo), static_cast<unsigned long long>(burstOfThree),
+      backlogMax);
+  if (!hostStats_.empty()) {
+    const HostStatsSeen& last = hostStats_.back();
+    std::int32_t queueMax = 0;
+    for (const HostStatsSeen& s : hostStats_) queueMax = std::max(queueMax, s.encoderQueue);
+    std::printf(
+        "RESULT hs_reports=%zu hs_fps=%.1f hs_mbps=%.2f hs_net_ms=%.1f hs_e2e_p50_ms=%.1f "
+        "hs_e2e_p95_ms=%.1f hs_rtt_ms=%.1f hs_dropped=%lld hs_encoder_queue_max=%d\n",
+        hostStats_.size(), last.fps, last.mbps, last.networkMs, last.e2eP50Ms, last.e2eP95Ms,
+        last.rttMs, static_cast<long long>(last.dropped), queueMax);
+  }
+  if (!args_.csv.empty()) {
+    std::ofstream file(args_.csv);
+    file << "frameId,sequence,captureUs,receivedUs,decodedUs,presentedUs,bytes,keyframe,"
+            "decodeBacklog\n";
+    for (const FrameRecord& r : records_) {
+      file << r.frameId << ',' << r.sequence << ',' << r.captureUs << ',' << r.receivedUs << ','
+           << r.decodedUs << ',' << r.presentedUs << ',' << r.bytes << ',' << (r.keyframe ? 1 : 0)
+           << ',' << r.decodeBacklog << '\n';
+    }
+  }
+}
+
+}  // namespace
+}  // namespace veyra
+
+int main(int argc, char** argv) {
+  veyra::Receiver receiver(veyra::ParseArgs(argc, argv));
+  return receiver.Run();
+}
