@@ -2,13 +2,16 @@
 // software ones as the fallback, each activated in the order the sorted
 // enumeration returns them.
 
+// First: codecapi.h declares its property ids with __uuidof only when the
+// Windows headers came before it; otherwise they link to nothing.
+#include <windows.h>
+
 #include <codecapi.h>
 #include <mfapi.h>
 #include <mferror.h>
 #include <mfidl.h>
 #include <mftransform.h>
 #include <objbase.h>
-#include <windows.h>
 #include <wrl/client.h>
 
 #include <memory>

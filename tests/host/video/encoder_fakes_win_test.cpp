@@ -1,10 +1,12 @@
 // The Media Foundation back end against fake encoder transforms that
 // behave as the transform documentation says; Media Foundation itself
 // (start-up, attributes, media types, samples, events) is Wine's real one.
+// windows.h first, so that codecapi.h declares its ids with __uuidof.
+#include <windows.h>
+
 #include <codecapi.h>
 #include <mfapi.h>
 #include <mferror.h>
-#include <windows.h>
 
 #include <gtest/gtest.h>
 
