@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "host/base/options.h"
 #include "host/app/process_scope.h"
 #include "host/app/stop_request.h"
+#include "host/base/options.h"
 #include "host/base/scoped_handle_win.h"
 #include "host/base/utf_conversion.h"
 
