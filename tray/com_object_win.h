@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <inspectable.h>
 #include <wrl/client.h>
 

@@ -50,16 +50,14 @@ bool ProbeGuideSite() {
   if (!connection) {
     return false;
   }
-  const ScopedInternetHandle request(WinHttpOpenRequest(connection.Get(), L"HEAD",
-                                                        kGuideProbePath, nullptr,
-                                                        WINHTTP_NO_REFERER,
-                                                        WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                        WINHTTP_FLAG_SECURE));
+  const ScopedInternetHandle request(
+      WinHttpOpenRequest(connection.Get(), L"HEAD", kGuideProbePath, nullptr, WINHTTP_NO_REFERER,
+                         WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!request) {
     return false;
   }
-  if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+  if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                          0, 0, 0) ||
       !WinHttpReceiveResponse(request.Get(), nullptr)) {
     return false;
   }

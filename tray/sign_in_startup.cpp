@@ -39,9 +39,8 @@ PackagingTest::PackagingTest(std::function<std::uint32_t()> packageNameStatus)
     : packageNameStatus_(std::move(packageNameStatus)) {}
 
 bool PackagingTest::IsPackaged() {
-  std::call_once(once_, [this] {
-    packaged_ = packageNameStatus_() != status::kAppmodelErrorNoPackage;
-  });
+  std::call_once(once_,
+                 [this] { packaged_ = packageNameStatus_() != status::kAppmodelErrorNoPackage; });
   return packaged_;
 }
 

@@ -1,7 +1,7 @@
 #include "tray/sign_in_startup_win.h"
 
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <array>
 #include <mutex>
@@ -52,10 +52,10 @@ std::uint32_t PackageNameStatus() {
   // Windows before 8 has no package identity and no such function.
   using Function = LONG(WINAPI*)(UINT32*, PWSTR);
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto function =
-      kernel == nullptr ? nullptr
-                        : reinterpret_cast<Function>(reinterpret_cast<void*>(
-                              GetProcAddress(kernel, "GetCurrentPackageFullName")));
+  const auto function = kernel == nullptr
+                            ? nullptr
+                            : reinterpret_cast<Function>(reinterpret_cast<void*>(
+                                  GetProcAddress(kernel, "GetCurrentPackageFullName")));
   if (function == nullptr) {
     return status::kAppmodelErrorNoPackage;
   }
@@ -141,8 +141,9 @@ bool IsStartupEnabled() {
 
 bool SetStartupEnabled(bool enable) {
   if (IsPackaged()) {
-    return enable ? RunStartupTask([](StartupTaskClient& client) { return client.SetEnabled(true); })
-                  : RunStartupTask([](StartupTaskClient& client) { return client.SetEnabled(false); });
+    return enable
+               ? RunStartupTask([](StartupTaskClient& client) { return client.SetEnabled(true); })
+               : RunStartupTask([](StartupTaskClient& client) { return client.SetEnabled(false); });
   }
   return SetRunValueEnabled(enable);
 }

@@ -6,6 +6,7 @@
 // interfaces are those the Windows Runtime derives from their signatures.
 
 #include <windows.h>
+
 #include <hstring.h>
 #include <inspectable.h>
 

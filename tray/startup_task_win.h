@@ -59,7 +59,9 @@ class CompletionSignal final
  public:
   CompletionSignal() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-  bool Answers(REFIID iid) const { return iid == Traits::kHandler || iid == __uuidof(IAgileObject); }
+  bool Answers(REFIID iid) const {
+    return iid == Traits::kHandler || iid == __uuidof(IAgileObject);
+  }
 
   HRESULT STDMETHODCALLTYPE Invoke(winrt::IAsyncOperation<Traits>* /*operation*/,
                                    winrt::AsyncStatus status) override {

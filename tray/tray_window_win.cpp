@@ -64,7 +64,7 @@ void AppendItems(HMENU menu, const std::vector<MenuItem>& items) {
 }
 
 GuideWorld GuideWorldOf(const DisplayState& display, std::size_t phonesFound,
-                       SettingsStore& settings) {
+                        SettingsStore& settings) {
   GuideWorld world;
   world.displayFound = display.present;
   world.receiverAddress = settings.Read(kReceiverAddressSetting);
@@ -251,10 +251,10 @@ void TrayWindow::CloseWindow() { DestroyWindow(window_); }
 bool TrayWindow::OpenGuide(bool automatic) {
   WinGuidePlatform platform(window_);
   // The guide shows the display as it is now, not as the last refresh saw it.
-  return veyra::OpenGuide(platform, settings_,
-                          GuideWorldOf(extraDisplay_.Probe(), controller_.phones().size(),
-                                       settings_),
-                          automatic ? GuideMode::kAutomatic : GuideMode::kManual);
+  return veyra::OpenGuide(
+      platform, settings_,
+      GuideWorldOf(extraDisplay_.Probe(), controller_.phones().size(), settings_),
+      automatic ? GuideMode::kAutomatic : GuideMode::kManual);
 }
 
 void TrayWindow::WriteStatusScript(const DisplayState& display, std::size_t phonesFound) {

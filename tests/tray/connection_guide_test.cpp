@@ -85,8 +85,9 @@ TEST(GuideAddressTest, OnlineAndLocalAddresses) {
   // The largest tick still prints in full, unsigned.
   EXPECT_EQ(LocalGuideAddress(L"file:///C:/x/setup.html", 18446744073709551615ULL),
             L"file:///C:/x/setup.html?refresh=18446744073709551615");
-  EXPECT_NE(StatusScriptLine(status, 18446744073709551615ULL).find("updated:18446744073709551615};\n"),
-            std::string::npos);
+  EXPECT_NE(
+      StatusScriptLine(status, 18446744073709551615ULL).find("updated:18446744073709551615};\n"),
+      std::string::npos);
 }
 
 class OpenGuideTest : public ::testing::Test {
@@ -98,9 +99,7 @@ class OpenGuideTest : public ::testing::Test {
 
   bool Open(GuideMode mode) { return OpenGuide(platform, settings, world, mode); }
   bool Shown() { return settings.Read(kSetupGuideShownSetting) == L"1"; }
-  std::wstring LocalAddress() const {
-    return L"file:///" + kData + L"\\setup.html?refresh=123456";
-  }
+  std::wstring LocalAddress() const { return L"file:///" + kData + L"\\setup.html?refresh=123456"; }
   std::wstring Missing() const { return TextFor(TextRole::GuideMissing, false); }
 
   FakeGuidePlatform platform;
@@ -177,14 +176,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"NoDataFolder", [](FakeGuidePlatform& p) { p.dataFolder.clear(); }, false, 0},
         FailureCase{"PageMissingBesideTheProgram",
-                    [](FakeGuidePlatform& p) { p.files.erase(kProgram + L"\\setup.html"); },
-                    false, 0},
+                    [](FakeGuidePlatform& p) { p.files.erase(kProgram + L"\\setup.html"); }, false,
+                    0},
         FailureCase{"PageNotCopyable",
                     [](FakeGuidePlatform& p) { p.unwritable.insert(kData + L"\\setup.html"); },
                     false, 0},
         FailureCase{"NoFileUrl", [](FakeGuidePlatform& p) { p.fileUrlWorks = false; }, true, 0},
-        FailureCase{"LocalPageDoesNotLaunch",
-                    [](FakeGuidePlatform& p) { p.localLaunches = false; }, true, 1}),
+        FailureCase{"LocalPageDoesNotLaunch", [](FakeGuidePlatform& p) { p.localLaunches = false; },
+                    true, 1}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(OpenGuideTest, MissingPictureOrUnwritableStatusDoNotStopTheGuide) {

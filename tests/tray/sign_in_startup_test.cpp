@@ -37,8 +37,8 @@ TEST(RunValueTest, NamesTheTrayInAnyCase) {
 }
 
 TEST(RunValueTest, AnotherProgramOrALookAlikeIsNotTheTray) {
-  for (const std::wstring value : {L"\"C:\\Tools\\other.exe\"", L"\"C:\\veyra_tray.exe\"",
-                                   L"\"C:\\veyra-tra\"", L""}) {
+  for (const std::wstring value :
+       {L"\"C:\\Tools\\other.exe\"", L"\"C:\\veyra_tray.exe\"", L"\"C:\\veyra-tra\"", L""}) {
     std::wstring terminated = value + L'\0';
     EXPECT_FALSE(RunValueNamesTray(terminated, terminated.size() * 2))
         << std::string(value.begin(), value.end());

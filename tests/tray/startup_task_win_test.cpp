@@ -102,11 +102,11 @@ class FakeStartupTask final : public InspectableObject<FakeStartupTask, winrt::I
   explicit FakeStartupTask(World& world) : world_(world) {}
   bool Answers(REFIID iid) const { return iid == winrt::IStartupTask::kIid; }
 
-  HRESULT STDMETHODCALLTYPE RequestEnableAsync(
-      winrt::StartupTaskStateOperation** operation) override {
+  HRESULT STDMETHODCALLTYPE
+  RequestEnableAsync(winrt::StartupTaskStateOperation** operation) override {
     ++world_.enableRequests;
-    *operation = FakeOperation<winrt::StartupTaskStateResult>::Create(
-                     world_.stateAfterEnable, world_.status, world_.finish)
+    *operation = FakeOperation<winrt::StartupTaskStateResult>::Create(world_.stateAfterEnable,
+                                                                      world_.status, world_.finish)
                      .Detach();
     return S_OK;
   }
@@ -216,9 +216,9 @@ class FakeLauncher final : public InspectableObject<FakeLauncher, winrt::ILaunch
     *operation = nullptr;
     return E_NOTIMPL;
   }
-  HRESULT STDMETHODCALLTYPE LaunchFileWithOptionsAsync(IInspectable* /*file*/,
-                                                       IInspectable* /*options*/,
-                                                       winrt::BooleanOperation** operation) override {
+  HRESULT STDMETHODCALLTYPE
+  LaunchFileWithOptionsAsync(IInspectable* /*file*/, IInspectable* /*options*/,
+                             winrt::BooleanOperation** operation) override {
     *operation = nullptr;
     return E_NOTIMPL;
   }
@@ -230,9 +230,9 @@ class FakeLauncher final : public InspectableObject<FakeLauncher, winrt::ILaunch
                      .Detach();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE LaunchUriWithOptionsAsync(winrt::IUriRuntimeClass* /*uri*/,
-                                                      IInspectable* /*options*/,
-                                                      winrt::BooleanOperation** operation) override {
+  HRESULT STDMETHODCALLTYPE
+  LaunchUriWithOptionsAsync(winrt::IUriRuntimeClass* /*uri*/, IInspectable* /*options*/,
+                            winrt::BooleanOperation** operation) override {
     *operation = nullptr;
     return E_NOTIMPL;
   }
