@@ -4,7 +4,9 @@
 #include <thread>
 
 #include "tray/address_dialog_win.h"
+#include "tray/connection_guide.h"
 #include "tray/data_paths_win.h"
+#include "tray/guide_platform_win.h"
 #include "tray/host_process_win.h"
 #include "tray/localized_text.h"
 #include "tray/phone_browser_win.h"
@@ -59,6 +61,17 @@ void AppendItems(HMENU menu, const std::vector<MenuItem>& items) {
       }
     }
   }
+}
+
+GuideWorld GuideWorldOf(const DisplayState& display, std::size_t phonesFound,
+                        SettingsStore& settings) {
+  GuideWorld world;
+  world.displayFound = display.present;
+  world.receiverAddress = settings.Read(kReceiverAddressSetting);
+  world.phonesFound = phonesFound;
+  world.hostRunning = IsHostRunning();
+  world.korean = IsKorean();
+  return world;
 }
 
 }  // namespace
@@ -235,10 +248,19 @@ bool TrayWindow::StartPhoneSearch() {
 
 void TrayWindow::CloseWindow() { DestroyWindow(window_); }
 
-// The connection guide page ships separately; until it is installed there
-// is nothing to open and no status to keep.
-bool TrayWindow::OpenGuide(bool /*automatic*/) { return false; }
-void TrayWindow::WriteStatusScript(const DisplayState& /*display*/, std::size_t /*phonesFound*/) {}
+bool TrayWindow::OpenGuide(bool automatic) {
+  WinGuidePlatform platform(window_);
+  // The guide shows the display as it is now, not as the last refresh saw it.
+  return veyra::OpenGuide(
+      platform, settings_,
+      GuideWorldOf(extraDisplay_.Probe(), controller_.phones().size(), settings_),
+      automatic ? GuideMode::kAutomatic : GuideMode::kManual);
+}
+
+void TrayWindow::WriteStatusScript(const DisplayState& display, std::size_t phonesFound) {
+  WinGuidePlatform platform(window_);
+  veyra::WriteStatusScript(platform, GuideWorldOf(display, phonesFound, settings_));
+}
 
 bool TrayWindow::IsStartupEnabled() { return veyra::IsStartupEnabled(); }
 bool TrayWindow::SetStartupEnabled(bool enable) { return veyra::SetStartupEnabled(enable); }

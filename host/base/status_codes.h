@@ -47,6 +47,8 @@ inline constexpr std::uint32_t kErrorNotFound = 1168;
 inline constexpr std::uint32_t kErrorCancelled = 1223;
 inline constexpr std::uint32_t kErrorTimeout = 1460;
 inline constexpr std::uint32_t kErrorInvalidState = 5023;
+// GetCurrentPackageFullName of a process without a package identity.
+inline constexpr std::uint32_t kAppmodelErrorNoPackage = 15700;
 inline constexpr std::uint32_t kWaitAbandoned = 0x80;
 inline constexpr std::uint32_t kWaitTimeout = 0x102;
 // HRESULT_FROM_WIN32(ERROR_INVALID_STATE): the encoder's "no longer usable".

@@ -34,6 +34,7 @@ static_assert(kErrorProcNotFound == ERROR_PROC_NOT_FOUND &&
               kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kErrorNotFound == ERROR_NOT_FOUND && kErrorCancelled == ERROR_CANCELLED);
 static_assert(kErrorInvalidState == ERROR_INVALID_STATE && kErrorTimeout == ERROR_TIMEOUT);
+static_assert(kAppmodelErrorNoPackage == APPMODEL_ERROR_NO_PACKAGE);
 static_assert(kWaitAbandoned == WAIT_ABANDONED && kWaitTimeout == WAIT_TIMEOUT);
 static_assert(kInvalidStateHresult == HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
 static_assert(HresultFromWin32(ERROR_ACCESS_DENIED) == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
