@@ -17,13 +17,6 @@
 // Prints "listening on port N" first; ends S seconds (default 20) after the
 // first video frame, or when the host closes.
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
-}
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -46,6 +39,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "bench/picture_decoder.h"
 #include "bench/tls_loopback_server.h"
 #include "host/base/clock.h"
 #include "host/net/frame_decoder.h"
@@ -110,109 +104,6 @@ struct DecodeJob {
   std::vector<std::uint8_t> payload;
 };
 
-// The byte stream to the host: TLS or plain, on a non-blocking socket.
-class Link {
- public:
-  Link(int socket, bench::TlsServer* tls) : socket_(socket), tls_(tls) {}
-
-  // Bytes read (> 0), 0 at the end, TlsServer::kWouldBlock or kFailed.
-  long Read(std::uint8_t* data, std::size_t capacity) {
-    if (tls_ != nullptr) return tls_->Read(data, capacity);
-    const ssize_t n = ::recv(socket_, data, capacity, 0);
-    if (n >= 0) return n;
-    return errno == EAGAIN || errno == EWOULDBLOCK ? bench::TlsServer::kWouldBlock
-                                                   : bench::TlsServer::kFailed;
-  }
-
-  long Write(const std::uint8_t* data, std::size_t length) {
-    if (tls_ != nullptr) return tls_->Write(data, length);
-    const ssize_t n = ::send(socket_, data, length, MSG_NOSIGNAL);
-    if (n > 0) return n;
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? bench::TlsServer::kWouldBlock
-                                                              : bench::TlsServer::kFailed;
-  }
-
-  bool HasPending() const { return tls_ != nullptr && tls_->HasPending(); }
-
- private:
-  int socket_;
-  bench::TlsServer* tls_;
-};
-
-// libavcodec's H.264 decoder, low delay and one thread (frame threads
-// would hold pictures back), and the BGRA conversion a renderer would do.
-class Decoder {
- public:
-  bool Open() {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    if (codec == nullptr) return false;
-    context_ = avcodec_alloc_context3(codec);
-    context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    context_->thread_count = 1;
-    picture_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-    return avcodec_open2(context_, codec, nullptr) == 0;
-  }
-
-  ~Decoder() {
-    sws_freeContext(scaler_);
-    av_packet_free(&packet_);
-    av_frame_free(&picture_);
-    avcodec_free_context(&context_);
-  }
-
-  // Decodes |job|'s access unit; fills decodedUs and presentedUs when a
-  // picture came out.
-  void Decode(DecodeJob& job) {
-    std::vector<std::uint8_t>& unit = job.payload;
-    if (!job.configData.empty())
-      unit.insert(unit.begin(), job.configData.begin(), job.configData.end());
-    if (av_new_packet(packet_, static_cast<int>(unit.size())) != 0) return;
-    std::memcpy(packet_->data, unit.data(), unit.size());
-    const int sent = avcodec_send_packet(context_, packet_);
-    av_packet_unref(packet_);
-    if (sent < 0) {
-      ++errors_;
-      return;
-    }
-    if (avcodec_receive_frame(context_, picture_) != 0) {
-      ++errors_;
-      return;
-    }
-    job.record.decodedUs = NowUs();
-    Present();
-    job.record.presentedUs = NowUs();
-    width_ = picture_->width;
-    height_ = picture_->height;
-    av_frame_unref(picture_);
-  }
-
-  int errors() const { return errors_; }
-  int width() const { return width_; }
-  int height() const { return height_; }
-
- private:
-  void Present() {
-    scaler_ = sws_getCachedContext(
-        scaler_, picture_->width, picture_->height, static_cast<AVPixelFormat>(picture_->format),
-        picture_->width, picture_->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr, nullptr);
-    if (scaler_ == nullptr) return;
-    screen_.resize(static_cast<std::size_t>(picture_->width) * picture_->height * 4);
-    std::uint8_t* planes[1] = {screen_.data()};
-    const int strides[1] = {picture_->width * 4};
-    sws_scale(scaler_, picture_->data, picture_->linesize, 0, picture_->height, planes, strides);
-  }
-
-  AVCodecContext* context_ = nullptr;
-  AVFrame* picture_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  SwsContext* scaler_ = nullptr;
-  std::vector<std::uint8_t> screen_;
-  int errors_ = 0;
-  int width_ = 0;
-  int height_ = 0;
-};
-
 std::vector<std::uint8_t> FrameAckPayload(const FrameRecord& record) {
   std::vector<std::uint8_t> payload(kFrameAckPayloadBytes, 0);
   byte_order::StoreBe64(payload.data(), record.frameId);
@@ -256,7 +147,7 @@ class Receiver {
                 args_.tls ? tls.ProtocolName() : "");
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     wake_ = ::eventfd(0, EFD_NONBLOCK);
-    Link link(fd, args_.tls ? &tls : nullptr);
+    bench::ServerLink link(fd, args_.tls ? &tls : nullptr);
     if (!decoder_.Open()) {
       std::printf("no H.264 decoder in libavcodec\n");
       return 1;
@@ -296,7 +187,7 @@ class Receiver {
   // Reads, cuts frames, answers PINGs, hands video to the decoder and
   // writes what the decoder thread queued, all on this one thread: an SSL
   // object may not be read and written from two threads at once.
-  void NetworkLoop(Link& link, int socket) {
+  void NetworkLoop(bench::ServerLink& link, int socket) {
     FrameDecoder frames;
     std::vector<std::uint8_t> buffer(1 << 16);
     std::vector<std::uint8_t> writing;
@@ -437,7 +328,7 @@ class Receiver {
         job = std::move(jobs_.front());
         jobs_.pop_front();
       }
-      decoder_.Decode(job);
+      decoder_.Decode(job.configData, job.payload, &job.record.decodedUs, &job.record.presentedUs);
       QueueBytes(EncodeFrame(counters_, MessageType::kFrameAck, Channel::kControl, 0,
                              job.record.frameId, NowUs(), FrameAckPayload(job.record).data(),
                              kFrameAckPayloadBytes));
@@ -462,7 +353,7 @@ class Receiver {
   Args args_;
   SequenceCounters counters_;  // drawn on both threads, atomically
   int wake_ = -1;              // eventfd: the decoder thread queued bytes
-  Decoder decoder_;            // decoder thread only
+  PictureDecoder decoder_;     // decoder thread only
 
   // Network thread only.
   std::vector<std::uint8_t> pendingConfig_;

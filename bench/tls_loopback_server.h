@@ -9,6 +9,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -83,6 +86,34 @@ class TlsServer {
   X509Ptr cert_;
   SslCtxPtr context_;
   SslPtr ssl_;
+};
+
+// The byte stream to the host: TLS or plain, on a non-blocking socket.
+class ServerLink {
+ public:
+  ServerLink(int socket, TlsServer* tls) : socket_(socket), tls_(tls) {}
+
+  // Bytes read (> 0), 0 at the end, TlsServer::kWouldBlock or kFailed.
+  long Read(std::uint8_t* data, std::size_t capacity) {
+    if (tls_ != nullptr) return tls_->Read(data, capacity);
+    const ssize_t n = ::recv(socket_, data, capacity, 0);
+    if (n >= 0) return n;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? TlsServer::kWouldBlock : TlsServer::kFailed;
+  }
+
+  long Write(const std::uint8_t* data, std::size_t length) {
+    if (tls_ != nullptr) return tls_->Write(data, length);
+    const ssize_t n = ::send(socket_, data, length, MSG_NOSIGNAL);
+    if (n > 0) return n;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? TlsServer::kWouldBlock
+                                                              : TlsServer::kFailed;
+  }
+
+  bool HasPending() const { return tls_ != nullptr && tls_->HasPending(); }
+
+ private:
+  int socket_;
+  TlsServer* tls_;
 };
 
 }  // namespace veyra::bench

@@ -9,8 +9,6 @@ impostor and Ctrl+C each need a run of their own because each ends Run."""
 import json
 import os
 import re
-import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -19,51 +17,17 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import hostproc  # noqa: E402
-from session_peers import (HOST_NAME, Host, Simulator, state_line, states,  # noqa: E402
-                           wait_for, wire)
+from session_peers import HOST_NAME, Host, Simulator, state_line, states, wire  # noqa: E402
+from session_runs import Journey, Refusal, Store, copy_state, free_port  # noqa: E402
 
 NATIVE = not hostproc.UNDER_WINE
 FEATURES = ["idr-request", "set-bitrate", "keepalive", "host-stats", "pairing"]
 # Closed from the host's side, as the simulator words it.
 HOST_CLOSED = ("the host ended the TLS session", "the host closed the connection")
-GOP = "100000"   # no keyframes but the requested ones
 NO_TOKEN = "no pairing token for this device; it will ask the user to allow \"%s\"" % HOST_NAME
 CODE_LINE = "  Check this code matches the one on the phone:  %s"
 WARNING_LINE = "  If it does not match, do NOT approve - something else answered."
 WAITING = "waiting for the device to allow \"%s\" - tap Allow on its screen." % HOST_NAME
-BAD_INPUT = ["short SCROLL 20", "send 11 not json", "bad-json HELLO", "bad-json DEVICE_INFO",
-             "send 200", "send STREAM_STOP"]
-
-
-class Store:
-    """The host's data folder: private natively; under Wine the prefix's
-    one, emptied for this module and restored afterwards."""
-
-    def __init__(self, home):
-        self.home = str(home)
-        self.path, _ = hostproc.store_file(self.home)
-        os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        self._saved = self.raw()
-        if self._saved is not None:
-            os.remove(self.path)
-
-    def raw(self):
-        try:
-            with open(self.path, "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
-
-    def read(self):
-        return json.loads(self.raw())
-
-    def restore(self):
-        if self._saved is None:
-            if os.path.exists(self.path):
-                os.remove(self.path)
-        else:
-            with open(self.path, "wb") as f:
-                f.write(self._saved)
 
 
 @pytest.fixture(scope="module")
@@ -71,12 +35,6 @@ def store(tmp_path_factory):
     s = Store(tmp_path_factory.mktemp("data"))
     yield s
     s.restore()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture(scope="module")
@@ -112,59 +70,6 @@ def test_without_a_receiver_run_fails_and_the_host_exits_1(no_receiver):
 
 
 # --- the journey ---------------------------------------------------------------
-
-class Journey:
-    """A new receiver pairs after a delayed approval, streams (natively) or
-    stays degraded (under Wine), gets bad input, goes offline for 3 s, comes
-    back, and then goes away for good."""
-
-    def __init__(self, workdir, store):
-        anchor = "stream" if NATIVE else "paired"
-        steps = ["%s+1.5 idr" % anchor, "%s+2.5 bitrate 4M" % anchor]
-        steps += ["%s+3 %s" % (anchor, step) for step in BAD_INPUT]
-        if NATIVE:
-            steps += ["stream+4 visibility false background", "stream+7.5 visibility true",
-                      "stream+9 offline 3"]
-        else:
-            steps += ["paired+3.5 tap 0.5 0.5", "paired+3.5 short TOUCH", "paired+6 offline 3"]
-        steps.append("%s+1.5@2 offline 30" % anchor)
-        self.stream_file = os.path.join(str(workdir), "stream.h264")
-        args = []
-        for step in steps:
-            args += ["--action", step]
-        self.sim = Simulator(os.path.join(str(workdir), "receiver"), "--approve", "after=7",
-                             "--screen", "2208x1768", "--max-decode", "1920x1080",
-                             "--save-stream", self.stream_file, *args)
-        self.started = time.monotonic()
-        host = Host(workdir, self.sim.port, "--source", "synthetic", "--verbose", "--gop", GOP,
-                    data_home=store.home)
-        try:
-            self.code = host.wait(timeout=180)
-        finally:
-            host.kill()
-            self.sim.stop()
-        self.seconds = time.monotonic() - self.started
-        self.lines = host.lines()
-        self.texts = [line.text for line in self.lines]
-        self.events = self.sim.events
-        self.pairing = store.read()
-        accepted = self.sim.of("send", type="PAIR_ACCEPTED")
-        self.token = accepted[0]["payload"]["token"] if accepted else None
-
-    def received(self, conn, *types):
-        return [e for e in self.events if e["event"] == "recv" and e["conn"] == conn and
-                (not types or e["type"] in types)]
-
-    def sent(self, type_name, conn=1):
-        return [e for e in self.events if e["event"] == "send" and e["conn"] == conn and
-                e["type"] == type_name]
-
-    def line(self, text):
-        return next(line for line in self.lines if line.text == text)
-
-    def index(self, text):
-        return self.texts.index(text)
-
 
 @pytest.fixture(scope="module")
 def journey(session_runs, store, tmp_path_factory):
@@ -425,38 +330,6 @@ def test_under_wine_a_degraded_session_keeps_pinging_and_drops_touch(journey):
 
 
 # --- runs that end with a refusal ----------------------------------------------------
-
-class Refusal:
-    """One host run against a simulator that Run refuses or is refused by."""
-
-    def __init__(self, workdir, store, state, *words, host_args=()):
-        self.sim = Simulator(state, "--once", *words)
-        host = Host(workdir, self.sim.port, "--source", "synthetic", "--verbose", *host_args,
-                    data_home=store.home)
-        try:
-            self.code = host.wait()
-        finally:
-            host.kill()
-        wait_for(lambda: self.sim.of("closed"), timeout=10)
-        self.sim.stop()
-        self.lines = host.lines()
-        self.texts = [line.text for line in self.lines]
-
-    def ended_without_reconnecting(self):
-        assert self.code == 0
-        changes = states(self.lines)
-        assert ("RECONNECTING", "CONNECTING", "reconnecting") not in changes
-        assert not any(t.startswith("receiver did not come back") for t in self.texts)
-        assert changes[-2:] == [(changes[-2][0], "IDLE", "run finished"),
-                                ("IDLE", "STOPPING", "stop requested")]
-        assert len(self.sim.of("accept")) == 1
-
-
-def copy_state(journey, tmp_path):
-    state = tmp_path / "receiver"
-    shutil.copytree(journey.sim._receiver.cfg.state_dir, state)
-    return state
-
 
 def test_a_receiver_with_a_new_key_is_refused(journey, store, tmp_path):
     before = store.raw()

@@ -12,7 +12,7 @@
 
 #include "host/capture/graphics_devices_win.h"
 #include "tests/host/support/com_object_win.h"
-#include "tests/host/support/com_stubs_win.h"
+#include "tests/host/support/dxgi_stubs_win.h"
 
 namespace veyra::testing {
 

@@ -1,21 +1,23 @@
 #!/usr/bin/env python3
-"""Writes com_stubs_win.h: for each COM interface named below, a class that
+"""Writes one stub header per group of COM interfaces (dxgi, d3d11,
+d3d11_video, media_foundation: <group>_stubs_win.h): for each interface, a class that
 implements every method of it and of its bases (IUnknown excepted) as a
 stub: E_NOTIMPL for HRESULT methods, zero for the others. A fake then
 overrides only the methods its test reaches. The methods are read from the
 MinGW-w64 headers, so the stubs match the vtables the real code calls.
 
-Run: gen_com_stubs.py [include-dir] | clang-format --assume-filename=com_stubs_win.h \
-       > com_stubs_win.h
+Run, for each group: gen_com_stubs.py GROUP [include-dir] |
+       clang-format --assume-filename=GROUP_stubs_win.h > GROUP_stubs_win.h
 """
 
 import re
 import sys
 
-INCLUDE = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/mingw-w64/include"
+GROUP = sys.argv[1] if len(sys.argv) > 1 else "dxgi"
+INCLUDE = sys.argv[2] if len(sys.argv) > 2 else "/usr/share/mingw-w64/include"
 
-# (header, interface), in the order the classes are written.
-INTERFACES = [
+# Per group, (header, interface) in the order the classes are written.
+GROUPS = {"dxgi": [
     ("dxgi.h", "IDXGIFactory1"),
     ("dxgi.h", "IDXGIAdapter1"),
     ("dxgi.h", "IDXGIResource"),
@@ -23,22 +25,26 @@ INTERFACES = [
     ("dxgi1_2.h", "IDXGIResource1"),
     ("dxgi1_2.h", "IDXGIOutput1"),
     ("dxgi1_2.h", "IDXGIOutputDuplication"),
+], "d3d11": [
     ("d3d11_1.h", "ID3D11Device1"),
     ("d3d11.h", "ID3D11DeviceContext"),
     ("d3d11.h", "ID3D11Texture2D"),
     ("d3d11.h", "ID3D11Query"),
+], "d3d11_video": [
     ("d3d11.h", "ID3D11VideoDevice"),
     ("d3d11.h", "ID3D11VideoContext"),
     ("d3d11.h", "ID3D11VideoProcessorEnumerator"),
     ("d3d11.h", "ID3D11VideoProcessor"),
     ("d3d11.h", "ID3D11VideoProcessorInputView"),
     ("d3d11.h", "ID3D11VideoProcessorOutputView"),
+], "media_foundation": [
     ("mfobjects.h", "IMFActivate"),
     ("mfobjects.h", "IMFMediaEventGenerator"),
     ("mfidl.h", "IMFShutdown"),
     ("mftransform.h", "IMFTransform"),
     ("strmif.h", "ICodecAPI"),
-]
+]}
+INTERFACES = GROUPS[GROUP]
 
 HEADERS = {}
 

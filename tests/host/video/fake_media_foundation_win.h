@@ -18,7 +18,7 @@
 #include "host/video/codec_api_win.h"
 #include "host/video/media_foundation_platform_win.h"
 #include "tests/host/support/com_object_win.h"
-#include "tests/host/support/com_stubs_win.h"
+#include "tests/host/support/media_foundation_stubs_win.h"
 
 namespace veyra::testing {
 

@@ -13,7 +13,9 @@
 #include "host/capture/graphics_devices_win.h"
 #include "tests/host/capture/fake_dxgi_win.h"
 #include "tests/host/support/com_object_win.h"
-#include "tests/host/support/com_stubs_win.h"
+#include "tests/host/support/d3d11_stubs_win.h"
+#include "tests/host/support/d3d11_video_stubs_win.h"
+#include "tests/host/support/dxgi_stubs_win.h"
 
 namespace veyra::testing {
 
