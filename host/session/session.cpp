@@ -182,9 +182,12 @@ void Session::NegotiationCycle() {
 }
 
 void Session::WaitForCycle() {
+  if (cycleOpen_.load()) {
+    return;
+  }
   std::unique_lock<std::mutex> lock(stopLock_);
   stopWake_.wait_for(lock, std::chrono::microseconds(kCycleGateUs),
-                     [this] { return cycleOpen_ || !running_.load(); });
+                     [this] { return cycleOpen_.load() || !running_.load(); });
 }
 
 bool Session::Reconnect() {

@@ -171,12 +171,14 @@ class Session {
   std::atomic<bool> awaitingApproval_{false};
   std::array<std::uint64_t, 9> pumpBaseline_{};
   TimingRing timingRing_;
-  // Guards cycleOpen_ and is held across Stop; with stopWake_ it wakes
+  // Orders cycleOpen_'s changes and is held across Stop; with stopWake_ it wakes
   // Run's pauses on Stop and the receive thread's first frame once the
   // negotiation is set up. Never taken under another lock.
   std::mutex stopLock_;
   std::condition_variable stopWake_;
-  bool cycleOpen_ = false;
+  // Written under stopLock_; read without it on the receive thread's fast
+  // path, so that an open gate costs every message one atomic load.
+  std::atomic<bool> cycleOpen_{false};
 };
 
 }  // namespace veyra
