@@ -4,7 +4,7 @@
 //   - libswscale alone, called directly with the converter's settings on
 //     the same BGRA bytes (what the converter adds around it);
 //   - the ffmpeg command line on the same frames with the same scaling and
-//     encoder settings: convert only, encode only (our NV12 in), and both.
+//     encoder settings: convert only, encode only (NV12 in), and both.
 // Prints figures and one RESULT line of key=value figures; asserts nothing.
 //
 //   media_bench [frames]     (default 240)
@@ -178,36 +178,48 @@ struct SwsContextFree {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
 
-// libswscale with the converter's settings (bilinear, full-range BGRA to
-// BT.709 limited-range NV12) on the same frames, nothing around it.
+// libswscale with the converter's settings: bilinear, full-range BGRA to
+// BT.709 limited-range NV12, into a tightly packed buffer.
+class Scaler {
+ public:
+  bool Open() {
+    context_.reset(sws_getContext(kSourceWidth, kSourceHeight, AV_PIX_FMT_BGRA, kStreamWidth,
+                                  kStreamHeight, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr,
+                                  nullptr));
+    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+    return context_ &&
+           sws_setColorspaceDetails(context_.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) >= 0;
+  }
+
+  void Scale(const TextureStorage& bgra, std::vector<std::uint8_t>& nv12) {
+    const std::uint8_t* input[] = {bgra.bytes.data()};
+    const int inputPitch[] = {static_cast<int>(bgra.pitch)};
+    std::uint8_t* planes[] = {nv12.data(), nv12.data() + std::size_t{kStreamWidth} * kStreamHeight};
+    const int pitches[] = {static_cast<int>(kStreamWidth), static_cast<int>(kStreamWidth)};
+    sws_scale(context_.get(), input, inputPitch, 0, kSourceHeight, planes, pitches);
+  }
+
+ private:
+  std::unique_ptr<SwsContext, SwsContextFree> context_;
+};
+
+// The Scaler on the same frames, nothing around it.
 bool RunSwscaleAlone(int frames, std::string& result) {
   GraphicsContext graphics;
   if (graphics.Init(0) != status::kSOk) return false;
   JumpingClock clock;
   SyntheticSource source(graphics, kSourceWidth, kSourceHeight, kFps, &clock);
-  if (source.Open() != status::kSOk) return false;
-  const std::unique_ptr<SwsContext, SwsContextFree> context(
-      sws_getContext(kSourceWidth, kSourceHeight, AV_PIX_FMT_BGRA, kStreamWidth, kStreamHeight,
-                     AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-  if (!context ||
-      sws_setColorspaceDetails(context.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) < 0) {
-    return false;
-  }
+  Scaler scaler;
+  if (source.Open() != status::kSOk || !scaler.Open()) return false;
   std::vector<std::uint8_t> nv12(std::size_t{kStreamWidth} * kStreamHeight * 3 / 2);
-  std::uint8_t* planes[] = {nv12.data(), nv12.data() + std::size_t{kStreamWidth} * kStreamHeight};
-  const int pitches[] = {static_cast<int>(kStreamWidth), static_cast<int>(kStreamWidth)};
   std::vector<std::uint64_t> scaleUs;
   std::uint64_t cpuUs = 0;
   for (int i = 0; i < frames; ++i) {
     CapturedFrame frame;
     if (source.AcquireFrame(&frame, 100) != status::kSOk) return false;
-    const TextureStorage& storage = StorageOf(frame.texture);
-    const std::uint8_t* input[] = {storage.bytes.data()};
-    const int inputPitch[] = {static_cast<int>(storage.pitch)};
     const std::uint64_t startUs = NowUs();
     const std::uint64_t startCpuUs = ThreadCpuUs();
-    sws_scale(context.get(), input, inputPitch, 0, kSourceHeight, planes, pitches);
+    scaler.Scale(StorageOf(frame.texture), nv12);
     cpuUs += ThreadCpuUs() - startCpuUs;
     scaleUs.push_back(NowUs() - startUs);
   }
@@ -232,18 +244,16 @@ constexpr const char* kScaleFilter =
 enum class CliWork { kConvert, kEncode, kBoth };
 
 // Frames into the ffmpeg command line to nowhere: BGRA for kConvert and
-// kBoth, our converter's NV12 for kEncode. Returns its CPU ms per frame.
+// kBoth; for kEncode, NV12 made in-process by the Scaler (the converter's
+// own slots stay held for an encoder until one takes them). Returns its CPU
+// ms per frame written.
 double RunFfmpeg(CliWork work, int frames) {
   GraphicsContext graphics;
   if (graphics.Init(0) != status::kSOk) return 0;
   JumpingClock clock;
   SyntheticSource source(graphics, kSourceWidth, kSourceHeight, kFps, &clock);
-  ColorConverter converter;
-  if (source.Open() != status::kSOk ||
-      converter.Init(graphics, kSourceWidth, kSourceHeight, kStreamWidth, kStreamHeight) !=
-          status::kSOk) {
-    return 0;
-  }
+  Scaler scaler;
+  if (source.Open() != status::kSOk || !scaler.Open()) return 0;
   char scale[200];
   std::snprintf(scale, sizeof scale, kScaleFilter, kStreamWidth, kStreamHeight);
   char encode[300];
@@ -264,23 +274,23 @@ double RunFfmpeg(CliWork work, int frames) {
   const double childStart = CpuSeconds(RUSAGE_CHILDREN);
   std::FILE* pipe = popen(command.c_str(), "w");
   if (pipe == nullptr) return 0;
-  for (int i = 0; i < frames; ++i) {
+  std::vector<std::uint8_t> nv12(std::size_t{kStreamWidth} * kStreamHeight * 3 / 2);
+  int written = 0;
+  for (; written < frames; ++written) {
     CapturedFrame frame;
     if (source.AcquireFrame(&frame, 100) != status::kSOk) break;
-    Texture picture = frame.texture;
+    const std::vector<std::uint8_t>* bytes = &StorageOf(frame.texture).bytes;
     if (nv12In) {
-      std::size_t slot = 0;
-      if (converter.Convert(frame.texture, &picture, &slot) != status::kSOk) break;
-      converter.WaitForSlot(slot);
+      scaler.Scale(StorageOf(frame.texture), nv12);
+      bytes = &nv12;
     }
-    const std::vector<std::uint8_t>& bytes = StorageOf(picture).bytes;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), pipe) != bytes.size()) break;
+    if (std::fwrite(bytes->data(), 1, bytes->size(), pipe) != bytes->size()) break;
   }
-  if (pclose(pipe) != 0) {
-    std::printf("ffmpeg failed\n");
+  if (pclose(pipe) != 0 || written < frames) {
+    std::printf("ffmpeg failed after %d frames\n", written);
     return 0;
   }
-  const double cpuMs = (CpuSeconds(RUSAGE_CHILDREN) - childStart) * 1000 / frames;
+  const double cpuMs = (CpuSeconds(RUSAGE_CHILDREN) - childStart) * 1000 / written;
   std::printf("  CPU %.2f ms per frame\n", cpuMs);
   return cpuMs;
 }

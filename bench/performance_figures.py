@@ -131,7 +131,7 @@ class Figures:
             return
         self.add("connection", "TLS 1.2 probe, Schannel under Wine, same peer",
                  "%s MB/s; PING round trip %s" % (fmt(mb), rtt) if command else
-                 "not run: needs the windows preset (`scripts/bench --windows`)",
+                 "not run (`scripts/bench --no-windows`)",
                  "the same probe with OpenSSL natively: %s MB/s" % fmt(self._native_probe_mb),
                  ratio(mb, self._native_probe_mb), command)
 
@@ -201,9 +201,13 @@ class Figures:
             "libavcodec on the same machine: both programs share the two cores.",
         ]
         if not wine:
-            notes.append("- The Schannel-under-Wine row needs the windows preset, which this run "
-                         "did not build (`scripts/bench --windows` does; a cold build of that "
-                         "preset costs tens of minutes on this machine).")
+            notes.append("- This run skipped TLS under Wine (`--no-windows`); without that option "
+                         "scripts/bench builds tls_probe.exe in the windows preset and runs it.")
+        else:
+            notes.append("- TLS under Wine: the Windows build's tls_probe.exe (Schannel as Wine "
+                         "provides it) and the native tls_probe (OpenSSL) send to the same TLS 1.2 "
+                         "server, Python's ssl, natively; Wine's Schannel does its cryptography "
+                         "through the host's GnuTLS.")
         return notes
 
 
