@@ -36,6 +36,8 @@ class Figures:
         self._tls_mb = None
         self._speed_mb = None
         self._native_probe_mb = None
+        self._tls_row = (None, None, None)
+        self._sim_tls = [None] * 4
 
     def add(self, group, figure, value, compared, ratio_text, command):
         self.rows.append(dict(group=group, figure=figure, value=value, compared=compared,
