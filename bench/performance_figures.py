@@ -63,7 +63,7 @@ class Figures:
                  spread(ms, _keys("encode"), "ms", 2), "none: the command line gives no "
                  "per-frame times", "-", command)
         self.add("media", "H.264 encode, CPU per frame", "%s ms" % fmt(number(r, "encode_cpu_ms"), 2),
-                 "ffmpeg command line, libx264 at the same settings on our NV12: %s ms" %
+                 "ffmpeg command line, libx264 at the same settings on the same NV12: %s ms" %
                  fmt(number(r, "ffmpeg_encode_cpu_ms"), 2),
                  ratio(number(r, "encode_cpu_ms"), number(r, "ffmpeg_encode_cpu_ms")), command)
         self.add("media", "whole pipeline, CPU per frame (%s fps one frame at a time)" %
@@ -196,6 +196,10 @@ class Figures:
             "under load better than wall times; the command line's come from its process as a "
             "child of media_bench, fed the same frames through a pipe (its reading of the pipe "
             "counts).",
+            "- Wall times per frame on this shared machine include the time other programs held "
+            "the cores, so their ratios move from run to run far more than the CPU times; "
+            "the command line's NV12 for the encode-only run comes from libswscale called with "
+            "the converter's settings.",
             "- The synthetic picture stands still once its bands have filled it, so the "
             "encoder runs far below its rate limit in media_bench; send_overhead_bench moves "
             "a band of noise across the picture to keep it at the limit.",
