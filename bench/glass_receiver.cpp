@@ -451,6 +451,8 @@ void Receiver::Summarise() {
       "first5_p50_ms=%.1f last5_p50_ms=%.1f\n",
       Percentile(hostSide, 0.5), Percentile(hostSide, 0.95), Percentile(hostSide, 1.0),
       Percentile(first5, 0.5), Percentile(last5, 0.5));
+  std::printf("RESULT g2g_decoded_p99_ms=%.1f host_side_p99_ms=%.1f\n",
+              Percentile(g2gDecoded, 0.99), Percentile(hostSide, 0.99));
   std::printf(
       "RESULT frame_ids=%llu missing_ids=%llu queue_drops=%llu idr_requests=%llu "
       "maybe_behind_two=%llu burst_of_three=%llu decode_backlog_max=%zu\n",

@@ -3,12 +3,15 @@
 sends 40 KB video frames at full speed to a TLS 1.2 server running natively
 (Python's ssl), then PINGs behind a full video queue that this server answers
 with PONGs. Prints what the server received per second and the PING round
-trips. Figures only; nothing is asserted.
+trips, and one RESULT line of key=value figures. Figures only; nothing is
+asserted.
 
   bench/net_tls_wine_bench.py BUILD_DIR [SECONDS]
 
 BUILD_DIR is a Windows build (cmake --preset windows) with tls_probe built;
-its Wine prefix is BUILD_DIR/wine.
+its Wine prefix is BUILD_DIR/wine. Given a native build instead, the native
+tls_probe (OpenSSL) runs against the same server, the figure the Wine one is
+compared with.
 """
 
 import pathlib
@@ -91,10 +94,15 @@ def main():
         results = {}
         server = threading.Thread(target=serve, args=(listener, context, results))
         server.start()
+        native = build / "tests" / "integration" / "tls_probe"
+        if native.exists():
+            command, where = [str(native)], "natively"
+        else:
+            command = [str(ROOT / "scripts" / "wine-run"), "--dir", str(build / "wine"),
+                       str(build / "tests" / "integration" / "tls_probe.exe")]
+            where = "under Wine"
         probe = subprocess.run(
-            [str(ROOT / "scripts" / "wine-run"), "--dir", str(build / "wine"),
-             str(build / "tests" / "integration" / "tls_probe.exe"), "127.0.0.1",
-             str(listener.getsockname()[1]), "bench", seconds],
+            command + ["127.0.0.1", str(listener.getsockname()[1]), "bench", seconds],
             stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
         server.join(60)
         out = probe.stdout.decode().replace("\r\n", "\n")
@@ -103,14 +111,21 @@ def main():
             return 1
         sent = int(out.split("sent_video=")[1].split()[0])
         elapsed = results["stopped"] - results["first"]
-        print("TLS 1.2 under Wine, 40 KB video at full speed for %s s:" % seconds)
+        print("TLS 1.2 %s, 40 KB video at full speed for %s s:" % (where, seconds))
         print("  received %d of %d queued frames (%.1f%% dropped by the full queue)" %
               (results["video"], sent, 100.0 * (1 - results["video"] / sent)))
         print("  %.0f frames/s, %.1f MB/s" % (results["video"] / elapsed,
                                                results["video_bytes"] / elapsed / 1e6))
+        rtt = ""
         for line in out.splitlines():
             if line.startswith("rtt_us"):
                 print("  PING behind a full video queue, round trip (us): " + line[7:])
+                for pair in line[7:].split():
+                    name, value = pair.split("=")
+                    rtt += " rtt_%s_us=%s" % (name, value)
+        print("RESULT frames_per_s=%.0f mb_per_s=%.1f dropped_pct=%.1f%s" %
+              (results["video"] / elapsed, results["video_bytes"] / elapsed / 1e6,
+               100.0 * (1 - results["video"] / sent), rtt))
     return 0
 
 

@@ -162,7 +162,8 @@ class FrameClock {
     std::printf(
         "RESULT overhead_frames=%zu overhead_p50_us=%llu overhead_p99_us=%llu "
         "overhead_max_us=%llu behind_two=%llu cpu_callback_p50_us=%llu "
-        "cpu_callback_p99_us=%llu cpu_send_p50_us=%llu cpu_send_p99_us=%llu\n",
+        "cpu_callback_p99_us=%llu cpu_send_p50_us=%llu cpu_send_p99_us=%llu "
+        "overhead_p95_us=%llu cpu_send_p95_us=%llu\n",
         totalUs_.size(), static_cast<unsigned long long>(Percentile(totalUs_, 0.50)),
         static_cast<unsigned long long>(Percentile(totalUs_, 0.99)),
         static_cast<unsigned long long>(Percentile(totalUs_, 1.0)),
@@ -170,7 +171,9 @@ class FrameClock {
         static_cast<unsigned long long>(Percentile(callbackCpuUs_, 0.50)),
         static_cast<unsigned long long>(Percentile(callbackCpuUs_, 0.99)),
         static_cast<unsigned long long>(Percentile(sendCpuUs_, 0.50)),
-        static_cast<unsigned long long>(Percentile(sendCpuUs_, 0.99)));
+        static_cast<unsigned long long>(Percentile(sendCpuUs_, 0.99)),
+        static_cast<unsigned long long>(Percentile(totalUs_, 0.95)),
+        static_cast<unsigned long long>(Percentile(sendCpuUs_, 0.95)));
   }
 
  private:

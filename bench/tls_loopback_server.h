@@ -48,6 +48,7 @@ class TlsServer {
   }
 
   const char* ProtocolName() const { return ssl_ ? SSL_get_version(ssl_.get()) : "none"; }
+  const char* CipherName() const { return ssl_ ? SSL_get_cipher_name(ssl_.get()) : "none"; }
 
   // Plaintext bytes read (> 0), 0 at the end of the stream, kWouldBlock or
   // kFailed.
