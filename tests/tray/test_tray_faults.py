@@ -108,8 +108,8 @@ def test_a_host_ended_twice_while_connected_is_restarted_once_then_left(tray, re
     time.sleep(RETRY_PERIODS_S)
     assert len(receiver.of("accept")) == 2
     assert driver("wait-host", "stopped", 0)[0] == 0
-    # Giving up is silent: no box, only the tooltip (and menu) of a tray
-    # that is ready to connect.
+    # Giving up is silent: no box, just the tooltip of a tray that is ready
+    # to connect again to the address it still remembers.
     assert driver("wait-window", "#32770", 0)[0] != 0
     assert tooltip_text() == "Veyra - ready to connect"
     assert must("get-setting", "ReceiverAddress") == "127.0.0.1\n"
