@@ -82,6 +82,12 @@ def connected(sim, conn):
             ("DISPLAY_CREATING", "DEGRADED", "pipeline start failed") in states(host_log()))
 
 
+def seen(sim):
+    """What a failed wait shows: the simulator's last events, the host's
+    last log lines, and any box the tray put up."""
+    return (sim.events[-5:], [line.text for line in host_log()][-8:], driver("box-text")[1])
+
+
 def end_host_from_windows():
     """TerminateProcess, as a crash or the Task Manager ends it: no clean-up."""
     result = wine("taskkill", "/F", "/IM", "veyra-host.exe")
@@ -94,11 +100,11 @@ def test_a_host_ended_twice_while_connected_is_restarted_once_then_left(tray, re
     must("set-setting", "ReceiverName", "Simulator")
     tray.start()
     must("command", IDM["connect"])  # no phone answers under Wine: the remembered one
-    assert poll(lambda: connected(receiver, 1), 90), receiver.events[-5:]
+    assert poll(lambda: connected(receiver, 1), 90), seen(receiver)
     assert tooltip_text() == "Veyra - showing this PC on Simulator"
 
     end_host_from_windows()
-    assert poll(lambda: connected(receiver, 2), 90), receiver.events[-5:]
+    assert poll(lambda: connected(receiver, 2), 90), seen(receiver)
     assert driver("wait-host", "running", 10000)[0] == 0
     assert poll(lambda: tooltip_text() == "Veyra - showing this PC on Simulator", 20)
 
