@@ -127,6 +127,48 @@ TEST_F(RegistrySettingsUnderWine, ExpandableTextReadsAsAbsent) {
   EXPECT_EQ(store_.Read(kReceiverAddressSetting), L"");
 }
 
+TEST_F(RegistrySettingsUnderWine, EveryTypeButTextReadsAsAbsent) {
+  const wchar_t address[] = L"192.168.1.20";
+  const wchar_t list[] = L"192.168.1.20\0other\0";
+  const DWORD dword = 30;
+  const ULONGLONG qword = 30;
+  struct Case {
+    DWORD type;
+    const void* data;
+    DWORD bytes;
+  };
+  for (const Case& c :
+       {Case{REG_BINARY, address, sizeof(address)}, Case{REG_MULTI_SZ, list, sizeof(list)},
+        Case{REG_NONE, address, sizeof(address)}, Case{REG_DWORD, &dword, sizeof(dword)},
+        Case{REG_QWORD, &qword, sizeof(qword)}}) {
+    SetRaw(kReceiverAddressSetting, c.type, c.data, c.bytes);
+    EXPECT_EQ(store_.Read(kReceiverAddressSetting), L"") << "type " << c.type;
+    SetRaw(kFpsSetting, c.type, c.data, c.bytes);
+    EXPECT_EQ(store_.ReadInt(kFpsSetting, kDefaultFps), 60) << "type " << c.type;
+  }
+}
+
+TEST_F(RegistrySettingsUnderWine, TextReadsUpToItsTerminatorOrItsStoredBytes) {
+  // No bytes at all, not even a terminator.
+  SetRaw(kReceiverAddressSetting, REG_SZ, nullptr, 0);
+  EXPECT_EQ(store_.Read(kReceiverAddressSetting), L"");
+  // Without a terminator: the zeroed buffer ends it.
+  const std::wstring address = L"192.168.1.20";
+  SetRaw(kReceiverAddressSetting, REG_SZ, address.data(),
+         static_cast<DWORD>(address.size() * sizeof(wchar_t)));
+  EXPECT_EQ(store_.Read(kReceiverAddressSetting), address);
+  // Bytes after the terminator are not part of the text.
+  const wchar_t trailing[] = L"192.168.1.20\0junk";
+  SetRaw(kReceiverAddressSetting, REG_SZ, trailing, sizeof(trailing));
+  EXPECT_EQ(store_.Read(kReceiverAddressSetting), address);
+  // An odd byte count leaves half a unit, which is read as one unit at most.
+  const char odd[] = {'3', 0, '0', 0, 'x'};
+  SetRaw(kFpsSetting, REG_SZ, odd, sizeof(odd));
+  const std::wstring read = store_.Read(kFpsSetting);
+  EXPECT_EQ(read.substr(0, 2), L"30");
+  EXPECT_LE(read.size(), 3u);
+}
+
 // The free functions work on the tray's own key; only in Wine's private
 // prefix, and the value is removed again.
 TEST(TraySettingsKeyUnderWine, FreeFunctionsUseTheTraysKey) {
