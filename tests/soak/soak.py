@@ -159,6 +159,8 @@ class Soak:
             "rssGrowthBoundMb": self.args.rss_growth_mb,
             "sanitizerReports": reports, "reportFiles": files,
             "notes": self.notes,
+            # [t, rssKb, fds, threads] once a second, for a closer look at growth.
+            "samples": [[round(x.t, 1), x.rss_kb, x.fds, x.threads] for x in self.samples],
         }
 
 

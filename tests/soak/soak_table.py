@@ -59,7 +59,7 @@ def _rows(r):
         reports += " (%s)" % ", ".join(r["reportFiles"])
     failures = verdict(r)
     return [
-        ("duration, seed", "%g min, seed %d" % (r["seconds"] / 60.0, r["seed"])),
+        ("duration, seed", "%.1f min, seed %d" % (r["seconds"] / 60.0, r["seed"])),
         ("connections", "%d" % f["connections"]),
         ("reconnections succeeded / needed", "%d / %d (longest %.1f s)"
          % (f["reconnections"], f["drops"], f["longestReconnectS"])),
