@@ -215,7 +215,8 @@ class LinkIO:
     def _close(self, link, reason, flush=True, reset=False):
         """Ends a connection: with flush, after the TLS close and what is
         queued; with reset, at once with a TCP reset (no FIN, no TLS close),
-        as a phone whose Wi-Fi drops mid-stream looks to the host."""
+        as a phone whose app is killed or whose network resets looks to
+        the host."""
         if link.closed:
             return
         if flush and link.ssl and link.ready and not reset:
