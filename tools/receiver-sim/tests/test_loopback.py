@@ -217,6 +217,34 @@ def test_offline_then_listening_again(state):
         assert kinds[:4] == ["listen", "accept", "unlisten", "listen"]
 
 
+@pytest.mark.parametrize("tls", [True, False], ids=["tls", "plaintext"])
+def test_reset_aborts_the_connection_with_a_tcp_reset_then_goes_offline(state, tls):
+    args = ["--action", "connect+0.05 reset 0.3"] + ([] if tls else ["--no-tls"])
+    with serve(state, *args) as rx:
+        host = FakeHost(rx.port, tls=tls)
+        host.expect(wire.HELLO)
+        host.sock.settimeout(10)
+        # Plaintext sees the reset itself; over TLS the missing close_notify
+        # (OpenSSL reports the reset as an unexpected end of file).
+        if tls:
+            host.sock.suppress_ragged_eofs = False
+        with pytest.raises((ConnectionResetError, ssl.SSLEOFError) if tls else ConnectionResetError):
+            while host.sock.recv(65536):
+                pass
+        assert wait_for(lambda: events(rx, "closed"))
+        assert events(rx, "closed")[0]["reason"] == "reset by the scenario"
+
+        def reconnects():
+            try:
+                FakeHost(rx.port).close()
+                return True
+            except OSError:
+                return False
+        assert wait_for(reconnects)
+        kinds = [e["event"] for e in rx.events if e["event"] in ("listen", "unlisten", "accept")]
+        assert kinds[:4] == ["listen", "accept", "unlisten", "listen"]
+
+
 def test_a_new_connection_replaces_a_stale_one(state):
     with serve(state, "--no-tls") as rx:
         stale = FakeHost(rx.port)

@@ -1,10 +1,12 @@
 """Sockets of the simulated receiver: accepting the host, reading and
 writing through TLS on memory buffers, framing, and closing a connection."""
 
+import os
 import queue
 import selectors
 import socket
 import ssl
+import struct
 import time
 
 from . import wire
@@ -210,10 +212,14 @@ class LinkIO:
         except (KeyError, ValueError):
             pass
 
-    def _close(self, link, reason, flush=True):
+    def _close(self, link, reason, flush=True, reset=False):
+        """Ends a connection: with flush, after the TLS close and what is
+        queued; with reset, at once with a TCP reset (no FIN, no TLS close),
+        as a phone whose app is killed or whose network resets looks to
+        the host."""
         if link.closed:
             return
-        if flush and link.ssl and link.ready:
+        if flush and link.ssl and link.ready and not reset:
             try:
                 link.ssl.unwrap()
             except (ssl.SSLError, ValueError):
@@ -225,16 +231,25 @@ class LinkIO:
             self._sel.unregister(link.sock)
         except (KeyError, ValueError):
             pass
-        if flush and link.outbuf:
+        if reset:
+            # A zero linger time makes close() send RST and drop unsent data
+            # (struct linger holds two ints, two u_shorts on Windows).
+            linger = struct.pack("HH" if os.name == "nt" else "ii", 1, 0)
             try:
-                link.sock.settimeout(1.0)
-                link.sock.sendall(link.outbuf)
+                link.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, linger)
             except OSError:
                 pass
-        try:
-            link.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+        else:
+            if flush and link.outbuf:
+                try:
+                    link.sock.settimeout(1.0)
+                    link.sock.sendall(link.outbuf)
+                except OSError:
+                    pass
+            try:
+                link.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         link.sock.close()
         if self._link is link:
             self._link = None

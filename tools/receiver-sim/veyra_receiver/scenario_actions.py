@@ -323,7 +323,7 @@ def _pieces(args):
     size = _int(args[0], "piece size")
     if size < 1:
         raise ScenarioError("piece size must be at least 1")
-    if args[2].lower() in ("pieces", "close", "offline", "exit", "log", "snapshot"):
+    if args[2].lower() in ("pieces", "close", "offline", "reset", "exit", "log", "snapshot"):
         raise ScenarioError("%s cannot be sent in pieces" % args[2])
     inner = parse_action(args[2:])
     return [(0, "pieces", {"size": size, "interval": _float(args[1], "seconds"),
@@ -334,6 +334,12 @@ def _offline(args):
     if len(args) != 1:
         raise ScenarioError("offline SECONDS")
     return [(0, "offline", {"seconds": _float(args[0], "seconds")})]
+
+
+def _reset(args):
+    if len(args) > 1:
+        raise ScenarioError("reset [SECONDS]")
+    return [(0, "reset", {"seconds": _float(args[0], "seconds") if args else None})]
 
 
 def _one_text(op, what):
@@ -373,6 +379,7 @@ ACTIONS = {
     "pieces": (_pieces, "pieces BYTES SECONDS ACTION [ARGS]  send ACTION's bytes a few at a time, SECONDS apart"),
     "close": (_no_args("close"), "close                      close the connection"),
     "offline": (_offline, "offline SECONDS            close, stop listening, listen again after SECONDS"),
+    "reset": (_reset, "reset [SECONDS]            abort the connection with a TCP reset; with SECONDS, also go offline"),
     "snapshot": (_one_text("snapshot", "FILE.png"), "snapshot FILE.png          save the last picture now (needs ffmpeg)"),
     "log": (_one_text("log", "TEXT"), "log TEXT                   a marker in the event log"),
     "exit": (_no_args("exit"), "exit                       stop the simulator"),

@@ -6,7 +6,6 @@ import time
 from . import media, messages
 
 
-
 class ScenarioSteps:
     """Scenario actions; mixed into Receiver, run on its loop thread."""
 
@@ -31,9 +30,14 @@ class ScenarioSteps:
             secs = step.params["seconds"]
             if live:
                 self._close(link, "going offline for %g s (scenario)" % secs, flush=True)
-            self._unlisten()
-            self.say(1, "scenario: not listening for %g s" % secs)
-            self._timeline.add(time.monotonic() + secs, self._relisten)
+            self._go_offline(secs)
+            return
+        if op == "reset":
+            secs = step.params["seconds"]
+            if live:
+                self._close(link, "reset by the scenario", flush=False, reset=True)
+            if secs is not None:
+                self._go_offline(secs)
             return
         if not live:
             self.log.write("skipped", step=step.text, reason="no connection")
@@ -72,6 +76,11 @@ class ScenarioSteps:
             if held:
                 self._write(link, bytes(held))
         self._timeline.add(now + max(0, len(chunks) - 1) * interval, release, owner=link)
+
+    def _go_offline(self, secs):
+        self._unlisten()
+        self.say(1, "scenario: not listening for %g s" % secs)
+        self._timeline.add(time.monotonic() + secs, self._relisten)
 
     def _relisten(self):
         if self._stop_reason is not None or self._listener is not None:
