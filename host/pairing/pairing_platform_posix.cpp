@@ -82,6 +82,17 @@ class PosixStoreFiles final : public StoreFiles {
   void Remove(const std::string& path) override { ::unlink(path.c_str()); }
 };
 
+// Creates each missing folder of |path|, private to the user, as Windows'
+// local data folder always exists; a folder that exists already is left as
+// it is.
+void MakeFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+  ::mkdir(path.c_str(), 0700);
+}
+
 }  // namespace
 
 StoreFiles& PlatformStoreFiles() {
@@ -97,13 +108,11 @@ std::string PairingStore::DefaultPath() {
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
     base = std::string(home) + "/.local/share";
-    ::mkdir((std::string(home) + "/.local").c_str(), 0700);
-    ::mkdir(base.c_str(), 0700);
   } else {
     return {};
   }
   const std::string folder = base + "/veyra";
-  ::mkdir(folder.c_str(), 0700);
+  MakeFolders(folder);
   return folder + "/pairing.json";
 }
 

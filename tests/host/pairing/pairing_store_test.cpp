@@ -298,6 +298,18 @@ TEST(PairingStoreDefaultsTest, DataFolderFollowsXdgDataHome) {
   ::setenv("XDG_DATA_HOME", home.c_str(), 1);
   EXPECT_EQ(PairingStore::DefaultPath(), (home / "veyra" / "pairing.json").string());
   EXPECT_TRUE(fs::is_directory(home / "veyra"));
+
+  // A data folder that does not exist yet is made, parents and all, so the
+  // first save succeeds.
+  const fs::path missing = home / "not" / "yet";
+  ::setenv("XDG_DATA_HOME", missing.c_str(), 1);
+  const std::string path = PairingStore::DefaultPath();
+  EXPECT_EQ(path, (missing / "veyra" / "pairing.json").string());
+  PairingStore store(path);
+  store.SetToken("phone", "t");
+  store.Save();
+  EXPECT_TRUE(fs::is_regular_file(path));
+  EXPECT_EQ(fs::status(missing).permissions() & fs::perms::all, fs::perms::owner_all);
   ::unsetenv("XDG_DATA_HOME");
   fs::remove_all(home);
 }
