@@ -1,5 +1,6 @@
 """The frame codec against bytes written out by hand from the protocol tables."""
 
+import json
 import struct
 
 import pytest
@@ -135,6 +136,15 @@ def test_json_payloads():
     for bad in (b"", b"{", b"[1,]", b"NaN"):
         with pytest.raises(wire.WireError, match="^bad JSON"):
             wire.decode_json(bad)
+
+
+def test_deeply_nested_json_is_logged_with_a_marker():
+    # A peer may nest as deep as the host accepts; the event log must still
+    # take the payload as a line.
+    deep = wire.decode_json(b"[" * 600 + b"]" * 600)
+    line = json.dumps(wire.jsonable({"payload": deep}))
+    assert line.count("[") == wire.JSONABLE_DEPTH - 1  # the record is one level
+    assert "<nested deeper than 64>" in line
 
 
 def test_annex_b_and_sps():

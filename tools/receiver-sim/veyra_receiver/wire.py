@@ -393,18 +393,25 @@ def describe_payload(code, payload):
     return {"bytes": len(payload), "hex": payload[:64].hex()}
 
 
-def jsonable(value):
-    """Make a value safe for a JSON log line (no NaN, no bytes)."""
+# Deeper values are logged as a marker: the log line must stay writable (and
+# within Python's recursion limit) whatever a peer nests.
+JSONABLE_DEPTH = 64
+
+
+def jsonable(value, depth=0):
+    """Make a value safe for a JSON log line (no NaN, no bytes, bounded nesting)."""
     if isinstance(value, float):
         if math.isnan(value) or math.isinf(value):
             return repr(value)
         return value
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value).hex()
+    if isinstance(value, (dict, list, tuple)) and depth >= JSONABLE_DEPTH:
+        return "<nested deeper than %d>" % JSONABLE_DEPTH
     if isinstance(value, dict):
-        return {jsonable(str(k)): jsonable(v) for k, v in value.items()}
+        return {jsonable(str(k)): jsonable(v, depth + 1) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [jsonable(v) for v in value]
+        return [jsonable(v, depth + 1) for v in value]
     if isinstance(value, str):
         return value.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
     return value
