@@ -200,6 +200,21 @@ def test_scenario_steps_reach_the_host_in_order(state):
     assert rx.summary["connections"] == 1
 
 
+def test_a_close_waits_for_a_frame_going_out_in_pieces(state):
+    steps = ["stream+0.05 pieces 1 0.01 bitrate 1000", "stream+0.06 idr", "stream+0.07 close"]
+    args = ["--no-tls", "--once", "--ping-interval", "0"]
+    for s in steps:
+        args += ["--action", s]
+    with serve(state, *args) as rx:
+        host = FakeHost(rx.port)
+        host.expect(wire.HELLO)
+        host.send_json(wire.HELLO_ACK, hello_ack())
+        host.expect(wire.DEVICE_INFO)
+        host.send(wire.STREAM_START)
+        names = [h.name for h, _ in host.drain_until_closed()]
+        assert names == ["SET_BITRATE", "REQUEST_IDR"]
+
+
 def test_offline_then_listening_again(state):
     with serve(state, "--no-tls", "--action", "connect+0.05 offline 0.3") as rx:
         host = FakeHost(rx.port)

@@ -73,6 +73,7 @@ class Link:
         self.video_seq_count = 0
         self.video_config = None
         self.held = None                 # output held back while a frame goes out in pieces
+        self.after_pieces = []           # close, reset or offline steps waiting for the pieces
 
     def fileno(self):
         return self.sock.fileno()

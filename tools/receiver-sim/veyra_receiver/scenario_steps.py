@@ -26,6 +26,10 @@ class ScenarioSteps:
         if op == "snapshot":
             self._take_snapshot(step.params["text"])
             return
+        if live and link.held is not None and op in ("close", "reset", "offline"):
+            # A frame is going out in pieces: the connection ends after it.
+            link.after_pieces.append(step)
+            return
         if op == "offline":
             secs = step.params["seconds"]
             if live:
@@ -75,6 +79,9 @@ class ScenarioSteps:
             held, link.held = link.held, None
             if held:
                 self._write(link, bytes(held))
+            waiting, link.after_pieces = link.after_pieces, []
+            for step in waiting:
+                self._run_step(link, step)
         self._timeline.add(now + max(0, len(chunks) - 1) * interval, release, owner=link)
 
     def _go_offline(self, secs):
