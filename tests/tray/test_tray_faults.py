@@ -101,7 +101,7 @@ def test_a_host_ended_twice_while_connected_is_restarted_once_then_left(tray, re
     tray.start()
     must("command", IDM["connect"])  # no phone answers under Wine: the remembered one
     assert poll(lambda: connected(receiver, 1), 90), seen(receiver)
-    assert tooltip_text() == "Veyra - showing this PC on Simulator"
+    assert poll(lambda: tooltip_text() == "Veyra - showing this PC on Simulator", 20)
 
     end_host_from_windows()
     assert poll(lambda: connected(receiver, 2), 90), seen(receiver)

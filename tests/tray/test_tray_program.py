@@ -130,12 +130,17 @@ class Tray:
     def cleanup(self):
         self.exit()
         # A stand-in that outlived a failed test would look like a running
-        # host to the next one; end those of this folder, by their ids.
+        # host to the next one, and a tray left with a box open (killing the
+        # wrapper does not end the Windows process) would fail every later
+        # test that looks for boxes; end those of this folder, by their ids.
+        # The tray was started by its Unix path, which Wine may show either way.
+        tray = os.path.join(self.folder, "veyra-tray.exe").replace("/", "\\").lower()
+        own = (self.host.lower(), tray)
         listed = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True,
                                 text=True).stdout
         for line in listed.splitlines():
             pid, _, args = line.strip().partition(" ")
-            if self.host.lower() in args.lower().replace("/", "\\"):
+            if any(name in args.lower().replace("/", "\\") for name in own):
                 try:
                     os.kill(int(pid), signal.SIGKILL)
                 except (ProcessLookupError, ValueError):
