@@ -83,6 +83,12 @@ def screenshot(name):
     return path
 
 
+def trays_running():
+    listed = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
+    return [line.strip() for line in listed.splitlines()
+            if "veyra-tray.exe" in line.lower() and "timeout" not in line]
+
+
 class Tray:
     """One test's program folder with the tray and the stand-in side by side."""
 
@@ -97,6 +103,17 @@ class Tray:
         self.host = windows_path(os.path.join(folder, "veyra-host.exe"))
 
     def start(self, **env):
+        # An earlier tray still running holds the single-instance mutex (this
+        # one would quietly exit) and its window would pass for this one's:
+        # start only once it is gone, ending it if it does not go by itself.
+        if not poll(lambda: not trays_running(), 5):
+            for line in trays_running():
+                try:
+                    os.kill(int(line.split()[0]), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+        assert poll(lambda: not trays_running(), 15), trays_running()
+        assert driver("wait-tray-gone", 15000)[0] == 0, "an earlier tray's window is still there"
         full_env = dict(os.environ)
         full_env.update(env)
         full_env["VEYRA_WINE_TIMEOUT"] = "600"
@@ -104,7 +121,12 @@ class Tray:
             [WINE_RUN, "--dir", WINE_DIR, os.path.join(self.folder, "veyra-tray.exe")],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=full_env)
-        must("wait-tray", 30000)
+        # A tray still running from an earlier test holds the single-instance
+        # mutex, and this one would quietly exit: say so when it happens.
+        code, _ = driver("wait-tray", 30000)
+        assert code == 0, ("no tray window", "tray exit status %s" % self.process.poll(),
+                           trays_running())
+        assert self.process.poll() is None, "the tray exited at once (another one running?)"
 
     def calls(self):
         if not os.path.exists(self.log):
@@ -145,6 +167,9 @@ class Tray:
                     os.kill(int(pid), signal.SIGKILL)
                 except (ProcessLookupError, ValueError):
                     pass
+        # The next test's tray starts only once this one's mutex is free.
+        poll(lambda: not [line for line in trays_running()
+                          if tray in line.lower().replace("/", "\\")], 15)
         driver("wait-host", "stopped", 10000)
 
 
