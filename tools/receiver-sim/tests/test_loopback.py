@@ -1,5 +1,6 @@
 """A tiny fake host talks to the receiver over loopback, with and without TLS."""
 
+import contextlib
 import random
 import ssl
 import time
@@ -166,11 +167,10 @@ def test_random_payloads_of_every_type_leave_the_connection_usable(state):
     assert not events(rx, "protocol-error")
 
 
-def test_scenario_steps_reach_the_host_in_order(state):
-    steps = ["stream+0.05 tap 0.25 0.75", "stream+0.05 key a", "stream+0.2 visibility false hidden",
-             "stream+0.3 bitrate 4M", "paired+0 display 1768 2208", "stream+0.4 idr",
-             "stream+0.4 error NO_DISPLAY testing", "stream+0.5 bad-json SET_BITRATE",
-             "stream+0.55 pieces 1 0.001 bitrate 1000", "stream+0.56 idr", "stream+0.9 close"]
+@contextlib.contextmanager
+def streaming(state, steps):
+    """One plaintext connection run with these scenario steps: the receiver,
+    and a host that has negotiated and started the stream."""
     args = ["--no-tls", "--once", "--ping-interval", "0"]
     for s in steps:
         args += ["--action", s]
@@ -180,6 +180,15 @@ def test_scenario_steps_reach_the_host_in_order(state):
         host.send_json(wire.HELLO_ACK, hello_ack())
         host.expect(wire.DEVICE_INFO)
         host.send(wire.STREAM_START)
+        yield rx, host
+
+
+def test_scenario_steps_reach_the_host_in_order(state):
+    steps = ["stream+0.05 tap 0.25 0.75", "stream+0.05 key a", "stream+0.2 visibility false hidden",
+             "stream+0.3 bitrate 4M", "paired+0 display 1768 2208", "stream+0.4 idr",
+             "stream+0.4 error NO_DISPLAY testing", "stream+0.5 bad-json SET_BITRATE",
+             "stream+0.55 pieces 1 0.001 bitrate 1000", "stream+0.56 idr", "stream+0.9 close"]
+    with streaming(state, steps) as (rx, host):
         frames = host.drain_until_closed()
         got = [(h.name, p) for h, p in frames]
         names = [n for n, _ in got]
@@ -202,15 +211,7 @@ def test_scenario_steps_reach_the_host_in_order(state):
 
 def test_a_close_waits_for_a_frame_going_out_in_pieces(state):
     steps = ["stream+0.05 pieces 1 0.01 bitrate 1000", "stream+0.06 idr", "stream+0.07 close"]
-    args = ["--no-tls", "--once", "--ping-interval", "0"]
-    for s in steps:
-        args += ["--action", s]
-    with serve(state, *args) as rx:
-        host = FakeHost(rx.port)
-        host.expect(wire.HELLO)
-        host.send_json(wire.HELLO_ACK, hello_ack())
-        host.expect(wire.DEVICE_INFO)
-        host.send(wire.STREAM_START)
+    with streaming(state, steps) as (rx, host):
         names = [h.name for h, _ in host.drain_until_closed()]
         assert names == ["SET_BITRATE", "REQUEST_IDR"]
 
