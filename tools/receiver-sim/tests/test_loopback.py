@@ -249,6 +249,8 @@ def test_reset_aborts_the_connection_with_a_tcp_reset_then_goes_offline(state, t
                 pass
         assert wait_for(lambda: events(rx, "closed"))
         assert events(rx, "closed")[0]["reason"] == "reset by the scenario"
+        # The listener closes just after the connection: connect only then.
+        assert wait_for(lambda: events(rx, "unlisten"))
 
         def reconnects():
             try:
