@@ -110,15 +110,31 @@ std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
   return 0;
 }
 
-void Connection::Send(std::vector<std::uint8_t> frame, bool isVideo) {
+bool Connection::Send(std::vector<std::uint8_t> frame, bool isVideo) {
   if (!open_.load()) {
-    return;
+    return false;
   }
+  SendQueue::PushResult result = SendQueue::PushResult::kQueued;
   {
     const std::lock_guard<std::mutex> lock(queueMutex_);
-    sendQueue_.Push(std::move(frame), isVideo);
+    result = sendQueue_.Push(std::move(frame), isVideo);
   }
   queueReady_.notify_one();
+  return result != SendQueue::PushResult::kRefused;
+}
+
+std::uint64_t Connection::BacklogBytes() const {
+  std::uint64_t bytes = writingVideoBytes_.load();
+  {
+    const std::lock_guard<std::mutex> lock(queueMutex_);
+    bytes += sendQueue_.VideoBytes();
+  }
+  const std::lock_guard<std::mutex> lock(socketMutex_);
+  if (socket_ != kInvalidSocket) {
+    const std::int64_t unsent = UnsentSocketBytes(socket_);
+    bytes += unsent > 0 ? static_cast<std::uint64_t>(unsent) : 0;
+  }
+  return bytes;
 }
 
 void Connection::CloseAfterFlush() {
@@ -223,6 +239,7 @@ void Connection::ReceiveLoop() {
 
 void Connection::SendLoop() {
   std::string failure;
+  std::uint64_t fittedUs = NowUs();
   while (running_.load() || draining_.load()) {
     std::vector<std::uint8_t> frame;
     {
@@ -236,8 +253,15 @@ void Connection::SendLoop() {
         queueReady_.wait(lock);
       }
       frame = sendQueue_.PopFront();
+      writingVideoBytes_ = IsVideoFrame(frame) ? frame.size() : 0;
     }
-    if (!transport_->Send(frame.data(), frame.size(), failure)) {
+    if (NowUs() - fittedUs >= kFitSendBufferUs) {
+      fittedUs = NowUs();
+      FitSocketSendBuffer();
+    }
+    const bool sent = transport_->Send(frame.data(), frame.size(), failure);
+    writingVideoBytes_ = 0;
+    if (!sent) {
       if (running_.load()) {
         ReportLoss(failure);
       }
@@ -275,6 +299,13 @@ void Connection::WakeAll() {
   // so the wake-up cannot fall between its check and its wait.
   { const std::lock_guard<std::mutex> lock(queueMutex_); }
   queueReady_.notify_all();
+}
+
+void Connection::FitSocketSendBuffer() {
+  const std::lock_guard<std::mutex> lock(socketMutex_);
+  if (socket_ != kInvalidSocket) {
+    FitSendBuffer(socket_);
+  }
 }
 
 void Connection::InterruptStream() {

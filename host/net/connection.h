@@ -48,6 +48,8 @@ class Connection {
   static constexpr std::size_t kQueueCapacity = SendQueue::kCapacity;
   // How long CloseAfterFlush lets the queue drain.
   static constexpr std::uint32_t kFlushTimeoutMs = 500;
+  // How often the send thread fits the socket's send buffer to the link.
+  static constexpr std::uint64_t kFitSendBufferUs = 1000000;
 
   // TLS through the platform's channel.
   Connection();
@@ -67,8 +69,14 @@ class Connection {
                        PacketHandler onPacket, LostHandler onLost, bool useTls);
 
   // Queues one complete frame; |isVideo| for VIDEO_FRAME only. Discarded at
-  // once when the connection is not open.
-  void Send(std::vector<std::uint8_t> frame, bool isVideo);
+  // once when the connection is not open. False when the frame was discarded
+  // or refused (the queue holds its most video frames; see SendQueue): a
+  // video sender must then restart its stream from a keyframe.
+  bool Send(std::vector<std::uint8_t> frame, bool isVideo);
+
+  // Video bytes queued here or being written, plus what the socket holds
+  // unsent (where the system says): the backlog ahead of a new frame.
+  std::uint64_t BacklogBytes() const;
 
   bool IsOpen() const { return open_.load(); }
 
@@ -98,6 +106,7 @@ class Connection {
   void ReportLoss(const std::string& reason);
   void WakeAll();
   void InterruptStream();
+  void FitSocketSendBuffer();
   bool OnOwnThread() const;
   bool OtherThreadsEnded() const;
   void ReleaseSocket();
@@ -123,9 +132,12 @@ class Connection {
   std::thread sendThread_;
   std::atomic<bool> receiveEnded_{true};
   std::atomic<bool> sendEnded_{true};
-  std::mutex queueMutex_;
+  // Guards sendQueue_; a leaf lock.
+  mutable std::mutex queueMutex_;
   std::condition_variable queueReady_;
   SendQueue sendQueue_;
+  // Size of the video frame the send thread is writing; 0 when none.
+  std::atomic<std::size_t> writingVideoBytes_{0};
   std::atomic<bool> lostReported_{false};
 };
 

@@ -14,32 +14,47 @@ bool IsVideoFrame(const std::vector<std::uint8_t>& frame) {
              static_cast<std::uint16_t>(MessageType::kVideoFrame);
 }
 
-bool SendQueue::Push(std::vector<std::uint8_t> frame, bool isVideo) {
-  bool dropped = false;
+SendQueue::PushResult SendQueue::Push(std::vector<std::uint8_t> frame, bool isVideo) {
+  if (isVideo && videoFrames_ >= kVideoCapacity) {
+    return PushResult::kRefused;
+  }
+  PushResult result = PushResult::kQueued;
   if (entries_.size() >= kCapacity) {
-    auto victim = std::find_if(entries_.begin(), entries_.end(),
-                               [](const Entry& entry) { return IsVideoFrame(entry.bytes); });
-    if (victim == entries_.end()) {
-      victim = entries_.begin();
+    if (entries_.front().isVideo) {
+      videoFrames_ -= 1;
+      videoBytes_ -= entries_.front().bytes.size();
     }
-    entries_.erase(victim);
-    dropped = true;
+    entries_.pop_front();
+    result = PushResult::kDroppedHead;
   }
   Entry entry{std::move(frame), isVideo};
   if (isVideo) {
+    videoFrames_ += 1;
+    videoBytes_ += entry.bytes.size();
     entries_.push_back(std::move(entry));
   } else {
     const auto firstVideo = std::find_if(entries_.begin(), entries_.end(),
                                          [](const Entry& queued) { return queued.isVideo; });
     entries_.insert(firstVideo, std::move(entry));
   }
-  return dropped;
+  return result;
 }
 
 std::vector<std::uint8_t> SendQueue::PopFront() {
-  std::vector<std::uint8_t> frame = std::move(entries_.front().bytes);
+  Entry& head = entries_.front();
+  if (head.isVideo) {
+    videoFrames_ -= 1;
+    videoBytes_ -= head.bytes.size();
+  }
+  std::vector<std::uint8_t> frame = std::move(head.bytes);
   entries_.pop_front();
   return frame;
+}
+
+void SendQueue::Clear() {
+  entries_.clear();
+  videoFrames_ = 0;
+  videoBytes_ = 0;
 }
 
 }  // namespace veyra

@@ -72,8 +72,29 @@ SocketHandle OpenSocket(const SocketAddress& address);
 // uses up the whole timeout; BSD sockets report it at once.
 bool ConnectWithin(SocketHandle socket, const SocketAddress& address, std::uint32_t timeoutMs);
 
-// TCP_NODELAY on and a 1 MiB send buffer, for a connected stream socket.
+// TCP_NODELAY on, and a send buffer that holds little more than the link
+// needs: natively TCP_NOTSENT_LOWAT keeps what waits unsent in the socket
+// small; under Winsock the buffer is sized from the ideal send backlog
+// (FitSendBuffer). For a connected stream socket.
 void TuneStreamSocket(SocketHandle socket);
+
+// Winsock: sets the send buffer to SendBufferForBacklog of the connection's
+// current ideal send backlog; elsewhere nothing (TCP_NOTSENT_LOWAT follows
+// the link by itself). Cheap; the connection calls it now and then, since
+// the backlog follows the link's rate and round trip.
+void FitSendBuffer(SocketHandle socket);
+
+// The send buffer for an ideal send backlog of |idealBytes| (0: unknown):
+// the backlog clamped to [kMinSendBuffer, kMaxSendBuffer], kUnknownSendBuffer
+// when unknown.
+inline constexpr std::uint32_t kMinSendBuffer = 64 * 1024;
+inline constexpr std::uint32_t kMaxSendBuffer = 1024 * 1024;
+inline constexpr std::uint32_t kUnknownSendBuffer = 256 * 1024;
+std::uint32_t SendBufferForBacklog(std::uint64_t idealBytes);
+
+// Bytes written to |socket| that the system has not sent yet (SIOCOUTQNSD),
+// or -1 where the system does not say (Winsock).
+std::int64_t UnsentSocketBytes(SocketHandle socket);
 
 // SO_RCVTIMEO in milliseconds (0: none).
 bool SetReceiveTimeout(SocketHandle socket, std::uint32_t timeoutMs);

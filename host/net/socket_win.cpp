@@ -33,6 +33,10 @@ bool SetBlocking(SOCKET socket, bool blocking) {
   return ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
 }
 
+// SIO_IDEAL_SEND_BACKLOG_QUERY, which mingw-w64's headers lack; defined as
+// the platform SDK defines it.
+constexpr DWORD kIdealSendBacklogQuery = _IOR('t', 123, ULONG);
+
 int ClampLength(std::size_t length) {
   return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
@@ -167,10 +171,26 @@ void TuneStreamSocket(SocketHandle socket) {
   const BOOL noDelay = TRUE;
   setsockopt(ToSocket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
              sizeof(noDelay));
-  const int sendBuffer = 1048576;
+  FitSendBuffer(socket);
+}
+
+void FitSendBuffer(SocketHandle socket) {
+  // The ideal send backlog is what the connection needs queued to keep its
+  // bandwidth-delay product in flight (WSAIoctl, out: one ULONG of bytes).
+  // Wine 8 does not implement this control code: WSAIoctl fails with
+  // WSAEOPNOTSUPP, and the buffer gets kUnknownSendBuffer.
+  ULONG ideal = 0;
+  DWORD returned = 0;
+  if (WSAIoctl(ToSocket(socket), kIdealSendBacklogQuery, nullptr, 0, &ideal, sizeof(ideal),
+               &returned, nullptr, nullptr) != 0) {
+    ideal = 0;
+  }
+  const int sendBuffer = static_cast<int>(SendBufferForBacklog(ideal));
   setsockopt(ToSocket(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
              sizeof(sendBuffer));
 }
+
+std::int64_t UnsentSocketBytes(SocketHandle /*socket*/) { return -1; }
 
 bool SetReceiveTimeout(SocketHandle socket, std::uint32_t timeoutMs) {
   const DWORD timeout = timeoutMs;

@@ -88,6 +88,13 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
     RecoverCapture(status::kSOk, texture.width, texture.height, sourceWidth, sourceHeight);
     return false;
   }
+  // The link is behind: skip this picture rather than encode one that
+  // would only wait; the next pass takes the newest.
+  if (!VideoWindowOpen(NowUs())) {
+    source_->ReleaseFrame();
+    stats_.CountDropped();
+    return true;
+  }
 
   Texture converted;
   std::size_t slot = 0;
@@ -111,7 +118,10 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
 }
 
 void Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs) {
-  if (keyframeRequested_.exchange(false)) {
+  // A request, or a chain broken by a discarded frame; at most one forced
+  // keyframe a second, and requests in between wait for it.
+  if (keyframes_.ShouldForce(keyframeRequested_.load(), NowUs())) {
+    keyframeRequested_ = false;
     encoder_.RequestKeyframe();
   }
   timing.frameId = nextFrameId_.fetch_add(1);

@@ -167,6 +167,9 @@ void Session::NegotiationCycle() {
   }
   deviceId_.clear();
   configSent_ = false;
+  // Another connection may be another receiver on another link.
+  stats_.ResetConnection();
+  rate_.Reset(static_cast<std::uint32_t>(options_.bitrate), NowUs());
   {
     const std::lock_guard<std::mutex> lock(stopLock_);
     cycleOpen_ = true;
@@ -227,6 +230,7 @@ void Session::RunLoopPass(std::uint64_t nowUs) {
     SendPing(nowUs);
   }
   StatsTick(nowUs);
+  AdaptBitrate(nowUs);
   if (streaming_ && nowUs - lastVideoSentUs_.load(std::memory_order_relaxed) >= kKeepaliveAfterUs) {
     lastVideoSentUs_.store(nowUs, std::memory_order_relaxed);
     SendEmpty(MessageType::kStreamKeepalive);
@@ -238,8 +242,8 @@ void Session::RunLoopPass(std::uint64_t nowUs) {
 void Session::SendPing(std::uint64_t nowUs) {
   lastPingUs_ = nowUs;
   pingCount_ += 1;
-  lastPingId_.store(pingCount_, std::memory_order_relaxed);
-  lastPingSentUs_.store(nowUs, std::memory_order_relaxed);
+  // Recorded before it is queued: the PONG may come back at once.
+  stats_.RecordPing(pingCount_, nowUs);
   const auto payload = EncodePing(PingPayload{pingCount_, nowUs, 0});
   connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kPing, Channel::kControl,
                                FrameFlags::kNone, 0, nowUs, payload.data(), payload.size()),

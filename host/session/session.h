@@ -18,6 +18,9 @@
 #include "host/net/connection.h"
 #include "host/pairing/pairing_store.h"
 #include "host/session/frame_timing.h"
+#include "host/session/keyframe_pacer.h"
+#include "host/session/rate_controller.h"
+#include "host/session/send_window.h"
 #include "host/session/session_parts.h"
 #include "host/session/session_state.h"
 #include "host/session/streaming_stats.h"
@@ -117,6 +120,12 @@ class Session {
   void OnEncodedFrame(const EncodedFrame& frame);
   void StatsTick(std::uint64_t nowUs);
 
+  // Fitting the stream to the link (session_link.cpp).
+  void OnFrameAck(const FrameAck& ack);
+  bool VideoWindowOpen(std::uint64_t nowUs);
+  void AdaptBitrate(std::uint64_t nowUs);
+  void LogLinkState();
+
   // The capture thread's body (capture_loop.cpp).
   void CaptureLoop(std::uint32_t sourceWidth, std::uint32_t sourceHeight);
   bool CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeight);
@@ -138,6 +147,11 @@ class Session {
   Connection connection_;
   InputInjector input_;
   StreamingStats stats_;
+  // The video in flight, the chain of reference pictures and the bit rate:
+  // each locks itself (leaf locks).
+  SendWindow sendWindow_;
+  KeyframePacer keyframes_;
+  RateController rate_;
   SequenceCounters sequenceCounters_;
   PairingStore pairingStore_;
   std::thread captureThread_;
@@ -161,8 +175,6 @@ class Session {
   std::uint64_t lastPingUs_ = 0;
   std::uint64_t lastStatsUs_ = 0;
   std::atomic<std::uint64_t> lastVideoSentUs_{0};
-  std::atomic<std::uint64_t> lastPingId_{0};
-  std::atomic<std::uint64_t> lastPingSentUs_{0};
   std::uint64_t pingCount_ = 0;
   std::atomic<std::uint64_t> retryAtUs_{0};
   std::atomic<std::uint64_t> negotiationStartUs_{0};

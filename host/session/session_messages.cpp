@@ -55,7 +55,7 @@ void Session::Dispatch(const Packet& packet) {
       OnVisibility(JsonOf(packet));
       return;
     case MessageType::kFrameAck:
-      stats_.RecordAck(DecodeFrameAck(data, size));
+      OnFrameAck(DecodeFrameAck(data, size));
       return;
     case MessageType::kTouch:
       if (InputAllowed()) {
@@ -143,10 +143,7 @@ void Session::OnPing(const Packet& packet) {
 
 void Session::OnPong(const Packet& packet) {
   const PingPayload pong = DecodePing(packet.payload.data(), packet.payload.size());
-  if (pong.pingId != lastPingId_.load(std::memory_order_relaxed)) {
-    return;
-  }
-  stats_.RecordPong(pong, NowUs(), lastPingSentUs_.load(std::memory_order_relaxed));
+  stats_.RecordPong(pong, NowUs());
 }
 
 void Session::OnSetBitrate(const JsonValue& json) {
@@ -156,8 +153,10 @@ void Session::OnSetBitrate(const JsonValue& json) {
   }
   // Under the pipeline lock: the run thread may be shutting the encoder down
   // or opening the next one with options_.bitrate.
+  // The receiver's rate is a ceiling; the link may hold the stream lower.
   const std::lock_guard<std::mutex> lock(pipelineLock_);
-  encoder_.SetBitrate(static_cast<std::uint32_t>(request.bitrateBps));
+  rate_.SetCeiling(static_cast<std::uint32_t>(request.bitrateBps));
+  encoder_.SetBitrate(rate_.rateBps());
   options_.bitrate = request.bitrateBps;
 }
 

@@ -54,7 +54,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   config.width = converter_.OutputWidth();
   config.height = converter_.OutputHeight();
   config.fps = static_cast<std::uint32_t>(options_.fps);
-  config.bitrate = static_cast<std::uint32_t>(options_.bitrate);
+  config.bitrate = rate_.rateBps();
   config.gop = static_cast<std::uint32_t>(options_.gop);
   config.preferHardware = options_.preferHardware;
   status = encoder_.Open(graphics_, config,
@@ -85,6 +85,8 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     }
   }
   stats_.Reset();
+  sendWindow_.Reset();
+  keyframes_.Reset();
   configSent_ = false;
   SendJson(MessageType::kVideoConfig, Serialize(BuildVideoConfig(videoConfig_)));
 
@@ -145,8 +147,15 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
     return;
   }
   // While the receiver shows nothing only keyframes go out, so that it has
-  // a picture to start from when it comes back.
+  // a picture to start from when it comes back; what it then gets next must
+  // not refer to a picture left out here.
   if (!visible_ && !frame.keyframe) {
+    keyframes_.Discarded();
+    return;
+  }
+  // A P-frame whose reference the receiver never got would show a broken
+  // picture until the next keyframe: it is not sent at all.
+  if (!keyframes_.Admit(frame.keyframe)) {
     return;
   }
   if (!configSent_) {
@@ -159,14 +168,9 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
       configSent_ = true;
     }
   }
+  // The records go in before the frame is queued: on a fast link its
+  // FRAME_ACK can come back before Send returns.
   const std::uint64_t sentUs = NowUs();
-  const std::uint8_t flags =
-      FrameFlags::kAccessUnit | (frame.keyframe ? FrameFlags::kKeyframe : FrameFlags::kNone);
-  connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoFrame, Channel::kVideo, flags,
-                               frame.frameId, frame.captureTimeUs, frame.data,
-                               static_cast<std::size_t>(frame.size)),
-                   true);
-
   FrameTiming timing = timingRing_.Find(frame.frameId);
   timing.frameId = frame.frameId;
   timing.captureTimeUs = frame.captureTimeUs;
@@ -175,6 +179,17 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
   timing.bytes = static_cast<std::uint32_t>(frame.size);
   timing.keyframe = frame.keyframe;
   stats_.RecordFrame(timing);
+  sendWindow_.OnSent(frame.frameId, timing.bytes, sentUs);
+  const std::uint8_t flags =
+      FrameFlags::kAccessUnit | (frame.keyframe ? FrameFlags::kKeyframe : FrameFlags::kNone);
+  if (!connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoFrame, Channel::kVideo,
+                                    flags, frame.frameId, frame.captureTimeUs, frame.data,
+                                    static_cast<std::size_t>(frame.size)),
+                        true) &&
+      keyframes_.Discarded()) {
+    Log(LogLevel::Info, "video frame %llu did not fit in the send queue; restarting from a keyframe",
+        static_cast<unsigned long long>(frame.frameId));
+  }
   lastVideoSentUs_.store(sentUs, std::memory_order_relaxed);
 }
 
@@ -208,6 +223,7 @@ void Session::StatsTick(std::uint64_t nowUs) {
       "callback=%llu wait=%llu (us)",
       growth(2), growth(3), growth(4), growth(5), growth(6), growth(7));
   pumpBaseline_ = now;
+  LogLinkState();
 }
 
 }  // namespace veyra

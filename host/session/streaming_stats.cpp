@@ -21,20 +21,26 @@ void StreamingStats::Reset() {
   captureSamples_.clear();
   convertSamples_.clear();
   encodeSamples_.clear();
-  networkSamples_.clear();
-  endToEndSamples_.clear();
+  networkRaw_.clear();
+  endToEndRaw_.clear();
   ackRing_.fill(SentFrame{});
   windowStartUs_ = 0;
   windowBytes_ = 0;
   windowFrames_ = 0;
   fps_ = 0;
   bitsPerSecond_ = 0;
-  clockOffsetUs_ = 0;
-  rttUs_ = 0;
   droppedFrames_ = 0;
 }
 
-void StreamingStats::Add(std::deque<std::uint64_t>& samples, std::uint64_t value) {
+void StreamingStats::ResetConnection() {
+  Reset();
+  const std::lock_guard<std::mutex> lock(lock_);
+  clock_.Reset();
+  pings_.fill(Ping{});
+}
+
+template <typename T>
+void StreamingStats::Add(std::deque<T>& samples, T value) {
   if (samples.size() >= kMaxSamples) {
     samples.pop_front();
   }
@@ -55,13 +61,13 @@ void StreamingStats::RecordFrame(const FrameTiming& timing) {
   // Stages out of order (a record overwritten before its frame was sent)
   // contribute nothing.
   if (timing.loopStartUs < timing.captureTimeUs) {
-    Add(captureSamples_, timing.captureTimeUs - timing.loopStartUs);
+    Add<std::uint64_t>(captureSamples_, timing.captureTimeUs - timing.loopStartUs);
   }
   if (timing.captureTimeUs < timing.convertedUs) {
-    Add(convertSamples_, timing.convertedUs - timing.captureTimeUs);
+    Add<std::uint64_t>(convertSamples_, timing.convertedUs - timing.captureTimeUs);
   }
   if (timing.convertedUs < timing.encodedTimeUs) {
-    Add(encodeSamples_, timing.encodedTimeUs - timing.convertedUs);
+    Add<std::uint64_t>(encodeSamples_, timing.encodedTimeUs - timing.convertedUs);
   }
   ackRing_[timing.frameId % kAckRingSize] = {timing.frameId, timing.captureTimeUs, timing.sentUs};
   if (windowStartUs_ == 0) {
@@ -85,29 +91,61 @@ void StreamingStats::RecordAck(const FrameAck& ack) {
   if (sent.frameId != ack.frameId || sent.sentUs == 0) {
     return;
   }
-  // Unsigned differences read as signed: a receiver time before the send
-  // (a poor offset estimate) gives a negative value, which is dropped.
-  const auto network = static_cast<std::int64_t>(
-      ack.receivedUs - static_cast<std::uint64_t>(clockOffsetUs_) - sent.sentUs);
-  if (network > 0) {
-    Add(networkSamples_, static_cast<std::uint64_t>(network));
-  }
+  // Unsigned differences of the two clocks read as signed; corrected when a
+  // snapshot is taken.
+  Add<std::int64_t>(networkRaw_, static_cast<std::int64_t>(ack.receivedUs - sent.sentUs));
   const std::uint64_t shownUs = ack.presentedUs != 0 ? ack.presentedUs : ack.decodedUs;
-  const auto endToEnd = static_cast<std::int64_t>(
-      shownUs - static_cast<std::uint64_t>(clockOffsetUs_) - sent.captureTimeUs);
-  if (endToEnd > 0) {
-    Add(endToEndSamples_, static_cast<std::uint64_t>(endToEnd));
-  }
+  Add<std::int64_t>(endToEndRaw_, static_cast<std::int64_t>(shownUs - sent.captureTimeUs));
 }
 
-void StreamingStats::RecordPong(const PingPayload& pong, std::uint64_t nowUs,
-                                std::uint64_t pingSentUs) {
-  const auto rtt = static_cast<std::int64_t>(nowUs - pingSentUs);
-  const auto sample =
-      static_cast<std::int64_t>(pong.replyUs - static_cast<std::uint64_t>(rtt / 2) - pingSentUs);
+void StreamingStats::RecordPing(std::uint64_t pingId, std::uint64_t sentUs) {
   const std::lock_guard<std::mutex> lock(lock_);
-  rttUs_ = rtt;
-  clockOffsetUs_ = clockOffsetUs_ == 0 ? sample : (7 * clockOffsetUs_ + sample) / 8;
+  pings_[pingId % kPingsKept] = Ping{pingId, sentUs, false};
+}
+
+void StreamingStats::RecordPong(const PingPayload& pong, std::uint64_t nowUs) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  Ping& ping = pings_[pong.pingId % kPingsKept];
+  if (pong.pingId == 0 || ping.pingId != pong.pingId || ping.answered) {
+    return;
+  }
+  ping.answered = true;
+  clock_.Add(ping.sentUs, pong.replyUs, nowUs);
+}
+
+std::deque<std::uint64_t> StreamingStats::Corrected(const std::deque<std::int64_t>& raw) const {
+  std::deque<std::uint64_t> corrected;
+  if (!clock_.HasEstimate()) {
+    return corrected;
+  }
+  const std::int64_t offsetUs = clock_.OffsetUs();
+  for (const std::int64_t sample : raw) {
+    // A time before the send or the capture (an offset wrong by more than
+    // the sample) is dropped rather than counted as 0.
+    const std::int64_t onHostClock = sample - offsetUs;
+    if (onHostClock > 0) {
+      corrected.push_back(static_cast<std::uint64_t>(onHostClock));
+    }
+  }
+  return corrected;
+}
+
+std::int64_t StreamingStats::ReportedRttUs(std::uint64_t nowUs) const {
+  // PONGs come back in order, so only PINGs newer than the newest answered
+  // one are still on their way; the oldest of those bounds the round trip.
+  std::uint64_t newestAnswered = 0;
+  for (const Ping& ping : pings_) {
+    if (ping.answered && ping.pingId > newestAnswered) {
+      newestAnswered = ping.pingId;
+    }
+  }
+  std::int64_t rttUs = clock_.LastRttUs();
+  for (const Ping& ping : pings_) {
+    if (ping.pingId > newestAnswered && !ping.answered && nowUs > ping.sentUs) {
+      rttUs = std::max(rttUs, static_cast<std::int64_t>(nowUs - ping.sentUs));
+    }
+  }
+  return rttUs;
 }
 
 HostStats StreamingStats::Snapshot(std::uint32_t encoderQueue, std::uint64_t nowUs) {
@@ -123,18 +161,30 @@ HostStats StreamingStats::Snapshot(std::uint32_t encoderQueue, std::uint64_t now
   stats.captureMs = PercentileMs(captureSamples_, 0.5);
   stats.convertMs = PercentileMs(convertSamples_, 0.5);
   stats.encodeMs = PercentileMs(encodeSamples_, 0.5);
-  stats.networkMs = PercentileMs(networkSamples_, 0.5);
-  stats.e2eP50Ms = PercentileMs(endToEndSamples_, 0.5);
-  stats.e2eP95Ms = PercentileMs(endToEndSamples_, 0.95);
+  const std::deque<std::uint64_t> network = Corrected(networkRaw_);
+  const std::deque<std::uint64_t> endToEnd = Corrected(endToEndRaw_);
+  stats.networkMs = PercentileMs(network, 0.5);
+  stats.e2eP50Ms = PercentileMs(endToEnd, 0.5);
+  stats.e2eP95Ms = PercentileMs(endToEnd, 0.95);
   stats.encoderQueue = static_cast<std::int32_t>(encoderQueue);
   stats.droppedFrames = droppedFrames_;
-  stats.rttMs = static_cast<double>(rttUs_) / 1000.0;
+  stats.rttMs = static_cast<double>(ReportedRttUs(nowUs)) / 1000.0;
   return stats;
+}
+
+bool StreamingStats::hasClockOffset() const {
+  const std::lock_guard<std::mutex> lock(lock_);
+  return clock_.HasEstimate();
 }
 
 std::int64_t StreamingStats::clockOffsetUs() const {
   const std::lock_guard<std::mutex> lock(lock_);
-  return clockOffsetUs_;
+  return clock_.OffsetUs();
+}
+
+std::int64_t StreamingStats::minRttUs() const {
+  const std::lock_guard<std::mutex> lock(lock_);
+  return clock_.MinRttUs();
 }
 
 std::int64_t StreamingStats::droppedFrames() const {

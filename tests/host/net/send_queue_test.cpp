@@ -96,25 +96,32 @@ INSTANTIATE_TEST_SUITE_P(
                   {"V1", "C1", "V2", "C2", "C3"},
                   {"C1", "C2", "C3", "V1", "V2"}},
         QueueCase{"ControlOnlyKeepsOrder", {"C1", "C2", "C3"}, {"C1", "C2", "C3"}},
-        // 23 video frames and one control frame at the head: a new video
-        // frame drops the oldest video frame, never the control frame.
-        QueueCase{"FullQueueDropsOldestVideoNotControl",
-                  Concat(Concat({"V1"}, {"C1"}), Numbered('V', 2, 24)),
-                  Concat(Concat({"C1"}, Numbered('V', 2, 23)), {"V24"})},
-        QueueCase{"FullVideoQueueDropsOldestForControl", Concat(Numbered('V', 1, 24), {"C1"}),
-                  Concat({"C1"}, Numbered('V', 2, 24))},
+        // A fourth video frame is refused rather than one dropped from the
+        // middle of the stream, where later frames refer to it.
+        QueueCase{"VideoBeyondItsBoundIsRefused", Numbered('V', 1, 6), Numbered('V', 1, 3)},
+        QueueCase{"ControlPassesAFullVideoQueue", Concat(Numbered('V', 1, 5), {"C1"}),
+                  Concat({"C1"}, Numbered('V', 1, 3))},
         // No video queued: the head goes.
-        QueueCase{"FullControlQueueDropsHead", Numbered('C', 1, 25), Numbered('C', 2, 25)},
-        QueueCase{"SustainedVideoKeepsNewestFrames", Numbered('V', 1, 40), Numbered('V', 17, 40)}),
+        QueueCase{"FullControlQueueDropsHead", Numbered('C', 1, 25), Numbered('C', 2, 25)}),
     [](const ::testing::TestParamInfo<QueueCase>& param) { return std::string(param.param.name); });
 
-TEST(SendQueueTest, ReportsDropsOnlyWhenFull) {
+TEST(SendQueueTest, ReportsRefusalsDropsAndVideoBytes) {
   SendQueue queue;
-  for (std::size_t i = 0; i < SendQueue::kCapacity; ++i) {
-    EXPECT_FALSE(queue.Push(Frame(Cat("V", i)), true));
+  for (std::size_t i = 0; i < SendQueue::kVideoCapacity; ++i) {
+    EXPECT_EQ(queue.Push(Frame(Cat("V", i)), true), SendQueue::PushResult::kQueued);
   }
-  EXPECT_TRUE(queue.Push(Frame("C1"), false));
+  const std::size_t videoBytes = queue.VideoBytes();
+  EXPECT_EQ(videoBytes, SendQueue::kVideoCapacity * Frame("V1").size());
+  EXPECT_EQ(queue.Push(Frame("V9"), true), SendQueue::PushResult::kRefused);
+  EXPECT_EQ(queue.VideoBytes(), videoBytes);
+  while (queue.Size() < SendQueue::kCapacity) {
+    EXPECT_EQ(queue.Push(Frame("C1"), false), SendQueue::PushResult::kQueued);
+  }
+  EXPECT_EQ(queue.Push(Frame("C2"), false), SendQueue::PushResult::kDroppedHead);
   EXPECT_EQ(queue.Size(), SendQueue::kCapacity);
+  EXPECT_EQ(queue.VideoBytes(), videoBytes);
+  queue.Clear();
+  EXPECT_EQ(queue.VideoBytes(), 0U);
 }
 
 TEST(SendQueueTest, RecognisesVideoFramesByHeaderType) {

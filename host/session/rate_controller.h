@@ -1,0 +1,97 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace veyra {
+
+// The encoder's bit rate, fitted to the link from what the host already
+// learns: a delay-based controller in the manner of LEDBAT's base delay and
+// Google Congestion Control's rate decrease.
+//
+// - Queueing delay: each FRAME_ACK gives a one-way delay, the receiver's
+//   arrival time minus the host's send time. The two clocks differ by an
+//   unknown constant, which the base delay (the smallest such delay over the
+//   last minute, kept in kBaseBuckets buckets as LEDBAT keeps it) cancels:
+//   delay minus base is the time the frame spent queued on the way.
+// - Decrease: when the queueing delay stays above kOveruseUs (the lowest of
+//   the last kFilterUs of samples, so that one keyframe's own transmission
+//   time does not count), the rate drops to kDecreaseFactor of the delivery
+//   rate the acknowledgements show over kDeliveryWindowUs: below what the
+//   link carries, so that the queue drains. At most once per kHoldUs.
+// - Increase: while the queueing delay stays under kUnderuseUs and the
+//   host's own backlog is small, the rate grows by kIncreasePerSecond a
+//   second.
+// - Without acknowledgements, the backlog the connection reports (converted
+//   to time at the current rate) stands in for the queueing delay.
+// Never below kFloorBps, never above the ceiling: the configured rate, or
+// the receiver's SET_BITRATE.
+//
+// Threads: OnAck on the receive thread, Update on the run thread, the rest
+// from any thread; each call takes the controller's own lock, a leaf lock.
+class RateController {
+ public:
+  static constexpr std::uint32_t kFloorBps = 1000000;
+  static constexpr std::int64_t kOveruseUs = 40000;
+  static constexpr std::int64_t kUnderuseUs = 10000;
+  static constexpr std::uint64_t kFilterUs = 150000;
+  static constexpr std::uint64_t kDeliveryWindowUs = 500000;
+  static constexpr std::uint64_t kHoldUs = 500000;
+  static constexpr std::uint64_t kIncreaseStepUs = 1000000;
+  static constexpr double kDecreaseFactor = 0.85;
+  static constexpr double kIncreasePerSecond = 1.08;
+  static constexpr std::size_t kBaseBuckets = 12;
+  static constexpr std::uint64_t kBaseBucketUs = 5000000;
+
+  // A change of rate and why.
+  struct Change {
+    std::uint32_t fromBps = 0;
+    std::uint32_t toBps = 0;
+    std::string reason;
+  };
+
+  // A new connection: the rate starts at |ceilingBps|, nothing is known of
+  // the link.
+  void Reset(std::uint32_t ceilingBps, std::uint64_t nowUs);
+  // SET_BITRATE: a new ceiling; the rate follows it down at once.
+  void SetCeiling(std::uint32_t ceilingBps);
+  // One acknowledgement: arrival (receiver's clock) minus send (host's),
+  // read as signed, and the bytes it newly covered.
+  void OnAck(std::int64_t rawDelayUs, std::uint64_t ackedBytes, std::uint64_t nowUs);
+  // Decides, given the bytes waiting in the host ahead of a new frame; a
+  // change when the rate moved.
+  std::optional<Change> Update(std::uint64_t backlogBytes, std::uint64_t nowUs);
+
+  std::uint32_t rateBps() const;
+
+ private:
+  struct Sample {
+    std::uint64_t atUs = 0;
+    std::int64_t rawDelayUs = 0;
+    std::uint64_t bytes = 0;
+  };
+
+  std::optional<std::int64_t> QueueingDelayUs(std::uint64_t nowUs) const;
+  std::uint64_t DeliveryBps(std::uint64_t nowUs) const;
+  std::optional<Change> Decrease(std::int64_t delayUs, bool fromAcks, std::uint64_t nowUs);
+  std::optional<Change> Increase(std::int64_t delayUs, std::uint64_t nowUs);
+
+  // Guards every field below.
+  mutable std::mutex lock_;
+  std::uint32_t ceilingBps_ = 0;
+  std::uint32_t rateBps_ = 0;
+  std::array<std::int64_t, kBaseBuckets> baseBuckets_{};  // minimum per bucket
+  std::array<bool, kBaseBuckets> baseFilled_{};
+  std::uint64_t baseBucketStartUs_ = 0;
+  std::size_t baseBucket_ = 0;
+  std::deque<Sample> recent_;  // the last kDeliveryWindowUs of samples
+  std::uint64_t lastDecreaseUs_ = 0;
+  std::uint64_t lastIncreaseUs_ = 0;
+  std::uint64_t underuseSinceUs_ = 0;  // 0: not under use
+};
+
+}  // namespace veyra

@@ -1,0 +1,59 @@
+// Fitting the stream to the link: the window of video in flight, the
+// acknowledgements that open it, and the bit rate.
+
+#include "host/base/clock.h"
+#include "host/base/log.h"
+#include "host/session/session.h"
+
+namespace veyra {
+
+void Session::OnFrameAck(const FrameAck& ack) {
+  stats_.RecordAck(ack);
+  const std::uint64_t nowUs = NowUs();
+  const std::optional<SendWindow::Acked> acked = sendWindow_.OnAck(ack.frameId, nowUs);
+  if (acked) {
+    // Receiver clock minus host clock, read as signed; the controller's base
+    // delay cancels the offset between them.
+    rate_.OnAck(static_cast<std::int64_t>(ack.receivedUs - acked->sentUs), acked->newlyAckedBytes,
+                nowUs);
+  }
+}
+
+bool Session::VideoWindowOpen(std::uint64_t nowUs) {
+  const std::uint64_t intervalUs =
+      options_.fps > 0 ? 1000000 / static_cast<std::uint64_t>(options_.fps) : 0;
+  const std::int64_t minRttUs = stats_.minRttUs();
+  const std::uint64_t windowBytes = SendWindow::WindowBytes(
+      rate_.rateBps(), minRttUs > 0 ? static_cast<std::uint64_t>(minRttUs) : 0, intervalUs);
+  return sendWindow_.HasRoom(windowBytes, connection_.BacklogBytes(), nowUs);
+}
+
+void Session::AdaptBitrate(std::uint64_t nowUs) {
+  if (!streaming_) {
+    return;
+  }
+  const std::optional<RateController::Change> change =
+      rate_.Update(connection_.BacklogBytes(), nowUs);
+  if (!change) {
+    return;
+  }
+  Log(LogLevel::Info, "bit rate %.2f -> %.2f Mbit/s: %s",
+      static_cast<double>(change->fromBps) / 1e6, static_cast<double>(change->toBps) / 1e6,
+      change->reason.c_str());
+  // Under the pipeline lock, as SET_BITRATE: the encoder may be being rebuilt.
+  const std::lock_guard<std::mutex> lock(pipelineLock_);
+  encoder_.SetBitrate(change->toBps);
+}
+
+void Session::LogLinkState() {
+  Log(LogLevel::Debug,
+      "link: rate=%.2f Mbit/s in flight=%llu KB backlog=%llu KB min rtt=%.1f ms forced "
+      "keyframes=%llu",
+      static_cast<double>(rate_.rateBps()) / 1e6,
+      static_cast<unsigned long long>(sendWindow_.InFlightBytes() / 1024),
+      static_cast<unsigned long long>(connection_.BacklogBytes() / 1024),
+      static_cast<double>(stats_.minRttUs()) / 1000.0,
+      static_cast<unsigned long long>(keyframes_.forcedKeyframes()));
+}
+
+}  // namespace veyra
