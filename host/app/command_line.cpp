@@ -180,8 +180,8 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
     } else if (arg == "--source") {
       const auto value = valueFor(arg);
       if (!value) return 2;
-      if (*value != "dd" && *value != "synthetic") {
-        env.Print("--source expects 'dd' or 'synthetic'\n");
+      if (*value != "dd" && *value != "synthetic" && *value != "noise") {
+        env.Print("--source expects 'dd', 'synthetic' or 'noise'\n");
         return 2;
       }
       options.source = *value;

@@ -24,7 +24,8 @@ std::string UsageText() {
   text += "Capture and encode:\n";
   text += "  --source <kind>      dd (Desktop Duplication, default) or synthetic\n";
   text += "                       dd mirrors an existing monitor; synthetic generates\n";
-  text += "                       paced frames for pipeline diagnostics\n";
+  text += "                       paced frames for pipeline diagnostics; noise keeps\n";
+  text += "                       the encoder at its bit rate, for link measurements\n";
   text += "  --output <n>         monitor index to mirror (default 0)\n";
   text += "  --fps <n>            target frame rate (default 60)\n";
   text += "  --bitrate <kbps>     encoder bitrate (default 12000)\n";

@@ -22,7 +22,7 @@ struct Options {
   bool preferHardware = true;         // a hardware encoder may be used
   bool injectInput = true;            // receiver input reaches Windows
   std::uint32_t reconnectWindowMs = 8000;
-  std::string source = "dd";  // "dd" or "synthetic"
+  std::string source = "dd";  // "dd", "synthetic" or "noise"
   bool useTls = true;
 };
 

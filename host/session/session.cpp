@@ -7,6 +7,7 @@
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/capture/desktop_duplication_source.h"
+#include "host/capture/noise_source.h"
 #include "host/capture/synthetic_source.h"
 #include "host/input/system_input.h"
 #include "host/net/secure_channel.h"
@@ -51,11 +52,14 @@ std::unique_ptr<InputSink> SinkOrSystem(std::unique_ptr<InputSink> sink) {
 
 std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
                                                   const Options& options) {
-  if (options.source == "synthetic") {
+  if (options.source == "synthetic" || options.source == "noise") {
     const std::uint32_t width = options.width != 0 ? options.width : kSyntheticDefaultWidth;
     const std::uint32_t height = options.height != 0 ? options.height : kSyntheticDefaultHeight;
     const std::uint32_t fps =
         options.fps > 0 ? static_cast<std::uint32_t>(options.fps) : kSyntheticDefaultFps;
+    if (options.source == "noise") {
+      return std::make_unique<NoiseSource>(graphics, width, height, fps);
+    }
     return std::make_unique<SyntheticSource>(graphics, width, height, fps);
   }
   return std::make_unique<DesktopDuplicationSource>(

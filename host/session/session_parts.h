@@ -35,9 +35,9 @@ struct SessionParts {
   StoreFiles* storeFiles = nullptr;
 };
 
-// The capture source the options ask for: the synthetic pattern (1920 x 1200
-// at 60 frames a second unless --size and --fps say otherwise) or the
-// mirror of monitor outputIndex.
+// The capture source the options ask for: the synthetic pattern or the
+// noise band (1920 x 1200 at 60 frames a second unless --size and --fps say
+// otherwise), or the mirror of monitor outputIndex.
 std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
                                                   const Options& options);
 

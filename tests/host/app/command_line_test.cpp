@@ -119,7 +119,7 @@ TEST_F(CommandLineTest, RefusesBadArgumentsWithExitCode2) {
       {{"--host", "a", "--size", "1280x"}, "--size expects WxH, e.g. 1920x1080\n"},
       {{"--host", "a", "--size", "x720"}, "--size expects WxH, e.g. 1920x1080\n"},
       {{"--host", "a", "--size", "1280"}, "--size expects WxH, e.g. 1920x1080\n"},
-      {{"--host", "a", "--source", "idd"}, "--source expects 'dd' or 'synthetic'\n"},
+      {{"--host", "a", "--source", "idd"}, "--source expects 'dd', 'synthetic' or 'noise'\n"},
       {{"--host", "a", "--Host"}, "unknown option: --Host\n\n" + UsageText()},
       {{"--discover"}, kMissing + UsageText()},
   };

@@ -175,6 +175,9 @@ def build_parser():
                    help="do not acknowledge VIDEO_FRAMEs")
     g.add_argument("--clock-offset-us", type=int, default=0, metavar="N",
                    help="add N microseconds to this receiver's clock (every timestamp it sends)")
+    g.add_argument("--read-kbps", type=int, default=0, metavar="N",
+                   help="read from the host at most N kbit/s, a slow link whose queue builds "
+                        "up in the host's socket (default 0: as fast as it comes)")
     g.add_argument("--decode-us", type=int, default=3000, metavar="N",
                    help="FRAME_ACK decodedUs = receivedUs + N (default 3000; simulated)")
     g.add_argument("--present-us", type=int, default=8000, metavar="N",
@@ -256,7 +259,7 @@ def config_from_args(args, parser):
         approve_after=args.approve[1], deny_message=args.deny_message, device_info=info,
         send_hello=not args.no_hello, send_device_info=not args.no_device_info,
         ping_interval=args.ping_interval, frame_ack=not args.no_frame_ack,
-        clock_offset_us=args.clock_offset_us, decode_us=args.decode_us,
+        clock_offset_us=args.clock_offset_us, read_kbps=args.read_kbps, decode_us=args.decode_us,
         present_us=args.present_us, steps=steps,
         connections=1 if args.once else args.connections, duration=args.duration,
         log_path=args.log, save_stream=args.save_stream, snapshot=args.snapshot,

@@ -63,6 +63,11 @@ class HostMessages:
                 if ((h.sequence - link.video_seq_max) & 0xFFFFFFFF) < 0x80000000:
                     link.video_seq_max = h.sequence
             link.video_seq_count += 1
+            # A gap is a video message the host framed and did not send.
+            if (link.video_seq_last is not None
+                    and h.sequence != (link.video_seq_last + 1) & 0xFFFFFFFF):
+                link.chain_broken = True
+            link.video_seq_last = h.sequence
 
     def _json_object(self, link, h, desc):
         for p in messages.check_shape(h.type, desc):
@@ -194,13 +199,23 @@ class HostMessages:
             if not idr:
                 self.problem(link, "the first VIDEO_FRAME after VIDEO_CONFIG_DATA (%d) is not an IDR "
                              "picture" % fid, kind="first VIDEO_FRAME is not an IDR picture")
+        # After a gap in the video sequence numbers (_check_header) every
+        # P-frame until the next IDR picture refers to a picture this receiver
+        # never got, and would show a broken one.
+        if idr:
+            link.chain_broken = False
+        elif link.chain_broken:
+            self.stats.broken_references += 1
+            self.problem(link, "VIDEO_FRAME %d is a P-frame after a gap in the video sequence "
+                         "numbers with no IDR picture since" % fid,
+                         kind="P-frame after a gap without a keyframe")
         if link.last_frame_id is not None and fid <= link.last_frame_id:
             self.problem(link, "frameId went from %d to %d" % (link.last_frame_id, fid),
                          kind="frameId not increasing")
         link.last_frame_id = fid
+        decoded = arrival + self.cfg.decode_us
+        presented = decoded + self.cfg.present_us if self.cfg.present_us > 0 else 0
         if self.cfg.frame_ack:
-            decoded = arrival + self.cfg.decode_us
-            presented = decoded + self.cfg.present_us if self.cfg.present_us > 0 else 0
             self.send(link, wire.FRAME_ACK, wire.encode_frame_ack(fid, arrival, decoded, presented))
         st = self.stats
         st.frames += 1
@@ -215,6 +230,10 @@ class HostMessages:
         link.last_frame_us = arrival
         if link.offset_us is not None:
             st.add_sample(st.e2e_us, arrival + link.offset_us - h.timestamp_us)
+            # What the host's own figure measures: up to the (simulated)
+            # presentation, or the decode when none is reported.
+            st.add_sample(st.presented_us,
+                          (presented or decoded) + link.offset_us - h.timestamp_us)
         if self._stream_file:
             self._stream_file.write(payload)
         if self._keep_pictures and not self._recent.add_unit(payload, idr):

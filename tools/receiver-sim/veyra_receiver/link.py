@@ -72,6 +72,12 @@ class Link:
         self.video_seq_max = 0
         self.video_seq_count = 0
         self.video_config = None
+        self.on_event = None             # the selector's callback for this link
+        self.read_paused = False         # over the read rate; resumes on the timeline
+        self.read_budget = 0.0           # bytes that may be read now (--read-kbps)
+        self.read_at = None              # when the budget was last topped up
+        self.video_seq_last = None       # the last video sequence number seen
+        self.chain_broken = False        # a video sequence gap with no IDR picture since
         self.held = None                 # output held back while a frame goes out in pieces
         self.after_pieces = []           # close, reset or offline steps waiting for the pieces
 

@@ -14,6 +14,9 @@ from .link import Link
 
 HANDSHAKE_TIMEOUT = 10.0
 READ_SIZE = 256 * 1024
+# With --read-kbps: the most read at once, and the least worth waking for.
+READ_BURST = 16 * 1024
+READ_MIN = 1500
 
 
 class LinkIO:
@@ -55,7 +58,8 @@ class LinkIO:
         except OSError:
             pass
         self._link = link
-        self._sel.register(sock, selectors.EVENT_READ, lambda m, l=link: self._on_link(l, m))
+        link.on_event = lambda m, l=link: self._on_link(l, m)
+        self._sel.register(sock, selectors.EVENT_READ, link.on_event)
         self.say(1, "connection %d from %s" % (link.index, link.peer))
         self.log.write("accept", conn=link.index, peer=link.peer)
         if self._ctx:
@@ -77,9 +81,55 @@ class LinkIO:
         if mask & selectors.EVENT_READ and not link.closed:
             self._read(link)
 
-    def _read(self, link):
+    def _read_allowance(self, link):
+        """Bytes the read rate allows now; 0 pauses reading until enough
+        budget has built up again."""
+        rate = self.cfg.read_kbps * 125          # bytes a second
+        if not rate:
+            return READ_SIZE
+        now = time.monotonic()
+        if link.read_at is None:
+            link.read_budget = READ_BURST
+        else:
+            link.read_budget = min(READ_BURST, link.read_budget + (now - link.read_at) * rate)
+        link.read_at = now
+        if link.read_budget >= READ_MIN:
+            return int(link.read_budget)
+        link.read_paused = True
+        self._interest(link)
+        self._timeline.add(now + (READ_MIN - link.read_budget) / rate,
+                           lambda: self._resume_read(link), owner=link)
+        return 0
+
+    def _resume_read(self, link):
+        link.read_paused = False
+        self._interest(link)
+
+    def _interest(self, link):
+        """Registers the events the link waits for: reading unless paused,
+        writing while output waits."""
+        if link.closed:
+            return
+        events = (0 if link.read_paused else selectors.EVENT_READ) | (
+            selectors.EVENT_WRITE if link.outbuf else 0)
         try:
-            data = link.sock.recv(READ_SIZE)
+            key = self._sel.get_key(link.sock)
+        except (KeyError, ValueError):
+            key = None
+        if key is None:
+            if events:
+                self._sel.register(link.sock, events, link.on_event)
+        elif not events:
+            self._sel.unregister(link.sock)
+        elif key.events != events:
+            self._sel.modify(link.sock, events, key.data)
+
+    def _read(self, link):
+        allowance = self._read_allowance(link)
+        if not allowance:
+            return
+        try:
+            data = link.sock.recv(allowance)
         except (BlockingIOError, InterruptedError):
             return
         except OSError as e:
@@ -89,6 +139,7 @@ class LinkIO:
         if not data:
             self._close(link, "the host closed the connection", flush=False)
             return
+        link.read_budget -= len(data)
         self.stats.bytes_in += len(data)
         if not link.ssl:
             self._feed(link, data, arrival)
@@ -205,12 +256,7 @@ class LinkIO:
                 self._close(link, "send failed: %s" % e, flush=False)
                 return
             del link.outbuf[:n]
-        events = selectors.EVENT_READ | (selectors.EVENT_WRITE if link.outbuf else 0)
-        try:
-            if self._sel.get_key(link.sock).events != events:
-                self._sel.modify(link.sock, events, self._sel.get_key(link.sock).data)
-        except (KeyError, ValueError):
-            pass
+        self._interest(link)
 
     def _close(self, link, reason, flush=True, reset=False):
         """Ends a connection: with flush, after the TLS close and what is

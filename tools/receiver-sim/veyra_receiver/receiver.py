@@ -56,6 +56,7 @@ class Config:
         self.ping_interval = 1.0
         self.frame_ack = True
         self.clock_offset_us = 0
+        self.read_kbps = 0               # 0: no limit
         self.decode_us = 3000
         self.present_us = 8000
         self.steps = []

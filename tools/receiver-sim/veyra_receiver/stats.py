@@ -33,7 +33,9 @@ class Stats:
         self.stream_seconds = 0.0     # first to last frame, summed over connections
         self.max_frame_gap_us = 0
         self.video_sequence_gaps = 0
-        self.e2e_us = []
+        self.e2e_us = []              # capture to arrival here
+        self.presented_us = []        # capture to the presentation the FRAME_ACK reports
+        self.broken_references = 0    # P-frames after a sequence gap, no IDR since
         self.rtt_us = []
         self.received = collections.Counter()
         self.sent = collections.Counter()
@@ -79,6 +81,8 @@ class Stats:
             "maxFrameGapMs": round(self.max_frame_gap_us / 1000, 3),
             "videoSequenceGaps": self.video_sequence_gaps,
             "endToEndMs": _ms_figures(self.e2e_us),
+            "presentedMs": _ms_figures(self.presented_us),
+            "brokenReferences": self.broken_references,
             "networkMs": network,
             "rttMs": rtt,
             "hostStats": self.host_stats,
@@ -113,14 +117,17 @@ def format_summary(s):
                 s["videoBytes"] / 1e6)]
     if s["frames"]:
         lines.append("  stream: %.1f fps, %.2f Mbps over %.1f s; longest gap %.0f ms; "
-                     "%d video frames missing in the sequence numbers"
+                     "%d video frames missing in the sequence numbers, %d P-frames after "
+                     "a gap without a keyframe"
                      % (s["fps"], s["mbps"], s["streamSeconds"], s["maxFrameGapMs"],
-                        s["videoSequenceGaps"]))
+                        s["videoSequenceGaps"], s["brokenReferences"]))
     if s["videoConfig"]:
         vc = s["videoConfig"]
         lines.append("  last video config: %sx%s @ %s fps, %s bps, %s %s" % tuple(
             vc.get(k, "?") for k in ("width", "height", "fps", "bitrateBps", "profile", "level")))
     lines.append("  end-to-end (capture to arrival here): %s" % _fmt_ms(s["endToEndMs"]))
+    lines.append("  capture to presented (as acknowledged; the host's e2e): %s"
+                 % _fmt_ms(s["presentedMs"]))
     lines.append("  network (half the PING round trip): %s" % _fmt_ms(s["networkMs"]))
     hs = s["hostStats"]
     if isinstance(hs, dict):
