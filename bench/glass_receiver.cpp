@@ -12,12 +12,17 @@
 // receiver's times. Prints a summary of key=value lines and, with --csv, one
 // line per frame. Asserts nothing.
 //
-//   glass_receiver [--no-tls] [--seconds S] [--csv FILE]
+//   glass_receiver [--no-tls] [--seconds S] [--csv FILE] [--bind ADDR]
+//
+// --bind listens on that IPv4 address instead of loopback (a network
+// namespace's link, for scripts/bench-link).
 //
 // Prints "listening on port N" first; ends S seconds (default 20) after the
 // first video frame, or when the host closes.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -64,6 +69,7 @@ struct Args {
   bool tls = true;
   double seconds = 20;
   std::string csv;
+  std::string bind;  // empty: loopback
 };
 
 Args ParseArgs(int argc, char** argv) {
@@ -76,8 +82,11 @@ Args ParseArgs(int argc, char** argv) {
       args.seconds = std::atof(argv[++i]);
     } else if (arg == "--csv" && i + 1 < argc) {
       args.csv = argv[++i];
+    } else if (arg == "--bind" && i + 1 < argc) {
+      args.bind = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: glass_receiver [--no-tls] [--seconds S] [--csv FILE]\n");
+      std::fprintf(stderr,
+                   "usage: glass_receiver [--no-tls] [--seconds S] [--csv FILE] [--bind ADDR]\n");
       std::exit(2);
     }
   }
@@ -113,6 +122,25 @@ std::vector<std::uint8_t> FrameAckPayload(const FrameRecord& record) {
   return payload;
 }
 
+// A listening socket on |address| (dotted IPv4) at a port the system picks.
+SocketHandle ListenOn(const std::string& address, std::uint16_t& port) {
+  if (address.empty()) return ListenOnLoopback(port);
+  ScopedSocket listener(static_cast<SocketHandle>(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  socklen_t size = sizeof(local);
+  if (!listener.IsValid() || ::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
+      ::bind(static_cast<int>(listener.Get()), reinterpret_cast<sockaddr*>(&local),
+             sizeof(local)) != 0 ||
+      ::listen(static_cast<int>(listener.Get()), 4) != 0 ||
+      ::getsockname(static_cast<int>(listener.Get()), reinterpret_cast<sockaddr*>(&local),
+                    &size) != 0) {
+    return kInvalidSocket;
+  }
+  port = ntohs(local.sin_port);
+  return listener.Take();
+}
+
 double Percentile(std::vector<std::uint64_t> values, double fraction) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -127,7 +155,7 @@ class Receiver {
 
   int Run() {
     std::uint16_t port = 0;
-    ScopedSocket listener(ListenOnLoopback(port));
+    ScopedSocket listener(ListenOn(args_.bind, port));
     if (!listener.IsValid()) return 1;
     std::printf("listening on port %u\n", unsigned{port});
     std::fflush(stdout);
@@ -289,6 +317,11 @@ class Receiver {
         Queue(MessageType::kRequestIdr, {});
       }
     }
+    // A P-frame after a gap, before any keyframe, refers to a picture this
+    // receiver never got: a broken picture on a phone.
+    if (haveSequence_ && packet.header.sequence != lastSequence_ + 1) chainBroken_ = true;
+    if (job.record.keyframe) chainBroken_ = false;
+    if (chainBroken_) ++brokenReferences_;
     haveSequence_ = true;
     lastSequence_ = packet.header.sequence;
     {
@@ -363,6 +396,8 @@ class Receiver {
   std::uint64_t sequenceGaps_ = 0;
   std::uint64_t lastIdrRequestUs_ = 0;
   std::uint64_t idrRequests_ = 0;
+  bool chainBroken_ = false;
+  std::uint64_t brokenReferences_ = 0;
 
   std::mutex outboxMutex_;  // guards outbox_; a leaf lock
   std::vector<std::uint8_t> outbox_;
@@ -451,8 +486,9 @@ void Receiver::Summarise() {
       "first5_p50_ms=%.1f last5_p50_ms=%.1f\n",
       Percentile(hostSide, 0.5), Percentile(hostSide, 0.95), Percentile(hostSide, 1.0),
       Percentile(first5, 0.5), Percentile(last5, 0.5));
-  std::printf("RESULT g2g_decoded_p99_ms=%.1f host_side_p99_ms=%.1f\n",
-              Percentile(g2gDecoded, 0.99), Percentile(hostSide, 0.99));
+  std::printf("RESULT g2g_decoded_p99_ms=%.1f host_side_p99_ms=%.1f broken_refs=%llu\n",
+              Percentile(g2gDecoded, 0.99), Percentile(hostSide, 0.99),
+              static_cast<unsigned long long>(brokenReferences_));
   std::printf(
       "RESULT frame_ids=%llu missing_ids=%llu queue_drops=%llu idr_requests=%llu "
       "maybe_behind_two=%llu burst_of_three=%llu decode_backlog_max=%zu\n",
