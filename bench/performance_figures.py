@@ -186,6 +186,51 @@ class Figures:
                             ("p99", "host_side_p99_ms")], "ms"), interval,
                  ratio(number(r, "host_side_p50_ms"), FRAME_INTERVAL_60_MS), command)
 
+    def link(self, command, results):
+        """scripts/bench-link's RESULT lines (performance_report.parse_result_lines):
+        one row per run and phase, after compared with before."""
+        phases = {}
+        totals = {}
+        for r in results:
+            if "phase" in r:
+                phases[(r["run"], int(r["phase"]))] = r
+            elif "run" in r:
+                totals[r["run"]] = r
+        previous = None
+        for index in sorted({i for _, i in phases}):
+            for run in ("before", "after"):
+                r = phases.get((run, index))
+                if r is None:
+                    continue
+                step = ("%s Mbit/s" % r["link_mbps"] if previous is None else
+                        "%s -> %s Mbit/s" % (previous, r["link_mbps"]))
+                value = ("p50 %s / p95 %s / p99 %s / max %s ms; peak after the step %s ms, "
+                         "back within 100 ms of the first phase's p95 after %s s; goodput %s "
+                         "Mbit/s (%s%% of what the link could carry), %s fps, %s keyframes, %s "
+                         "P-frames after a gap" % (
+                             fmt(number(r, "p50_ms"), 0), fmt(number(r, "p95_ms"), 0),
+                             fmt(number(r, "p99_ms"), 0), fmt(number(r, "max_ms"), 0),
+                             fmt(number(r, "peak_ms"), 0), fmt(number(r, "recover_s"), 1),
+                             fmt(number(r, "goodput_mbps"), 2), r.get("goodput_pct", "-"),
+                             fmt(number(r, "fps")), r.get("keyframes", "-"),
+                             r.get("broken", "-")))
+                before = phases.get(("before", index))
+                if run == "after" and before is not None:
+                    compared = "before: p95 %s ms" % fmt(number(before, "p95_ms"), 0)
+                    ratio_text = ratio(number(r, "p95_ms"), number(before, "p95_ms"))
+                else:
+                    compared, ratio_text = "-", "-"
+                self.add("link", "capture to decoded over a shaped link, %s, %s" % (step, run),
+                         value, compared, ratio_text, command)
+            previous = phases.get(("after", index), phases.get(("before", index)))["link_mbps"]
+        for run in ("before", "after"):
+            t = totals.get(run)
+            if t is not None:
+                self.add("link", "whole schedule, %s" % run,
+                         "%s decoder errors, %s bit rate changes, %s forced keyframes" % (
+                             t.get("decode_errors", "-"), t.get("rate_changes", "-"),
+                             t.get("forced_keyframes", "-")), "-", "-", command)
+
     def notes(self, wine):
         notes = [
             "How to read the table:",
@@ -205,6 +250,11 @@ class Figures:
             "a band of noise across the picture to keep it at the limit.",
             "- Glass-to-glass runs veyra-host against bench/glass_receiver, which decodes with "
             "libavcodec on the same machine: both programs share the two cores.",
+            "- The link rows: veyra-host --source noise (1280x720, 12 Mbit/s configured) in a "
+            "network namespace, a router namespace with tbf toward the receiver's namespace, the "
+            "link stepped 20 -> 10 -> 5 -> 20 Mbit/s; before is the host as of the commit "
+            "scripts/bench names (LINK_BASELINE) with the same noise source added. Steady "
+            "figures start 2 s after each step.",
         ]
         if not wine:
             notes.append("- This run skipped TLS under Wine (`--no-windows`); without that option "

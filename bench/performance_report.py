@@ -132,6 +132,45 @@ def _cell(text):
     return text.replace("|", "\\|")
 
 
+def parse_result_lines(text):
+    """Each RESULT line of |text| as its own dict of key=value, in order."""
+    out = []
+    for line in text.splitlines():
+        if line.startswith("RESULT "):
+            out.append(dict(pair.partition("=")[::2] for pair in line.split()[1:] if "=" in pair))
+    return out
+
+
+def _row_line(row):
+    command = "`%s`" % row["command"] if row["command"] else "-"
+    return "| %s | %s | %s | %s | %s | %s |" % tuple(
+        _cell(text) for text in (row["group"], row["figure"], row["value"], row["compared"],
+                                 row["ratio"], command))
+
+
+def replace_group(document, group, rows, stamp):
+    """|document| with the table rows of |group| replaced by |rows| (placed
+    where the old ones were, or at the end of the table), and |stamp| as the
+    paragraph that says when that group was last written."""
+    lines = document.rstrip("\n").split("\n")
+    prefix = "| %s |" % group
+    kept, at = [], None
+    for line in lines:
+        if line.startswith(prefix):
+            at = len(kept) if at is None else at
+            continue
+        kept.append(line)
+    if at is None:
+        last_row = max(i for i, line in enumerate(kept) if line.startswith("| "))
+        at = last_row + 1
+    kept[at:at] = [_row_line(row) for row in rows]
+    marker = stamp.split(" written by ")[0]
+    kept = [line for line in kept if not line.startswith(marker)]
+    header_end = next(i for i, line in enumerate(kept) if line.startswith("| Machine"))
+    kept[header_end - 1:header_end - 1] = ["", stamp]
+    return "\n".join(kept) + "\n"
+
+
 def render(header, facts, rows, notes):
     """The document: |header| lines, the machine table, one table of |rows|
     (dicts with group, figure, value, compared, ratio, command) and notes."""
@@ -140,10 +179,7 @@ def render(header, facts, rows, notes):
     lines += ["", "| Group | Figure | Value | Compared with | Ratio | Command |",
               "|---|---|---|---|---|---|"]
     for row in rows:
-        command = "`%s`" % row["command"] if row["command"] else "-"
-        lines.append("| %s | %s | %s | %s | %s | %s |" % tuple(
-            _cell(text) for text in (row["group"], row["figure"], row["value"], row["compared"],
-                                     row["ratio"], command)))
+        lines.append(_row_line(row))
     lines.append("")
     lines += notes
     return "\n".join(lines).rstrip() + "\n"

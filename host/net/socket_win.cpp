@@ -37,6 +37,28 @@ bool SetBlocking(SOCKET socket, bool blocking) {
 // the platform SDK defines it.
 constexpr DWORD kIdealSendBacklogQuery = _IOR('t', 123, ULONG);
 
+// The connection's ideal send backlog: what it needs queued to keep its
+// bandwidth-delay product in flight (WSAIoctl, out: one ULONG of bytes); 0
+// with |error| set when the system does not say. Wine 8 does not implement
+// the query: WSAIoctl fails with WSAEOPNOTSUPP.
+std::uint64_t IdealSendBacklog(SOCKET socket, int* error) {
+  ULONG ideal = 0;
+  DWORD returned = 0;
+  if (WSAIoctl(socket, kIdealSendBacklogQuery, nullptr, 0, &ideal, sizeof(ideal), &returned,
+               nullptr, nullptr) != 0) {
+    *error = WSAGetLastError();
+    return 0;
+  }
+  return ideal;
+}
+
+int SetSendBuffer(SOCKET socket, std::uint64_t idealBacklog) {
+  const int sendBuffer = static_cast<int>(SendBufferForBacklog(idealBacklog));
+  setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
+             sizeof(sendBuffer));
+  return sendBuffer;
+}
+
 int ClampLength(std::size_t length) {
   return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
 }
@@ -171,23 +193,21 @@ void TuneStreamSocket(SocketHandle socket) {
   const BOOL noDelay = TRUE;
   setsockopt(ToSocket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
              sizeof(noDelay));
-  FitSendBuffer(socket);
+  int error = 0;
+  const std::uint64_t ideal = IdealSendBacklog(ToSocket(socket), &error);
+  const int sendBuffer = SetSendBuffer(ToSocket(socket), ideal);
+  if (ideal == 0) {
+    Log(LogLevel::Debug, "ideal send backlog unknown (error %d); send buffer %d bytes", error,
+        sendBuffer);
+  } else {
+    Log(LogLevel::Debug, "ideal send backlog %llu bytes; send buffer %d bytes",
+        static_cast<unsigned long long>(ideal), sendBuffer);
+  }
 }
 
 void FitSendBuffer(SocketHandle socket) {
-  // The ideal send backlog is what the connection needs queued to keep its
-  // bandwidth-delay product in flight (WSAIoctl, out: one ULONG of bytes).
-  // Wine 8 does not implement this control code: WSAIoctl fails with
-  // WSAEOPNOTSUPP, and the buffer gets kUnknownSendBuffer.
-  ULONG ideal = 0;
-  DWORD returned = 0;
-  if (WSAIoctl(ToSocket(socket), kIdealSendBacklogQuery, nullptr, 0, &ideal, sizeof(ideal),
-               &returned, nullptr, nullptr) != 0) {
-    ideal = 0;
-  }
-  const int sendBuffer = static_cast<int>(SendBufferForBacklog(ideal));
-  setsockopt(ToSocket(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
-             sizeof(sendBuffer));
+  int error = 0;
+  SetSendBuffer(ToSocket(socket), IdealSendBacklog(ToSocket(socket), &error));
 }
 
 std::int64_t UnsentSocketBytes(SocketHandle /*socket*/) { return -1; }

@@ -156,7 +156,7 @@ std::optional<RateController::Change> RateController::Increase(std::int64_t dela
   }
   lastIncreaseUs_ = nowUs;
   const auto target = static_cast<std::uint32_t>(std::min<double>(
-      static_cast<double>(rateBps_) * kIncreasePerSecond, static_cast<double>(ceilingBps_)));
+      static_cast<double>(rateBps_) * kIncreaseFactor, static_cast<double>(ceilingBps_)));
   if (target <= rateBps_) {
     return std::nullopt;
   }

@@ -111,8 +111,8 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
   EXPECT_NE(down->reason.find("queueing delay"), std::string::npos);
   // Held for kHoldUs: no second cut for the same queue.
   EXPECT_FALSE(rate.Update(0, kT0 + 1800000).has_value());
-  // The queue drains; after a second of low delay the rate creeps up, once
-  // a second, as the run loop's passes find it.
+  // The queue drains; after kIncreaseStepUs of low delay the rate creeps up,
+  // as the run loop's passes find it.
   std::optional<RateController::Change> up;
   std::uint64_t upAtUs = 0;
   for (std::uint64_t t = kT0 + 1800000; t < kT0 + 4000000 && !up; t += 50000) {
