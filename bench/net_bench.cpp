@@ -22,6 +22,7 @@
 
 #include "host/base/clock.h"
 #include "host/net/connection.h"
+#include "bench/loopback_peer.h"
 #include "host/net/frame_decoder.h"
 #include "host/net/socket.h"
 
@@ -30,80 +31,13 @@ namespace {
 
 constexpr std::size_t kVideoBytes = 40000;
 
-// The receiver's side: reads as fast as it can, counts video, and notes how
-// long each control frame took since the timestamp in its header.
-class CountingPeer {
- public:
-  CountingPeer() { listener_.Reset(ListenOnLoopback(port_)); }
-  ~CountingPeer() {
-    if (reader_.joinable()) {
-      reader_.join();
-    }
-  }
-
-  std::uint16_t port() const { return port_; }
-
-  void Start() {
-    connection_.Reset(AcceptConnection(listener_.Get()));
-    reader_ = std::thread([this] { Read(); });
-  }
-
-  std::uint64_t videoFrames() const { return videoFrames_.load(); }
-  std::uint64_t videoBytes() const { return videoBytes_.load(); }
-
-  // Waits for the next control frame; its Send-to-receipt time.
-  std::uint64_t WaitForControl() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait(lock, [this] { return !latenciesUs_.empty(); });
-    const std::uint64_t latency = latenciesUs_.back();
-    latenciesUs_.clear();
-    return latency;
-  }
-
- private:
-  void Read() {
-    FrameDecoder decoder;
-    std::vector<std::uint8_t> buffer(65536);
-    for (;;) {
-      const long n = ReceiveSome(connection_.Get(), buffer.data(), buffer.size());
-      if (n <= 0) {
-        return;
-      }
-      decoder.Append(buffer.data(), static_cast<std::size_t>(n));
-      while (auto packet = decoder.Next()) {
-        if (packet->header.type == static_cast<std::uint16_t>(MessageType::kVideoFrame)) {
-          videoFrames_.fetch_add(1);
-          videoBytes_.fetch_add(kFrameHeaderBytes + packet->payload.size());
-        } else {
-          const std::uint64_t latency = NowUs() - packet->header.timestampUs;
-          {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            latenciesUs_.push_back(latency);
-          }
-          arrived_.notify_all();
-        }
-      }
-    }
-  }
-
-  ScopedSocket listener_;
-  ScopedSocket connection_;
-  std::uint16_t port_ = 0;
-  std::thread reader_;
-  std::atomic<std::uint64_t> videoFrames_{0};
-  std::atomic<std::uint64_t> videoBytes_{0};
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<std::uint64_t> latenciesUs_;
-};
-
 std::vector<std::uint8_t> VideoFrame(SequenceCounters& counters, std::uint64_t frameId) {
   static const std::vector<std::uint8_t> accessUnit(kVideoBytes - kFrameHeaderBytes, 0x5A);
   return EncodeFrame(counters, MessageType::kVideoFrame, Channel::kVideo, FrameFlags::kAccessUnit,
                      frameId, NowUs(), accessUnit.data(), accessUnit.size());
 }
 
-bool ConnectTo(Connection& connection, CountingPeer& peer) {
+bool ConnectTo(Connection& connection, bench::LoopbackPeer& peer) {
   const bool connected = connection.Connect(
                              "127.0.0.1", peer.port(), 5000, [](const Packet&) {},
                              [](const std::string&) {}, false) == 0;
@@ -117,7 +51,7 @@ bool ConnectTo(Connection& connection, CountingPeer& peer) {
 // got per second of the run, and the share of queued frames the full queue
 // dropped.
 void BM_VideoAtFullSpeed(benchmark::State& state) {
-  CountingPeer peer;
+  bench::LoopbackPeer peer(false);
   Connection connection;
   if (!ConnectTo(connection, peer)) {
     state.SkipWithError("cannot connect on loopback");
@@ -143,7 +77,7 @@ BENCHMARK(BM_VideoAtFullSpeed)->UseRealTime()->MinTime(2.0);
 // blocking send each on a socket tuned as the connection's, no queue and no
 // send thread. Nothing is dropped, so what arrives is what was written.
 void BM_BareSocketAtFullSpeed(benchmark::State& state) {
-  CountingPeer peer;
+  bench::LoopbackPeer peer(false);
   ScopedSocket client(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -180,7 +114,7 @@ BENCHMARK(BM_BareSocketAtFullSpeed)->UseRealTime()->MinTime(2.0);
 // With state.range(0) == 0 no producer runs: the same control frame on an
 // idle connection, the figure the full queue is compared with.
 void BM_ControlBehindFullVideoQueue(benchmark::State& state) {
-  CountingPeer peer;
+  bench::LoopbackPeer peer(false);
   Connection connection;
   if (!ConnectTo(connection, peer)) {
     state.SkipWithError("cannot connect on loopback");

@@ -29,6 +29,14 @@ def _nanoseconds(runs, name):
     return float(run["real_time"]) * scale
 
 
+LINK_NOTE = ("- The link rows: veyra-host --source noise (1280x720, 12 Mbit/s configured) in a "
+             "network namespace, a router namespace with tbf toward the receiver's namespace, the "
+             "link stepped 20 -> 10 -> 5 -> 20 Mbit/s; before is the host as of the commit "
+             "scripts/bench names (LINK_BASELINE) with the same noise source added. Steady "
+             "figures start 2 s after each step; recovery is when the median of every 250 ms "
+             "stays within 100 ms of the first phase's p95.")
+
+
 class Figures:
     def __init__(self):
         self.rows = []
@@ -250,11 +258,7 @@ class Figures:
             "a band of noise across the picture to keep it at the limit.",
             "- Glass-to-glass runs veyra-host against bench/glass_receiver, which decodes with "
             "libavcodec on the same machine: both programs share the two cores.",
-            "- The link rows: veyra-host --source noise (1280x720, 12 Mbit/s configured) in a "
-            "network namespace, a router namespace with tbf toward the receiver's namespace, the "
-            "link stepped 20 -> 10 -> 5 -> 20 Mbit/s; before is the host as of the commit "
-            "scripts/bench names (LINK_BASELINE) with the same noise source added. Steady "
-            "figures start 2 s after each step.",
+            LINK_NOTE,
         ]
         if not wine:
             notes.append("- This run skipped TLS under Wine (`--no-windows`); without that option "

@@ -16,6 +16,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/tls_loopback_server.h"
+#include "bench/loopback_peer.h"
 #include "host/base/clock.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
@@ -64,43 +65,6 @@ std::uint64_t Percentile(std::vector<std::uint64_t> values, double fraction) {
   std::sort(values.begin(), values.end());
   return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
-
-// The receiver's side: accepts one TLS connection and reads until its end.
-class DrainingPeer {
- public:
-  DrainingPeer() { listener_.Reset(ListenOnLoopback(port_)); }
-  ~DrainingPeer() {
-    if (reader_.joinable()) reader_.join();
-  }
-  DrainingPeer(const DrainingPeer&) = delete;
-  DrainingPeer& operator=(const DrainingPeer&) = delete;
-
-  std::uint16_t port() const { return port_; }
-
-  // Accepts and reads on a thread of its own: the host's handshake needs
-  // the peer running while Connect waits.
-  void Start() {
-    reader_ = std::thread([this] {
-      connection_.Reset(AcceptConnection(listener_.Get()));
-      if (!connection_.IsValid() || !tls_.Accept(static_cast<int>(connection_.Get()))) {
-        std::printf("peer: TLS accept failed\n");
-        return;
-      }
-      std::vector<std::uint8_t> buffer(1 << 16);
-      while (tls_.Read(buffer.data(), buffer.size()) > 0) {
-        bytes_.fetch_add(1, std::memory_order_relaxed);
-      }
-    });
-  }
-
- private:
-  ScopedSocket listener_;
-  ScopedSocket connection_;
-  std::uint16_t port_ = 0;
-  bench::TlsServer tls_;
-  std::thread reader_;
-  std::atomic<std::uint64_t> bytes_{0};
-};
 
 // Per-frame records shared by the encoder's thread (start) and the send
 // thread (end); one mutex, taken twice per frame.
@@ -238,7 +202,7 @@ int Run(int frames) {
     return 1;
   }
 
-  DrainingPeer peer;
+  bench::LoopbackPeer peer(true);
   Connection connection;
   FrameClock clock;
   connection.SetSentObserver([&clock](const FrameHeader& header) {
@@ -337,6 +301,10 @@ int Run(int frames) {
 }  // namespace veyra
 
 int main(int argc, char** argv) {
+  // The peer's OpenSSL may write (session tickets, the close) on a socket the
+  // host has already closed: an error for the peer, not SIGPIPE for the
+  // process, as in tls_bench.
+  std::signal(SIGPIPE, SIG_IGN);
   veyra::SetLogThreshold(veyra::LogLevel::Warn);
   const int frames = argc > 1 ? std::atoi(argv[1]) : 3600;
   return veyra::Run(std::max(frames, 1));

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/tls_loopback_server.h"
+#include "bench/loopback_peer.h"
 #include "host/base/clock.h"
 #include "host/base/log.h"
 #include "host/net/connection.h"
@@ -26,51 +26,6 @@ namespace {
 
 constexpr std::size_t kVideoBytes = 40000;
 
-// The receiver's side: accepts one TLS connection on a thread of its own
-// (the host's handshake needs it running while Connect waits) and counts
-// the video it decodes until the end of the stream.
-class TlsCountingPeer {
- public:
-  TlsCountingPeer() { listener_.Reset(ListenOnLoopback(port_)); }
-  ~TlsCountingPeer() {
-    if (reader_.joinable()) reader_.join();
-  }
-  TlsCountingPeer(const TlsCountingPeer&) = delete;
-  TlsCountingPeer& operator=(const TlsCountingPeer&) = delete;
-
-  std::uint16_t port() const { return port_; }
-  std::uint64_t videoFrames() const { return videoFrames_.load(); }
-  std::uint64_t videoBytes() const { return videoBytes_.load(); }
-  // Valid once the handshake is done (Connect has returned).
-  std::string cipher() const { return tls_.CipherName(); }
-
-  void Start() {
-    reader_ = std::thread([this] {
-      connection_.Reset(AcceptConnection(listener_.Get()));
-      if (!connection_.IsValid() || !tls_.Accept(static_cast<int>(connection_.Get()))) return;
-      FrameDecoder decoder;
-      std::vector<std::uint8_t> buffer(1 << 16);
-      long n = 0;
-      while ((n = tls_.Read(buffer.data(), buffer.size())) > 0) {
-        decoder.Append(buffer.data(), static_cast<std::size_t>(n));
-        while (auto packet = decoder.Next()) {
-          videoFrames_.fetch_add(1);
-          videoBytes_.fetch_add(kFrameHeaderBytes + packet->payload.size());
-        }
-      }
-    });
-  }
-
- private:
-  ScopedSocket listener_;
-  ScopedSocket connection_;
-  std::uint16_t port_ = 0;
-  bench::TlsServer tls_;
-  std::thread reader_;
-  std::atomic<std::uint64_t> videoFrames_{0};
-  std::atomic<std::uint64_t> videoBytes_{0};
-};
-
 // One iteration: one 40 KB video frame queued. Counters as net_bench's
 // BM_VideoAtFullSpeed; the label names the negotiated cipher.
 void BM_TlsVideoAtFullSpeed(benchmark::State& state) {
@@ -78,7 +33,7 @@ void BM_TlsVideoAtFullSpeed(benchmark::State& state) {
   // the host may already have closed (the first, one-iteration run): that
   // must be an error for the peer, not SIGPIPE for the process.
   std::signal(SIGPIPE, SIG_IGN);
-  TlsCountingPeer peer;
+  bench::LoopbackPeer peer(true);
   Connection connection;
   peer.Start();
   if (connection.Connect(
