@@ -133,8 +133,8 @@ SocketHandle ListenOn(const std::string& address, std::uint16_t& port) {
       ::bind(static_cast<int>(listener.Get()), reinterpret_cast<sockaddr*>(&local),
              sizeof(local)) != 0 ||
       ::listen(static_cast<int>(listener.Get()), 4) != 0 ||
-      ::getsockname(static_cast<int>(listener.Get()), reinterpret_cast<sockaddr*>(&local),
-                    &size) != 0) {
+      ::getsockname(static_cast<int>(listener.Get()), reinterpret_cast<sockaddr*>(&local), &size) !=
+          0) {
     return kInvalidSocket;
   }
   port = ntohs(local.sin_port);

@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback_peer.h"
 #include "host/base/clock.h"
 #include "host/net/connection.h"
-#include "bench/loopback_peer.h"
 #include "host/net/frame_decoder.h"
 #include "host/net/socket.h"
 

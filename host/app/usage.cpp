@@ -22,7 +22,7 @@ std::string UsageText() {
   text += "      veyra-host --host 127.0.0.1\n";
   text += "\n";
   text += "Capture and encode:\n";
-  text += "  --source <kind>      dd (Desktop Duplication, default) or synthetic\n";
+  text += "  --source <kind>      dd (Desktop Duplication, default), synthetic or noise\n";
   text += "                       dd mirrors an existing monitor; synthetic generates\n";
   text += "                       paced frames for pipeline diagnostics; noise keeps\n";
   text += "                       the encoder at its bit rate, for link measurements\n";

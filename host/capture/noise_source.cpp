@@ -69,8 +69,8 @@ std::int32_t NoiseSource::AcquireFrame(CapturedFrame* frame, std::uint32_t timeo
   std::int32_t status = graphics_.WritePixels(texture_, lastLeft_, lastLeft_ + bandWidth_, height_,
                                               background_.data(), bandWidth_ * 4);
   if (status == status::kSOk) {
-    status = graphics_.WritePixels(texture_, left, left + bandWidth_, height_, pixels,
-                                   bandWidth_ * 4);
+    status =
+        graphics_.WritePixels(texture_, left, left + bandWidth_, height_, pixels, bandWidth_ * 4);
   }
   if (status != status::kSOk) {
     Log(LogLevel::Error, "%s failed: %s", "UpdateSubresource(noise)", HresultText(status).c_str());

@@ -47,8 +47,7 @@ void RateController::SetCeiling(std::uint32_t ceilingBps) {
   rateBps_ = std::min(rateBps_, ceilingBps);
 }
 
-void RateController::OnAck(std::int64_t rawDelayUs, std::uint64_t ackedBytes,
-                           std::uint64_t nowUs) {
+void RateController::OnAck(std::int64_t rawDelayUs, std::uint64_t ackedBytes, std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
   // Older buckets fall out as time passes, so that a base delay taken on
   // another route (or before the clocks drifted) does not stay for ever.
@@ -108,8 +107,8 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
                                                              std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
   const std::optional<std::int64_t> ackDelayUs = QueueingDelayUs(nowUs);
-  const auto backlogDelayUs = static_cast<std::int64_t>(
-      rateBps_ == 0 ? 0 : backlogBytes * 8000000 / rateBps_);
+  const auto backlogDelayUs =
+      static_cast<std::int64_t>(rateBps_ == 0 ? 0 : backlogBytes * 8000000 / rateBps_);
   const std::int64_t delayUs = std::max(ackDelayUs.value_or(0), backlogDelayUs);
   if (delayUs > kOveruseUs) {
     underuseSinceUs_ = 0;
@@ -127,8 +126,7 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
   return Increase(delayUs, nowUs);
 }
 
-std::optional<RateController::Change> RateController::Decrease(std::int64_t delayUs,
-                                                               bool fromAcks,
+std::optional<RateController::Change> RateController::Decrease(std::int64_t delayUs, bool fromAcks,
                                                                std::uint64_t nowUs) {
   if (lastDecreaseUs_ != 0 && nowUs - lastDecreaseUs_ < kHoldUs) {
     return std::nullopt;
@@ -136,9 +134,9 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   const std::uint64_t deliveryBps = fromAcks ? DeliveryBps(nowUs) : 0;
   const std::uint64_t basisBps =
       deliveryBps != 0 ? std::min<std::uint64_t>(deliveryBps, rateBps_) : rateBps_;
-  const auto target = static_cast<std::uint32_t>(std::clamp<double>(
-      static_cast<double>(basisBps) * kDecreaseFactor, std::min(kFloorBps, ceilingBps_),
-      ceilingBps_));
+  const auto target =
+      static_cast<std::uint32_t>(std::clamp<double>(static_cast<double>(basisBps) * kDecreaseFactor,
+                                                    std::min(kFloorBps, ceilingBps_), ceilingBps_));
   lastDecreaseUs_ = nowUs;
   if (target >= rateBps_) {
     return std::nullopt;

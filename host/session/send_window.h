@@ -35,7 +35,7 @@ class SendWindow {
 
   // What an acknowledgement told.
   struct Acked {
-    std::uint64_t sentUs = 0;          // when the acknowledged frame was sent
+    std::uint64_t sentUs = 0;           // when the acknowledged frame was sent
     std::uint64_t newlyAckedBytes = 0;  // bytes it covered that no earlier one did
   };
 

@@ -187,7 +187,8 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
                                     static_cast<std::size_t>(frame.size)),
                         true) &&
       keyframes_.Discarded()) {
-    Log(LogLevel::Info, "video frame %llu did not fit in the send queue; restarting from a keyframe",
+    Log(LogLevel::Info,
+        "video frame %llu did not fit in the send queue; restarting from a keyframe",
         static_cast<unsigned long long>(frame.frameId));
   }
   lastVideoSentUs_.store(sentUs, std::memory_order_relaxed);

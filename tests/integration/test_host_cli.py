@@ -27,9 +27,10 @@ Connection (the Android receiver listens; this host connects out):
       veyra-host --host 127.0.0.1
 
 Capture and encode:
-  --source <kind>      dd (Desktop Duplication, default) or synthetic
+  --source <kind>      dd (Desktop Duplication, default), synthetic or noise
                        dd mirrors an existing monitor; synthetic generates
-                       paced frames for pipeline diagnostics
+                       paced frames for pipeline diagnostics; noise keeps
+                       the encoder at its bit rate, for link measurements
   --output <n>         monitor index to mirror (default 0)
   --fps <n>            target frame rate (default 60)
   --bitrate <kbps>     encoder bitrate (default 12000)
