@@ -118,24 +118,24 @@ TEST_F(ConnectionTest, PeerClosingWhileTheHostSendsGivesExactlyOneLoss) {
   }
 }
 
-TEST_F(ConnectionTest, BlockedSenderSendsControlFirstInOrderAndDropsOldestVideo) {
+TEST_F(ConnectionTest, BlockedSenderSendsControlFirstInOrderAndRefusesVideoPastItsBound) {
   ConnectAndAccept();
   BlockTheSender();
-  connection_->Send(Video(1), true);
-  connection_->Send(Video(2), true);
-  connection_->Send(Control(1), false);
-  connection_->Send(Control(2), false);
-  // 26 frames for 24 places: V1 and V2 make room.
-  for (std::uint64_t id = 3; id <= 24; ++id) {
-    connection_->Send(Video(id), true);
-  }
+  EXPECT_TRUE(connection_->Send(Video(1), true));
+  EXPECT_TRUE(connection_->Send(Video(2), true));
+  EXPECT_TRUE(connection_->Send(Control(1), false));
+  EXPECT_TRUE(connection_->Send(Control(2), false));
+  EXPECT_TRUE(connection_->Send(Video(3), true));
+  // A fourth video frame is refused: the sender must start again from a
+  // keyframe. Control still goes in.
+  EXPECT_FALSE(connection_->Send(Video(4), true));
+  EXPECT_TRUE(connection_->Send(Control(3), false));
+  // The backlog counts the frame being written and the video queued.
+  EXPECT_GE(connection_->BacklogBytes(), kFrameHeaderBytes + kMaxPayloadBytes);
   const auto blocker = peer_.ReadExactly(kFrameHeaderBytes + kMaxPayloadBytes - 1);
   ASSERT_EQ(blocker.size(), kFrameHeaderBytes + kMaxPayloadBytes - 1);
 
-  std::vector<std::string> expected{"C1", "C2"};
-  for (int id = 3; id <= 24; ++id) {
-    expected.push_back(Cat("V", static_cast<std::uint64_t>(id)));
-  }
+  const std::vector<std::string> expected{"C1", "C2", "C3", "V1", "V2", "V3"};
   std::vector<std::string> received;
   while (received.size() < expected.size()) {
     const auto packet = peer_.ReadFrame();
@@ -143,6 +143,13 @@ TEST_F(ConnectionTest, BlockedSenderSendsControlFirstInOrderAndDropsOldestVideo)
     received.push_back(NameOf(*packet));
   }
   EXPECT_EQ(received, expected);
+}
+
+TEST(SendBufferTest, FollowsTheIdealBacklogWithinBounds) {
+  EXPECT_EQ(SendBufferForBacklog(0), kUnknownSendBuffer);
+  EXPECT_EQ(SendBufferForBacklog(1000), kMinSendBuffer);
+  EXPECT_EQ(SendBufferForBacklog(300000), 300000U);
+  EXPECT_EQ(SendBufferForBacklog(std::uint64_t{1} << 40), kMaxSendBuffer);
 }
 
 TEST_F(ConnectionTest, SentObserverSeesEachFrameAfterItsLastByteInWriteOrder) {
