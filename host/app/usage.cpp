@@ -24,8 +24,7 @@ std::string UsageText() {
   text += "Capture and encode:\n";
   text += "  --source <kind>      dd (Desktop Duplication, default), synthetic or noise\n";
   text += "                       dd mirrors an existing monitor; synthetic generates\n";
-  text += "                       paced frames for pipeline diagnostics; noise keeps\n";
-  text += "                       the encoder at its bit rate, for link measurements\n";
+  text += "                       paced frames for diagnostics, noise at the bit rate\n";
   text += "  --output <n>         monitor index to mirror (default 0)\n";
   text += "  --fps <n>            target frame rate (default 60)\n";
   text += "  --bitrate <kbps>     encoder bitrate (default 12000)\n";

@@ -29,8 +29,7 @@ Connection (the Android receiver listens; this host connects out):
 Capture and encode:
   --source <kind>      dd (Desktop Duplication, default), synthetic or noise
                        dd mirrors an existing monitor; synthetic generates
-                       paced frames for pipeline diagnostics; noise keeps
-                       the encoder at its bit rate, for link measurements
+                       paced frames for diagnostics, noise at the bit rate
   --output <n>         monitor index to mirror (default 0)
   --fps <n>            target frame rate (default 60)
   --bitrate <kbps>     encoder bitrate (default 12000)
@@ -75,7 +74,7 @@ def test_usage_has_41_lines():
     ([], 2, MISSING + USAGE),
     (["--host", "10.0.0.2", "--port"], 2, "--port requires a value\n"),
     (["--host", "a", "--size", "1280x"], 2, "--size expects WxH, e.g. 1920x1080\n"),
-    (["--host", "a", "--source", "idd"], 2, "--source expects 'dd' or 'synthetic'\n"),
+    (["--host", "a", "--source", "idd"], 2, "--source expects 'dd', 'synthetic' or 'noise'\n"),
     (["--frobnicate"], 2, "unknown option: --frobnicate\n\n" + USAGE),
     (["--log", "/no/such/folder/host.log"], 2, "could not open the --log file for writing\n"),
 ])
