@@ -119,8 +119,9 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
 
 void Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs) {
   // A request, or a chain broken by a discarded frame; at most one forced
-  // keyframe a second, and requests in between wait for it.
-  if (keyframes_.ShouldForce(keyframeRequested_.load(), NowUs())) {
+  // keyframe a second, and requests in between wait for it. Not while the
+  // receiver shows nothing: the chain it breaks then is mended on its return.
+  if (visible_ && keyframes_.ShouldForce(keyframeRequested_.load(), NowUs())) {
     keyframeRequested_ = false;
     encoder_.RequestKeyframe();
   }
