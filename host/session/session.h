@@ -41,9 +41,9 @@ namespace veyra {
 // thread runs the capture loop; the encoder's pump thread runs
 // OnEncodedFrame. Lock order: pipelineLock_ may be held while the statistics
 // lock, the connection's queue lock or the injector's lock is taken, never
-// the other way round; deviceInfoLock_ and the timing ring's lock are leaf
-// locks; stopLock_ is held across Stop, over the log's and the connection's
-// locks, and is never taken under another lock.
+// the other way round; deviceInfoLock_, the timing ring's lock and the locks
+// of the send window, keyframe pacer and rate controller are leaf locks; stopLock_ is held across
+// Stop, over the log's and the connection's locks, and is never taken under another lock.
 class Session {
  public:
   static constexpr std::uint32_t kFirstConnectTimeoutMs = 5000;

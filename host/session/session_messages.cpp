@@ -152,8 +152,8 @@ void Session::OnSetBitrate(const JsonValue& json) {
     return;
   }
   // Under the pipeline lock: the run thread may be shutting the encoder down
-  // or opening the next one with options_.bitrate.
-  // The receiver's rate is a ceiling; the link may hold the stream lower.
+  // or opening the next one. The receiver's rate is a ceiling; the link may
+  // hold the stream lower.
   const std::lock_guard<std::mutex> lock(pipelineLock_);
   rate_.SetCeiling(static_cast<std::uint32_t>(request.bitrateBps));
   encoder_.SetBitrate(rate_.rateBps());

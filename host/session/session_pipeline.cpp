@@ -182,11 +182,12 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
   sendWindow_.OnSent(frame.frameId, timing.bytes, sentUs);
   const std::uint8_t flags =
       FrameFlags::kAccessUnit | (frame.keyframe ? FrameFlags::kKeyframe : FrameFlags::kNone);
-  if (!connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoFrame, Channel::kVideo,
-                                    flags, frame.frameId, frame.captureTimeUs, frame.data,
-                                    static_cast<std::size_t>(frame.size)),
-                        true) &&
-      keyframes_.Discarded()) {
+  const bool queued =
+      connection_.Send(EncodeFrame(sequenceCounters_, MessageType::kVideoFrame, Channel::kVideo,
+                                   flags, frame.frameId, frame.captureTimeUs, frame.data,
+                                   static_cast<std::size_t>(frame.size)),
+                       true);
+  if (!queued && keyframes_.Discarded() && connection_.IsOpen()) {
     Log(LogLevel::Info,
         "video frame %llu did not fit in the send queue; restarting from a keyframe",
         static_cast<unsigned long long>(frame.frameId));
