@@ -17,7 +17,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import hostproc  # noqa: E402
-from session_peers import HOST_NAME, Host, Simulator, state_line, states, wait_for, wire  # noqa: E402
+from session_peers import (HOST_NAME, Host, Simulator, state_line, states,  # noqa: E402
+                           wait_for, wire)
 from session_runs import Journey, Refusal, Store, copy_state, free_port  # noqa: E402
 
 NATIVE = not hostproc.UNDER_WINE
