@@ -88,3 +88,22 @@ def test_figures_compare_each_value_with_its_own_baseline():
     assert "20.0 KB): 20.0 us" in _row(figures, "host cost per frame")["compared"]
     assert _row(figures, "host cost per frame")["ratio"] == "5.00"
     assert _row(figures, "send thread CPU")["ratio"] == "2.00"
+
+
+def test_only_the_link_rows_are_replaced_and_after_is_compared_with_before():
+    lines = ["RESULT run=%s phase=0 link_mbps=20 p50_ms=%s p95_ms=%s p99_ms=1 max_ms=1 peak_ms=1 "
+             "recover_s=0 goodput_mbps=1 goodput_pct=99 fps=60 keyframes=1 broken=0" % (run, v, v)
+             for run, v in (("before", 40), ("after", 20))]
+    figures = Figures()
+    figures.link("bench-link", report.parse_result_lines("\n".join(lines) + "\nnoise\n"))
+    assert [r["figure"][-6:] for r in figures.rows] == ["before", " after"]
+    assert figures.rows[1]["compared"] == "before: p95 40 ms" and figures.rows[1]["ratio"] == "0.50"
+    old = report.render(["# Performance", "", "Written by scripts/bench."], [("CPU", "x")],
+                        [dict(group=g, figure=g, value="1", compared="-", ratio="-", command="c")
+                         for g in ("session", "link", "link")], ["notes"])
+    new = report.replace_group(old, "link", figures.rows, "The link rows were written by now.")
+    assert new.count("| link |") == 2 and new.count("| session |") == 1
+    assert new.index("| session |") < new.index("| link | capture")
+    assert new.count("The link rows were written by") == 1
+    again = report.replace_group(new, "link", figures.rows, "The link rows were written by later.")
+    assert "written by now" not in again and again.count("| link |") == 2
