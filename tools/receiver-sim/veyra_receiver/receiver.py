@@ -28,6 +28,8 @@ from .link_io import LinkIO
 from .scenario_steps import ScenarioSteps
 
 VERSION = "0.1.0"
+# The receive buffer with --read-kbps.
+READ_LIMIT_RCVBUF = 64 * 1024
 
 
 class Config:
@@ -257,6 +259,11 @@ class Receiver(LinkIO, Conversation, HostMessages, ScenarioSteps):
                     s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
                 except OSError:
                     pass
+            if self.cfg.read_kbps:
+                # A slow reader with the system's megabytes of receive buffer
+                # would hide the queue here; a phone's link queues at the
+                # sender. Set before listening, so accepted sockets inherit it.
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, READ_LIMIT_RCVBUF)
             s.bind(addr)
             s.listen(4)
             s.setblocking(False)
