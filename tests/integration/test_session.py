@@ -466,10 +466,11 @@ def test_over_a_slow_link_no_p_frame_follows_a_gap_and_the_stream_goes_on(journe
         assert first, host.texts()[-20:]
         time.sleep(9)
         host.interrupt()
-        host.wait()
+        code = host.wait()
     finally:
         host.kill()
         summary = sim.stop()
+    assert code == 0
     frames = sim.received(types=("VIDEO_FRAME",))
     assert summary["brokenReferences"] == 0, summary["problemKinds"]
     assert summary["problems"] == 0, summary["problemKinds"]
