@@ -21,12 +21,17 @@
 #include "host/base/clock.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/capture/pointer_blend.h"
 #include "host/capture/texture_storage_posix.h"
 
 namespace veyra {
 namespace {
 
 constexpr std::uint32_t kBytesPerPixel = 4;
+
+std::uint8_t Unpremultiply(std::uint32_t channel, std::uint32_t alpha) {
+  return static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (channel * 255 + alpha / 2) / alpha));
+}
 
 bool Intersects(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                 const X11Monitor& monitor) {
@@ -35,6 +40,28 @@ bool Intersects(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t
 }
 
 }  // namespace
+
+PointerShape ColorShapeFromPremultiplied(const std::uint32_t* argb, std::uint16_t width,
+                                         std::uint16_t height) {
+  PointerShape shape;
+  shape.kind = PointerShapeKind::kColor;
+  shape.width = width;
+  shape.height = height;
+  shape.pitch = std::uint32_t{width} * kBytesPerPixel;
+  const std::size_t count = std::size_t{width} * height;
+  shape.pixels.resize(count * kBytesPerPixel);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t pixel = argb[i];
+    const std::uint32_t alpha = pixel >> 24;
+    std::uint8_t* out = shape.pixels.data() + i * kBytesPerPixel;
+    if (alpha == 0) continue;  // fully transparent; the bytes stay 0
+    out[0] = Unpremultiply(pixel & 0xFF, alpha);
+    out[1] = Unpremultiply((pixel >> 8) & 0xFF, alpha);
+    out[2] = Unpremultiply((pixel >> 16) & 0xFF, alpha);
+    out[3] = static_cast<std::uint8_t>(alpha);
+  }
+  return shape;
+}
 
 // A System V shared memory segment attached to the server: the server writes
 // GetImage's pixels into it. Marked for removal as soon as both sides are
@@ -238,8 +265,8 @@ bool X11ScreenCapture::ReadPointerImage() {
       count) {
     return false;
   }
-  const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
-  pointer_.argb.assign(pixels, pixels + count);
+  shape_ = ColorShapeFromPremultiplied(xcb_xfixes_get_cursor_image_cursor_image(reply.get()),
+                                       reply->width, reply->height);
   pointer_.serial = reply->cursor_serial;
   pointer_.width = reply->width;
   pointer_.height = reply->height;
@@ -401,7 +428,12 @@ std::int32_t X11ScreenCapture::Grab(Texture* texture) {
 }
 
 void X11ScreenCapture::BlendPointer(const Texture& texture) const {
-  (void)texture;
+  if (!hasPointer_) return;
+  const PointerState state{true, pointer_.x - pointer_.hotX - monitor_.x,
+                           pointer_.y - pointer_.hotY - monitor_.y};
+  TextureStorage& storage = StorageOf(texture);
+  veyra::BlendPointer(shape_, state, storage.bytes.data(), texture.width, texture.height,
+                      storage.pitch);
 }
 
 }  // namespace veyra

@@ -8,6 +8,7 @@
 
 #include "host/base/x11_display_posix.h"
 #include "host/capture/graphics_context.h"
+#include "host/capture/pointer_shape.h"
 
 namespace veyra {
 
@@ -16,6 +17,11 @@ namespace veyra {
 // to know when nothing changed, XFixes for the pointer, RandR for the
 // monitor's rectangle and for size changes. All methods run on one thread
 // (the session's while opening and closing, the capture thread in between).
+// XFixes' pointer image (premultiplied ARGB, one 32-bit word per pixel) as
+// the colour shape the blending draws: straight alpha, BGRA bytes.
+PointerShape ColorShapeFromPremultiplied(const std::uint32_t* argb, std::uint16_t width,
+                                         std::uint16_t height);
+
 class X11ScreenCapture {
  public:
   explicit X11ScreenCapture(GraphicsContext& graphics);
@@ -56,7 +62,6 @@ class X11ScreenCapture {
     std::uint16_t height = 0;
     std::uint16_t hotX = 0;
     std::uint16_t hotY = 0;
-    std::vector<std::uint32_t> argb;  // premultiplied, as XFixes gives it
   };
 
   bool CheckFormat() const;
@@ -87,6 +92,7 @@ class X11ScreenCapture {
   bool pointerChanged_ = true;
   bool hasPointer_ = false;
   Pointer pointer_;
+  PointerShape shape_;  // the pointer's picture, hot spot not applied
   std::int32_t drawnPointerX_ = -1;  // where the last picture has the pointer
   std::int32_t drawnPointerY_ = -1;
   std::uint32_t drawnSerial_ = 0;
