@@ -158,7 +158,11 @@ std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
   }
   SelectEvents();
   dirty_ = true;
-  pointerChanged_ = true;
+  // A round trip: the reports that creating the damage and selecting the
+  // events send at once (the whole screen as damaged, the current pointer)
+  // are queued before the first picture is read, so they do not cause a
+  // second one.
+  ReadPointerImage();
   Log(LogLevel::Info,
       "capturing X display %s monitor %u \"%s\": %ux%u at (%d,%d); shm=%d damage=%d pointer=%d",
       display_.name().c_str(), outputIndex, monitor_.name.c_str(), monitor_.width,
