@@ -19,9 +19,7 @@ struct DesktopDuplicationSource::State {
 
 DesktopDuplicationSource::DesktopDuplicationSource(GraphicsContext& graphics,
                                                    std::uint32_t outputIndex)
-    : graphics_(graphics),
-      outputIndex_(outputIndex),
-      state_(std::make_unique<State>(graphics)) {}
+    : graphics_(graphics), outputIndex_(outputIndex), state_(std::make_unique<State>(graphics)) {}
 
 DesktopDuplicationSource::~DesktopDuplicationSource() { Close(); }
 

@@ -30,7 +30,8 @@ namespace {
 constexpr std::uint32_t kBytesPerPixel = 4;
 
 std::uint8_t Unpremultiply(std::uint32_t channel, std::uint32_t alpha) {
-  return static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (channel * 255 + alpha / 2) / alpha));
+  return static_cast<std::uint8_t>(
+      std::min<std::uint32_t>(255, (channel * 255 + alpha / 2) / alpha));
 }
 
 bool Intersects(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
@@ -77,7 +78,7 @@ class X11ScreenCapture::SharedImage {
       return nullptr;
     }
     void* address = shmat(id, nullptr, SHM_RDONLY);
-    if (address == reinterpret_cast<void*>(-1)) {
+    if (reinterpret_cast<std::intptr_t>(address) == -1) {
       const int error = errno;
       shmctl(id, IPC_RMID, nullptr);
       Log(LogLevel::Warn, "shmat failed (errno %d); reading pixels over the socket", error);
@@ -85,16 +86,15 @@ class X11ScreenCapture::SharedImage {
     }
     auto image = std::unique_ptr<SharedImage>(new SharedImage(connection, address, bytes));
     image->segment_ = xcb_generate_id(connection);
-    xcb_generic_error_t* error = xcb_request_check(
-        connection, xcb_shm_attach_checked(connection, image->segment_,
-                                           static_cast<std::uint32_t>(id), 0));
+    const XcbReply<xcb_generic_error_t> error(xcb_request_check(
+        connection,
+        xcb_shm_attach_checked(connection, image->segment_, static_cast<std::uint32_t>(id), 0)));
     shmctl(id, IPC_RMID, nullptr);
-    if (error != nullptr) {
+    if (error) {
       // A server on another machine (or another user's) cannot reach our
       // memory.
       Log(LogLevel::Warn, "MIT-SHM attach refused (X error %u); reading pixels over the socket",
           error->error_code);
-      std::free(error);
       image->segment_ = 0;
       return nullptr;
     }
@@ -165,9 +165,8 @@ std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
   ReadPointerImage();
   Log(LogLevel::Info,
       "capturing X display %s monitor %u \"%s\": %ux%u at (%d,%d); shm=%d damage=%d pointer=%d",
-      display_.name().c_str(), outputIndex, monitor_.name.c_str(), monitor_.width,
-      monitor_.height, monitor_.x, monitor_.y, shared_ ? 1 : 0, damage_ != 0 ? 1 : 0,
-      xfixesEvent_ != 0 ? 1 : 0);
+      display_.name().c_str(), outputIndex, monitor_.name.c_str(), monitor_.width, monitor_.height,
+      monitor_.x, monitor_.y, shared_ ? 1 : 0, damage_ != 0 ? 1 : 0, xfixesEvent_ != 0 ? 1 : 0);
   return status::kSOk;
 }
 
@@ -204,13 +203,15 @@ void X11ScreenCapture::SelectEvents() {
   // Both extensions want their version negotiated before any other request;
   // DAMAGE's regions are XFixes regions, so XFixes comes first.
   if (display_.HasExtension(&xcb_xfixes_id)) {
-    std::free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+    const XcbReply<xcb_xfixes_query_version_reply_t> xfixes(
+        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
     xfixesEvent_ = xcb_get_extension_data(c, &xcb_xfixes_id)->first_event;
     xcb_xfixes_select_cursor_input(c, display_.root(),
                                    XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
   }
   if (xfixesEvent_ != 0 && display_.HasExtension(&xcb_damage_id)) {
-    std::free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    const XcbReply<xcb_damage_query_version_reply_t> damage(
+        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
     damageEvent_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
     damage_ = xcb_generate_id(c);
     // Bounding-box reports name where the damage is, so damage on another
@@ -222,9 +223,8 @@ void X11ScreenCapture::SelectEvents() {
   }
   if (display_.HasExtension(&xcb_randr_id)) {
     randrEvent_ = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
-    xcb_randr_select_input(
-        c, display_.root(),
-        XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
+    xcb_randr_select_input(c, display_.root(),
+                           XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE);
   }
   xcb_flush(c);
 }
@@ -344,8 +344,8 @@ std::int32_t X11ScreenCapture::Acquire(Texture* texture, std::uint32_t timeoutMs
     return status::kDxgiErrorAccessLost;
   }
   bool pointerMoved = false;
-  if (hasPointer_ &&
-      (pointerX != drawnPointerX_ || pointerY != drawnPointerY_ || pointer_.serial != drawnSerial_)) {
+  if (hasPointer_ && (pointerX != drawnPointerX_ || pointerY != drawnPointerY_ ||
+                      pointer_.serial != drawnSerial_)) {
     const auto onMonitor = [this](std::int32_t x, std::int32_t y) {
       return Intersects(x - pointer_.hotX, y - pointer_.hotY, pointer_.width, pointer_.height,
                         monitor_);
@@ -375,7 +375,8 @@ std::int32_t X11ScreenCapture::ReturnTexture(std::uint32_t width, std::uint32_t 
   if (!texture_ || texture_.storage.use_count() > 1 || texture_.width != width ||
       texture_.height != height) {
     texture_ = Texture{};
-    const std::int32_t created = graphics_.CreateTexture(width, height, PixelFormat::kBgra, &texture_);
+    const std::int32_t created =
+        graphics_.CreateTexture(width, height, PixelFormat::kBgra, &texture_);
     if (created < 0) return created;
   }
   *texture = texture_;
@@ -393,11 +394,11 @@ std::int32_t X11ScreenCapture::Grab(Texture* texture) {
   XcbReply<xcb_get_image_reply_t> plain;
   xcb_generic_error_t* error = nullptr;
   if (shared_) {
-    const XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        c,
-        xcb_shm_get_image(c, display_.root(), x, y, width, height, ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, shared_->segment(), 0),
-        &error));
+    const XcbReply<xcb_shm_get_image_reply_t> reply(
+        xcb_shm_get_image_reply(c,
+                                xcb_shm_get_image(c, display_.root(), x, y, width, height, ~0u,
+                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, shared_->segment(), 0),
+                                &error));
     if (reply) pixels = shared_->data();
   } else {
     plain.reset(xcb_get_image_reply(
@@ -407,9 +408,9 @@ std::int32_t X11ScreenCapture::Grab(Texture* texture) {
       pixels = xcb_get_image_data(plain.get());
     }
   }
+  const XcbReply<xcb_generic_error_t> failure(error);
   if (pixels == nullptr) {
-    const unsigned code = error != nullptr ? error->error_code : 0;
-    std::free(error);
+    const unsigned code = failure ? failure->error_code : 0;
     if (display_.Broken()) {
       Log(LogLevel::Warn, "X display %s went away", display_.name().c_str());
       return status::kDxgiErrorAccessLost;

@@ -92,7 +92,7 @@ class X11ScreenCapture {
   bool pointerChanged_ = true;
   bool hasPointer_ = false;
   Pointer pointer_;
-  PointerShape shape_;  // the pointer's picture, hot spot not applied
+  PointerShape shape_;               // the pointer's picture, hot spot not applied
   std::int32_t drawnPointerX_ = -1;  // where the last picture has the pointer
   std::int32_t drawnPointerY_ = -1;
   std::uint32_t drawnSerial_ = 0;

@@ -37,16 +37,44 @@ struct KeysymEntry {
 
 // Every virtual key of the HID table other than letters and digits.
 constexpr KeysymEntry kKeysyms[] = {
-    {8, XK_BackSpace},      {9, XK_Tab},         {13, XK_Return},      {19, XK_Pause},
-    {20, XK_Caps_Lock},     {27, XK_Escape},     {32, XK_space},       {33, XK_Prior},
-    {34, XK_Next},          {35, XK_End},        {36, XK_Home},        {37, XK_Left},
-    {38, XK_Up},            {39, XK_Right},      {40, XK_Down},        {44, XK_Print},
-    {45, XK_Insert},        {46, XK_Delete},     {91, XK_Super_L},     {92, XK_Super_R},
-    {145, XK_Scroll_Lock},  {160, XK_Shift_L},   {161, XK_Shift_R},    {162, XK_Control_L},
-    {163, XK_Control_R},    {164, XK_Alt_L},     {165, XK_Alt_R},      {186, XK_semicolon},
-    {187, XK_equal},        {188, XK_comma},     {189, XK_minus},      {190, XK_period},
-    {191, XK_slash},        {192, XK_grave},     {219, XK_bracketleft}, {220, XK_backslash},
-    {221, XK_bracketright}, {222, XK_apostrophe},
+    {8, XK_BackSpace},
+    {9, XK_Tab},
+    {13, XK_Return},
+    {19, XK_Pause},
+    {20, XK_Caps_Lock},
+    {27, XK_Escape},
+    {32, XK_space},
+    {33, XK_Prior},
+    {34, XK_Next},
+    {35, XK_End},
+    {36, XK_Home},
+    {37, XK_Left},
+    {38, XK_Up},
+    {39, XK_Right},
+    {40, XK_Down},
+    {44, XK_Print},
+    {45, XK_Insert},
+    {46, XK_Delete},
+    {91, XK_Super_L},
+    {92, XK_Super_R},
+    {145, XK_Scroll_Lock},
+    {160, XK_Shift_L},
+    {161, XK_Shift_R},
+    {162, XK_Control_L},
+    {163, XK_Control_R},
+    {164, XK_Alt_L},
+    {165, XK_Alt_R},
+    {186, XK_semicolon},
+    {187, XK_equal},
+    {188, XK_comma},
+    {189, XK_minus},
+    {190, XK_period},
+    {191, XK_slash},
+    {192, XK_grave},
+    {219, XK_bracketleft},
+    {220, XK_backslash},
+    {221, XK_bracketright},
+    {222, XK_apostrophe},
 };
 
 }  // namespace
@@ -124,13 +152,12 @@ X11Display* X11InputSink::Display() {
 }
 
 void X11InputSink::Button(std::uint8_t button, bool press) {
-  xcb_test_fake_input(open_->connection(),
-                      press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME,
-                      XCB_NONE, 0, 0, 0);
+  xcb_test_fake_input(open_->connection(), press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button,
+                      XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
 }
 
-void X11InputSink::Wheel(std::int32_t units, std::int32_t* remainder,
-                         std::uint8_t positiveButton, std::uint8_t negativeButton) {
+void X11InputSink::Wheel(std::int32_t units, std::int32_t* remainder, std::uint8_t positiveButton,
+                         std::uint8_t negativeButton) {
   const std::int64_t total = std::int64_t{*remainder} + units;
   std::int64_t notches = total / kWheelDelta;
   *remainder = static_cast<std::int32_t>(total % kWheelDelta);

@@ -51,3 +51,29 @@ def store_file(data_home):
                 "C:\\users\\%s\\AppData\\Local\\Veyra\\pairing.json" % user)
     path = os.path.join(data_home, "veyra", "pairing.json")
     return path, path
+
+
+class Xvfb:
+    """A private X display for the native host's X11 capture and input:
+    Xvfb picks a free display number itself (-displayfd), so it never meets
+    another test's or Wine's."""
+
+    def __init__(self, screen="640x480x24"):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            self.name = ":" + numbers.readline().strip()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(30)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

@@ -17,7 +17,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import hostproc  # noqa: E402
-from session_peers import HOST_NAME, Host, Simulator, state_line, states, wire  # noqa: E402
+from session_peers import (HOST_NAME, Host, Simulator, state_line, states,  # noqa: E402
+                           wait_for, wire)
 from session_runs import Journey, Refusal, Store, copy_state, free_port  # noqa: E402
 
 NATIVE = not hostproc.UNDER_WINE
@@ -446,3 +447,32 @@ def test_ctrl_c_during_the_reconnection_pause_ends_promptly(journey, store, tmp_
         state_line("STOPPING", "IDLE", "run finished")]
     # Well inside the 8-second window the host would otherwise wait out.
     assert took < 5, took
+
+
+@pytest.mark.skipif(not NATIVE, reason="the X11 capture is the native host's")
+def test_an_x_display_that_goes_away_mid_stream_is_recovered_from(journey, store, tmp_path,
+                                                                   monkeypatch):
+    with hostproc.Xvfb() as display:
+        monkeypatch.setenv("DISPLAY", display.name)
+        sim = Simulator(copy_state(journey, tmp_path), "--once")
+        host = Host(tmp_path, sim.port, "--source", "dd", "--verbose", data_home=store.home)
+        try:
+            assert wait_for(lambda: sim.received(types=("VIDEO_FRAME",)))
+            display.stop()
+            assert host.wait_line("capture lost; rebuilding the complete pipeline")
+            assert wait_for(lambda: len(sim.received(types=("ERROR",))) >= 2)
+            host.interrupt()
+            assert host.wait() == 0
+        finally:
+            host.kill()
+            sim.stop()
+    texts = host.texts()
+    assert "capture loop started (x11)" in texts
+    assert any(t.startswith("capturing X display %s monitor 0 \"screen\": 640x480" % display.name)
+               for t in texts)
+    assert "X display %s went away" % display.name in texts
+    errors = [e["payload"] for e in sim.received(types=("ERROR",))]
+    assert errors[:2] == [{"code": "NO_DISPLAY", "message": "display changed or locked; recovering"},
+                          {"code": "NO_DISPLAY", "message": "capture source failed"}]
+    changes = states(host.lines())
+    assert ("STREAMING", "DEGRADED", "display changed; rebuilding pipeline") in changes

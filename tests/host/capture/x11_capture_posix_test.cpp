@@ -25,7 +25,8 @@ constexpr std::uint32_t kBackground = 0x203040;
 // The pixel as 0xRRGGBB.
 std::uint32_t RgbAt(const Texture& texture, std::uint32_t x, std::uint32_t y) {
   const TextureStorage& storage = StorageOf(texture);
-  const std::uint8_t* p = storage.bytes.data() + std::size_t{y} * storage.pitch + std::size_t{x} * 4;
+  const std::uint8_t* p =
+      storage.bytes.data() + std::size_t{y} * storage.pitch + std::size_t{x} * 4;
   return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
 }
 
@@ -83,7 +84,8 @@ TEST_F(X11CaptureTest, DrawnRegionsAndThePointerArriveInPlace) {
   // The pointer's opaque pixels sit around its position, offset by its hot
   // spot; its transparent ones leave the desktop as it was.
   xcb_connection_t* c = client_.connection();
-  free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+  const XcbReply<xcb_xfixes_query_version_reply_t> version(
+      xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
   const XcbReply<xcb_xfixes_get_cursor_image_reply_t> cursor(
       xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
   ASSERT_TRUE(cursor);

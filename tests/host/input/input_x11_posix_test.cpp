@@ -23,7 +23,7 @@ namespace veyra {
 namespace {
 
 struct Received {
-  std::uint8_t type = 0;  // XCB_BUTTON_PRESS, XCB_KEY_RELEASE, ...
+  std::uint8_t type = 0;     // XCB_BUTTON_PRESS, XCB_KEY_RELEASE, ...
   std::uint32_t detail = 0;  // the button, or the key's keysym
   std::int16_t x = 0;
   std::int16_t y = 0;
@@ -42,21 +42,19 @@ class Recorder {
     xcb_connection_t* c = client.connection();
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
     window_ = xcb_generate_id(c);
-    const std::uint32_t values[] = {
-        1, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-               XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE};
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0,
-                      screen->width_in_pixels, screen->height_in_pixels, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    const std::uint32_t values[] = {1, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                           XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE};
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, screen->width_in_pixels,
+                      screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
     xcb_map_window(c, window_);
     xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
     const xcb_setup_t* setup = xcb_get_setup(c);
     const XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
         c,
-        xcb_get_keyboard_mapping(c, setup->min_keycode,
-                                 static_cast<std::uint8_t>(setup->max_keycode -
-                                                           setup->min_keycode + 1)),
+        xcb_get_keyboard_mapping(
+            c, setup->min_keycode,
+            static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
         nullptr));
     minKeycode_ = setup->min_keycode;
     perKeycode_ = mapping->keysyms_per_keycode;
@@ -87,7 +85,9 @@ class Recorder {
         events_.push_back({type, button->detail, button->root_x, button->root_y});
       } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
         const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
-        events_.push_back({type, keysyms_[(key->detail - minKeycode_) * perKeycode_], 0, 0});
+        events_.push_back(
+            {type, keysyms_[static_cast<std::size_t>(key->detail - minKeycode_) * perKeycode_], 0,
+             0});
       }
     }
   }

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "host/base/x11_display_posix.h"
+
 namespace veyra {
 
 class X11TestClient {
@@ -53,13 +55,13 @@ class X11TestClient {
   // closes the connection. The monitor lives as long as this client.
   void AddMonitor(const char* name, std::int16_t x, std::int16_t y, std::uint16_t width,
                   std::uint16_t height) {
-    free(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5),
-                                       nullptr));
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+    const XcbReply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+        connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
+    const XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
         connection_,
         xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
-        nullptr);
-    if (atom == nullptr) return;
+        nullptr));
+    if (!atom) return;
     struct {
       std::uint8_t major = 0;  // filled in by xcb, as is the length
       std::uint8_t minor = 0;
@@ -75,7 +77,6 @@ class X11TestClient {
     request.info.height = height;
     request.info.width_in_millimeters = width / 4u;
     request.info.height_in_millimeters = height / 4u;
-    free(atom);
     static const xcb_protocol_request_t kSetMonitor = {1, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
     iovec parts[3];  // xcb uses the two before the request's own
     parts[2].iov_base = &request;
@@ -87,25 +88,28 @@ class X11TestClient {
   // Turns every CRTC off, which a screen smaller than their modes needs
   // first, then resizes the screen, as `xrandr --fb WxH` does.
   void SetScreenSize(std::uint16_t width, std::uint16_t height) {
-    xcb_randr_get_screen_resources_reply_t* resources = xcb_randr_get_screen_resources_reply(
-        connection_, xcb_randr_get_screen_resources(connection_, root_), nullptr);
-    if (resources == nullptr) return;
-    const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_crtcs(resources);
-    for (int i = 0; i < xcb_randr_get_screen_resources_crtcs_length(resources); ++i) {
-      free(xcb_randr_set_crtc_config_reply(
+    const XcbReply<xcb_randr_get_screen_resources_reply_t> resources(
+        xcb_randr_get_screen_resources_reply(
+            connection_, xcb_randr_get_screen_resources(connection_, root_), nullptr));
+    if (!resources) return;
+    const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_crtcs(resources.get());
+    for (int i = 0; i < xcb_randr_get_screen_resources_crtcs_length(resources.get()); ++i) {
+      const XcbReply<xcb_randr_set_crtc_config_reply_t> done(xcb_randr_set_crtc_config_reply(
           connection_,
           xcb_randr_set_crtc_config(connection_, crtcs[i], XCB_CURRENT_TIME,
                                     resources->config_timestamp, 0, 0, XCB_NONE,
                                     XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
           nullptr));
     }
-    free(resources);
     xcb_randr_set_screen_size(connection_, root_, width, height, width / 4u, height / 4u);
     Sync();
   }
 
   // A round trip: everything sent before has been carried out.
-  void Sync() { free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
+  void Sync() {
+    const XcbReply<xcb_get_input_focus_reply_t> focus(
+        xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+  }
 
  private:
   xcb_connection_t* connection_ = nullptr;

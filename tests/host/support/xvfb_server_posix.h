@@ -26,8 +26,8 @@ class XvfbServer {
                       const std::vector<std::string>& extraArgs = {}) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen,
-                                     "-nolisten", "tcp", "-noreset"};
+    std::vector<std::string> args = {"Xvfb", "-displayfd", "3",   "-screen", "0",
+                                     screen, "-nolisten",  "tcp", "-noreset"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
