@@ -97,7 +97,7 @@ class Soak:
         with open(os.path.join(self.work, "host.stderr"), "wb") as stderr:
             self.host = subprocess.Popen(
                 [self.args.host, "--host", "127.0.0.1", "--port", str(self.receiver.port),
-                 "--source", "synthetic", "--name", "Veyra Soak PC",
+                 "--source", self.args.source, "--name", "Veyra Soak PC",
                  "--log", os.path.join(self.work, "host.log")],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
 
@@ -175,6 +175,8 @@ def main(argv=None):
     p.add_argument("--host", help="the veyra-host program to soak")
     p.add_argument("--sanitizer", choices=("address", "thread", "none"), default="none")
     p.add_argument("--seconds", type=float, default=600.0)
+    p.add_argument("--source", choices=("synthetic", "dd"), default="synthetic",
+                   help="what the host mirrors; dd is the X display DISPLAY names")
     p.add_argument("--seed", type=int, default=DEFAULT_SEED)
     p.add_argument("--workdir", default="soak")
     p.add_argument("--name", default=None, help="the run's name in the table")
