@@ -14,6 +14,7 @@
 #include "host/base/x11_display_posix.h"
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/texture_storage_posix.h"
+#include "host/capture/x11_screen_capture_posix.h"
 #include "tests/host/support/x11_test_client_posix.h"
 #include "tests/host/support/xvfb_server_posix.h"
 
@@ -205,6 +206,16 @@ TEST_F(X11CaptureTest, MissingResizedAndVanishedDisplaysEndInRecoverableStatuses
   EXPECT_NE(sink_.Text().find("went away"), std::string::npos);
   EXPECT_EQ(source.AcquireFrame(&frame_, 10), status::kInvalidStateHresult);
   EXPECT_EQ(source.Open(), status::kDxgiErrorNotCurrentlyAvailable);
+}
+
+TEST(X11PointerShapeTest, PremultipliedArgbBecomesStraightBgra) {
+  // Half-covered blue-ish, fully transparent with stray colour bits, opaque.
+  const std::uint32_t argb[] = {0x80402010, 0x00FFFFFF, 0xFF102030};
+  const PointerShape shape = ColorShapeFromPremultiplied(argb, 3, 1);
+  EXPECT_EQ(shape.kind, PointerShapeKind::kColor);
+  EXPECT_EQ(shape.pitch, 12u);
+  EXPECT_EQ(shape.pixels,
+            (std::vector<std::uint8_t>{32, 64, 128, 128, 0, 0, 0, 0, 0x30, 0x20, 0x10, 0xFF}));
 }
 
 }  // namespace
