@@ -32,12 +32,16 @@ std::wstring TrimSpacesAndTabs(const std::wstring& text) {
 }
 
 HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
-                          std::uint64_t nowMs) {
+                          std::uint64_t nowMs, std::uint32_t exitCode) {
   if (hostRunning) {
     // Typically the host started after this one was terminated.
     return HostExitAction::kNothing;
   }
   if (state.stopRequested || address.empty()) {
+    return HostExitAction::kTurnOffDisplay;
+  }
+  if (exitCode == kHostExitRefusedOnThisPc) {
+    state.stopRequested = true;
     return HostExitAction::kTurnOffDisplay;
   }
   if (nowMs - state.lastStartTickMs > kEarlyExitLimitMs) {

@@ -36,6 +36,9 @@ std::wstring TrimSpacesAndTabs(const std::wstring& text);
 inline constexpr std::uint64_t kEarlyExitLimitMs = 60000;
 // Automatic restarts per early exit streak.
 inline constexpr std::int32_t kMaxRestarts = 1;
+// The host's exit code when the user refused the phone on this PC (or did
+// not answer): starting it again would only ask again.
+inline constexpr std::uint32_t kHostExitRefusedOnThisPc = 3;
 
 // The restart bookkeeping of the current connection.
 struct RestartState {
@@ -50,8 +53,9 @@ enum class HostExitAction {
   kTurnOffDisplay  // stopped by the user, nothing to reconnect to, or given up
 };
 
-// Decides what a host's end means and updates the bookkeeping.
+// Decides what a host's end (with |exitCode|, 0 when unknown) means and
+// updates the bookkeeping.
 HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
-                          std::uint64_t nowMs);
+                          std::uint64_t nowMs, std::uint32_t exitCode = 0);
 
 }  // namespace veyra

@@ -89,7 +89,8 @@ class TrayController {
   void ShowMainMenu();
   void OnCommand(std::uint16_t command);
   void OnPhonesFound(std::vector<FoundPhone> phones);
-  void OnHostExited();
+  // |exitCode|: the host's, 0 when it could not be read.
+  void OnHostExited(std::uint32_t exitCode = 0);
   void OnRetryTimer();
 
   void ConnectTo(const std::wstring& name, const std::wstring& address, std::uint16_t port);

@@ -160,7 +160,7 @@ LRESULT TrayWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
       controller_.OnPhonesFound(handOver_->Take());
       return 0;
     case kMsgHostExited:
-      controller_.OnHostExited();
+      controller_.OnHostExited(static_cast<std::uint32_t>(wParam));
       return 0;
     default:
       return DefWindowProcW(window, message, wParam, lParam);

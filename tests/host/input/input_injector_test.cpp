@@ -195,7 +195,7 @@ TEST_F(InputInjectorTest, TouchesPressAndReleaseTheChosenButton) {
     }
     // Nothing stays held between cases.
     ClearInputs();
-    injector_->ReleaseButtons();
+    injector_->ReleaseAll();
     EXPECT_TRUE(mouse_.empty()) << c.name;
   }
 }
@@ -204,7 +204,7 @@ TEST_F(InputInjectorTest, RefusedInputIsLoggedAndStillCountsAsHeld) {
   sink_->RefuseMouse(5);
   LogCapture log;
   injector_->Touch(InputInjector::kTouchDown, 0.5F, 0.5F, 0);
-  injector_->ReleaseButtons();
+  injector_->ReleaseAll();
   const std::string text = log.Take();
   EXPECT_EQ(MouseFlags(),
             (std::vector<std::uint32_t>{kMouseEventMove | kAbs, kMouseEventLeftDown | kAbs,
@@ -288,13 +288,13 @@ TEST_F(InputInjectorTest, UnmappedUsageIsLoggedAndNotSent) {
   EXPECT_NE(text.find("] DEBUG unmapped HID usage 0x1FF\n"), std::string::npos) << text;
 }
 
-TEST_F(InputInjectorTest, ReleaseButtonsLetsGoOfAHeldTouchOnce) {
+TEST_F(InputInjectorTest, ReleaseAllLetsGoOfAHeldTouchOnce) {
   AimAtRightMonitor();
   injector_->Touch(InputInjector::kTouchDown, 0.3F, 0.3F, 0);
   ClearInputs();
   LogCapture log;
-  injector_->ReleaseButtons();
-  injector_->ReleaseButtons();
+  injector_->ReleaseAll();
+  injector_->ReleaseAll();
   ASSERT_EQ(MouseFlags(), std::vector<std::uint32_t>{kMouseEventLeftUp | kAbs});
   EXPECT_NE(log.Take().find("input: norm=(0.0000,0.0000) -> desktop=(1920,0)"), std::string::npos);
 
@@ -304,7 +304,7 @@ TEST_F(InputInjectorTest, ReleaseButtonsLetsGoOfAHeldTouchOnce) {
   EXPECT_EQ(MouseFlags(), std::vector<std::uint32_t>{kMouseEventMove | kAbs});
 }
 
-// A pipeline restart (FindMonitor, ReleaseButtons) on one thread while touches
+// A pipeline restart (FindMonitor, ReleaseAll) on one thread while touches
 // arrive on another: every press is released exactly once and the area is
 // always one of the two monitors.
 TEST_F(InputInjectorTest, StaysConsistentWhenPipelineRestartsMeetInput) {
@@ -321,11 +321,11 @@ TEST_F(InputInjectorTest, StaysConsistentWhenPipelineRestartsMeetInput) {
   std::vector<DesktopRect> seen;
   for (int i = 0; i < kRounds; ++i) {
     injector_->FindMonitor(i % 2 == 0 ? L"\\\\.\\DISPLAY1" : L"\\\\.\\DISPLAY2");
-    injector_->ReleaseButtons();
+    injector_->ReleaseAll();
     seen.push_back(injector_->TargetArea());
   }
   touches.join();
-  injector_->ReleaseButtons();
+  injector_->ReleaseAll();
 
   int held = 0;
   for (const MouseInput& m : mouse_) {
