@@ -23,7 +23,8 @@ class ConsoleApprover final : public ReceiverApprover {
  public:
   ApprovalAnswer Ask(const ApprovalQuestion& question) override {
     const std::string text = ApprovalText(question, IsKoreanLanguage(UserUiLanguage()));
-    std::fprintf(stderr, "\n%s\nAllow? Type y and Enter for yes, anything else for no: ",
+    // A whole line, so that log lines written meanwhile start on their own.
+    std::fprintf(stderr, "\n%s\nAllow? Type y and Enter for yes, anything else for no.\n",
                  text.c_str());
     std::fflush(stderr);
     std::string line;
@@ -56,7 +57,6 @@ class ConsoleApprover final : public ReceiverApprover {
         line += c;
       }
     }
-    std::fprintf(stderr, "\n");
     return ApprovalAnswer::kNo;
   }
 

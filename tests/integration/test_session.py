@@ -331,6 +331,30 @@ def test_under_wine_a_degraded_session_keeps_pinging_and_drops_touch(journey):
 
 # --- runs that end with a refusal ----------------------------------------------------
 
+@pytest.mark.parametrize("answer", ["no", "eof"])
+def test_a_receiver_this_pc_refuses_gets_nothing_and_the_host_exits_3(journey, store, tmp_path,
+                                                                      answer):
+    """This PC's user answers No (natively "n" on standard input, under Wine
+    the box's No button) or nothing at all (natively end of input): the
+    phone gets no picture, nothing is stored, and the host exits with 3."""
+    if answer == "eof" and not NATIVE:
+        pytest.skip("end of input is the native build's way of not answering")
+    before = store.raw()
+    run = Refusal(tmp_path, store, tmp_path / ("refused-" + answer), approve=answer)
+    run.ended_without_reconnecting(code=3)
+    assert store.raw() == before
+    errors = [e["payload"] for e in run.sim.received(types=("ERROR",))]
+    assert errors == [{"code": "NO_DISPLAY", "message": "waiting for approval on the PC"},
+                      {"code": "PERMISSION_DENIED", "message": "not allowed on this PC"}]
+    assert not run.sim.received(types=("VIDEO_CONFIG", "STREAM_START", "VIDEO_FRAME"))
+    assert run.sim.received(types=("HELLO_ACK",))[0]["payload"]["token"] == ""
+    # The question named the phone, its address and the code the phone shows.
+    question = run.boxes[0] if run.boxes else "\n".join(run.texts)
+    assert "Allow \"%s\" to use this PC?" % run.sim.device_id in question
+    assert "Address: 127.0.0.1:%d" % run.sim.port in question
+    assert "Code: %s" % run.sim.short_code in question
+
+
 def test_a_receiver_with_a_new_key_is_refused(journey, store, tmp_path):
     before = store.raw()
     run = Refusal(tmp_path, store, copy_state(journey, tmp_path), "--new-key")
