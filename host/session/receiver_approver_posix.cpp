@@ -1,13 +1,15 @@
-// Natively the question goes to standard error and the answer is one line
-// on standard input, read a byte at a time so that a later question gets
-// the next line. End of input, or no line before Cancel, is no.
+// Natively the question goes to the log (standard error unless --log says
+// otherwise) and the answer is one line on standard input, read a byte at a
+// time so that a later question gets the next line. End of input, or no
+// line before Cancel, is no.
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <algorithm>
+#include <string>
 
 #include "host/base/log.h"
 #include "host/base/ui_language.h"
@@ -22,11 +24,16 @@ constexpr std::size_t kMaxAnswerBytes = 256;
 class ConsoleApprover final : public ReceiverApprover {
  public:
   ApprovalAnswer Ask(const ApprovalQuestion& question) override {
-    const std::string text = ApprovalText(question, IsKoreanLanguage(UserUiLanguage()));
-    // A whole line, so that log lines written meanwhile start on their own.
-    std::fprintf(stderr, "\n%s\nAllow? Type y and Enter for yes, anything else for no.\n",
-                 text.c_str());
-    std::fflush(stderr);
+    // As log lines on standard error: when the log goes to a file the
+    // question is there too, and no line of it runs into another.
+    const std::string text = ApprovalText(question, IsKoreanLanguage(UserUiLanguage())) +
+                             "\nAllow? Type y and Enter for yes, anything else for no.";
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      const std::size_t end = std::min(text.find('\n', from), text.size());
+      Log(LogLevel::Info, "%s", text.substr(from, end - from).c_str());
+      from = end + 1;
+    }
     std::string line;
     cancelled_ = false;
     while (!cancelled_.load()) {

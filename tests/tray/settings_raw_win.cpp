@@ -18,6 +18,8 @@
 
 #include "host/base/scoped_registry_key_win.h"
 
+using veyra::ScopedRegistryKey;
+
 namespace {
 
 constexpr const wchar_t* kSettingsKey = L"Software\\Brenvik\\Veyra";

@@ -33,8 +33,8 @@ FORGET_ASK = ("Forget every phone this computer has been allowed to connect to?\
               "will ask you to allow this computer again the next time it connects. Do this if "
               "you reinstalled Veyra on the phone - the app gets a new identity when you do, and "
               "this computer no longer recognises it.")
-FORGET_DONE = ("Done. Connect again, and allow this computer on the phone - check that the code "
-               "shown on the phone matches the one this computer shows.")
+FORGET_DONE = ("Done. Connect again: this computer asks whether to allow the phone and shows a "
+               "code. Allow it here and on the phone only if the phone shows the same code.")
 FORGET_FAILED = "Could not clear the approvals."
 
 
