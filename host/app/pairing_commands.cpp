@@ -36,9 +36,9 @@ CommandOutcome Unreadable(const PairingStore& store) {
 }
 
 CommandOutcome Unsaved(const PairingStore& store) {
-  return {"could not save the pairing store " + store.path() +
-              "; the pairings stay as they were.\n",
-          1};
+  return {
+      "could not save the pairing store " + store.path() + "; the pairings stay as they were.\n",
+      1};
 }
 
 }  // namespace

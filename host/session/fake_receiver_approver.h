@@ -34,8 +34,7 @@ struct ApproverScript {
   // Waits up to 15 s until |count| questions were asked.
   bool WaitAsked(std::size_t count) {
     std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(15),
-                            [&] { return asked.size() >= count; });
+    return changed.wait_for(guard, std::chrono::seconds(15), [&] { return asked.size() >= count; });
   }
 };
 

@@ -13,8 +13,7 @@ namespace veyra {
 void Session::OnHello(const JsonValue& json) {
   const ReceiverHello hello = ParseHello(json);
   Log(LogLevel::Info, "receiver hello: device=%s app=%s protocol=%d",
-      PeerText(hello.deviceId).c_str(), PeerText(hello.appVersion).c_str(),
-      hello.protocolVersion);
+      PeerText(hello.deviceId).c_str(), PeerText(hello.appVersion).c_str(), hello.protocolVersion);
   if (hello.protocolVersion != kProtocolVersion) {
     SendError(kErrorBadVersion, "unsupported protocol version");
     permissionDenied_ = true;
@@ -92,8 +91,9 @@ void Session::OnHello(const JsonValue& json) {
   }
   if (trusted || carried) {
     approval_ = PeerApproval::kAllowed;
-    Log(LogLevel::Info, "%s", trusted ? "receiver is paired with this PC; no need to ask"
-                                      : "same receiver as the one allowed before; not asking again");
+    Log(LogLevel::Info, "%s",
+        trusted ? "receiver is paired with this PC; no need to ask"
+                : "same receiver as the one allowed before; not asking again");
     return;
   }
   AskThisPc(peerKey_.empty() ? "plaintext connection" : "not paired with this PC yet");

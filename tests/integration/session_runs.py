@@ -85,6 +85,7 @@ class Journey:
             host.kill()
             self.sim.stop()
         self.seconds = time.monotonic() - self.started
+        self.boxes = host.approver.boxes
         self.lines = host.lines()
         self.texts = [line.text for line in self.lines]
         self.events = self.sim.events

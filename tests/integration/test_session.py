@@ -104,6 +104,18 @@ def test_the_host_shows_the_code_the_receiver_computes_from_its_key(journey):
     assert re.fullmatch(r"[0-9A-F]{4}(-[0-9A-F]{4}){3}", journey.sim.short_code)
 
 
+def test_this_pc_is_asked_once_with_the_code_and_yes_pairs(journey):
+    """The new receiver waits for this PC's user: natively a question in the
+    log answered on standard input, under Wine the real message box."""
+    question = journey.boxes if hostproc.UNDER_WINE else [
+        t for t in journey.texts if t.startswith("Code: ")]
+    assert len(question) == 1
+    assert "Code: %s" % journey.sim.short_code in question[0]
+    assert journey.texts.count("this PC's user allowed the receiver") == 1
+    assert journey.index("this PC's user allowed the receiver") < journey.index(
+        "paired with %s; it will connect without asking from now on" % journey.sim.device_id)
+
+
 def test_after_5_s_the_host_asks_to_tap_allow_once(journey):
     assert journey.texts.count(WAITING) == 1
     connected = next(line for line in journey.lines if line.text.startswith("connected to "))

@@ -7,9 +7,8 @@
 namespace veyra {
 namespace {
 
-constexpr const char* kStore =
-    R"({"hostId":"0123456789abcdef0123456789abcdef","hostName":"PC",)"
-    R"("receivers":{"phone-1":"tok"},"pins":{"phone-1":"KEY"}})";
+constexpr const char* kStore = R"({"hostId":"0123456789abcdef0123456789abcdef","hostName":"PC",)"
+                               R"("receivers":{"phone-1":"tok"},"pins":{"phone-1":"KEY"}})";
 
 // Forgetting never claims success it did not have: an unreadable store or a
 // failed save gives exit code 1 and leaves the file as it was.
@@ -27,18 +26,17 @@ TEST(PairingCommandsTest, ForgetFailsWhenTheStoreCannotBeReadOrSaved) {
     files.failWrites = true;
     {
       PairingStore store("p.json", files);
-      const CommandOutcome failed =
-          all ? ForgetAllDevices(store) : ForgetDevice(store, "phone-1");
+      const CommandOutcome failed = all ? ForgetAllDevices(store) : ForgetDevice(store, "phone-1");
       EXPECT_EQ(failed.exitCode, 1);
-      EXPECT_EQ(failed.text, "could not save the pairing store p.json; the pairings stay as they were.\n");
+      EXPECT_EQ(failed.text,
+                "could not save the pairing store p.json; the pairings stay as they were.\n");
       EXPECT_EQ(files.files["p.json"], kStore);
     }
     files.failWrites = false;
     files.readFailure = "sharing violation";
     {
       PairingStore store("p.json", files);
-      const CommandOutcome failed =
-          all ? ForgetAllDevices(store) : ForgetDevice(store, "phone-1");
+      const CommandOutcome failed = all ? ForgetAllDevices(store) : ForgetDevice(store, "phone-1");
       EXPECT_EQ(failed.exitCode, 1);
       EXPECT_EQ(failed.text, "could not read the pairing store p.json; nothing was forgotten.\n");
     }

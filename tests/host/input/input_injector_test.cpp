@@ -338,13 +338,12 @@ TEST_F(InputInjectorTest, AFloodOfTouchesIsBoundedAndReleasesStillPass) {
     nowUs_ += 100;
     injector_->Touch(InputInjector::kTouchMove, 0.5F, 0.5F, 0);
   }
-  EXPECT_LE(mouse_.size(),
-            InputInjector::kInputBurst + InputInjector::kInputEventsPerSecond + 2);
+  EXPECT_LE(mouse_.size(), InputInjector::kInputBurst + InputInjector::kInputEventsPerSecond + 2);
   EXPECT_GE(mouse_.size(), InputInjector::kInputEventsPerSecond);
   ClearInputs();
   injector_->Touch(InputInjector::kTouchUp, 0.5F, 0.5F, 0);
-  EXPECT_EQ(MouseFlags(), (std::vector<std::uint32_t>{kMouseEventMove | kAbs,
-                                                     kMouseEventLeftUp | kAbs}));
+  EXPECT_EQ(MouseFlags(),
+            (std::vector<std::uint32_t>{kMouseEventMove | kAbs, kMouseEventLeftUp | kAbs}));
   const std::string text = log.Take();
   std::size_t lines = 0;
   for (std::size_t at = text.find("input flood"); at != std::string::npos;

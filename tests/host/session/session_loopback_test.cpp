@@ -285,12 +285,21 @@ TEST(SessionTrustTest, NoTimeoutAndAPinnedIdInPlaintextAreRefused) {
     const char* message;
   };
   const Case cases[] = {
-      {"no", {kPhoneKey, ""}, ApprovalAnswer::kNo, Session::kRefusedOnThisPc,
+      {"no",
+       {kPhoneKey, ""},
+       ApprovalAnswer::kNo,
+       Session::kRefusedOnThisPc,
        "not allowed on this PC"},
-      {"no answer", {kPhoneKey, "", 200000}, std::nullopt, Session::kRefusedOnThisPc,
+      {"no answer",
+       {kPhoneKey, "", 200000},
+       std::nullopt,
+       Session::kRefusedOnThisPc,
        "not allowed on this PC"},
-      {"pinned id in plaintext", {nullptr, testing_session::PairedStore()}, ApprovalAnswer::kYes,
-       0, "this device is paired over TLS only"},
+      {"pinned id in plaintext",
+       {nullptr, testing_session::PairedStore()},
+       ApprovalAnswer::kYes,
+       0,
+       "this device is paired over TLS only"},
   };
   for (const Case& c : cases) {
     SessionRun run(std::make_shared<DesktopScript>(), c.setup);
