@@ -44,7 +44,7 @@ HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstr
     state.stopRequested = true;
     return HostExitAction::kTurnOffDisplay;
   }
-  if (nowMs - state.lastStartTickMs > kEarlyExitLimitMs) {
+  if (nowMs - state.lastStartTickMs > state.earlyExitLimitMs) {
     state.retryCount = 0;
   }
   if (state.retryCount >= kMaxRestarts) {

@@ -100,6 +100,7 @@ class TrayController {
 
   const DisplayState& display() const { return display_; }
   const RestartState& restart() const { return restart_; }
+  void SetEarlyExitLimit(std::uint64_t limitMs) { restart_.earlyExitLimitMs = limitMs; }
   const std::vector<FoundPhone>& phones() const { return phones_; }
   bool searching() const { return searching_; }
   std::uint16_t port() const { return port_; }
