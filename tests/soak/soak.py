@@ -99,7 +99,11 @@ class Soak:
                 [self.args.host, "--host", "127.0.0.1", "--port", str(self.receiver.port),
                  "--source", self.args.source, "--name", "Veyra Soak PC",
                  "--log", os.path.join(self.work, "host.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
+                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
+        # This PC's user allows the new receiver once; after that it is
+        # paired and every reconnection streams without asking.
+        self.host.stdin.write(b"y\n" * 4)
+        self.host.stdin.flush()
 
     def now(self):
         return time.monotonic() - self.receiver.t0
