@@ -94,6 +94,10 @@ class Soak:
         shutil.rmtree(data, ignore_errors=True)
         os.makedirs(data)
         env["XDG_DATA_HOME"] = data
+        if self.args.source != "dd":
+            # The receiver's random touches would land on whatever X display
+            # the soak was started from.
+            env.pop("DISPLAY", None)
         with open(os.path.join(self.work, "host.stderr"), "wb") as stderr:
             self.host = subprocess.Popen(
                 [self.args.host, "--host", "127.0.0.1", "--port", str(self.receiver.port),
