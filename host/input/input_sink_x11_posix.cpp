@@ -96,7 +96,16 @@ std::int32_t PixelForAbsolute(std::int32_t absolute, std::int32_t extent) {
 }
 
 X11Display* LazyX11Display::Get(const char* purpose) {
-  if (display_.IsOpen() && !display_.Broken()) return &display_;
+  if (display_.IsOpen() && !display_.Broken()) {
+    // Nothing here selects events, but the server still sends some: the
+    // errors of requests sent without a check, dropped so that they do not
+    // pile up in xcb's queue, and keyboard mapping changes, after which the
+    // mapping is read again as for a new connection.
+    while (const XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(display_.connection())}) {
+      if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) ++generation_;
+    }
+    return &display_;
+  }
   if (display_.IsOpen()) {
     Log(LogLevel::Warn, "%s: X display %s went away", purpose, display_.name().c_str());
     display_.Close();

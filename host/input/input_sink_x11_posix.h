@@ -27,8 +27,8 @@ class LazyX11Display {
  public:
   // The open display, or nullptr while none can be opened.
   X11Display* Get(const char* purpose);
-  // Counts the connections opened, so that what was read from one is not
-  // taken for another's.
+  // Counts the connections opened and the keyboard mapping changes seen, so
+  // that a mapping read earlier is not taken for the current one.
   std::uint32_t generation() const { return generation_; }
 
  private:
