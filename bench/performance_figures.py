@@ -174,13 +174,15 @@ class Figures:
                             ("p99", "cpu_send_p99_us")], "us", 0), compared,
                  ratio(number(o, "cpu_send_p50_us"), floor_us), command)
         labels = {"loopback": "loopback", "loopback-gop1": "loopback, every frame a keyframe",
-                  "link": "10 Mbit/s link", "link-scaled": "link at 10/12 of the keyframe rate"}
+                  "link": "10 Mbit/s link", "link-scaled": "link at 10/12 of the keyframe rate",
+                  "x11": "loopback, X11 desktop playing testsrc2 (--source dd)",
+                  "x11-link": "10 Mbit/s link, X11 desktop playing testsrc2 (--source dd)"}
         interval = "one frame interval at 60 fps: %.1f ms" % FRAME_INTERVAL_60_MS
         for name, label in labels.items():
             r = runs.get(name)
             if r is None:
                 self.add("session", "glass-to-glass, %s" % label, "not run (no network "
-                         "namespace)" if name.startswith("link") else "not run", interval, "-",
+                         "namespace)" if "link" in name else "not run", interval, "-",
                          command)
                 continue
             self.add("session", "glass-to-glass capture to decoded, %s (%s fps, %s Mbit/s)" %
@@ -255,7 +257,8 @@ class Figures:
             "the converter's settings.",
             "- The synthetic picture stands still once its bands have filled it, so the "
             "encoder runs far below its rate limit in media_bench; send_overhead_bench moves "
-            "a band of noise across the picture to keep it at the limit.",
+            "a band of noise across the picture to keep it at the limit, and the X11 rows "
+            "mirror a private Xvfb on which ffplay plays FFmpeg's testsrc2 at 60 fps.",
             "- Glass-to-glass runs veyra-host against bench/glass_receiver, which decodes with "
             "libavcodec on the same machine: both programs share the two cores.",
             LINK_NOTE,

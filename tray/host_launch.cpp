@@ -32,7 +32,7 @@ std::wstring TrimSpacesAndTabs(const std::wstring& text) {
 }
 
 HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
-                          std::uint64_t nowMs) {
+                          std::uint64_t nowMs, std::uint32_t exitCode) {
   if (hostRunning) {
     // Typically the host started after this one was terminated.
     return HostExitAction::kNothing;
@@ -40,7 +40,11 @@ HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstr
   if (state.stopRequested || address.empty()) {
     return HostExitAction::kTurnOffDisplay;
   }
-  if (nowMs - state.lastStartTickMs > kEarlyExitLimitMs) {
+  if (exitCode == kHostExitRefusedOnThisPc) {
+    state.stopRequested = true;
+    return HostExitAction::kTurnOffDisplay;
+  }
+  if (nowMs - state.lastStartTickMs > state.earlyExitLimitMs) {
     state.retryCount = 0;
   }
   if (state.retryCount >= kMaxRestarts) {

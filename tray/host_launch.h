@@ -34,12 +34,20 @@ std::wstring TrimSpacesAndTabs(const std::wstring& text);
 
 // A host that ran longer than this has earned a fresh restart.
 inline constexpr std::uint64_t kEarlyExitLimitMs = 60000;
+// Tests of the program may shorten that limit through this environment
+// variable (milliseconds, 1000 to kEarlyExitLimitMs); nothing else reads it.
+inline constexpr const wchar_t* kEarlyExitLimitVariable = L"VEYRA_TRAY_EARLY_EXIT_MS";
 // Automatic restarts per early exit streak.
 inline constexpr std::int32_t kMaxRestarts = 1;
+// The host's exit code when the user refused the phone on this PC (or did
+// not answer): starting it again would only ask again.
+inline constexpr std::uint32_t kHostExitRefusedOnThisPc = 3;
 
 // The restart bookkeeping of the current connection.
 struct RestartState {
   bool stopRequested = true;  // true at start, after Exit and Disconnect
+  // kEarlyExitLimitMs, but for tests of the program itself.
+  std::uint64_t earlyExitLimitMs = kEarlyExitLimitMs;
   std::int32_t retryCount = 0;
   std::uint64_t lastStartTickMs = 0;
 };
@@ -50,8 +58,9 @@ enum class HostExitAction {
   kTurnOffDisplay  // stopped by the user, nothing to reconnect to, or given up
 };
 
-// Decides what a host's end means and updates the bookkeeping.
+// Decides what a host's end (with |exitCode|, 0 when unknown) means and
+// updates the bookkeeping.
 HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
-                          std::uint64_t nowMs);
+                          std::uint64_t nowMs, std::uint32_t exitCode = 0);
 
 }  // namespace veyra

@@ -27,13 +27,15 @@ class WinOpenedProcess final : public OpenedProcess {
   ScopedHandle process_;
 };
 
-// Creates the process hidden with no console; the thread handle is closed
-// at once, the process handle returned.
+// Creates the process with no console window; the thread handle is closed
+// at once, the process handle returned. CREATE_NO_WINDOW alone keeps the
+// console program out of sight. No show state is passed: the first
+// ShowWindow of a process takes the one in its STARTUPINFO, so SW_HIDE
+// there would hide the host's approval box, the one window it ever shows
+// (ShowWindow, "nCmdShow ... is ignored the first time").
 ScopedHandle CreateHidden(const std::wstring& commandLine) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION info{};
   // CreateProcessW may write into the command line, so it gets a copy.
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
@@ -70,7 +72,11 @@ bool StartHost(const std::wstring& path, const std::wstring& commandLine, HWND w
     // owns and the window handle (posting to a destroyed window is a no-op).
     std::thread([process = std::move(process), window, exitedMessage]() {
       WaitForSingleObject(process.Get(), INFINITE);
-      PostMessageW(window, exitedMessage, 0, 0);
+      DWORD code = 0;
+      if (!GetExitCodeProcess(process.Get(), &code)) {
+        code = 0;
+      }
+      PostMessageW(window, exitedMessage, code, 0);
     }).detach();
   } catch (const std::system_error&) {
     // The host runs unwatched; the refresh timer still sees it come and go.

@@ -6,9 +6,6 @@
 namespace veyra {
 namespace {
 
-constexpr std::uint16_t kPrimaryLanguageMask = 0x3FF;
-constexpr std::uint16_t kLangKorean = 0x12;
-
 // Kept in TextRole order; the static_assert below and a test that walks the
 // table check it.
 constexpr std::array<LocalizedText, kTextRoleCount> kTable = {{
@@ -49,10 +46,10 @@ constexpr std::array<LocalizedText, kTextRoleCount> kTable = {{
      L"컴퓨터를 다시 허용해야 합니다. 휴대폰에서 Veyra를 재설치했다면 이걸 쓰세요 - 재설치하면 "
      L"앱의 신원이 새로 만들어져 이 컴퓨터가 알아보지 못합니다."},
     {TextRole::ForgetDone,
-     L"Done. Connect again, and allow this computer on the phone - check that the code shown on "
-     L"the phone matches the one this computer shows.",
-     L"지웠습니다. 다시 연결한 뒤 휴대폰에서 이 컴퓨터를 허용하세요 - 휴대폰에 보이는 코드가 이 "
-     L"컴퓨터가 보여주는 코드와 같은지 확인하세요."},
+     L"Done. Connect again: this computer asks whether to allow the phone and shows a code. Allow "
+     L"it here and on the phone only if the phone shows the same code.",
+     L"지웠습니다. 다시 연결하면 이 컴퓨터가 휴대폰을 허용할지 묻고 코드를 보여줍니다. 휴대폰에 "
+     L"같은 코드가 보일 때만 이 컴퓨터와 휴대폰 양쪽에서 허용하세요."},
     {TextRole::ForgetFailed, L"Could not clear the approvals.", L"승인 기록을 지우지 못했습니다."},
     {TextRole::NoPhoneFound,
      L"No phone found on this network.\n\nOpen Veyra on the phone and make sure both are on the "
@@ -83,10 +80,6 @@ static_assert(TableFollowsRoleOrder(), "text table out of role order");
 }  // namespace
 
 std::span<const LocalizedText> TextTable() { return kTable; }
-
-bool IsKoreanLanguage(std::uint16_t languageId) {
-  return (languageId & kPrimaryLanguageMask) == kLangKorean;
-}
 
 const wchar_t* TextFor(TextRole role, bool korean) {
   const LocalizedText& entry = kTable[static_cast<std::size_t>(role)];

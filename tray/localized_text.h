@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "host/base/ui_language.h"
+
 namespace veyra {
 
 // Every text the tray shows, named by the place it is shown. Texts are
@@ -62,10 +64,6 @@ std::span<const LocalizedText> TextTable();
 // Message box captions are the product name in every language.
 inline constexpr const wchar_t* kMessageCaption = L"Veyra";
 
-// True when a Windows language identifier's primary language (its low ten
-// bits) is Korean. Other languages spoken in Korea do not count.
-bool IsKoreanLanguage(std::uint16_t languageId);
-
 const wchar_t* TextFor(TextRole role, bool korean);
 
 // The text with its "%s" replaced by value (texts hold at most one). Unlike
@@ -87,10 +85,6 @@ class LanguageChoice {
   std::once_flag once_;
   bool korean_ = false;
 };
-
-// The user's display language identifier (English in the native build,
-// which has no such setting).
-std::uint16_t UserUiLanguage();
 
 // The process-wide choice, read on first use.
 bool IsKorean();

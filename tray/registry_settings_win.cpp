@@ -5,29 +5,9 @@
 #include <array>
 #include <utility>
 
+#include "host/base/scoped_registry_key_win.h"
+
 namespace veyra {
-namespace {
-
-// Closes an open registry key.
-class ScopedRegistryKey {
- public:
-  ScopedRegistryKey() = default;
-  ~ScopedRegistryKey() {
-    if (key_ != nullptr) {
-      RegCloseKey(key_);
-    }
-  }
-  ScopedRegistryKey(const ScopedRegistryKey&) = delete;
-  ScopedRegistryKey& operator=(const ScopedRegistryKey&) = delete;
-
-  HKEY Get() const { return key_; }
-  HKEY* Receive() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-}  // namespace
 
 RegistrySettingsStore::RegistrySettingsStore(std::wstring keyPath) : keyPath_(std::move(keyPath)) {}
 

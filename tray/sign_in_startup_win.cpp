@@ -7,29 +7,13 @@
 #include <mutex>
 #include <string>
 
+#include "host/base/scoped_registry_key_win.h"
 #include "host/base/status_codes.h"
 #include "tray/sign_in_startup.h"
 #include "tray/startup_task_win.h"
 
 namespace veyra {
 namespace {
-
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() {
-    if (key_ != nullptr) {
-      RegCloseKey(key_);
-    }
-  }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  HKEY Get() const { return key_; }
-  HKEY* Receive() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 // The worker thread's membership of the multithreaded apartment.
 class ScopedComApartment {
@@ -100,7 +84,7 @@ bool IsPackaged() {
 }
 
 bool IsRunValueEnabled() {
-  ScopedKey key;
+  ScopedRegistryKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
     return false;
   }
@@ -117,7 +101,7 @@ bool IsRunValueEnabled() {
 }
 
 bool SetRunValueEnabled(bool enable) {
-  ScopedKey key;
+  ScopedRegistryKey key;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                       key.Receive(), nullptr) != ERROR_SUCCESS) {
     return false;

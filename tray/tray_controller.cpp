@@ -230,11 +230,11 @@ void TrayController::ConnectTo(const std::wstring& name, const std::wstring& add
   Refresh();
 }
 
-void TrayController::OnHostExited() {
+void TrayController::OnHostExited(std::uint32_t exitCode) {
   const bool running = shell_.IsHostRunning();
   const std::wstring address =
       running || restart_.stopRequested ? std::wstring() : settings_.Read(kReceiverAddressSetting);
-  switch (OnHostExit(restart_, running, address, shell_.TickMs())) {
+  switch (OnHostExit(restart_, running, address, shell_.TickMs(), exitCode)) {
     case HostExitAction::kNothing:
       return;
     case HostExitAction::kScheduleRetry:

@@ -89,7 +89,8 @@ class TrayController {
   void ShowMainMenu();
   void OnCommand(std::uint16_t command);
   void OnPhonesFound(std::vector<FoundPhone> phones);
-  void OnHostExited();
+  // |exitCode|: the host's, 0 when it could not be read.
+  void OnHostExited(std::uint32_t exitCode = 0);
   void OnRetryTimer();
 
   void ConnectTo(const std::wstring& name, const std::wstring& address, std::uint16_t port);
@@ -99,6 +100,7 @@ class TrayController {
 
   const DisplayState& display() const { return display_; }
   const RestartState& restart() const { return restart_; }
+  void SetEarlyExitLimit(std::uint64_t limitMs) { restart_.earlyExitLimitMs = limitMs; }
   const std::vector<FoundPhone>& phones() const { return phones_; }
   bool searching() const { return searching_; }
   std::uint16_t port() const { return port_; }

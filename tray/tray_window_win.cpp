@@ -1,5 +1,6 @@
 #include "tray/tray_window_win.h"
 
+#include <cwchar>
 #include <system_error>
 #include <thread>
 
@@ -7,6 +8,7 @@
 #include "tray/connection_guide.h"
 #include "tray/data_paths_win.h"
 #include "tray/guide_platform_win.h"
+#include "tray/host_launch.h"
 #include "tray/host_process_win.h"
 #include "tray/localized_text.h"
 #include "tray/phone_browser_win.h"
@@ -95,6 +97,14 @@ bool TrayWindow::Start() {
     return false;
   }
   taskbarCreatedMessage_ = RegisterWindowMessageW(L"TaskbarCreated");
+  wchar_t limit[16] = {};
+  const DWORD length = GetEnvironmentVariableW(kEarlyExitLimitVariable, limit, 16);
+  if (length > 0 && length < 16) {
+    const unsigned long limitMs = std::wcstoul(limit, nullptr, 10);
+    if (limitMs >= 1000 && limitMs <= kEarlyExitLimitMs) {
+      controller_.SetEarlyExitLimit(limitMs);
+    }
+  }
   controller_.Start();
   SetTimer(window_, kTimerRefresh, kRefreshPeriodMs, nullptr);
   return true;
@@ -160,7 +170,7 @@ LRESULT TrayWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
       controller_.OnPhonesFound(handOver_->Take());
       return 0;
     case kMsgHostExited:
-      controller_.OnHostExited();
+      controller_.OnHostExited(static_cast<std::uint32_t>(wParam));
       return 0;
     default:
       return DefWindowProcW(window, message, wParam, lParam);

@@ -216,7 +216,11 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
   if (!hostName.empty()) {
     env.StoreHostName(hostName);
   }
-  return env.RunSession(options) < 0 ? 1 : 0;
+  const int status = env.RunSession(options);
+  if (status < 0) {
+    return 1;
+  }
+  return status == kExitRefusedOnThisPc ? kExitRefusedOnThisPc : 0;
 }
 
 }  // namespace veyra

@@ -33,9 +33,14 @@ class HostEnvironment {
   virtual void Discover(Options& options) = 0;
   // Stores the display name shown on the receiver's approval prompt.
   virtual void StoreHostName(const std::string& name) = 0;
-  // Runs the session until it ends; returns its status (negative: failure).
+  // Runs the session until it ends; returns its status (negative: failure;
+  // kExitRefusedOnThisPc: this PC's user refused the receiver).
   virtual int RunSession(const Options& options) = 0;
 };
+
+// Exit code of a session that this PC's user refused (or left unanswered):
+// the tray does not start such a host again.
+inline constexpr int kExitRefusedOnThisPc = 3;
 
 // Reads the arguments (the program name excluded) and runs what they ask
 // for; returns the process exit code.

@@ -35,6 +35,8 @@ std::unique_ptr<PairingStore> OpenStore() {
   }
 }
 
+static_assert(Session::kRefusedOnThisPc == kExitRefusedOnThisPc);
+
 }  // namespace
 
 void HostCommands::Print(const std::string& text) {
@@ -65,15 +67,17 @@ int HostCommands::ListPairings() {
 int HostCommands::Forget(const std::string& deviceId) {
   const auto store = OpenStore();
   if (!store) return 1;
-  Print(ForgetDevice(*store, deviceId));
-  return 0;
+  const CommandOutcome outcome = ForgetDevice(*store, deviceId);
+  Print(outcome.text);
+  return outcome.exitCode;
 }
 
 int HostCommands::ForgetAll() {
   const auto store = OpenStore();
   if (!store) return 1;
-  Print(ForgetAllDevices(*store));
-  return 0;
+  const CommandOutcome outcome = ForgetAllDevices(*store);
+  Print(outcome.text);
+  return outcome.exitCode;
 }
 
 void HostCommands::Discover(Options& options) { UseFirstReceiver(BrowseReceivers(), options); }

@@ -29,19 +29,41 @@ std::string ListPairings(const PairingStore& store) {
   return out;
 }
 
-std::string ForgetDevice(PairingStore& store, const std::string& deviceId) {
-  if (store.Forget(deviceId)) {
-    store.Save();
-  }
-  return "forgotten; that device will ask again on the next connection.\n";
+namespace {
+
+CommandOutcome Unreadable(const PairingStore& store) {
+  return {"could not read the pairing store " + store.path() + "; nothing was forgotten.\n", 1};
 }
 
-std::string ForgetAllDevices(PairingStore& store) {
+CommandOutcome Unsaved(const PairingStore& store) {
+  return {
+      "could not save the pairing store " + store.path() + "; the pairings stay as they were.\n",
+      1};
+}
+
+}  // namespace
+
+CommandOutcome ForgetDevice(PairingStore& store, const std::string& deviceId) {
+  if (!store.readable()) {
+    return Unreadable(store);
+  }
+  if (store.Forget(deviceId) && !store.Save()) {
+    return Unsaved(store);
+  }
+  return {"forgotten; that device will ask again on the next connection.\n", 0};
+}
+
+CommandOutcome ForgetAllDevices(PairingStore& store) {
+  if (!store.readable()) {
+    return Unreadable(store);
+  }
   if (!store.receivers().empty() || !store.pins().empty()) {
     store.ForgetAll();
-    store.Save();
+    if (!store.Save()) {
+      return Unsaved(store);
+    }
   }
-  return "all pairings dropped.\n";
+  return {"all pairings dropped.\n", 0};
 }
 
 void RenameHost(PairingStore& store, const std::string& name) {

@@ -14,11 +14,19 @@ namespace veyra {
 // ascending byte order of the device id.
 std::string ListPairings(const PairingStore& store);
 
-// "--forget <deviceId>": saves only when something was removed.
-std::string ForgetDevice(PairingStore& store, const std::string& deviceId);
+// What a command prints on standard output and the exit code it ends with.
+struct CommandOutcome {
+  std::string text;
+  int exitCode = 0;
+};
 
-// "--forget-all": saves only when there was something to drop.
-std::string ForgetAllDevices(PairingStore& store);
+// "--forget <deviceId>": saves only when something was removed. Exit code 1,
+// and nothing claimed, when the store could not be read or saved.
+CommandOutcome ForgetDevice(PairingStore& store, const std::string& deviceId);
+
+// "--forget-all": saves only when there was something to drop; fails as
+// ForgetDevice does.
+CommandOutcome ForgetAllDevices(PairingStore& store);
 
 // "--name <text>": saves only when the name changes.
 void RenameHost(PairingStore& store, const std::string& name);

@@ -10,8 +10,8 @@
 
 namespace veyra {
 
-// Mirrors one monitor of the context's adapter. Natively there are no
-// monitors: every output is reported missing. Threads as ICaptureSource.
+// Mirrors one monitor of the context's adapter; natively one monitor of the
+// X display named by DISPLAY. Threads as ICaptureSource.
 class DesktopDuplicationSource final : public ICaptureSource {
  public:
   DesktopDuplicationSource(GraphicsContext& graphics, std::uint32_t outputIndex);
@@ -23,7 +23,8 @@ class DesktopDuplicationSource final : public ICaptureSource {
   void ReleaseFrame() override;
   std::uint32_t Width() const override { return width_; }
   std::uint32_t Height() const override { return height_; }
-  const char* Name() const override { return "desktop-duplication"; }
+  // "desktop-duplication" on Windows, "x11" natively.
+  const char* Name() const override;
   std::wstring OutputDeviceName() const override { return deviceName_; }
 
   // The rotation the open output reported; the picture is never rotated.

@@ -37,6 +37,8 @@ DesktopDuplicationSource::DesktopDuplicationSource(GraphicsContext& graphics,
 
 DesktopDuplicationSource::~DesktopDuplicationSource() { Close(); }
 
+const char* DesktopDuplicationSource::Name() const { return "desktop-duplication"; }
+
 std::int32_t DesktopDuplicationSource::Open() {
   GraphicsDevices* devices = graphics_.devices();
   if (devices == nullptr || !devices->adapter || !devices->captureDevice) {

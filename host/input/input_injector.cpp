@@ -4,13 +4,46 @@
 #include <utility>
 
 #include "host/base/ascii_case.h"
+#include "host/base/clock.h"
 #include "host/base/log.h"
 #include "host/input/hid_keymap.h"
 #include "host/input/pointer_mapping.h"
 
 namespace veyra {
-InputInjector::InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_ptr<InputSink> sink)
-    : layout_(std::move(layout)), sink_(std::move(sink)) {}
+namespace {
+
+constexpr std::uint64_t kMicrosPerSecond = 1000000;
+
+}  // namespace
+
+InputInjector::InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_ptr<InputSink> sink,
+                             std::function<std::uint64_t()> nowUs)
+    : layout_(std::move(layout)),
+      sink_(std::move(sink)),
+      nowUs_(nowUs ? std::move(nowUs) : std::function<std::uint64_t()>(NowUs)) {}
+
+bool InputInjector::AdmitLocked() {
+  const std::uint64_t now = nowUs_();
+  constexpr std::uint64_t kFull = std::uint64_t{kInputBurst} * kMicrosPerSecond;
+  if (now > budgetAtUs_) {
+    // Microseconds times events per second gives millionths of an event.
+    const std::uint64_t elapsed = std::min<std::uint64_t>(now - budgetAtUs_, kMicrosPerSecond);
+    budget_ = std::min(kFull, budget_ + elapsed * kInputEventsPerSecond);
+  }
+  budgetAtUs_ = std::max(budgetAtUs_, now);
+  if (budget_ >= kMicrosPerSecond) {
+    budget_ -= kMicrosPerSecond;
+    return true;
+  }
+  ++droppedSinceLog_;
+  if (now - lastDropLogUs_ >= kMicrosPerSecond) {
+    Log(LogLevel::Warn, "input flood: dropped %llu events from the receiver",
+        static_cast<unsigned long long>(droppedSinceLog_));
+    droppedSinceLog_ = 0;
+    lastDropLogUs_ = now;
+  }
+  return false;
+}
 
 bool InputInjector::FindMonitor(std::wstring_view deviceName) {
   const std::lock_guard<std::mutex> guard(lock_);
@@ -77,6 +110,10 @@ void InputInjector::ReleaseHeldLocked(float x, float y) {
 
 void InputInjector::Touch(std::uint8_t action, float x, float y, std::uint32_t buttons) {
   const std::lock_guard<std::mutex> guard(lock_);
+  const bool releases = (action == kTouchUp || action == kTouchCancel) && (leftHeld_ || rightHeld_);
+  if (!releases && !AdmitLocked()) {
+    return;
+  }
   switch (action) {
     case kTouchDown:
       SendMouseLocked(kMouseEventMove, 0, x, y);
@@ -106,13 +143,20 @@ void InputInjector::Touch(std::uint8_t action, float x, float y, std::uint32_t b
 
 void InputInjector::Scroll(float dx, float dy, float x, float y) {
   const std::lock_guard<std::mutex> guard(lock_);
-  const std::int32_t vertical = WheelUnits(dy, std::int64_t{targetArea_.bottom} - targetArea_.top);
+  if (!AdmitLocked()) {
+    return;
+  }
+  const auto bounded = [](std::int32_t units) {
+    return std::clamp(units, -kMaxWheelUnitsPerScroll, kMaxWheelUnitsPerScroll);
+  };
+  const std::int32_t vertical =
+      bounded(WheelUnits(dy, std::int64_t{targetArea_.bottom} - targetArea_.top));
   if (vertical != 0) {
     SendMouseLocked(kMouseEventWheel, static_cast<std::uint32_t>(vertical), x, y);
   }
   // The receiver's horizontal sign is the opposite of the wheel's.
   const std::int32_t horizontal =
-      WheelUnits(-dx, std::int64_t{targetArea_.right} - targetArea_.left);
+      bounded(WheelUnits(-dx, std::int64_t{targetArea_.right} - targetArea_.left));
   if (horizontal != 0) {
     SendMouseLocked(kMouseEventHorizontalWheel, static_cast<std::uint32_t>(horizontal), x, y);
   }
@@ -125,21 +169,39 @@ void InputInjector::Key(std::uint32_t usage, std::uint8_t action) {
     return;
   }
   const std::lock_guard<std::mutex> guard(lock_);
+  const bool release = action == kKeyReleased;
+  if (release ? heldKeys_.count(virtualKey) == 0 : !AdmitLocked()) {
+    // A release of a key the receiver never pressed here changes nothing
+    // that it may change.
+    return;
+  }
+  SendKeyLocked(virtualKey, release);
+}
+
+void InputInjector::SendKeyLocked(std::uint16_t virtualKey, bool release) {
   KeyboardInput input;
   input.virtualKey = virtualKey;
   input.scanCode = sink_->ScanCodeForVirtualKey(virtualKey);
-  input.flags = action == kKeyReleased ? kKeyEventKeyUp : 0;
+  input.flags = release ? kKeyEventKeyUp : 0;
   if (IsExtendedVirtualKey(virtualKey)) {
     input.flags |= kKeyEventExtendedKey;
   }
   sink_->SendKey(input);
+  if (release) {
+    heldKeys_.erase(virtualKey);
+  } else {
+    heldKeys_.insert(virtualKey);
+  }
 }
 
-void InputInjector::ReleaseButtons() {
+void InputInjector::ReleaseAll() {
   const std::lock_guard<std::mutex> guard(lock_);
   // Without a move flag the system ignores the position, so the release
   // happens where the pointer already is.
   ReleaseHeldLocked(0.0F, 0.0F);
+  while (!heldKeys_.empty()) {
+    SendKeyLocked(*heldKeys_.begin(), true);
+  }
 }
 
 DesktopRect InputInjector::TargetArea() const {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string_view>
 
 #include "host/input/display_layout.h"
@@ -16,10 +18,16 @@ namespace veyra {
 // button, scroll distances become wheel units, HID usages virtual keys.
 //
 // Threads: Touch, Scroll and Key run on the connection's receive thread;
-// FindMonitor and ReleaseButtons run under the session's pipeline lock, on
+// FindMonitor and ReleaseAll run under the session's pipeline lock, on
 // the receive thread or the run thread. Every public operation takes the
 // injector's own lock, a leaf lock held while the input is sent, so the
 // target area and the held buttons stay consistent with what was injected.
+//
+// Safety: every key and button pressed through the injector is remembered
+// and released by ReleaseAll, so nothing stays held on the PC when the
+// receiver goes; one scroll moves the wheel at most kMaxWheelUnitsPerScroll;
+// presses, moves and scrolls pass a rate limit (kInputBurst at once, then
+// kInputEventsPerSecond), releases always pass.
 class InputInjector {
  public:
   // Touch actions as they arrive from the receiver.
@@ -31,8 +39,16 @@ class InputInjector {
   static constexpr std::uint32_t kSecondaryButton = 0x2;
   // Key action that means released; any other value means pressed.
   static constexpr std::uint8_t kKeyReleased = 1;
+  // Ten notches: a long fling on the phone, not a runaway.
+  static constexpr std::int32_t kMaxWheelUnitsPerScroll = 10 * kWheelDelta;
+  // A phone reports touches at up to a few hundred a second; a flood
+  // beyond that is dropped.
+  static constexpr std::uint32_t kInputEventsPerSecond = 1000;
+  static constexpr std::uint32_t kInputBurst = 250;
 
-  InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_ptr<InputSink> sink);
+  // |nowUs| is the clock of the rate limit; empty: NowUs.
+  InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_ptr<InputSink> sink,
+                std::function<std::uint64_t()> nowUs = {});
 
   InputInjector(const InputInjector&) = delete;
   InputInjector& operator=(const InputInjector&) = delete;
@@ -55,17 +71,22 @@ class InputInjector {
   // A KEY: |usage| a USB HID keyboard usage; |action| kKeyReleased or press.
   void Key(std::uint32_t usage, std::uint8_t action);
 
-  // Releases whatever button a touch left pressed, e.g. when streaming stops.
-  void ReleaseButtons();
+  // Releases every button and key the receiver left pressed: when the
+  // pipeline stops, the connection drops or input stops being allowed.
+  void ReleaseAll();
 
   DesktopRect TargetArea() const;
 
  private:
   void SendMouseLocked(std::uint32_t flags, std::uint32_t mouseData, float x, float y);
   void ReleaseHeldLocked(float x, float y);
+  void SendKeyLocked(std::uint16_t virtualKey, bool release);
+  // Takes one event from the rate limit; false drops it.
+  bool AdmitLocked();
 
   const std::unique_ptr<DisplayLayout> layout_;
   const std::unique_ptr<InputSink> sink_;
+  const std::function<std::uint64_t()> nowUs_;
 
   mutable std::mutex lock_;
   // Until a monitor is found, input goes to a 1920 x 1080 area at the
@@ -73,6 +94,12 @@ class InputInjector {
   DesktopRect targetArea_{0, 0, 1920, 1080};
   bool leftHeld_ = false;
   bool rightHeld_ = false;
+  std::set<std::uint16_t> heldKeys_;  // virtual keys pressed and not released
+  // The rate limit: a token bucket in millionths of an event.
+  std::uint64_t budget_ = std::uint64_t{kInputBurst} * 1000000;
+  std::uint64_t budgetAtUs_ = 0;
+  std::uint64_t droppedSinceLog_ = 0;
+  std::uint64_t lastDropLogUs_ = 0;
 };
 
 }  // namespace veyra

@@ -7,10 +7,9 @@
 
 namespace veyra {
 
-// This build's monitors and input queue: the system's on Windows. Natively
-// there is no Windows desktop to inject into: one 1920 x 1080 monitor
-// "\\.\DISPLAY1" at the origin, and a sink that writes every input to the
-// log at DEBUG, so a session's input can still be followed.
+// This build's monitors and input queue: the system's on Windows, the X
+// display named by DISPLAY natively (its RandR monitors, XTest), opened on
+// first use.
 std::unique_ptr<DisplayLayout> CreateSystemDisplayLayout();
 std::unique_ptr<InputSink> CreateSystemInputSink();
 

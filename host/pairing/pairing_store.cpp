@@ -88,14 +88,14 @@ void PairingStore::Load() {
   }
 }
 
-void PairingStore::Save() {
+bool PairingStore::Save() {
   if (path_.empty()) {
-    return;
+    return true;
   }
   if (unreadable_) {
     Log(LogLevel::Warn, "not saving %s: it could not be read; the change stays in memory",
         path_.c_str());
-    return;
+    return false;
   }
   JsonValue root = JsonValue::MakeObject();
   root.Set("hostId", JsonValue(hostId_));
@@ -109,12 +109,14 @@ void PairingStore::Save() {
   if (!files_.WriteAll(temporary, Serialize(root))) {
     Log(LogLevel::Warn, "cannot write %s", path_.c_str());
     files_.Remove(temporary);
-    return;
+    return false;
   }
   if (const std::uint32_t error = files_.Replace(temporary, path_); error != 0) {
     Log(LogLevel::Warn, "cannot replace %s (error %lu)", path_.c_str(),
         static_cast<unsigned long>(error));
+    return false;
   }
+  return true;
 }
 
 std::string PairingStore::TokenFor(const std::string& deviceId) const {

@@ -37,8 +37,9 @@ class PairingStore {
 
   // Writes the whole store through a temporary file that then replaces the
   // store file, so the store file is never left partly written. Does
-  // nothing but log when the file could not be read at creation.
-  void Save();
+  // nothing but log when the file could not be read at creation. True when
+  // the file now holds the store (or the store lives in memory only).
+  bool Save();
 
   std::string TokenFor(const std::string& deviceId) const;
   std::string PinFor(const std::string& deviceId) const;
@@ -50,6 +51,9 @@ class PairingStore {
   void SetHostName(const std::string& name);
 
   const std::string& path() const { return path_; }
+  // False when the file exists but could not be read: what it holds is
+  // unknown and this instance never saves over it.
+  bool readable() const { return !unreadable_; }
   const std::string& hostId() const { return hostId_; }
   const std::string& hostName() const { return hostName_; }
   // Device id to pairing token: the devices that approved this PC.

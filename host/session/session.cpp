@@ -48,6 +48,10 @@ std::unique_ptr<InputSink> SinkOrSystem(std::unique_ptr<InputSink> sink) {
   return sink ? std::move(sink) : CreateSystemInputSink();
 }
 
+std::unique_ptr<ReceiverApprover> ApproverOrSystem(std::unique_ptr<ReceiverApprover> approver) {
+  return approver ? std::move(approver) : CreateSystemApprover();
+}
+
 }  // namespace
 
 std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
@@ -74,7 +78,11 @@ Session::Session(SessionParts parts)
       input_(LayoutOrSystem(std::move(parts.displayLayout)),
              SinkOrSystem(std::move(parts.inputSink))),
       pairingStore_(std::move(parts.pairingPath),
-                    parts.storeFiles != nullptr ? *parts.storeFiles : PlatformStoreFiles()) {}
+                    parts.storeFiles != nullptr ? *parts.storeFiles : PlatformStoreFiles()),
+      approver_(ApproverOrSystem(std::move(parts.approver))),
+      prompt_(*approver_),
+      approvalTimeoutUs_(parts.approvalTimeoutUs != 0 ? parts.approvalTimeoutUs
+                                                      : kApprovalTimeoutUs) {}
 
 Session::~Session() { Stop(); }
 
@@ -113,6 +121,12 @@ std::int32_t Session::Run(const Options& options) {
   options_ = options;
   running_ = true;
   permissionDenied_ = false;
+  refusedHere_ = false;
+  {
+    const std::lock_guard<std::mutex> lock(trustLock_);
+    approvedId_.clear();
+    approvedKey_.clear();
+  }
 
   std::int32_t status = graphics_.Init(0);
   if (status < 0) {
@@ -140,7 +154,7 @@ std::int32_t Session::Run(const Options& options) {
   connection_.Disconnect();
   KeepSystemAwake(false);
   SetState(SessionState::kIdle, "run finished");
-  return 0;
+  return refusedHere_ ? kRefusedOnThisPc : 0;
 }
 
 std::int32_t Session::Connect(std::uint32_t timeoutMs) {
@@ -169,7 +183,15 @@ void Session::NegotiationCycle() {
     deviceInfo_ = DeviceInfo{};
     deviceInfoReceived_ = false;
   }
-  deviceId_.clear();
+  {
+    const std::lock_guard<std::mutex> lock(trustLock_);
+    deviceId_.clear();
+    pendingToken_.clear();
+  }
+  peerKey_ = connection_.PeerKeyHash();
+  peerCode_ = connection_.PeerShortCode();
+  helloSeen_ = false;
+  approval_ = PeerApproval::kNone;
   configSent_ = false;
   // Another connection may be another receiver on another link.
   stats_.ResetConnection();
@@ -181,6 +203,10 @@ void Session::NegotiationCycle() {
   stopWake_.notify_all();
 
   RunLoop();
+  // A question about a receiver that has gone is withdrawn; the next
+  // connection is judged afresh.
+  prompt_.Finish();
+  approval_ = PeerApproval::kNone;
   {
     const std::lock_guard<std::mutex> lock(pipelineLock_);
     StopPipeline();
@@ -239,6 +265,7 @@ void Session::RunLoopPass(std::uint64_t nowUs) {
     lastVideoSentUs_.store(nowUs, std::memory_order_relaxed);
     SendEmpty(MessageType::kStreamKeepalive);
   }
+  PollApproval(nowUs);
   RetryPipeline(nowUs);
   NagSilentReceiver(nowUs);
 }
@@ -256,7 +283,7 @@ void Session::SendPing(std::uint64_t nowUs) {
 
 void Session::RetryPipeline(std::uint64_t nowUs) {
   const std::uint64_t retryAtUs = retryAtUs_.load();
-  if (retryAtUs == 0 || nowUs < retryAtUs) {
+  if (retryAtUs == 0 || nowUs < retryAtUs || approval_.load() != PeerApproval::kAllowed) {
     return;
   }
   retryAtUs_ = nowUs + kRetryPeriodUs;
@@ -295,6 +322,10 @@ void Session::OnConnectionLost(const std::string& reason) {
   Log(LogLevel::Warn, "receiver disconnected (%s); keeping display for %u ms", reason.c_str(),
       options_.reconnectWindowMs);
   streaming_ = false;
+  if (options_.injectInput) {
+    // Nothing may stay pressed on this PC for a receiver that has gone.
+    input_.ReleaseAll();
+  }
   SetState(SessionState::kReconnecting, reason);
 }
 

@@ -17,9 +17,11 @@
 #include "host/input/input_injector.h"
 #include "host/net/connection.h"
 #include "host/pairing/pairing_store.h"
+#include "host/session/approval_prompt.h"
 #include "host/session/frame_timing.h"
 #include "host/session/keyframe_pacer.h"
 #include "host/session/rate_controller.h"
+#include "host/session/receiver_approver.h"
 #include "host/session/send_window.h"
 #include "host/session/session_parts.h"
 #include "host/session/session_state.h"
@@ -42,8 +44,15 @@ namespace veyra {
 // OnEncodedFrame. Lock order: pipelineLock_ may be held while the statistics
 // lock, the connection's queue lock or the injector's lock is taken, never
 // the other way round; deviceInfoLock_, the timing ring's lock and the locks
-// of the send window, keyframe pacer and rate controller are leaf locks; stopLock_ is held across
-// Stop, over the log's and the connection's locks, and is never taken under another lock.
+// of the send window, keyframe pacer and rate controller are leaf locks;
+// stopLock_ is held across Stop, over the log's and the connection's
+// locks, and is never taken under another lock; trustLock_ is held over the
+// pairing store's file writes and the log's lock, never over another of the
+// session's locks.
+//
+// Trust: a receiver streams and sends input only once it is trusted (TLS,
+// its pinned key, a stored token) or this PC's user allowed it. Until then
+// its DEVICE_INFO is kept, PINGs go on, and nothing else happens.
 class Session {
  public:
   static constexpr std::uint32_t kFirstConnectTimeoutMs = 5000;
@@ -60,6 +69,11 @@ class Session {
   // Longest a received frame waits for its connection's negotiation to be
   // set up; in practice microseconds.
   static constexpr std::uint64_t kCycleGateUs = 5000000;
+  // How long this PC's user has to answer; no answer is no.
+  static constexpr std::uint64_t kApprovalTimeoutUs = 60000000;
+  // Run's result when this PC's user refused the receiver (or did not
+  // answer): the process exits with it, and the tray does not restart it.
+  static constexpr std::int32_t kRefusedOnThisPc = 3;
 
   explicit Session(SessionParts parts = {});
   // Stops a session that still runs; Run must have returned.
@@ -68,8 +82,9 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   // Serves the receiver the options name until it stays away, either side
-  // refuses the other, or Stop. 0 then; negative when the graphics devices
-  // or the first connection fail.
+  // refuses the other, or Stop. 0 then, kRefusedOnThisPc when this PC's user
+  // refused it; negative when the graphics devices or the first connection
+  // fail.
   std::int32_t Run(const Options& options);
   void Stop();
 
@@ -98,6 +113,14 @@ class Session {
   void OnHello(const JsonValue& json);
   void OnPairAccepted(const JsonValue& json);
   void OnRefused(const ErrorInfo& error);
+  void RefuseHello(const char* message);
+  void StorePairingLocked(const std::string& token);
+
+  // This PC's approval (session_approval.cpp).
+  void AskThisPc(const char* why);
+  void PollApproval(std::uint64_t nowUs);
+  void AcceptApproval();
+  void RefuseHere(const char* why);
 
   // Message dispatch (session_messages.cpp).
   void HandleMessage(const Packet& packet);
@@ -133,6 +156,9 @@ class Session {
                       std::uint32_t sourceWidth, std::uint32_t sourceHeight);
   void PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs);
 
+  // Where this connection's receiver stands with this PC.
+  enum class PeerApproval : std::uint8_t { kNone, kPending, kAllowed };
+
   SessionParts::SourceFactory makeSource_;
   Options options_;
   std::atomic<SessionState> state_{SessionState::kIdle};
@@ -154,6 +180,9 @@ class Session {
   RateController rate_;
   SequenceCounters sequenceCounters_;
   PairingStore pairingStore_;
+  std::unique_ptr<ReceiverApprover> approver_;
+  ApprovalPrompt prompt_;  // asks through approver_, so is destroyed first
+  std::uint64_t approvalTimeoutUs_;
   std::thread captureThread_;
   // Serialises starting and stopping the pipeline (source, converter,
   // encoder, capture thread, lastFrame_, videoConfig_) and bit-rate changes.
@@ -179,7 +208,25 @@ class Session {
   std::atomic<std::uint64_t> retryAtUs_{0};
   std::atomic<std::uint64_t> negotiationStartUs_{0};
   bool deviceInfoNagged_ = false;
-  std::string deviceId_;  // the receive thread's once the cycle gate is open
+  // Guards deviceId_'s writes, pendingToken_, approvedId_, approvedKey_ and
+  // the pairing store while the session runs; a leaf but for the log's lock.
+  std::mutex trustLock_;
+  // Written on the receive thread under trustLock_; read there without it.
+  std::string deviceId_;
+  // A PAIR_ACCEPTED's token kept until this PC's user allows the receiver.
+  std::string pendingToken_;
+  // Who this PC's user allowed in this run: a reconnection that proves the
+  // same key and claims the same id is not asked again.
+  std::string approvedId_;
+  std::string approvedKey_;
+  // This connection's key fingerprint and verification code (empty over
+  // plaintext); set before the cycle gate opens, constant after.
+  std::string peerKey_;
+  std::string peerCode_;
+  bool helloSeen_ = false;  // the receive thread's
+  std::atomic<PeerApproval> approval_{PeerApproval::kNone};
+  std::atomic<std::uint64_t> approvalDeadlineUs_{0};
+  std::atomic<bool> refusedHere_{false};
   std::atomic<bool> awaitingApproval_{false};
   std::array<std::uint64_t, 9> pumpBaseline_{};
   TimingRing timingRing_;

@@ -5,6 +5,7 @@
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
+#include "host/base/peer_text.h"
 #include "host/session/session.h"
 #include "host/wire/binary_payloads.h"
 #include "host/wire/json_value.h"
@@ -28,7 +29,8 @@ void Session::HandleMessage(const Packet& packet) {
 }
 
 bool Session::InputAllowed() const {
-  return options_.injectInput && state_.load() == SessionState::kStreaming;
+  return options_.injectInput && approval_.load() == PeerApproval::kAllowed &&
+         state_.load() == SessionState::kStreaming;
 }
 
 void Session::Dispatch(const Packet& packet) {
@@ -108,9 +110,19 @@ void Session::OnDeviceInfo(const JsonValue& json) {
     deviceInfoReceived_ = true;
   }
   visible_ = true;
-  Log(LogLevel::Info, "receiver %s: %dx%d @%.1fHz dpi=%d lowLatency=%d hevc=%d", info.model.c_str(),
-      info.widthPx, info.heightPx, info.refreshHz, info.densityDpi, info.h264LowLatency ? 1 : 0,
-      info.hevc ? 1 : 0);
+  Log(LogLevel::Info, "receiver %s: %dx%d @%.1fHz dpi=%d lowLatency=%d hevc=%d",
+      PeerText(info.model).c_str(), info.widthPx, info.heightPx, info.refreshHz, info.densityDpi,
+      info.h264LowLatency ? 1 : 0, info.hevc ? 1 : 0);
+  switch (approval_.load()) {
+    case PeerApproval::kAllowed:
+      break;
+    case PeerApproval::kPending:
+      Log(LogLevel::Info, "the picture starts once this PC's user allows the receiver");
+      return;
+    case PeerApproval::kNone:
+      AskThisPc(helloSeen_ ? "not allowed yet" : "DEVICE_INFO before HELLO");
+      return;
+  }
   const std::int32_t status = StartPipeline(info);
   if (status < 0) {
     Log(LogLevel::Error, "pipeline start failed: %s", HresultText(status).c_str());
@@ -124,12 +136,13 @@ void Session::OnVisibility(const JsonValue& json) {
     return;
   }
   if (change.visible) {
-    Log(LogLevel::Info, "receiver is showing the picture again (%s)", change.reason.c_str());
+    Log(LogLevel::Info, "receiver is showing the picture again (%s)",
+        PeerText(change.reason).c_str());
     keyframeRequested_ = true;
   } else {
     Log(LogLevel::Info,
         "receiver stopped showing the picture (%s); still connected, so this is not a fault",
-        change.reason.c_str());
+        PeerText(change.reason).c_str());
   }
 }
 
@@ -177,7 +190,8 @@ void Session::OnError(const JsonValue& json) {
     OnRefused(error);
     return;
   }
-  Log(LogLevel::Warn, "receiver error %s: %s", error.code.c_str(), error.message.c_str());
+  Log(LogLevel::Warn, "receiver error %s: %s", PeerText(error.code).c_str(),
+      PeerText(error.message).c_str());
 }
 
 }  // namespace veyra

@@ -11,6 +11,7 @@
 #include "host/input/input_sink.h"
 #include "host/net/connection.h"
 #include "host/pairing/store_files.h"
+#include "host/session/receiver_approver.h"
 #include "host/video/conversion_engine.h"
 #include "host/video/encoder_backend.h"
 
@@ -33,6 +34,10 @@ struct SessionParts {
   std::string pairingPath;
   // nullptr: the platform's files.
   StoreFiles* storeFiles = nullptr;
+  // Asks this PC's user about receivers that are not trusted yet.
+  std::unique_ptr<ReceiverApprover> approver;
+  // How long the user has to answer; 0: Session::kApprovalTimeoutUs.
+  std::uint64_t approvalTimeoutUs = 0;
 };
 
 // The capture source the options ask for: the synthetic pattern or the

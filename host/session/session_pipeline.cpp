@@ -121,11 +121,15 @@ void Session::StopPipeline() {
     source_.reset();
   }
   if (options_.injectInput) {
-    input_.ReleaseButtons();
+    input_.ReleaseAll();
   }
 }
 
 void Session::Degrade(std::string_view reason) {
+  if (options_.injectInput) {
+    // Input stops being allowed until the pipeline runs again.
+    input_.ReleaseAll();
+  }
   if (source_) {
     source_->Close();
     source_.reset();

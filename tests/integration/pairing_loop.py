@@ -1,12 +1,15 @@
-"""A plaintext receiver that makes the host save its pairing store over and
-over: after HELLO_ACK it sends PAIR_ACCEPTED with a fresh token, again and
-again, each of which the host stores and saves. Used to kill the host in the
-middle of a save. Also renders the store file the host must write, byte for
-byte."""
+"""A paired receiver that makes the host save its pairing store over and
+over: over TLS with the key the store pins for it, after HELLO_ACK it sends
+PAIR_ACCEPTED with a fresh token, again and again, each of which the host
+stores and saves. Used to kill the host in the middle of a save. Also renders
+the store file the host must write, byte for byte."""
 
+import base64
 import json
 import os
 import socket
+import ssl
+import subprocess
 import sys
 import threading
 
@@ -37,12 +40,25 @@ def render_store(host_id, host_name, receivers, pins):
         text(host_id), text(host_name), members(receivers), members(pins))).encode("utf-8")
 
 
-def big_store(host_id, host_name, devices):
-    """A store of |devices| paired devices besides DEVICE, so that writing it
-    takes a while; returns (bytes, receivers, pins)."""
+def key_hash(cert):
+    """Base64 SHA-256 of the certificate's SubjectPublicKeyInfo: what the host
+    pins."""
+    run = lambda args, data: subprocess.run(args, input=data, check=True,  # noqa: E731
+                                            capture_output=True).stdout
+    pubkey = run(["openssl", "x509", "-in", cert, "-pubkey", "-noout"], None)
+    der = run(["openssl", "pkey", "-pubin", "-outform", "DER"], pubkey)
+    digest = run(["openssl", "dgst", "-sha256", "-binary"], der)
+    return base64.b64encode(digest).decode()
+
+
+def big_store(host_id, host_name, devices, pin):
+    """A store of |devices| paired devices besides DEVICE, which is paired
+    with the key |pin|, so that writing it takes a while; returns (bytes,
+    receivers, pins)."""
     receivers = {"dev-%06d" % i: "tok-%06d-%s" % (i, "x" * 24) for i in range(devices)}
     pins = {"dev-%06d" % i: "pin%06d%s=" % (i, "P" * 34) for i in range(devices)}
     receivers[DEVICE] = token(0, 0)
+    pins[DEVICE] = pin
     return render_store(host_id, host_name, receivers, pins), receivers, pins
 
 
@@ -56,9 +72,12 @@ def pair_accepted(value):
 
 
 class PairingLoop:
-    """Listens on 127.0.0.1; serves one host connection per `serve` call."""
+    """Listens on 127.0.0.1 with TLS (|cert|, |key|); serves one host
+    connection per `serve` call."""
 
-    def __init__(self):
+    def __init__(self, cert, key):
+        self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self._tls.load_cert_chain(cert, key)
         self._listener = socket.socket()
         self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(1)
@@ -74,6 +93,7 @@ class PairingLoop:
         once the first PAIR_ACCEPTED is on its way."""
         conn, _ = self._listener.accept()
         conn.settimeout(60)
+        conn = self._tls.wrap_socket(conn, server_side=True)
         conversation = Conversation(conn, trial)
         conversation.start()
         return conversation
@@ -101,9 +121,11 @@ class Conversation:
         return [token(self._trial, i) for i in range(1, self.sent + 1)]
 
     def _read(self):
+        # Reads only up to HELLO_ACK: the TLS connection is not to be used
+        # from two threads at once, and the writer starts after it.
         reader = wire.FrameReader()
         try:
-            while True:
+            while self.ack is None:
                 data = self._conn.recv(65536)
                 if not data:
                     break

@@ -116,16 +116,20 @@ def parse_log(text):
 class Host:
     """One run of veyra-host against 127.0.0.1:|port|, logging to a file."""
 
-    def __init__(self, workdir, port, *args, data_home=None, name="host"):
+    def __init__(self, workdir, port, *args, data_home=None, name="host", approve="yes"):
+        """|approve|: how this PC's user answers a receiver that is not
+        trusted (see hostproc.Approver)."""
         self.log_path = os.path.join(str(workdir), name + ".log")
         if os.path.exists(self.log_path):
             os.remove(self.log_path)
         env = hostproc.host_env(str(data_home)) if data_home else None
+        self.approver = hostproc.Approver(approve)
         self.process = hostproc.popen(
             hostproc.HOST, "--host", "127.0.0.1", "--port", str(port), "--name", HOST_NAME,
             "--log", hostproc.windows_path(self.log_path), *args,
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            stdin=self.approver.stdin(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=env)
+        self.approver.attach(self.process)
         self.returncode = None
 
     def lines(self):
@@ -160,12 +164,15 @@ class Host:
             self.process.kill()
             self.process.wait()
             raise
+        finally:
+            self.approver.close()
         return self.returncode
 
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.approver.close()
 
 
 def state_line(before, after, reason):

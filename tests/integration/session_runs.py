@@ -85,6 +85,7 @@ class Journey:
             host.kill()
             self.sim.stop()
         self.seconds = time.monotonic() - self.started
+        self.boxes = host.approver.boxes
         self.lines = host.lines()
         self.texts = [line.text for line in self.lines]
         self.events = self.sim.events
@@ -110,21 +111,22 @@ class Journey:
 class Refusal:
     """One host run against a simulator that Run refuses or is refused by."""
 
-    def __init__(self, workdir, store, state, *words, host_args=()):
+    def __init__(self, workdir, store, state, *words, host_args=(), approve="yes"):
         self.sim = Simulator(state, "--once", *words)
         host = Host(workdir, self.sim.port, "--source", "synthetic", "--verbose", *host_args,
-                    data_home=store.home)
+                    data_home=store.home, approve=approve)
         try:
             self.code = host.wait()
         finally:
             host.kill()
+        self.boxes = host.approver.boxes
         wait_for(lambda: self.sim.of("closed"), timeout=10)
         self.sim.stop()
         self.lines = host.lines()
         self.texts = [line.text for line in self.lines]
 
-    def ended_without_reconnecting(self):
-        assert self.code == 0
+    def ended_without_reconnecting(self, code=0):
+        assert self.code == code
         changes = states(self.lines)
         assert ("RECONNECTING", "CONNECTING", "reconnecting") not in changes
         assert not any(t.startswith("receiver did not come back") for t in self.texts)

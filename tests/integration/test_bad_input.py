@@ -34,18 +34,23 @@ class Run:
                              "--no-frame-ack", *self.scenario.words())
         log = os.path.join(str(workdir), "host.log")
         err = os.path.join(str(workdir), "host.stderr")
+        # This PC's user allows whatever connects: the garbage is meant to
+        # reach every point of the conversation, streaming included.
+        approver = hostproc.Approver("yes")
         with open(err, "wb") as stderr:
             host = hostproc.popen(
                 hostproc.HOST, "--host", "127.0.0.1", "--port", str(self.sim.port),
                 "--source", "synthetic", "--verbose", "--gop", "100000",
-                "--log", hostproc.windows_path(log), stdin=subprocess.DEVNULL,
+                "--log", hostproc.windows_path(log), stdin=approver.stdin(),
                 stdout=subprocess.DEVNULL, stderr=stderr, env=hostproc.host_env(store.home))
+            approver.attach(host)
             try:
                 self.code = host.wait(600)
             finally:
                 if host.poll() is None:
                     host.kill()
                     host.wait()
+                approver.close()
                 self.sim.stop()
         with open(log, encoding="utf-8", errors="replace") as f:
             self.lines = parse_log(f.read())

@@ -145,14 +145,22 @@ def test_discover_finding_nothing_reports_the_missing_address():
 
 @pytest.mark.skipif(hostproc.UNDER_WINE, reason="the native media back end only")
 def test_probe_reports_adapter_capture_and_encoder():
-    # Natively the adapter is the CPU, there is no desktop to duplicate, and
-    # no hardware encoder opens without a GPU: libx264 is the fallback.
-    result = hostproc.run_host("--probe")
+    # Natively the adapter is the CPU, the desktop is an X display (none
+    # here until the test starts one), and no hardware encoder opens without
+    # a GPU: libx264 is the fallback.
+    env = dict(os.environ, DISPLAY="")
+    result = hostproc.run_host("--probe", env=env)
     assert result.returncode == 0
     assert out(result) == ("adapter: CPU (libswscale)\n"
                            "capture: unavailable\n"
                            "encoder: libx264 (software)\n")
     assert b"] WARN  no hardware H.264 encoder; falling back to software" in result.stderr
+    assert b"] ERROR capture: no X display (DISPLAY is not set)" in result.stderr
+
+    with hostproc.Xvfb("640x480x24") as display:
+        result = hostproc.run_host("--probe", env=dict(os.environ, DISPLAY=display.name))
+    assert result.returncode == 0
+    assert out(result).splitlines()[1] == "capture: x11 640x480"
 
 
 @pytest.mark.skipif(not hostproc.UNDER_WINE, reason="the Direct3D 11 back end only")

@@ -20,6 +20,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 import hostproc  # noqa: E402
 import pairing_loop  # noqa: E402
+import tls_peer  # noqa: E402
 
 TRIALS = int(os.environ.get("VEYRA_KILL_TRIALS", "200"))
 SEED = int(os.environ.get("VEYRA_KILL_SEED", "18"))
@@ -69,7 +70,7 @@ class SaveTiming:
 def start_host(port, home, log):
     env = hostproc.host_env(home)
     return subprocess.Popen(
-        [hostproc.HOST, "--host", "127.0.0.1", "--port", str(port), "--no-tls",
+        [hostproc.HOST, "--host", "127.0.0.1", "--port", str(port),
          "--source", "synthetic", "--log", log],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
 
@@ -107,7 +108,9 @@ def test_a_killed_host_leaves_the_old_or_the_new_store_and_the_next_start_reads_
     store, _ = hostproc.store_file(home)
     temporary = store + ".tmp"
     os.makedirs(os.path.dirname(store))
-    template, _, _ = pairing_loop.big_store(HOST_ID, HOST_NAME, DEVICES)
+    cert, key = tls_peer.make_identity(tmp_path)
+    template, _, _ = pairing_loop.big_store(HOST_ID, HOST_NAME, DEVICES,
+                                            pairing_loop.key_hash(cert))
     first = pairing_loop.token(0, 0)
     with open(store, "wb") as f:
         f.write(template)
@@ -116,7 +119,7 @@ def test_a_killed_host_leaves_the_old_or_the_new_store_and_the_next_start_reads_
     def expected(value):
         return template.replace(first.encode(), value.encode())
 
-    loop = pairing_loop.PairingLoop()
+    loop = pairing_loop.PairingLoop(cert, key)
     timing = SaveTiming(temporary)
     current = first
     inside = 0      # kills that left a temporary file: the save was under way

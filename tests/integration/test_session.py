@@ -105,6 +105,18 @@ def test_the_host_shows_the_code_the_receiver_computes_from_its_key(journey):
     assert re.fullmatch(r"[0-9A-F]{4}(-[0-9A-F]{4}){3}", journey.sim.short_code)
 
 
+def test_this_pc_is_asked_once_with_the_code_and_yes_pairs(journey):
+    """The new receiver waits for this PC's user: natively a question in the
+    log answered on standard input, under Wine the real message box."""
+    question = journey.boxes if hostproc.UNDER_WINE else [
+        t for t in journey.texts if t.startswith("Code: ")]
+    assert len(question) == 1
+    assert "Code: %s" % journey.sim.short_code in question[0]
+    assert journey.texts.count("this PC's user allowed the receiver") == 1
+    assert journey.index("this PC's user allowed the receiver") < journey.index(
+        "paired with %s; it will connect without asking from now on" % journey.sim.device_id)
+
+
 def test_after_5_s_the_host_asks_to_tap_allow_once(journey):
     assert journey.texts.count(WAITING) == 1
     connected = next(line for line in journey.lines if line.text.startswith("connected to "))
@@ -333,6 +345,30 @@ def test_under_wine_a_degraded_session_keeps_pinging_and_drops_touch(journey):
 
 # --- runs that end with a refusal ----------------------------------------------------
 
+@pytest.mark.parametrize("answer", ["no", "eof"])
+def test_a_receiver_this_pc_refuses_gets_nothing_and_the_host_exits_3(journey, store, tmp_path,
+                                                                      answer):
+    """This PC's user answers No (natively "n" on standard input, under Wine
+    the box's No button) or nothing at all (natively end of input): the
+    phone gets no picture, nothing is stored, and the host exits with 3."""
+    if answer == "eof" and not NATIVE:
+        pytest.skip("end of input is the native build's way of not answering")
+    before = store.raw()
+    run = Refusal(tmp_path, store, tmp_path / ("refused-" + answer), approve=answer)
+    run.ended_without_reconnecting(code=3)
+    assert store.raw() == before
+    errors = [e["payload"] for e in run.sim.received(types=("ERROR",))]
+    assert errors == [{"code": "NO_DISPLAY", "message": "waiting for approval on the PC"},
+                      {"code": "PERMISSION_DENIED", "message": "not allowed on this PC"}]
+    assert not run.sim.received(types=("VIDEO_CONFIG", "STREAM_START", "VIDEO_FRAME"))
+    assert run.sim.received(types=("HELLO_ACK",))[0]["payload"]["token"] == ""
+    # The question named the phone, its address and the code the phone shows.
+    question = run.boxes[0] if run.boxes else "\n".join(run.texts)
+    assert "Allow \"%s\" to use this PC?" % run.sim.device_id in question
+    assert "Address: 127.0.0.1:%d" % run.sim.port in question
+    assert "Code: %s" % run.sim.short_code in question
+
+
 def test_a_receiver_with_a_new_key_is_refused(journey, store, tmp_path):
     before = store.raw()
     run = Refusal(tmp_path, store, copy_state(journey, tmp_path), "--new-key")
@@ -448,6 +484,38 @@ def test_ctrl_c_during_the_reconnection_pause_ends_promptly(journey, store, tmp_
         state_line("STOPPING", "IDLE", "run finished")]
     # Well inside the 8-second window the host would otherwise wait out.
     assert took < 5, took
+
+
+@pytest.mark.skipif(not NATIVE, reason="the X11 capture is the native host's")
+def test_an_x_display_that_goes_away_mid_stream_is_recovered_from(journey, store, tmp_path,
+                                                                   monkeypatch):
+    with hostproc.Xvfb() as display:
+        monkeypatch.setenv("DISPLAY", display.name)
+        # The empty display stands still: the keyframe asked for is the kept
+        # picture sent again.
+        sim = Simulator(copy_state(journey, tmp_path), "--once", "--action", "stream+1 idr")
+        host = Host(tmp_path, sim.port, "--source", "dd", "--verbose", data_home=store.home)
+        try:
+            assert host.wait_line(
+                "desktop is still; re-sending the last frame as the requested keyframe")
+            display.stop()
+            assert host.wait_line("capture lost; rebuilding the complete pipeline")
+            assert wait_for(lambda: len(sim.received(types=("ERROR",))) >= 2)
+            host.interrupt()
+            assert host.wait() == 0
+        finally:
+            host.kill()
+            sim.stop()
+    texts = host.texts()
+    assert "capture loop started (x11)" in texts
+    assert any(t.startswith("capturing X display %s monitor 0 \"screen\": 640x480" % display.name)
+               for t in texts)
+    assert "X display %s went away" % display.name in texts
+    errors = [e["payload"] for e in sim.received(types=("ERROR",))]
+    assert errors[:2] == [{"code": "NO_DISPLAY", "message": "display changed or locked; recovering"},
+                          {"code": "NO_DISPLAY", "message": "capture source failed"}]
+    changes = states(host.lines())
+    assert ("STREAMING", "DEGRADED", "display changed; rebuilding pipeline") in changes
 
 
 @native_only

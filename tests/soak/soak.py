@@ -94,12 +94,20 @@ class Soak:
         shutil.rmtree(data, ignore_errors=True)
         os.makedirs(data)
         env["XDG_DATA_HOME"] = data
+        if self.args.source != "dd":
+            # The receiver's random touches would land on whatever X display
+            # the soak was started from.
+            env.pop("DISPLAY", None)
         with open(os.path.join(self.work, "host.stderr"), "wb") as stderr:
             self.host = subprocess.Popen(
                 [self.args.host, "--host", "127.0.0.1", "--port", str(self.receiver.port),
-                 "--source", "synthetic", "--name", "Veyra Soak PC",
+                 "--source", self.args.source, "--name", "Veyra Soak PC",
                  "--log", os.path.join(self.work, "host.log")],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
+                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
+        # This PC's user allows the new receiver once; after that it is
+        # paired and every reconnection streams without asking.
+        self.host.stdin.write(b"y\n" * 4)
+        self.host.stdin.flush()
 
     def now(self):
         return time.monotonic() - self.receiver.t0
@@ -175,6 +183,8 @@ def main(argv=None):
     p.add_argument("--host", help="the veyra-host program to soak")
     p.add_argument("--sanitizer", choices=("address", "thread", "none"), default="none")
     p.add_argument("--seconds", type=float, default=600.0)
+    p.add_argument("--source", choices=("synthetic", "dd"), default="synthetic",
+                   help="what the host mirrors; dd is the X display DISPLAY names")
     p.add_argument("--seed", type=int, default=DEFAULT_SEED)
     p.add_argument("--workdir", default="soak")
     p.add_argument("--name", default=None, help="the run's name in the table")

@@ -5,7 +5,8 @@
 //                 VEYRA_STAND_IN_FORGET_MS (default 0);
 //   otherwise:    holds "Local\Veyra.Host.v1" for a time taken from the
 //                 comma list VEYRA_STAND_IN_RUN_MS, one entry per start (the
-//                 last one repeats; default ten minutes), then exits 0.
+//                 last one repeats; default ten minutes), then exits with
+//                 VEYRA_STAND_IN_EXIT_CODE (default 0).
 // VEYRA_STAND_IN_LOG names the log (default: host-calls.txt beside it).
 #include <windows.h>
 
@@ -109,5 +110,5 @@ int wmain() {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\Veyra.Host.v1");
   Sleep(RunTimeFor(start));
   CloseHandle(mutex);
-  return 0;
+  return static_cast<int>(Number(Environment(L"VEYRA_STAND_IN_EXIT_CODE"), 0));
 }

@@ -16,6 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "host/base/scoped_registry_key_win.h"
+
+using veyra::ScopedRegistryKey;
+
 namespace {
 
 constexpr const wchar_t* kSettingsKey = L"Software\\Brenvik\\Veyra";
@@ -31,24 +35,6 @@ void Print(const std::wstring& text) {
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written,
             nullptr);
 }
-
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() {
-    if (key_ != nullptr) {
-      RegCloseKey(key_);
-    }
-  }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-
-  HKEY Get() const { return key_; }
-  HKEY* Receive() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 int HexDigit(wchar_t c) {
   if (c >= L'0' && c <= L'9') {
@@ -102,7 +88,7 @@ bool ParseRawValue(const std::wstring& spec, RawValue& out) {
 }
 
 int SetValues(int argc, wchar_t** argv) {
-  ScopedKey key;
+  ScopedRegistryKey key;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                       key.Receive(), nullptr) != ERROR_SUCCESS) {
     Print(L"failed: cannot create the key");
@@ -134,7 +120,7 @@ std::uint64_t Hash(const std::vector<BYTE>& bytes) {
 }
 
 int DumpValues() {
-  ScopedKey key;
+  ScopedRegistryKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
     return 0;  // no key: no values
   }

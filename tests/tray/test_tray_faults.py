@@ -21,6 +21,7 @@ is a few periods of the tray's 2 s retry timer."""
 import os
 import shutil
 import sys
+import threading
 import time
 
 import pytest
@@ -32,6 +33,7 @@ import test_tray_program as program  # noqa: E402
 from test_tray_program import (IDM, IDOK, data_folder, driver, host_line, must, poll,  # noqa: E402
                                prefix_path, tooltip_text, wine)
 from test_tray_program import tray  # noqa: E402,F401 (the fixture, used by name)
+import hostproc  # noqa: E402
 from session_peers import Simulator, parse_log, states  # noqa: E402
 from session_runs import Store  # noqa: E402
 
@@ -58,8 +60,19 @@ def receiver(tray, tmp_path):
     tray (and so every host) has ended."""
     store = Store(tmp_path / "data")
     sim = Simulator(tmp_path / "receiver", "--port", str(DEFAULT_PORT))
+    # This PC's user allows the simulator when the host first asks.
+    stop = threading.Event()
+
+    def press_yes():
+        while not stop.is_set():
+            hostproc.answer_box("yes", 2000)
+
+    presser = threading.Thread(target=press_yes, daemon=True)
+    presser.start()
     yield sim
+    stop.set()
     tray.cleanup()  # again in the tray's own teardown, then without effect
+    presser.join(90)
     sim.stop()
     store.restore()
 

@@ -33,8 +33,8 @@ FORGET_ASK = ("Forget every phone this computer has been allowed to connect to?\
               "will ask you to allow this computer again the next time it connects. Do this if "
               "you reinstalled Veyra on the phone - the app gets a new identity when you do, and "
               "this computer no longer recognises it.")
-FORGET_DONE = ("Done. Connect again, and allow this computer on the phone - check that the code "
-               "shown on the phone matches the one this computer shows.")
+FORGET_DONE = ("Done. Connect again: this computer asks whether to allow the phone and shows a "
+               "code. Allow it here and on the phone only if the phone shows the same code.")
 FORGET_FAILED = "Could not clear the approvals."
 
 
@@ -83,10 +83,21 @@ def screenshot(name):
     return path
 
 
-def trays_running():
+def processes():
+    """(pid, command line) of every process of this machine."""
     listed = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
-    return [line.strip() for line in listed.splitlines()
-            if "veyra-tray.exe" in line.lower() and "timeout" not in line]
+    out = []
+    for line in listed.splitlines():
+        pid, _, args = line.strip().partition(" ")
+        if pid.isdigit():
+            out.append((int(pid), args))
+    return out
+
+
+def trays_running():
+    """(pid, command line) of every tray process."""
+    return [(pid, args) for pid, args in processes()
+            if "veyra-tray.exe" in args.lower() and "timeout" not in args]
 
 
 class Tray:
@@ -107,10 +118,10 @@ class Tray:
         # one would quietly exit) and its window would pass for this one's:
         # start only once it is gone, ending it if it does not go by itself.
         if not poll(lambda: not trays_running(), 5):
-            for line in trays_running():
+            for pid, _ in trays_running():
                 try:
-                    os.kill(int(line.split()[0]), signal.SIGKILL)
-                except (ProcessLookupError, ValueError):
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
                     pass
         assert poll(lambda: not trays_running(), 15), trays_running()
         assert driver("wait-tray-gone", 15000)[0] == 0, "an earlier tray's window is still there"
@@ -158,18 +169,15 @@ class Tray:
         # The tray was started by its Unix path, which Wine may show either way.
         tray = os.path.join(self.folder, "veyra-tray.exe").replace("/", "\\").lower()
         own = (self.host.lower(), tray)
-        listed = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True,
-                                text=True).stdout
-        for line in listed.splitlines():
-            pid, _, args = line.strip().partition(" ")
+        for pid, args in processes():
             if any(name in args.lower().replace("/", "\\") for name in own):
                 try:
-                    os.kill(int(pid), signal.SIGKILL)
-                except (ProcessLookupError, ValueError):
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
                     pass
         # The next test's tray starts only once this one's mutex is free.
-        poll(lambda: not [line for line in trays_running()
-                          if tray in line.lower().replace("/", "\\")], 15)
+        poll(lambda: not [args for _, args in trays_running()
+                          if tray in args.lower().replace("/", "\\")], 15)
         driver("wait-host", "stopped", 10000)
 
 
@@ -297,14 +305,27 @@ def test_a_host_exiting_at_once_is_restarted_exactly_once(tray):
     assert len(tray.calls()) == 2
 
 
+def test_a_host_refused_on_this_pc_is_not_restarted(tray):
+    # Exit code 3: this PC's user said no to the phone; starting the host
+    # again would only ask again.
+    must("set-setting", "ReceiverAddress", "192.168.1.20")
+    tray.start(VEYRA_STAND_IN_RUN_MS="0", VEYRA_STAND_IN_EXIT_CODE="3")
+    must("command", IDM["connect"])
+    tray.wait_calls(1, limit_s=60)
+    # The retry timer is 2 s; a few periods bring no second start.
+    time.sleep(6)
+    assert len(tray.calls()) == 1
+
+
 def test_a_host_that_ran_past_the_early_exit_limit_is_restarted_again(tray):
     must("set-setting", "ReceiverAddress", "192.168.1.20")
     # First start dies at once (the one restart is used), the restart runs
-    # 61 s: its end earns a fresh restart.
-    tray.start(VEYRA_STAND_IN_RUN_MS="0,61000,600000")
+    # past the early-exit limit (shortened to 4 s for this test): its end
+    # earns a fresh restart.
+    tray.start(VEYRA_STAND_IN_RUN_MS="0,5000,600000", VEYRA_TRAY_EARLY_EXIT_MS="4000")
     must("command", IDM["connect"])
     tray.wait_calls(2, limit_s=60)
-    calls = tray.wait_calls(3, limit_s=150)
+    calls = tray.wait_calls(3, limit_s=60)
     assert len(set(calls)) == 1
 
 

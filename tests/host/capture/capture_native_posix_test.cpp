@@ -1,5 +1,5 @@
 // The native back end of capture: in-memory textures, the synthetic source
-// driven by a stepped clock, and the missing desktop.
+// driven by a stepped clock.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 
 #include "host/base/recording_log_sink.h"
 #include "host/base/status_codes.h"
-#include "host/capture/desktop_duplication_source.h"
 #include "host/capture/synthetic_source.h"
 #include "host/capture/texture_storage_posix.h"
 
@@ -126,20 +125,6 @@ TEST_F(SyntheticSourceTest, LastFrameCopyIsIndependentAndReusedForTheSameSize) {
   graphics_.KeepLastFrame(other, &last);
   EXPECT_EQ(last.width, 64u);
   EXPECT_EQ(last.height, 64u);
-}
-
-TEST(DesktopDuplicationNativeTest, EveryOutputIsMissing) {
-  std::string log;
-  const RecordingLogSink sink(&log);
-  GraphicsContext graphics;
-  ASSERT_EQ(graphics.Init(0), status::kSOk);
-  EXPECT_EQ(graphics.adapterName(), "CPU (libswscale)");
-  DesktopDuplicationSource source(graphics, 0);
-  EXPECT_EQ(source.Open(), status::kDxgiErrorNotFound);
-  EXPECT_NE(sink.Text().find("output 0 does not exist on this adapter"), std::string::npos);
-  CapturedFrame frame;
-  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kInvalidStateHresult);
-  EXPECT_STREQ(source.Name(), "desktop-duplication");
 }
 
 }  // namespace

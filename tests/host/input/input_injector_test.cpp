@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 #include <string>
 #include <thread>
@@ -41,7 +42,8 @@ class InputInjectorTest : public testing::Test {
     auto sink = std::make_unique<FakeInputSink>(&mouse_, &keys_);
     layout_ = layout.get();
     sink_ = sink.get();
-    injector_ = std::make_unique<InputInjector>(std::move(layout), std::move(sink));
+    injector_ = std::make_unique<InputInjector>(std::move(layout), std::move(sink),
+                                                [this] { return nowUs_.load(); });
   }
 
   // Two monitors side by side; input aimed at the right-hand one.
@@ -65,6 +67,8 @@ class InputInjectorTest : public testing::Test {
     keys_.clear();
   }
 
+  // The rate limit's clock, moved by the tests.
+  std::atomic<std::uint64_t> nowUs_{1000000000};
   FakeDisplayLayout* layout_ = nullptr;
   std::vector<MouseInput> mouse_;
   std::vector<KeyboardInput> keys_;
@@ -195,7 +199,7 @@ TEST_F(InputInjectorTest, TouchesPressAndReleaseTheChosenButton) {
     }
     // Nothing stays held between cases.
     ClearInputs();
-    injector_->ReleaseButtons();
+    injector_->ReleaseAll();
     EXPECT_TRUE(mouse_.empty()) << c.name;
   }
 }
@@ -204,7 +208,7 @@ TEST_F(InputInjectorTest, RefusedInputIsLoggedAndStillCountsAsHeld) {
   sink_->RefuseMouse(5);
   LogCapture log;
   injector_->Touch(InputInjector::kTouchDown, 0.5F, 0.5F, 0);
-  injector_->ReleaseButtons();
+  injector_->ReleaseAll();
   const std::string text = log.Take();
   EXPECT_EQ(MouseFlags(),
             (std::vector<std::uint32_t>{kMouseEventMove | kAbs, kMouseEventLeftDown | kAbs,
@@ -234,9 +238,11 @@ TEST_F(InputInjectorTest, ScrollsByWheelUnitsProportionalToTheTargetArea) {
       {0.1F, 0.0F, {{kH, -230}}},
       {-0.05F, -0.05F, {{kV, -64}, {kH, 115}}},
       {0.0004F, 0.0009F, {}},
+      // A runaway amount moves the wheel by a bounded amount.
       {std::numeric_limits<float>::infinity(),
        std::numeric_limits<float>::quiet_NaN(),
-       {{kH, std::numeric_limits<std::int32_t>::min()}}},
+       {{kH, -InputInjector::kMaxWheelUnitsPerScroll}}},
+      {0.0F, 1e30F, {{kV, InputInjector::kMaxWheelUnitsPerScroll}}},
   };
   AimAtRightMonitor();
   for (const Case& c : cases) {
@@ -268,6 +274,9 @@ TEST_F(InputInjectorTest, KeysBecomeVirtualKeysWithExtendedAndReleaseFlags) {
       {44, 2, 32, 0},                                      // any action but 1 presses
   };
   for (const Case& c : cases) {
+    if (c.action == InputInjector::kKeyReleased) {
+      injector_->Key(c.usage, 0);
+    }
     ClearInputs();
     injector_->Key(c.usage, c.action);
     ASSERT_EQ(keys_.size(), 1U) << c.usage;
@@ -288,15 +297,29 @@ TEST_F(InputInjectorTest, UnmappedUsageIsLoggedAndNotSent) {
   EXPECT_NE(text.find("] DEBUG unmapped HID usage 0x1FF\n"), std::string::npos) << text;
 }
 
-TEST_F(InputInjectorTest, ReleaseButtonsLetsGoOfAHeldTouchOnce) {
+TEST_F(InputInjectorTest, ReleaseAllLetsGoOfHeldTouchAndKeysOnce) {
   AimAtRightMonitor();
   injector_->Touch(InputInjector::kTouchDown, 0.3F, 0.3F, 0);
+  injector_->Key(225, 0);  // Left Shift
+  injector_->Key(227, 0);  // Left Windows key
+  injector_->Key(4, 0);    // A, then released by the receiver itself
+  injector_->Key(4, InputInjector::kKeyReleased);
   ClearInputs();
   LogCapture log;
-  injector_->ReleaseButtons();
-  injector_->ReleaseButtons();
+  injector_->ReleaseAll();
+  injector_->ReleaseAll();
   ASSERT_EQ(MouseFlags(), std::vector<std::uint32_t>{kMouseEventLeftUp | kAbs});
   EXPECT_NE(log.Take().find("input: norm=(0.0000,0.0000) -> desktop=(1920,0)"), std::string::npos);
+  ASSERT_EQ(keys_.size(), 2U);
+  EXPECT_EQ(keys_[0].virtualKey, 91);   // VK_LWIN
+  EXPECT_EQ(keys_[1].virtualKey, 160);  // VK_LSHIFT
+  EXPECT_EQ(keys_[0].flags & kKeyEventKeyUp, kKeyEventKeyUp);
+  EXPECT_EQ(keys_[1].flags & kKeyEventKeyUp, kKeyEventKeyUp);
+
+  // A release of a key that is not held sends nothing.
+  ClearInputs();
+  injector_->Key(225, InputInjector::kKeyReleased);
+  EXPECT_TRUE(keys_.empty());
 
   // A later touch up has nothing left to release.
   ClearInputs();
@@ -304,7 +327,34 @@ TEST_F(InputInjectorTest, ReleaseButtonsLetsGoOfAHeldTouchOnce) {
   EXPECT_EQ(MouseFlags(), std::vector<std::uint32_t>{kMouseEventMove | kAbs});
 }
 
-// A pipeline restart (FindMonitor, ReleaseButtons) on one thread while touches
+// 10,000 touches in one second: at most the burst and a second's refill get
+// through, with one log line for the drops; the release of a held button
+// always gets through.
+TEST_F(InputInjectorTest, AFloodOfTouchesIsBoundedAndReleasesStillPass) {
+  AimAtRightMonitor();
+  LogCapture log;
+  injector_->Touch(InputInjector::kTouchDown, 0.5F, 0.5F, 0);
+  for (int i = 0; i < 10000; ++i) {
+    nowUs_ += 100;
+    injector_->Touch(InputInjector::kTouchMove, 0.5F, 0.5F, 0);
+  }
+  EXPECT_LE(mouse_.size(), InputInjector::kInputBurst + InputInjector::kInputEventsPerSecond + 2);
+  EXPECT_GE(mouse_.size(), InputInjector::kInputEventsPerSecond);
+  ClearInputs();
+  injector_->Touch(InputInjector::kTouchUp, 0.5F, 0.5F, 0);
+  EXPECT_EQ(MouseFlags(),
+            (std::vector<std::uint32_t>{kMouseEventMove | kAbs, kMouseEventLeftUp | kAbs}));
+  const std::string text = log.Take();
+  std::size_t lines = 0;
+  for (std::size_t at = text.find("input flood"); at != std::string::npos;
+       at = text.find("input flood", at + 1)) {
+    ++lines;
+  }
+  EXPECT_GE(lines, 1U);
+  EXPECT_LE(lines, 2U);
+}
+
+// A pipeline restart (FindMonitor, ReleaseAll) on one thread while touches
 // arrive on another: every press is released exactly once and the area is
 // always one of the two monitors.
 TEST_F(InputInjectorTest, StaysConsistentWhenPipelineRestartsMeetInput) {
@@ -321,11 +371,11 @@ TEST_F(InputInjectorTest, StaysConsistentWhenPipelineRestartsMeetInput) {
   std::vector<DesktopRect> seen;
   for (int i = 0; i < kRounds; ++i) {
     injector_->FindMonitor(i % 2 == 0 ? L"\\\\.\\DISPLAY1" : L"\\\\.\\DISPLAY2");
-    injector_->ReleaseButtons();
+    injector_->ReleaseAll();
     seen.push_back(injector_->TargetArea());
   }
   touches.join();
-  injector_->ReleaseButtons();
+  injector_->ReleaseAll();
 
   int held = 0;
   for (const MouseInput& m : mouse_) {

@@ -25,7 +25,10 @@
 #include "host/base/status_codes.h"
 #include "host/input/fake_display_layout.h"
 #include "host/input/fake_input_sink.h"
+#include "host/net/plain_transport.h"
+#include "host/net/secure_channel.h"
 #include "host/pairing/fake_store_files.h"
+#include "host/session/fake_receiver_approver.h"
 #include "host/session/session.h"
 #include "host/wire/binary_payloads.h"
 #include "host/wire/json_value.h"
@@ -223,10 +226,57 @@ inline bool HasKeyframe(const std::vector<Packet>& packets, std::size_t from = 0
   return false;
 }
 
+// TLS as far as the session can tell: a fixed key fingerprint and code over
+// the plain byte stream, so that trust decisions run against a loopback
+// receiver without certificates.
+class KeyedPlainChannel final : public SecureChannel {
+ public:
+  explicit KeyedPlainChannel(const char* key) : key_(key) {}
+  std::int32_t Handshake(SocketHandle socket, const std::string& /*targetHost*/) override {
+    plain_ = std::make_unique<PlainTransport>(socket, keepGoing_);
+    return 0;
+  }
+  bool Send(const std::uint8_t* data, std::size_t length, std::string& failure) override {
+    return plain_->Send(data, length, failure);
+  }
+  long Receive(std::vector<std::uint8_t>& out, std::string& failure) override {
+    return plain_->Receive(out, failure);
+  }
+  std::string PeerKeyHash() const override { return key_; }
+  std::string PeerShortCode() const override { return "ABCD-EF01-2345-6789"; }
+  std::string ProtocolName() const override { return "TLS1.3"; }
+  void Teardown() override { keepGoing_ = false; }
+
+ private:
+  std::string key_;
+  std::atomic<bool> keepGoing_{true};
+  std::unique_ptr<PlainTransport> plain_;
+};
+
+inline constexpr const char* kPhoneKey = "KEY-OF-PHONE-1";
+
+// A store in which "phone-1" is paired: its key pinned, its token "tok-1".
+inline std::string PairedStore() {
+  return R"({"hostId":"0123456789abcdef0123456789abcdef","hostName":"PC",)"
+         R"("receivers":{"phone-1":"tok-1"},"pins":{"phone-1":"KEY-OF-PHONE-1"}})";
+}
+
+// Who the receiver is to the session: by default the paired "phone-1" over
+// (stand-in) TLS, which streams without asking.
+struct RunSetup {
+  // The key the connection proves; nullptr: plaintext.
+  const char* tlsKey = kPhoneKey;
+  // pairing.json as the session finds it; empty: none yet.
+  std::string store = PairedStore();
+  // 0: the session's own.
+  std::uint64_t approvalTimeoutUs = 0;
+};
+
 // One session running on its own thread against a TestReceiver.
 class SessionRun {
  public:
-  explicit SessionRun(std::shared_ptr<DesktopScript> script = std::make_shared<DesktopScript>())
+  explicit SessionRun(std::shared_ptr<DesktopScript> script = std::make_shared<DesktopScript>(),
+                      const RunSetup& setup = {})
       : script_(std::move(script)), sink_(&log_) {
     SetLogThreshold(LogLevel::Debug);
     SessionParts parts;
@@ -241,11 +291,20 @@ class SessionRun {
     parts.inputSink = std::make_unique<FakeInputSink>(&mouse_, &keys_);
     parts.pairingPath = "pairing.json";
     parts.storeFiles = &files_;
+    parts.approver = std::make_unique<FakeReceiverApprover>(approver_);
+    parts.approvalTimeoutUs = setup.approvalTimeoutUs;
+    if (setup.tlsKey != nullptr) {
+      tlsKey_->store(setup.tlsKey);
+      parts.tlsFactory = [key = tlsKey_] { return std::make_unique<KeyedPlainChannel>(*key); };
+    }
+    if (!setup.store.empty()) {
+      files_.files["pairing.json"] = setup.store;
+    }
     session_ = std::make_unique<Session>(std::move(parts));
 
     options_.host = "127.0.0.1";
     options_.port = receiver_.port();
-    options_.useTls = false;
+    options_.useTls = setup.tlsKey != nullptr;
     options_.fps = 30;
     options_.bitrate = 1000000;
   }
@@ -313,7 +372,11 @@ class SessionRun {
   }
 
   Options options_;
+  // The key the next connection proves (a string literal).
+  std::shared_ptr<std::atomic<const char*>> tlsKey_ =
+      std::make_shared<std::atomic<const char*>>(nullptr);
   std::shared_ptr<DesktopScript> script_;
+  std::shared_ptr<ApproverScript> approver_ = std::make_shared<ApproverScript>();
   TestReceiver receiver_;
   FakeStoreFiles files_;
   std::vector<MouseInput> mouse_;  // read only after Finish

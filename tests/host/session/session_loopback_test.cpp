@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/base/status_codes.h"
+#include "host/session/fake_receiver_approver.h"
 #include "host/session/session.h"
 #include "tests/host/session/session_harness.h"
 
@@ -23,6 +25,8 @@ using testing_session::DesktopScript;
 using testing_session::ErrorsWithCode;
 using testing_session::HasKeyframe;
 using testing_session::JsonOfType;
+using testing_session::kPhoneKey;
+using testing_session::RunSetup;
 using testing_session::SessionRun;
 using testing_session::Sync;
 using testing_session::TestReceiver;
@@ -76,6 +80,7 @@ TEST(SessionLoopbackTest, LockedDesktopIsRetriedForAReceiverWithoutScreenSize) {
   run.Start();
   // No screen size at all: still a receiver to build for once the desktop
   // is back; and a bit-rate change meanwhile races no pipeline start.
+  run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
   run.receiver_.Send(MessageType::kDeviceInfo, "{}");
   run.receiver_.Send(MessageType::kSetBitrate, R"({"bitrateBps":4000000})");
   ASSERT_TRUE(run.receiver_.WaitForCount(MessageType::kVideoConfig, 1));
@@ -133,8 +138,17 @@ TEST(SessionLoopbackTest, InputGoesToTheCapturedMonitorOnlyWhileStreaming) {
   ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) { return HasKeyframe(p); }));
   run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);
   run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchUp);
+  const std::uint8_t shiftDown[kKeyPayloadBytes] = {0, 0, 0, 225, 0};
+  run.receiver_.SendBinary(MessageType::kKey, shiftDown, sizeof shiftDown);
   Sync(run.receiver_, 77);
+  // Shift stays down on the phone's side when the link drops; not here.
+  run.receiver_.Hangup();
+  ASSERT_TRUE(run.WaitForLog("receiver disconnected ("));
   run.Finish();
+
+  ASSERT_EQ(run.keys_.size(), 2u) << run.LogText();
+  EXPECT_EQ(run.keys_[1].virtualKey, run.keys_[0].virtualKey);
+  EXPECT_EQ(run.keys_[1].flags & kKeyEventKeyUp, kKeyEventKeyUp);
 
   ASSERT_FALSE(run.mouse_.empty()) << run.LogText();
   for (const MouseInput& input : run.mouse_) {
@@ -165,7 +179,7 @@ TEST(SessionLoopbackTest, ReconnectsAfterALossAndStopsDuringThePause) {
 }
 
 TEST(SessionLoopbackTest, NothingIsHandledBehindARefusal) {
-  SessionRun run;
+  SessionRun run(std::make_shared<DesktopScript>(), RunSetup{kPhoneKey, ""});
   run.Start();
   run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
   run.receiver_.Send(MessageType::kError,
@@ -200,6 +214,173 @@ TEST(SessionLoopbackTest, BadMessagesAreDroppedAndTheSessionGoesOn) {
   EXPECT_TRUE(run.WaitForLog("DEBUG ignoring STREAM_STOP"));
   EXPECT_TRUE(run.WaitForLog("DEBUG ignoring UNKNOWN"));
   EXPECT_EQ(run.session_->state(), SessionState::kStreaming);
+}
+
+// Message types the receiver sees only once it may see this PC.
+bool SentPicture(const std::vector<Packet>& packets) {
+  return std::any_of(packets.begin(), packets.end(), [](const Packet& p) {
+    const auto type = static_cast<MessageType>(p.header.type);
+    return type == MessageType::kVideoConfig || type == MessageType::kVideoConfigData ||
+           type == MessageType::kStreamStart || type == MessageType::kVideoFrame;
+  });
+}
+
+std::string HelloAckToken(const std::vector<Packet>& packets) {
+  const std::vector<JsonValue> acks = JsonOfType(packets, MessageType::kHelloAck);
+  return acks.empty() ? std::string("(none)") : acks.back().ReadString("token", "(absent)");
+}
+
+// A new phone over TLS: while this PC's user thinks, pings go on and nothing
+// else happens; the phone's own approval is kept; Yes starts the picture and
+// stores the pairing; the phone then injects input.
+TEST(SessionTrustTest, ANewPhoneWaitsForThisPcAndYesStartsAndPairs) {
+  auto script = std::make_shared<DesktopScript>();
+  script->deviceName = L"\\\\.\\DISPLAY2";
+  SessionRun run(script, RunSetup{kPhoneKey, ""});
+  run.approver_->answer.reset();
+  run.Start();
+  run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
+  run.receiver_.Send(MessageType::kDeviceInfo, R"({"model":"Pixel 9"})");
+  run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);
+  run.receiver_.Send(MessageType::kPairAccepted, R"({"token":"tok-new"})");
+  Sync(run.receiver_, 1);
+  ASSERT_TRUE(run.approver_->WaitAsked(1));
+  {
+    const std::lock_guard<std::mutex> lock(run.approver_->lock);
+    const ApprovalQuestion& asked = run.approver_->asked[0];
+    EXPECT_EQ(asked.phone, "phone-1");
+    EXPECT_EQ(asked.code, "ABCD-EF01-2345-6789");
+    EXPECT_EQ(asked.address, "127.0.0.1:" + std::to_string(run.options_.port));
+  }
+  std::vector<Packet> packets = run.receiver_.packets();
+  EXPECT_FALSE(SentPicture(packets));
+  EXPECT_EQ(HelloAckToken(packets), "");
+  ASSERT_EQ(ErrorsWithCode(packets, kErrorNoDisplay).size(), 1u);
+  EXPECT_EQ(ErrorsWithCode(packets, kErrorNoDisplay)[0].ReadString("message", ""),
+            "waiting for approval on the PC");
+  EXPECT_EQ(run.session_->state(), SessionState::kNegotiating);
+  EXPECT_EQ(run.files_.files["pairing.json"].find("tok-new"), std::string::npos);
+
+  run.approver_->Answer(ApprovalAnswer::kYes);
+  ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) { return HasKeyframe(p); }));
+  run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);
+  Sync(run.receiver_, 2);
+  run.Finish();
+  const std::string stored = run.files_.files["pairing.json"];
+  EXPECT_NE(stored.find(R"("phone-1":"tok-new")"), std::string::npos) << stored;
+  EXPECT_NE(stored.find(R"("phone-1":"KEY-OF-PHONE-1")"), std::string::npos) << stored;
+  // Only the touch after Yes (a move and a press), and the release of its
+  // button when the session ended.
+  EXPECT_EQ(run.mouse_.size(), 3u);
+}
+
+// Refusals: No, no answer in time, and a pinned id without TLS. Nothing is
+// stored, nothing is shown, and Run ends without reconnecting.
+TEST(SessionTrustTest, NoTimeoutAndAPinnedIdInPlaintextAreRefused) {
+  struct Case {
+    const char* name;
+    RunSetup setup;
+    std::optional<ApprovalAnswer> answer;
+    std::int32_t result;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"no",
+       {kPhoneKey, ""},
+       ApprovalAnswer::kNo,
+       Session::kRefusedOnThisPc,
+       "not allowed on this PC"},
+      {"no answer",
+       {kPhoneKey, "", 200000},
+       std::nullopt,
+       Session::kRefusedOnThisPc,
+       "not allowed on this PC"},
+      {"pinned id in plaintext",
+       {nullptr, testing_session::PairedStore()},
+       ApprovalAnswer::kYes,
+       0,
+       "this device is paired over TLS only"},
+  };
+  for (const Case& c : cases) {
+    SessionRun run(std::make_shared<DesktopScript>(), c.setup);
+    run.approver_->answer = c.answer;
+    run.Start();
+    const std::string before = run.files_.files["pairing.json"];
+    run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
+    run.receiver_.Send(MessageType::kPairAccepted, R"({"token":"tok-new"})");
+    run.receiver_.Send(MessageType::kDeviceInfo, "{}");
+    ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) {
+      return !ErrorsWithCode(p, kErrorPermissionDenied).empty();
+    })) << c.name;
+    run.receiver_.Hangup();
+    ASSERT_TRUE(run.WaitForRunEnd()) << c.name;
+    EXPECT_EQ(run.result_, c.result) << c.name;
+    const std::vector<Packet> packets = run.receiver_.packets();
+    EXPECT_EQ(ErrorsWithCode(packets, kErrorPermissionDenied)[0].ReadString("message", ""),
+              c.message);
+    EXPECT_FALSE(SentPicture(packets)) << c.name;
+    EXPECT_EQ(run.files_.files["pairing.json"], before) << c.name;
+    EXPECT_EQ(run.LogCount("(reconnecting)"), 0u) << c.name;
+    if (c.setup.tlsKey == nullptr) {
+      // The paired phone's token never goes out in clear.
+      EXPECT_EQ(HelloAckToken(packets), "(none)");
+      EXPECT_EQ(run.approver_->AskedCount(), 0u);
+    }
+  }
+}
+
+// Who is asked: a phone that speaks before its HELLO, a plaintext one, a
+// token without a pin; a reconnection with the same key is not asked again,
+// one with another key is; a paired phone never is.
+TEST(SessionTrustTest, OnlyAPairedPhoneOrTheSameApprovedOneSkipsTheQuestion) {
+  {
+    SessionRun run;  // paired
+    run.StartStreaming();
+    EXPECT_EQ(run.approver_->AskedCount(), 0u);
+    EXPECT_EQ(HelloAckToken(run.receiver_.packets()), "tok-1");
+  }
+  {
+    SessionRun run(std::make_shared<DesktopScript>(), RunSetup{nullptr, ""});
+    run.Start();
+    run.receiver_.Send(MessageType::kDeviceInfo, R"({"model":"Galaxy
+INFO  forged"})");
+    ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) { return HasKeyframe(p); }));
+    const std::lock_guard<std::mutex> lock(run.approver_->lock);
+    ASSERT_EQ(run.approver_->asked.size(), 1u);
+    EXPECT_EQ(run.approver_->asked[0].phone, "Galaxy\\x0aINFO  forged");
+    EXPECT_EQ(run.approver_->asked[0].code, "");
+    EXPECT_EQ(run.LogCount("\nINFO  forged"), 0u);
+  }
+  {
+    SessionRun run(std::make_shared<DesktopScript>(),
+                   RunSetup{kPhoneKey, R"({"hostId":"00","receivers":{"phone-1":"tok-1"}})"});
+    run.StartStreaming();
+    EXPECT_EQ(run.approver_->AskedCount(), 1u);
+    EXPECT_EQ(HelloAckToken(run.receiver_.packets()), "");
+
+    run.receiver_.Hangup();
+    ASSERT_TRUE(run.receiver_.Accept());
+    run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
+    run.receiver_.Send(MessageType::kDeviceInfo, "{}");
+    ASSERT_TRUE(run.WaitForLogCount("state DISPLAY_CREATING", 2)) << run.LogText();
+    EXPECT_EQ(run.approver_->AskedCount(), 1u);
+
+    run.tlsKey_->store("ANOTHER-KEY");
+    run.receiver_.Hangup();
+    ASSERT_TRUE(run.receiver_.Accept());
+    run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
+    ASSERT_TRUE(run.approver_->WaitAsked(2)) << run.LogText();
+  }
+  {
+    // A device id no store should hold.
+    SessionRun run(std::make_shared<DesktopScript>(), RunSetup{kPhoneKey, ""});
+    run.Start();
+    run.receiver_.Send(MessageType::kHello, R"({"deviceId":")" + std::string(129, 'x') + "\"}");
+    ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) {
+      return !ErrorsWithCode(p, kErrorPermissionDenied).empty();
+    }));
+    EXPECT_EQ(run.approver_->AskedCount(), 0u);
+  }
 }
 
 }  // namespace

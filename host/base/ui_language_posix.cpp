@@ -1,9 +1,10 @@
-#include "tray/localized_text.h"
+#include "host/base/ui_language.h"
 
 namespace veyra {
-
 namespace {
+
 constexpr std::uint16_t kEnglishUnitedStates = 0x0409;
+
 }  // namespace
 
 std::uint16_t UserUiLanguage() { return kEnglishUnitedStates; }

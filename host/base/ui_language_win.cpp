@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "tray/localized_text.h"
+#include "host/base/ui_language.h"
 
 namespace veyra {
 

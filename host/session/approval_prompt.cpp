@@ -1,0 +1,64 @@
+#include "host/session/approval_prompt.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "host/base/log.h"
+
+namespace veyra {
+namespace {
+
+constexpr int kNoAnswer = 0;
+constexpr int kAnsweredYes = 1;
+constexpr int kAnsweredNo = 2;
+
+// How often a withdrawn question is withdrawn again: a message box that
+// had not appeared yet when it was first cancelled is closed by a later
+// attempt.
+constexpr std::chrono::milliseconds kCancelRepeat{20};
+
+}  // namespace
+
+bool ApprovalPrompt::Start(const ApprovalQuestion& question) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (thread_.joinable()) {
+    return true;
+  }
+  answer_ = kNoAnswer;
+  try {
+    thread_ = std::thread([this, question] {
+      const ApprovalAnswer answer = approver_.Ask(question);
+      answer_ = answer == ApprovalAnswer::kYes ? kAnsweredYes : kAnsweredNo;
+    });
+  } catch (const std::system_error& error) {
+    Log(LogLevel::Error, "%s failed: %s", "approval thread", error.what());
+    answer_ = kAnsweredNo;
+    return false;
+  }
+  return true;
+}
+
+std::optional<ApprovalAnswer> ApprovalPrompt::Answer() const {
+  switch (answer_.load()) {
+    case kAnsweredYes:
+      return ApprovalAnswer::kYes;
+    case kAnsweredNo:
+      return ApprovalAnswer::kNo;
+    default:
+      return std::nullopt;
+  }
+}
+
+void ApprovalPrompt::Finish() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  if (!thread_.joinable()) {
+    return;
+  }
+  while (answer_.load() == kNoAnswer) {
+    approver_.Cancel();
+    std::this_thread::sleep_for(kCancelRepeat);
+  }
+  thread_.join();
+}
+
+}  // namespace veyra

@@ -1,0 +1,97 @@
+// Asking this PC's user about a receiver that is not trusted yet, and acting
+// on the answer: the question runs on the prompt's thread, the answer is
+// taken up by the run loop.
+
+#include <string>
+
+#include "host/base/clock.h"
+#include "host/base/log.h"
+#include "host/base/peer_text.h"
+#include "host/session/session.h"
+
+namespace veyra {
+
+// On the receive thread, when an untrusted receiver first asks for anything.
+void Session::AskThisPc(const char* why) {
+  PeerApproval none = PeerApproval::kNone;
+  if (!approval_.compare_exchange_strong(none, PeerApproval::kPending)) {
+    return;
+  }
+  ApprovalQuestion question;
+  {
+    const std::lock_guard<std::mutex> lock(deviceInfoLock_);
+    if (deviceInfoReceived_ && !deviceInfo_.model.empty()) {
+      question.phone = PeerText(deviceInfo_.model, 64);
+    }
+  }
+  if (question.phone.empty()) {
+    const std::lock_guard<std::mutex> lock(trustLock_);
+    question.phone = deviceId_.empty() ? std::string("an unnamed device") : PeerText(deviceId_, 64);
+  }
+  question.address = options_.host + ":" + std::to_string(options_.port);
+  question.code = peerCode_;
+  approvalDeadlineUs_ = NowUs() + approvalTimeoutUs_;
+  Log(LogLevel::Info, "asking this PC's user whether %s may see and control this PC (%s)",
+      question.phone.c_str(), why);
+  SendError(kErrorNoDisplay, "waiting for approval on the PC");
+  prompt_.Start(question);
+}
+
+// On the run thread, every pass of the run loop.
+void Session::PollApproval(std::uint64_t nowUs) {
+  if (approval_.load() != PeerApproval::kPending) {
+    return;
+  }
+  const std::optional<ApprovalAnswer> answer = prompt_.Answer();
+  if (!answer) {
+    if (nowUs >= approvalDeadlineUs_.load()) {
+      prompt_.Finish();
+      RefuseHere("no answer in time");
+    }
+    return;
+  }
+  prompt_.Finish();
+  if (*answer == ApprovalAnswer::kYes) {
+    AcceptApproval();
+  } else {
+    RefuseHere("answered no");
+  }
+}
+
+void Session::AcceptApproval() {
+  {
+    const std::lock_guard<std::mutex> lock(trustLock_);
+    approvedId_ = deviceId_;
+    approvedKey_ = peerKey_;
+    approval_ = PeerApproval::kAllowed;
+    if (!pendingToken_.empty()) {
+      StorePairingLocked(pendingToken_);
+      pendingToken_.clear();
+    }
+  }
+  Log(LogLevel::Info, "this PC's user allowed the receiver");
+  DeviceInfo info;
+  bool received = false;
+  {
+    const std::lock_guard<std::mutex> lock(deviceInfoLock_);
+    info = deviceInfo_;
+    received = deviceInfoReceived_;
+  }
+  if (received) {
+    const std::int32_t status = StartPipeline(info);
+    if (status < 0) {
+      SetState(SessionState::kDegraded, "pipeline start failed");
+    }
+  }
+}
+
+void Session::RefuseHere(const char* why) {
+  approval_ = PeerApproval::kNone;
+  refusedHere_ = true;
+  permissionDenied_ = true;
+  Log(LogLevel::Error, "this PC did not allow the receiver (%s); nothing was stored", why);
+  SendError(kErrorPermissionDenied, "not allowed on this PC");
+  connection_.CloseAfterFlush();
+}
+
+}  // namespace veyra

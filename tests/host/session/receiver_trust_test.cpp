@@ -1,0 +1,64 @@
+#include "host/session/receiver_trust.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/base/peer_text.h"
+#include "host/session/receiver_approver.h"
+
+namespace veyra {
+namespace {
+
+TEST(ReceiverTrustTest, OnlyTlsWithThePinnedKeyAndATokenIsTrusted) {
+  const std::string longId(kMaxDeviceIdBytes + 1, 'x');
+  struct Case {
+    const char* name;
+    std::string id, key, pin, token;
+    HelloVerdict verdict;
+  };
+  const Case cases[] = {
+      {"paired", "p", "K", "K", "t", HelloVerdict::kTrusted},
+      {"new", "p", "K", "", "", HelloVerdict::kAsk},
+      {"token only", "p", "K", "", "t", HelloVerdict::kAsk},
+      {"pin only", "p", "K", "K", "", HelloVerdict::kAsk},
+      {"plaintext, token only", "p", "", "", "t", HelloVerdict::kAsk},
+      {"plaintext, pinned", "p", "", "K", "t", HelloVerdict::kRefusePlaintextPin},
+      {"another key", "p", "K2", "K", "t", HelloVerdict::kRefuseKeyMismatch},
+      {"no id", "", "K", "", "", HelloVerdict::kAsk},
+      {"control character", "p\n", "K", "", "", HelloVerdict::kRefuseBadId},
+      {"too long", longId, "K", "", "", HelloVerdict::kRefuseBadId},
+      {"longest", longId.substr(1), "K", "K", "t", HelloVerdict::kTrusted},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(JudgeHello(c.id, c.key, c.pin, c.token), c.verdict) << c.name;
+  }
+  EXPECT_TRUE(CarriesApproval("p", "K", "p", "K"));
+  EXPECT_FALSE(CarriesApproval("p", "K", "p", "K2"));
+  EXPECT_FALSE(CarriesApproval("p", "K", "q", "K"));
+  EXPECT_FALSE(CarriesApproval("p", "", "p", ""));  // plaintext is asked every time
+}
+
+TEST(ReceiverTrustTest, PeerTextCannotForgeLinesAndAnswersAreStrict) {
+  EXPECT_EQ(PeerText("Pixel 9"), "Pixel 9");
+  EXPECT_EQ(PeerText("a\nINFO  b\x1b[2J\\"), "a\\x0aINFO  b\\x1b[2J\\x5c");
+  EXPECT_EQ(PeerText(std::string(300, 'z'), 4), "zzzz...");
+  for (const char* yes : {"y", "Y", "yes", " YeS\r", "yes\t"}) {
+    EXPECT_TRUE(IsYesAnswer(yes)) << yes;
+  }
+  for (const char* no : {"", "n", "no", "yes please", "ye", "y y"}) {
+    EXPECT_FALSE(IsYesAnswer(no)) << no;
+  }
+  const ApprovalQuestion question{"Pixel 9", "192.168.1.20:47820", "ABCD-EF01-2345-6789"};
+  for (const bool korean : {false, true}) {
+    const std::string text = ApprovalText(question, korean);
+    EXPECT_NE(text.find("\"Pixel 9\""), std::string::npos) << text;
+    EXPECT_NE(text.find("192.168.1.20:47820"), std::string::npos) << text;
+    EXPECT_NE(text.find("ABCD-EF01-2345-6789"), std::string::npos) << text;
+  }
+  EXPECT_NE(ApprovalText(question, false).find("control it with touch and keys"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace veyra

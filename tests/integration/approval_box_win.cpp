@@ -1,0 +1,60 @@
+// Plays this PC's user for the host's approval box in tests under Wine:
+// waits up to <wait_ms> for a top-level dialog captioned "Veyra", prints its
+// text (UTF-8) and presses the button named by <yes|no>, or none for "read".
+// Exit code 0 when a box was found, 1 when none came.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+BOOL CALLBACK AppendStaticText(HWND child, LPARAM into) {
+  wchar_t className[16] = {};
+  if (GetClassNameW(child, className, 16) > 0 && lstrcmpiW(className, L"Static") == 0) {
+    wchar_t text[2048] = {};
+    GetWindowTextW(child, text, 2048);
+    *reinterpret_cast<std::wstring*>(into) += text;
+  }
+  return TRUE;
+}
+
+void PrintUtf8(const std::wstring& text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), bytes,
+                      nullptr, nullptr);
+  out += '\n';
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written,
+            nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) {
+    std::fputs("usage: approval_box <yes|no|read> <wait_ms>\n", stderr);
+    return 2;
+  }
+  const std::wstring action = argv[1];
+  const DWORD waitMs = static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  HWND box = nullptr;
+  while ((box = FindWindowW(L"#32770", L"Veyra")) == nullptr && GetTickCount64() < deadline) {
+    Sleep(50);
+  }
+  if (box == nullptr) {
+    return 1;
+  }
+  std::wstring text;
+  EnumChildWindows(box, AppendStaticText, reinterpret_cast<LPARAM>(&text));
+  PrintUtf8(text);
+  const int button = action == L"yes" ? IDYES : action == L"no" ? IDNO : 0;
+  if (button != 0) {
+    SendMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+  }
+  return 0;
+}
