@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/base/log.h"
@@ -32,6 +34,7 @@ using testing::FakeGraphicsPlatform;
 using testing::FakeOutputRecord;
 using testing::MakeBgraTexture;
 using testing::MakeCom;
+using testing::ReadBack;
 
 static_assert(static_cast<int>(OutputRotation::kUnspecified) == DXGI_MODE_ROTATION_UNSPECIFIED);
 static_assert(static_cast<int>(OutputRotation::kIdentity) == DXGI_MODE_ROTATION_IDENTITY);
@@ -179,7 +182,7 @@ TEST_F(DuplicationFakeTest, APortraitOutputDeliversItsUnrotatedSizeOnEveryFrame)
   EXPECT_FALSE(output_.duplication.releasedWhileNotHeld);
 }
 
-TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndPointerOnlyFramesStayHeldUntilTheNextCall) {
+TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndUnchangedFramesStayHeldUntilTheNextCall) {
   Start({&output_});
   output_.duplication.frames.push_back(FakeFrameResult{DXGI_ERROR_WAIT_TIMEOUT, 0, {}});
   output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, Texture(1920, 1080)});
@@ -189,7 +192,7 @@ TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndPointerOnlyFramesStayHeldUntilThe
 
   CapturedFrame frame;
   EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
-  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);  // the pointer moved
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);  // nothing changed
   EXPECT_FALSE(frame.texture);
   EXPECT_TRUE(output_.duplication.held);
   EXPECT_EQ(output_.duplication.releases, 0);
@@ -202,6 +205,47 @@ TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndPointerOnlyFramesStayHeldUntilThe
   source.Close();  // gives back the frame still held
   EXPECT_EQ(output_.duplication.releases, 2);
   EXPECT_FALSE(output_.duplication.held);
+}
+
+constexpr std::uint32_t kDesk = 0xFF204060;
+constexpr std::uint32_t kRed = 0xFFFF0000;
+
+// The duplicated image never holds the pointer: each frame is the image
+// with the pointer drawn in, a frame where only the pointer moved is a new
+// frame drawn over the kept image, and a hidden pointer draws nothing.
+TEST_F(DuplicationFakeTest, ThePointerIsDrawnIntoEveryFrameAndItsMovesAreFrames) {
+  output_.desktop = RECT{0, 0, 8, 4};
+  Start({&output_});
+  const ComPtr<ID3D11Texture2D> desktop =
+      MakeBgraTexture(graphics_->devices()->captureDevice.Get(), 8, 4, kDesk);
+  FakeFrameResult first{S_OK, 10, desktop, 10, {{3, 1}, TRUE}};
+  first.shapeInfo = {DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR, 2, 2, 8, {0, 0}};
+  first.shape.resize(16);
+  for (std::size_t i = 0; i < 4; ++i) std::memcpy(&first.shape[i * 4], &kRed, 4);
+  output_.duplication.frames.push_back(first);
+  // Only the pointer moved, half off the top-left corner.
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 11, {{-1, -1}, TRUE}});
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 12, {{2, 2}, FALSE}});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+
+  const auto expect = [](std::vector<std::pair<int, int>> red) {
+    std::vector<std::uint32_t> pixels(32, kDesk);
+    for (const auto& [x, y] : red) pixels[static_cast<std::size_t>(y * 8 + x)] = kRed;
+    return pixels;
+  };
+  CapturedFrame frame;
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_EQ(ReadBack(*graphics_, frame.texture), expect({{3, 1}, {4, 1}, {3, 2}, {4, 2}}));
+  EXPECT_EQ(frame.width, 8u);
+  EXPECT_EQ(frame.height, 4u);
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_EQ(ReadBack(*graphics_, frame.texture), expect({{0, 0}}));
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_EQ(ReadBack(*graphics_, frame.texture), expect({}));
+  // The duplicated image itself is never drawn on.
+  EXPECT_EQ(ReadBack(*graphics_, WrapD3DTexture(desktop, 8, 4, PixelFormat::kBgra)), expect({}));
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
 }
 
 TEST_F(DuplicationFakeTest, AccessLostClosesTheSourceUntilItIsOpenedAgain) {
