@@ -21,8 +21,9 @@ std::uint64_t ShapeRowBytes(const PointerShape& shape) {
   return std::uint64_t{shape.width} * kBytesPerPixel;
 }
 
-// Whether the shape's bytes hold every row its size and pitch promise.
-bool ShapeIsWhole(const PointerShape& shape) {
+}  // namespace
+
+bool PointerShapeIsWhole(const PointerShape& shape) {
   if (shape.width == 0 || PointerDrawnHeight(shape) == 0) return false;
   if (shape.kind != PointerShapeKind::kMonochrome && shape.kind != PointerShapeKind::kColor &&
       shape.kind != PointerShapeKind::kMaskedColor) {
@@ -35,6 +36,8 @@ bool ShapeIsWhole(const PointerShape& shape) {
                                  : std::uint64_t{shape.height};
   return shape.pixels.size() >= (rows - 1) * shape.pitch + rowBytes;
 }
+
+namespace {
 
 bool MaskBit(const std::uint8_t* row, std::uint32_t column) {
   return (row[column / 8] & (0x80u >> (column % 8))) != 0;
@@ -98,7 +101,7 @@ void BlendPointer(const PointerShape& shape, const PointerState& state, std::uin
                   std::uint32_t width, std::uint32_t height, std::uint32_t pitch) {
   if (picture == nullptr) return;
   if (std::uint64_t{pitch} < std::uint64_t{width} * kBytesPerPixel) return;
-  if (!ShapeIsWhole(shape)) return;
+  if (!PointerShapeIsWhole(shape)) return;
   const PixelRect rect = PointerRect(shape, state, width, height);
   for (std::uint32_t y = rect.top; y < rect.bottom; ++y) {
     std::uint8_t* line = picture + std::size_t{y} * pitch;

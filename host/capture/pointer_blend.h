@@ -23,6 +23,10 @@ struct PixelRect {
 PixelRect PointerRect(const PointerShape& shape, const PointerState& state, std::uint32_t width,
                       std::uint32_t height);
 
+// Whether the shape's bytes hold every row its kind, size and pitch
+// promise; a shape that does not is never drawn.
+bool PointerShapeIsWhole(const PointerShape& shape);
+
 // Draws |shape| at |state| into a BGRA picture of |width| x |height| pixels,
 // rows |pitch| bytes apart, cut at every edge of the picture. Nothing is
 // drawn when the pointer is hidden, or when the shape's bytes are fewer than

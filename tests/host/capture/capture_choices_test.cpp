@@ -21,6 +21,30 @@ TEST(OutputRotationTest, QuarterTurnsSwapTheDeliveredSize) {
   }
 }
 
+TEST(OutputRotationTest, DesktopCornersLandWhereTheUnturnedImageHasThem) {
+  // A 4 x 3 desktop; its image is 3 x 4 for quarter turns.
+  struct Case {
+    OutputRotation rotation;
+    PixelPoint topLeft;   // of the desktop, in the image
+    PixelPoint topRight;  // likewise
+  };
+  for (const Case& test : {Case{OutputRotation::kIdentity, {0, 0}, {3, 0}},
+                           Case{OutputRotation::kRotate90, {0, 3}, {0, 0}},
+                           Case{OutputRotation::kRotate180, {3, 2}, {0, 2}},
+                           Case{OutputRotation::kRotate270, {2, 0}, {2, 3}}}) {
+    const ImageSize image = DeliveredImageSize({4, 3}, test.rotation);
+    const PixelPoint topLeft = DesktopToSurface({0, 0}, image, test.rotation);
+    const PixelPoint topRight = DesktopToSurface({3, 0}, image, test.rotation);
+    EXPECT_EQ(topLeft.x, test.topLeft.x);
+    EXPECT_EQ(topLeft.y, test.topLeft.y);
+    EXPECT_EQ(topRight.x, test.topRight.x);
+    EXPECT_EQ(topRight.y, test.topRight.y);
+    const PixelPoint back = SurfaceToDesktop(topRight, image, test.rotation);
+    EXPECT_EQ(back.x, 3);
+    EXPECT_EQ(back.y, 0);
+  }
+}
+
 TEST(AdapterChoiceTest, SoftwareAdaptersNeverMatch) {
   EXPECT_FALSE(AdapterMatches(true, 7, 0));
   EXPECT_FALSE(AdapterMatches(true, 7, 7));
