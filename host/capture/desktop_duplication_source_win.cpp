@@ -18,6 +18,7 @@
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/graphics_devices_win.h"
 #include "host/capture/pointer_overlay_win.h"
+#include "host/capture/pointer_rotation.h"
 #include "host/capture/pointer_shape.h"
 
 namespace veyra {
@@ -31,6 +32,8 @@ struct DesktopDuplicationSource::State {
   // with those whose PointerShapeBufferSize is.
   PointerState pointer;
   PointerShape shape;
+  // The shape turned into the image's orientation, for turned outputs.
+  PointerShape turnedShape;
   PointerOverlay overlay;
 };
 
@@ -134,7 +137,12 @@ std::int32_t DesktopDuplicationSource::Open() {
   DXGI_OUTDUPL_DESC duplicationDesc{};
   state_->duplication->GetDesc(&duplicationDesc);
   rotation_ = static_cast<OutputRotation>(duplicationDesc.Rotation);
-  const ImageSize delivered = DeliveredImageSize(desktop, rotation_);
+  // The mode is the image's own size; the desktop turned back stands in
+  // where a driver leaves it empty.
+  const ImageSize delivered =
+      duplicationDesc.ModeDesc.Width != 0 && duplicationDesc.ModeDesc.Height != 0
+          ? ImageSize{duplicationDesc.ModeDesc.Width, duplicationDesc.ModeDesc.Height}
+          : DeliveredImageSize(desktop, rotation_);
   width_ = delivered.width;
   height_ = delivered.height;
   outputDesc.DeviceName[std::size(outputDesc.DeviceName) - 1] = L'\0';
@@ -151,6 +159,7 @@ void DesktopDuplicationSource::Close() {
   state_->overlay.Reset();
   state_->pointer = PointerState{};
   state_->shape = PointerShape{};
+  state_->turnedShape = PointerShape{};
   deviceName_.clear();
 }
 
@@ -200,11 +209,24 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
       return queried;
     }
   }
+  // The pointer comes in the desktop's orientation, the image in the
+  // mode's ("Rotating the desktop image"): turn the pointer to the image.
+  ImageSize image{state_->overlay.width(), state_->overlay.height()};
+  if (desktop) {
+    D3D11_TEXTURE2D_DESC desc{};
+    desktop->GetDesc(&desc);
+    image = {desc.Width, desc.Height};
+  }
+  if (pointerChanged && info.PointerShapeBufferSize != 0) {
+    state_->turnedShape = TurnPointerShape(state_->shape, rotation_);
+  }
+  const PointerState turnedPointer =
+      TurnPointerState(state_->shape, state_->pointer, image, rotation_);
   GraphicsDevices* devices = graphics_.devices();
   ComPtr<ID3D11Texture2D> composed;
   const HRESULT composeResult =
       state_->overlay.Compose(devices->captureDevice.Get(), devices->captureContext.Get(),
-                              desktop.Get(), state_->shape, state_->pointer, &composed);
+                              desktop.Get(), state_->turnedShape, turnedPointer, &composed);
   if (FAILED(composeResult)) return composeResult;
   // Labelled with the image's own size, so that the capture loop sees a
   // mode change that the duplication has not reported yet.

@@ -31,6 +31,26 @@ constexpr ImageSize DeliveredImageSize(ImageSize desktop, OutputRotation rotatio
   return desktop;
 }
 
+// Clockwise quarter turns in |rotation|.
+constexpr std::uint8_t QuarterTurns(OutputRotation rotation) {
+  switch (rotation) {
+    case OutputRotation::kRotate90:
+      return 1;
+    case OutputRotation::kRotate180:
+      return 2;
+    case OutputRotation::kRotate270:
+      return 3;
+    default:
+      return 0;
+  }
+}
+
+// The quarter turns a picture still needs to stand upright when the
+// monitor is turned by |monitor| and |applied| of it was turned already.
+constexpr std::uint8_t PictureTurns(OutputRotation monitor, OutputRotation applied) {
+  return static_cast<std::uint8_t>((QuarterTurns(monitor) + 4 - QuarterTurns(applied)) % 4);
+}
+
 // A pixel position; wide enough that no mapping below overflows.
 struct PixelPoint {
   std::int64_t x = 0;

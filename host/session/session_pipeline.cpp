@@ -44,9 +44,12 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   }
   retryAtUs_ = 0;
 
+  // A turned monitor's frames come unturned; the stream stands upright.
+  const OutputRotation rotation = source_->Rotation();
+  const ImageSize upright = DeliveredImageSize({sourceWidth, sourceHeight}, rotation);
   const StreamSize size =
-      ChooseStreamSize(sourceWidth, sourceHeight, info, options_.width, options_.height);
-  status = converter_.Init(graphics_, sourceWidth, sourceHeight, size.width, size.height);
+      ChooseStreamSize(upright.width, upright.height, info, options_.width, options_.height);
+  status = converter_.Init(graphics_, sourceWidth, sourceHeight, size.width, size.height, rotation);
   if (status < 0) {
     return status;
   }
@@ -83,6 +86,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     if (!deviceName.empty()) {
       input_.FindMonitor(deviceName);
     }
+    input_.SetPictureTurns(PictureTurns(rotation, converter_.appliedRotation()));
   }
   stats_.Reset();
   configSent_ = false;

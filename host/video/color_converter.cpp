@@ -32,7 +32,7 @@ ColorConverter::~ColorConverter() { Shutdown(); }
 
 std::int32_t ColorConverter::Init(GraphicsContext& graphics, std::uint32_t inputWidth,
                                   std::uint32_t inputHeight, std::uint32_t outputWidth,
-                                  std::uint32_t outputHeight) {
+                                  std::uint32_t outputHeight, OutputRotation rotation) {
   Shutdown();
   inputWidth_ = inputWidth;
   inputHeight_ = inputHeight;
@@ -41,6 +41,20 @@ std::int32_t ColorConverter::Init(GraphicsContext& graphics, std::uint32_t input
   std::int32_t status =
       engine_->Init(graphics, inputWidth_, inputHeight_, outputWidth_, outputHeight_);
   if (status != status::kSOk) return status;
+  rotation_ = OutputRotation::kIdentity;
+  if (rotation == OutputRotation::kUnspecified) rotation = OutputRotation::kIdentity;
+  if (engine_->SetRotation(rotation)) {
+    rotation_ = rotation;
+  } else {
+    // Sideways rather than nothing: the input mapping follows the picture.
+    Log(LogLevel::Warn, "the video processor cannot rotate; streaming the monitor unrotated");
+    if (IsQuarterTurn(rotation)) {
+      engine_->Shutdown();
+      std::swap(outputWidth_, outputHeight_);
+      status = engine_->Init(graphics, inputWidth_, inputHeight_, outputWidth_, outputHeight_);
+      if (status != status::kSOk) return status;
+    }
+  }
   engineReady_ = true;
   status = BuildPool();
   if (status != status::kSOk) {

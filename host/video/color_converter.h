@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/capture/graphics_context.h"
+#include "host/capture/output_rotation.h"
 #include "host/video/conversion_engine.h"
 #include "host/video/nv12_pool.h"
 
@@ -33,8 +34,13 @@ class ColorConverter {
 
   // Shuts down first, then builds the processor and the pool. The output
   // size loses its lowest bit in each direction, so it is always even.
+  // |rotation| turns the input clockwise into an output of the size given;
+  // where the engine cannot turn pictures the output is the input's
+  // orientation (the output size swapped for quarter turns) and
+  // appliedRotation() says so.
   std::int32_t Init(GraphicsContext& graphics, std::uint32_t inputWidth, std::uint32_t inputHeight,
-                    std::uint32_t outputWidth, std::uint32_t outputHeight);
+                    std::uint32_t outputWidth, std::uint32_t outputHeight,
+                    OutputRotation rotation = OutputRotation::kIdentity);
 
   // Converts |input| into the next slot of the ring and reports the slot's
   // texture and index. The index advances whatever happens. E_PENDING when
@@ -50,6 +56,7 @@ class ColorConverter {
 
   std::uint32_t OutputWidth() const { return outputWidth_; }
   std::uint32_t OutputHeight() const { return outputHeight_; }
+  OutputRotation appliedRotation() const { return rotation_; }
   std::uint64_t lastConvertUs() const { return lastConvertUs_; }
   const Nv12Pool& pool() const { return pool_; }
 
@@ -69,6 +76,7 @@ class ColorConverter {
   std::uint32_t inputHeight_ = 0;
   std::uint32_t outputWidth_ = 0;
   std::uint32_t outputHeight_ = 0;
+  OutputRotation rotation_ = OutputRotation::kIdentity;
 };
 
 }  // namespace veyra

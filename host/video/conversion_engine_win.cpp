@@ -120,6 +120,30 @@ class VideoProcessorEngine final : public ConversionEngine {
     return S_OK;
   }
 
+  // The source rectangle stays in the input's unturned coordinates, the
+  // destination in the turned output's ("VideoProcessorSetStreamRotation"),
+  // which is how Init set them. Optional state: only where the processor
+  // reports D3D11_VIDEO_PROCESSOR_FEATURE_CAPS_ROTATION.
+  bool SetRotation(OutputRotation rotation) override {
+    if (rotation == OutputRotation::kIdentity || rotation == OutputRotation::kUnspecified) {
+      return true;
+    }
+    if (!enumerator_ || !processor_) return false;
+    D3D11_VIDEO_PROCESSOR_CAPS caps{};
+    const HRESULT result = enumerator_->GetVideoProcessorCaps(&caps);
+    if (FAILED(result) || (caps.FeatureCaps & D3D11_VIDEO_PROCESSOR_FEATURE_CAPS_ROTATION) == 0) {
+      return false;
+    }
+    const D3D11_VIDEO_PROCESSOR_ROTATION turn =
+        rotation == OutputRotation::kRotate90    ? D3D11_VIDEO_PROCESSOR_ROTATION_90
+        : rotation == OutputRotation::kRotate180 ? D3D11_VIDEO_PROCESSOR_ROTATION_180
+                                                 : D3D11_VIDEO_PROCESSOR_ROTATION_270;
+    videoContext_->VideoProcessorSetStreamRotation(processor_.Get(), 0, TRUE, turn);
+    Log(LogLevel::Info, "video processor turns the picture by %d degrees",
+        90 * static_cast<int>(turn));
+    return true;
+  }
+
   std::int32_t CreateSlot(Nv12Slot* slot) override {
     if (!device_ || !enumerator_) return status::kInvalidStateHresult;
     SlotObjects objects;

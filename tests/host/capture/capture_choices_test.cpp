@@ -45,6 +45,13 @@ TEST(OutputRotationTest, DesktopCornersLandWhereTheUnturnedImageHasThem) {
   }
 }
 
+TEST(OutputRotationTest, APictureNeedsWhatTheConverterDidNotTurn) {
+  EXPECT_EQ(PictureTurns(OutputRotation::kRotate90, OutputRotation::kRotate90), 0);
+  EXPECT_EQ(PictureTurns(OutputRotation::kRotate90, OutputRotation::kIdentity), 1);
+  EXPECT_EQ(PictureTurns(OutputRotation::kRotate270, OutputRotation::kIdentity), 3);
+  EXPECT_EQ(PictureTurns(OutputRotation::kUnspecified, OutputRotation::kIdentity), 0);
+}
+
 TEST(AdapterChoiceTest, SoftwareAdaptersNeverMatch) {
   EXPECT_FALSE(AdapterMatches(true, 7, 0));
   EXPECT_FALSE(AdapterMatches(true, 7, 7));

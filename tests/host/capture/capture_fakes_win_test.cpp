@@ -161,7 +161,7 @@ TEST_F(DuplicationFakeTest, APortraitOutputDeliversItsUnrotatedSizeOnEveryFrame)
   ASSERT_EQ(source.Open(), status::kSOk) << log_;
   EXPECT_EQ(source.Width(), 1920u);
   EXPECT_EQ(source.Height(), 1080u);
-  EXPECT_EQ(source.rotation(), OutputRotation::kRotate90);
+  EXPECT_EQ(source.Rotation(), OutputRotation::kRotate90);
   EXPECT_TRUE(Logged("INFO  duplicating output 0: 1920x1080, systemMemory=0, rotation=2\n"))
       << log_;
 
@@ -246,6 +246,38 @@ TEST_F(DuplicationFakeTest, ThePointerIsDrawnIntoEveryFrameAndItsMovesAreFrames)
   // The duplicated image itself is never drawn on.
   EXPECT_EQ(ReadBack(*graphics_, WrapD3DTexture(desktop, 8, 4, PixelFormat::kBgra)), expect({}));
   EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
+}
+
+// On a monitor turned by 90 degrees the pointer reported at the desktop's
+// top-left corner is drawn at the unturned image's bottom-left, and a frame
+// carries the size of the image it brings, not the one of Open.
+TEST_F(DuplicationFakeTest, OnATurnedMonitorThePointerIsTurnedIntoTheImage) {
+  output_.desktop = RECT{0, 0, 4, 8};
+  output_.duplication.rotation = DXGI_MODE_ROTATION_ROTATE90;
+  Start({&output_});
+  FakeFrameResult frame{S_OK,
+                        10,
+                        MakeBgraTexture(graphics_->devices()->captureDevice.Get(), 8, 4, kDesk),
+                        10,
+                        {{0, 0}, TRUE}};
+  frame.shapeInfo = {DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR, 1, 1, 4, {0, 0}};
+  frame.shape.resize(4);
+  std::memcpy(frame.shape.data(), &kRed, 4);
+  output_.duplication.frames.push_back(frame);
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 11, Texture(6, 2)});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  EXPECT_EQ(source.Rotation(), OutputRotation::kRotate90);
+
+  CapturedFrame captured;
+  ASSERT_EQ(source.AcquireFrame(&captured, 100), status::kSOk) << log_;
+  std::vector<std::uint32_t> expected(32, kDesk);
+  expected[3 * 8 + 0] = kRed;
+  EXPECT_EQ(ReadBack(*graphics_, captured.texture), expected);
+  ASSERT_EQ(source.AcquireFrame(&captured, 100), status::kSOk) << log_;
+  EXPECT_EQ(captured.width, 6u);
+  EXPECT_EQ(captured.height, 2u);
+  EXPECT_EQ(source.Width(), 8u);
 }
 
 TEST_F(DuplicationFakeTest, AccessLostClosesTheSourceUntilItIsOpenedAgain) {

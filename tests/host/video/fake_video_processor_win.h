@@ -26,6 +26,7 @@ struct FakeVideoRecord {
   UINT bgraSupport = D3D11_VIDEO_PROCESSOR_FORMAT_SUPPORT_INPUT;
   UINT nv12Support = D3D11_VIDEO_PROCESSOR_FORMAT_SUPPORT_OUTPUT;
   bool queriesDone = true;
+  UINT featureCaps = D3D11_VIDEO_PROCESSOR_FEATURE_CAPS_ROTATION;
 
   // Records.
   D3D11_VIDEO_PROCESSOR_CONTENT_DESC content{};
@@ -37,6 +38,7 @@ struct FakeVideoRecord {
   RECT targetRect{};
   D3D11_VIDEO_FRAME_FORMAT frameFormat = D3D11_VIDEO_FRAME_FORMAT_INTERLACED_TOP_FIELD_FIRST;
   BOOL autoProcessing = TRUE;
+  std::vector<D3D11_VIDEO_PROCESSOR_ROTATION> rotations;  // each enabled rotation set
   std::vector<D3D11_TEXTURE2D_DESC> textures;
   std::vector<DWORD> sharedAccess;
   std::vector<std::pair<HANDLE, ComPtr<ID3D11Texture2D>>> sharedTextures;  // by handle
@@ -152,6 +154,11 @@ class FakeEnumerator final : public ComObject<StubID3D11VideoProcessorEnumerator
                                                   : 0;
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE GetVideoProcessorCaps(D3D11_VIDEO_PROCESSOR_CAPS* caps) override {
+    *caps = D3D11_VIDEO_PROCESSOR_CAPS{};
+    caps->FeatureCaps = record_->featureCaps;
+    return S_OK;
+  }
 
  private:
   FakeVideoRecord* record_;
@@ -214,6 +221,10 @@ class FakeVideoContext final
   void STDMETHODCALLTYPE VideoProcessorSetStreamAutoProcessingMode(ID3D11VideoProcessor*, UINT,
                                                                    BOOL enable) override {
     record_->autoProcessing = enable;
+  }
+  void STDMETHODCALLTYPE VideoProcessorSetStreamRotation(
+      ID3D11VideoProcessor*, UINT, BOOL enable, D3D11_VIDEO_PROCESSOR_ROTATION rotation) override {
+    if (enable) record_->rotations.push_back(rotation);
   }
   void STDMETHODCALLTYPE VideoProcessorSetStreamSourceRect(ID3D11VideoProcessor*, UINT, BOOL,
                                                            const RECT* rect) override {
