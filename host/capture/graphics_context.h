@@ -43,6 +43,12 @@ class GraphicsContext {
   const std::string& adapterName() const { return adapterName_; }
   std::uint64_t adapterLuid() const { return adapterLuid_; }
 
+  // True once the devices cannot be used any more: a device was removed or
+  // reset (a driver update, a GPU reset, a dock change), or the adapters
+  // changed under the factory (IDXGIFactory1::IsCurrent). Everything built
+  // on the devices must then be torn down and Init called again.
+  bool DeviceLost() const;
+
   // A texture on the capture device, usable as render target and shader
   // resource, without initial contents.
   std::int32_t CreateTexture(std::uint32_t width, std::uint32_t height, PixelFormat format,

@@ -34,6 +34,9 @@ GraphicsContext::GraphicsContext() = default;
 GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
+// Memory is never lost.
+bool GraphicsContext::DeviceLost() const { return false; }
+
 std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
   devices_.reset();
   devices_ = std::make_unique<GraphicsDevices>();

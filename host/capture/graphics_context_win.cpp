@@ -124,6 +124,7 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
 
   if (!devices_) devices_ = std::make_unique<GraphicsDevices>();
   devices_->adapter = chosen;
+  devices_->factory = factory;
   adapterLuid_ = LuidValue(chosenDesc.AdapterLuid.LowPart, chosenDesc.AdapterLuid.HighPart);
   chosenDesc.Description[std::size(chosenDesc.Description) - 1] = L'\0';
   adapterName_ = Utf8FromWide(chosenDesc.Description);
@@ -144,6 +145,15 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
   }
   Log(LogLevel::Info, "D3D11 on %s: separate capture and encoder devices", adapterName_.c_str());
   return S_OK;
+}
+
+bool GraphicsContext::DeviceLost() const {
+  if (!devices_) return false;
+  // GetDeviceRemovedReason is S_OK for a device still usable.
+  for (const auto& device : {devices_->captureDevice, devices_->encoderDevice}) {
+    if (device && FAILED(device->GetDeviceRemovedReason())) return true;
+  }
+  return devices_->factory && !devices_->factory->IsCurrent();
 }
 
 std::int32_t GraphicsContext::CreateTexture(std::uint32_t width, std::uint32_t height,

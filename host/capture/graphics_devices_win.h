@@ -42,6 +42,8 @@ struct GraphicsDevices {
   Microsoft::WRL::ComPtr<ID3D11Device> encoderDevice;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> encoderContext;
   Microsoft::WRL::ComPtr<IDXGIAdapter1> adapter;
+  // The factory the adapter came from, asked whether the adapters changed.
+  Microsoft::WRL::ComPtr<IDXGIFactory1> factory;
 };
 
 // The two system calls a GraphicsContext starts from, apart so that tests

@@ -7,6 +7,7 @@
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/capture/capture_failure.h"
 #include "host/session/session.h"
 #include "host/session/stream_size.h"
 #include "host/wire/json_value.h"
@@ -15,19 +16,55 @@ namespace veyra {
 
 std::int32_t Session::StartPipeline(const DeviceInfo& info) {
   const std::lock_guard<std::mutex> lock(pipelineLock_);
-  return BuildPipeline(info);
+  const std::int32_t status = BuildPipeline(info);
+  // A device lost while building (a converter or an encoder that fails on
+  // it) is retried on new devices.
+  if (status < 0 && (ClassifyCaptureFailure(status).recovery == CaptureRecovery::kNewDevices ||
+                     graphics_.DeviceLost())) {
+    graphicsLost_ = true;
+    retryAtUs_ = NowUs() + kRetryPeriodUs;
+  }
+  return status;
+}
+
+std::int32_t Session::RenewGraphics() {
+  Log(LogLevel::Warn, "graphics devices lost; creating them afresh");
+  const std::int32_t status = graphics_.Init(0);
+  if (status < 0) {
+    Log(LogLevel::Error, "%s failed: %s", "GraphicsContext", HresultText(status).c_str());
+    return status;
+  }
+  graphicsLost_ = false;
+  Log(LogLevel::Info, "graphics devices renewed on %s", graphics_.adapterName().c_str());
+  return status;
 }
 
 std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   SetState(SessionState::kDisplayCreating, "starting capture");
   StopPipeline();
+  // Everything built on the old devices is gone now.
+  if (graphicsLost_ || graphics_.DeviceLost()) {
+    if (RenewGraphics() < 0) {
+      Degrade("waiting for the graphics device");
+      return 1;
+    }
+  }
 
   source_ = makeSource_(graphics_, options_);
   std::int32_t status = source_->Open();
+  const CaptureFailure failure = ClassifyCaptureFailure(status, sourceOpened_);
   if (status == status::kEAccessDenied) {
     Log(LogLevel::Warn, "desktop is locked or a secure desktop is active; retrying capture");
     Degrade("waiting for the desktop to become available");
     NotifyNoDisplay("the PC is locked; the desktop will appear when it is unlocked");
+    return 1;
+  }
+  if (status < 0 && failure.recovery != CaptureRecovery::kFailed) {
+    Log(LogLevel::Warn, "capture unavailable (%s: %s); retrying", failure.cause,
+        HresultText(status).c_str());
+    graphicsLost_ = graphicsLost_ || failure.recovery == CaptureRecovery::kNewDevices;
+    Degrade("waiting for the desktop to become available");
+    NotifyNoDisplay("the PC's screen is not available yet; it will appear in a moment.");
     return 1;
   }
   if (status < 0) {
@@ -43,6 +80,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     return 1;
   }
   retryAtUs_ = 0;
+  sourceOpened_ = true;
 
   // A turned monitor's frames come unturned; the stream stands upright.
   const OutputRotation rotation = source_->Rotation();

@@ -85,9 +85,15 @@ std::int32_t ColorConverter::Convert(const Texture& input, Texture* output,
   *slotIndex = index;
   Nv12Slot& slot = pool_[index];
 
-  // Anything but S_OK (a time-out, an abandoned mutex, an error) leaves the
-  // slot with the encoder; waiting longer would stall capture behind encode.
-  if (slot.keyedMutex->AcquireSync(0, kSlotWaitMs) != status::kSOk) {
+  // Anything but S_OK (a time-out, an error) leaves the slot with the
+  // encoder; waiting longer would stall capture behind encode. An abandoned
+  // mutex means the encoder's device is gone, which no wait mends.
+  const std::int32_t acquired = slot.keyedMutex->AcquireSync(0, kSlotWaitMs);
+  if (acquired == kKeyedMutexAbandoned) {
+    Log(LogLevel::Warn, "NV12 slot %zu was abandoned by the encoder's device", index);
+    return acquired;
+  }
+  if (acquired != status::kSOk) {
     Log(LogLevel::Debug, "NV12 slot %zu still held by the encoder; dropping frame", index);
     return status::kEPending;
   }

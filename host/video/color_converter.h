@@ -44,8 +44,10 @@ class ColorConverter {
 
   // Converts |input| into the next slot of the ring and reports the slot's
   // texture and index. The index advances whatever happens. E_PENDING when
-  // the encoder still holds the slot (drop the frame), E_FAIL when the input
-  // cannot be read, the invalid-state status before Init.
+  // the encoder still holds the slot (drop the frame), WAIT_ABANDONED
+  // (kKeyedMutexAbandoned, positive) when the encoder's device let go of it
+  // without releasing (the devices are lost), E_FAIL when the input cannot
+  // be read, the invalid-state status before Init.
   std::int32_t Convert(const Texture& input, Texture* output, std::size_t* slotIndex);
 
   // Waits, at most 200 milliseconds, for the slot's conversion to finish.

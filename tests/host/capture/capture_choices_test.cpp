@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "host/base/status_codes.h"
 #include "host/capture/adapter_choice.h"
+#include "host/capture/capture_failure.h"
 #include "host/capture/output_rotation.h"
 
 namespace veyra {
@@ -50,6 +52,36 @@ TEST(OutputRotationTest, APictureNeedsWhatTheConverterDidNotTurn) {
   EXPECT_EQ(PictureTurns(OutputRotation::kRotate90, OutputRotation::kIdentity), 1);
   EXPECT_EQ(PictureTurns(OutputRotation::kRotate270, OutputRotation::kIdentity), 3);
   EXPECT_EQ(PictureTurns(OutputRotation::kUnspecified, OutputRotation::kIdentity), 0);
+}
+
+TEST(CaptureFailureTest, EachKnownStatusHasItsRecoveryAndItsCause) {
+  struct Case {
+    std::int32_t status;
+    bool openedBefore;
+    CaptureRecovery recovery;
+  };
+  const std::int32_t abandoned = static_cast<std::int32_t>(status::kWaitAbandoned);
+  for (const Case& test : {
+           Case{status::kDxgiErrorAccessLost, false, CaptureRecovery::kRebuild},
+           Case{status::kDxgiErrorDeviceRemoved, false, CaptureRecovery::kNewDevices},
+           Case{status::kDxgiErrorDeviceReset, false, CaptureRecovery::kNewDevices},
+           Case{abandoned, false, CaptureRecovery::kNewDevices},
+           Case{status::kEAccessDenied, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorNotCurrentlyAvailable, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorSessionDisconnected, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorUnsupported, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorNotFound, true, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorNotFound, false, CaptureRecovery::kFailed},
+       }) {
+    const CaptureFailure failure = ClassifyCaptureFailure(test.status, test.openedBefore);
+    EXPECT_EQ(failure.recovery, test.recovery) << std::hex << test.status;
+    EXPECT_NE(failure.cause, nullptr) << std::hex << test.status;
+  }
+  // Not the host's to interpret: reported as it is.
+  for (const std::int32_t other : {status::kEFail, status::kEOutOfMemory, status::kSOk}) {
+    EXPECT_EQ(ClassifyCaptureFailure(other).recovery, CaptureRecovery::kFailed);
+    EXPECT_EQ(ClassifyCaptureFailure(other).cause, nullptr);
+  }
 }
 
 TEST(AdapterChoiceTest, SoftwareAdaptersNeverMatch) {

@@ -97,6 +97,23 @@ TEST_F(GraphicsContextFakeTest, ZeroTakesTheFirstHardwareAdapterAndALuidItsOwn) 
   EXPECT_EQ(calls.calls.front().adapter, static_cast<IDXGIAdapter*>(adapters[2].Get()));
 }
 
+TEST_F(GraphicsContextFakeTest, ChangedAdaptersAreALostDeviceUntilInitAgain) {
+  bool current = true;
+  FakeDeviceCalls calls;
+  const GraphicsPlatform platform =
+      FakeGraphicsPlatform({MakeCom<FakeAdapter>(FakeAdapterSpec{})}, &calls, &current);
+  GraphicsContext graphics(&platform);
+  EXPECT_FALSE(graphics.DeviceLost());  // nothing to lose yet
+  ASSERT_EQ(graphics.Init(0), status::kSOk) << log_;
+  EXPECT_FALSE(graphics.DeviceLost());
+  current = false;  // a GPU came or went
+  EXPECT_TRUE(graphics.DeviceLost());
+  current = true;
+  ASSERT_EQ(graphics.Init(0), status::kSOk) << log_;
+  EXPECT_FALSE(graphics.DeviceLost());
+  EXPECT_EQ(calls.calls.size(), 4u);
+}
+
 TEST_F(GraphicsContextFakeTest, FeatureLevel10_1IsAccepted) {
   FakeDeviceCalls calls;
   calls.onlyLevel = D3D_FEATURE_LEVEL_10_1;

@@ -197,8 +197,13 @@ class FakeAdapter final
 class FakeFactory final
     : public ComObject<StubIDXGIFactory1, IDXGIObject, IDXGIFactory, IDXGIFactory1> {
  public:
-  explicit FakeFactory(std::vector<ComPtr<FakeAdapter>> adapters)
-      : adapters_(std::move(adapters)) {}
+  // |current| answers IsCurrent; nullptr: always current.
+  explicit FakeFactory(std::vector<ComPtr<FakeAdapter>> adapters, const bool* current = nullptr)
+      : adapters_(std::move(adapters)), current_(current) {}
+
+  WINBOOL STDMETHODCALLTYPE IsCurrent() override {
+    return current_ == nullptr || *current_ ? TRUE : FALSE;
+  }
 
   HRESULT STDMETHODCALLTYPE EnumAdapters1(UINT index, IDXGIAdapter1** adapter) override {
     *adapter = nullptr;
@@ -208,6 +213,7 @@ class FakeFactory final
 
  private:
   std::vector<ComPtr<FakeAdapter>> adapters_;
+  const bool* current_;
 };
 
 // What FakeGraphicsPlatform's device creation was asked and answers.
@@ -227,11 +233,13 @@ struct FakeDeviceCalls {
 // Adapters from the test, devices real: D3D11CreateDevice on Wine's own
 // adapter, whichever fake adapter was asked for, so that textures and
 // contexts behave for real.
+// |current|, when given, is what the factories answer to IsCurrent.
 inline GraphicsPlatform FakeGraphicsPlatform(std::vector<ComPtr<FakeAdapter>> adapters,
-                                             FakeDeviceCalls* calls) {
+                                             FakeDeviceCalls* calls,
+                                             const bool* current = nullptr) {
   GraphicsPlatform platform;
-  platform.createFactory = [adapters](IDXGIFactory1** factory) {
-    *factory = MakeCom<FakeFactory>(adapters).Detach();
+  platform.createFactory = [adapters, current](IDXGIFactory1** factory) {
+    *factory = MakeCom<FakeFactory>(adapters, current).Detach();
     return S_OK;
   };
   platform.createDevice = [calls](IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, UINT flags,
