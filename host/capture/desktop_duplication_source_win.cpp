@@ -94,10 +94,15 @@ std::int32_t DesktopDuplicationSource::Open() {
   if (devices == nullptr || !devices->adapter || !devices->captureDevice) {
     return status::kInvalidStateHresult;
   }
+  // The context sits on the adapter that drives the monitor; the monitors
+  // of the adapters before it come first in the numbering.
+  const std::uint32_t local = outputIndex_ - graphics_.outputBase();
   ComPtr<IDXGIOutput> output;
-  HRESULT result = devices->adapter->EnumOutputs(outputIndex_, output.GetAddressOf());
+  HRESULT result = outputIndex_ < graphics_.outputBase()
+                       ? DXGI_ERROR_NOT_FOUND
+                       : devices->adapter->EnumOutputs(local, output.GetAddressOf());
   if (result == DXGI_ERROR_NOT_FOUND) {
-    Log(LogLevel::Error, "output %u does not exist on this adapter", outputIndex_);
+    Log(LogLevel::Error, "output %u does not exist on this adapter", local);
     return result;
   }
   if (FAILED(result)) {

@@ -37,7 +37,7 @@ GraphicsContext::~GraphicsContext() = default;
 // Memory is never lost.
 bool GraphicsContext::DeviceLost() const { return false; }
 
-std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
+std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t /*monitor*/) {
   devices_.reset();
   devices_ = std::make_unique<GraphicsDevices>();
   adapterLuid_ = adapterLuid;

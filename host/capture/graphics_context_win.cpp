@@ -5,6 +5,8 @@
 
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
@@ -91,7 +93,7 @@ GraphicsContext::GraphicsContext() = default;
 GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
-std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
+std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t monitor) {
   const GraphicsPlatform& platform = platform_ != nullptr ? *platform_ : SystemGraphicsPlatform();
   ComPtr<IDXGIFactory1> factory;
   HRESULT result = platform.createFactory(factory.GetAddressOf());
@@ -100,8 +102,10 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
     return result;
   }
 
-  ComPtr<IDXGIAdapter1> chosen;
-  DXGI_ADAPTER_DESC1 chosenDesc{};
+  // Every adapter with its monitors: the monitor may be on any of them.
+  std::vector<ComPtr<IDXGIAdapter1>> adapters;
+  std::vector<DXGI_ADAPTER_DESC1> descs;
+  std::vector<AdapterSummary> summaries;
   for (UINT index = 0;; ++index) {
     ComPtr<IDXGIAdapter1> adapter;
     result = factory->EnumAdapters1(index, adapter.GetAddressOf());
@@ -109,18 +113,25 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
     if (FAILED(result)) continue;
     DXGI_ADAPTER_DESC1 desc{};
     if (FAILED(adapter->GetDesc1(&desc))) continue;
-    const bool software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
-    if (AdapterMatches(software, LuidValue(desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart),
-                       adapterLuid)) {
-      chosen = adapter;
-      chosenDesc = desc;
-      break;
+    AdapterSummary summary;
+    summary.software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
+    summary.luid = LuidValue(desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart);
+    for (ComPtr<IDXGIOutput> output;
+         SUCCEEDED(adapter->EnumOutputs(summary.outputs, output.ReleaseAndGetAddressOf()));) {
+      ++summary.outputs;
     }
+    adapters.push_back(adapter);
+    descs.push_back(desc);
+    summaries.push_back(summary);
   }
-  if (!chosen) {
+  const std::optional<AdapterPlace> place = ChooseAdapter(summaries, adapterLuid, monitor);
+  if (!place) {
     Log(LogLevel::Error, "no suitable DXGI adapter found");
     return DXGI_ERROR_NOT_FOUND;
   }
+  const ComPtr<IDXGIAdapter1>& chosen = adapters[place->index];
+  DXGI_ADAPTER_DESC1 chosenDesc = descs[place->index];
+  outputBase_ = place->outputBase;
 
   if (!devices_) devices_ = std::make_unique<GraphicsDevices>();
   devices_->adapter = chosen;

@@ -142,7 +142,7 @@ void Session::RecoverCapture(std::int32_t status, std::uint32_t width, std::uint
     Log(LogLevel::Warn, "graphics device lost (%s: %s); new devices and pipeline",
         failure.cause != nullptr ? failure.cause : "the device reports removal",
         HresultText(status).c_str());
-    graphicsLost_ = true;
+    renewGraphics_ = true;
     message = "capture failed; recovering";
     reason = "graphics device lost; rebuilding pipeline";
   } else if (failure.recovery == CaptureRecovery::kRetryLater) {

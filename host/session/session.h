@@ -157,8 +157,9 @@ class Session {
   std::atomic<bool> keyframeRequested_{false};
   std::atomic<bool> visible_{true};
   std::atomic<bool> configSent_{false};
-  // The graphics devices were lost: the next pipeline start makes new ones.
-  std::atomic<bool> graphicsLost_{false};
+  // The graphics devices were lost, or the monitor may have moved to
+  // another adapter: the next pipeline start makes new ones.
+  std::atomic<bool> renewGraphics_{false};
   bool noDisplayNotified_ = false;  // under pipelineLock_ or on the capture thread
   bool sourceOpened_ = false;       // a source opened in this run; under pipelineLock_
   std::atomic<std::uint64_t> nextFrameId_{1};

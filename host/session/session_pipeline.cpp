@@ -21,20 +21,20 @@ std::int32_t Session::StartPipeline(const DeviceInfo& info) {
   // it) is retried on new devices.
   if (status < 0 && (ClassifyCaptureFailure(status).recovery == CaptureRecovery::kNewDevices ||
                      graphics_.DeviceLost())) {
-    graphicsLost_ = true;
+    renewGraphics_ = true;
     retryAtUs_ = NowUs() + kRetryPeriodUs;
   }
   return status;
 }
 
 std::int32_t Session::RenewGraphics() {
-  Log(LogLevel::Warn, "graphics devices lost; creating them afresh");
-  const std::int32_t status = graphics_.Init(0);
+  Log(LogLevel::Warn, "creating the graphics devices afresh");
+  const std::int32_t status = graphics_.Init(0, static_cast<std::uint32_t>(options_.outputIndex));
   if (status < 0) {
     Log(LogLevel::Error, "%s failed: %s", "GraphicsContext", HresultText(status).c_str());
     return status;
   }
-  graphicsLost_ = false;
+  renewGraphics_ = false;
   Log(LogLevel::Info, "graphics devices renewed on %s", graphics_.adapterName().c_str());
   return status;
 }
@@ -43,7 +43,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   SetState(SessionState::kDisplayCreating, "starting capture");
   StopPipeline();
   // Everything built on the old devices is gone now.
-  if (graphicsLost_ || graphics_.DeviceLost()) {
+  if (renewGraphics_ || graphics_.DeviceLost()) {
     if (RenewGraphics() < 0) {
       Degrade("waiting for the graphics device");
       return 1;
@@ -62,7 +62,11 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   if (status < 0 && failure.recovery != CaptureRecovery::kFailed) {
     Log(LogLevel::Warn, "capture unavailable (%s: %s); retrying", failure.cause,
         HresultText(status).c_str());
-    graphicsLost_ = graphicsLost_ || failure.recovery == CaptureRecovery::kNewDevices;
+    // A vanished output or one this adapter cannot duplicate may be driven
+    // by another adapter now (a dock change): choose the adapter again.
+    renewGraphics_ = renewGraphics_ || failure.recovery == CaptureRecovery::kNewDevices ||
+                     status == status::kDxgiErrorNotFound ||
+                     status == status::kDxgiErrorUnsupported;
     Degrade("waiting for the desktop to become available");
     NotifyNoDisplay("the PC's screen is not available yet; it will appear in a moment.");
     return 1;

@@ -125,12 +125,14 @@ class FfmpegBackend final : public EncoderBackend {
 
   std::int32_t SelectEncoder(GraphicsContext& /*graphics*/, bool hardware,
                              const EncoderConfig& config,
-                             std::unique_ptr<EncoderTransform>* transform) override {
+                             std::unique_ptr<EncoderTransform>* transform,
+                             std::size_t* next) override {
     const std::span<const char* const> names =
         hardware ? std::span<const char* const>(kHardwareEncoders)
                  : std::span<const char* const>(kSoftwareEncoders);
     std::int32_t result = status::kMfETopoCodecNotFound;
-    for (const char* name : names) {
+    for (; *next < names.size(); ++*next) {
+      const char* name = names[*next];
       const AVCodec* codec = avcodec_find_encoder_by_name(name);
       if (codec == nullptr) {
         Log(LogLevel::Debug, "encoder %s is not in this libavcodec; skipped", name);
@@ -151,6 +153,7 @@ class FfmpegBackend final : public EncoderBackend {
         continue;
       }
       *transform = std::make_unique<FfmpegTransform>(name, std::move(context));
+      ++*next;
       return status::kSOk;
     }
     return result;

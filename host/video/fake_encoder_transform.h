@@ -31,6 +31,7 @@ struct FakeTransformRecord {
   bool hasCodecApi = true;
   bool acceptsInput = true;
   std::int32_t configureResult = status::kSOk;
+  std::int32_t startOfStreamResult = status::kSOk;        // of ProcessMessage(kStartOfStream)
   std::deque<std::uint32_t> events;                       // handed out by GetEvent in order
   std::int32_t getEventFailure = status::kSOk;            // returned once |events| ran out
   std::deque<std::vector<std::uint8_t>> outputs;          // handed out by ProcessOutput
@@ -85,8 +86,8 @@ class FakeEncoderTransform final : public EncoderTransform {
   std::int32_t ProcessMessage(TransformMessage message) override {
     static constexpr const char* kNames[] = {"BeginStreaming", "StartOfStream", "CommandFlush",
                                              "EndOfStream", "EndStreaming"};
-    Locked(std::string("ProcessMessage:") + kNames[static_cast<int>(message)]);
-    return status::kSOk;
+    auto r = Locked(std::string("ProcessMessage:") + kNames[static_cast<int>(message)]);
+    return message == TransformMessage::kStartOfStream ? r->startOfStreamResult : status::kSOk;
   }
   std::int32_t OpenSurface(std::size_t slot, SharedHandle /*handle*/, std::uint32_t /*width*/,
                            std::uint32_t /*height*/,

@@ -85,12 +85,13 @@ HRESULT SetPictureAttributes(IMFMediaType* type, const EncoderConfig& config) {
 
 }  // namespace
 
-MfTransform::MfTransform(ComPtr<IMFTransform> transform, std::string name, bool hardware,
-                         bool async, GraphicsContext& graphics)
+MfTransform::MfTransform(ComPtr<IMFTransform> transform, ComPtr<IMFActivate> activate,
+                         std::string name, bool hardware, bool async, GraphicsContext& graphics)
     : graphics_(graphics),
       name_(std::move(name)),
       hardware_(hardware),
       async_(async),
+      activate_(std::move(activate)),
       transform_(std::move(transform)) {
   transform_.As(&codecApi_);
   // Only hardware transforms are driven by their events; a missing
@@ -98,7 +99,20 @@ MfTransform::MfTransform(ComPtr<IMFTransform> transform, std::string name, bool 
   if (hardware_) transform_.As(&events_);
 }
 
-MfTransform::~MfTransform() = default;
+// The transform made by an activation object is shut down through it once
+// every reference of ours is gone ("IMFActivate::ShutdownObject"); the
+// device manager it may still point at goes last.
+MfTransform::~MfTransform() {
+  sample_.Reset();
+  surfaces_.clear();
+  encoderContext_.Reset();
+  codecApi_.Reset();
+  events_.Reset();
+  transform_.Reset();
+  if (activate_) activate_->ShutdownObject();
+  activate_.Reset();
+  deviceManager_.Reset();
+}
 
 std::int32_t MfTransform::Configure(const EncoderConfig& config, const char** failedStep) {
   config_ = config;
@@ -148,10 +162,12 @@ HRESULT MfTransform::BindD3DManager() {
   result = transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
                                       reinterpret_cast<ULONG_PTR>(deviceManager_.Get()));
   if (FAILED(result)) {
-    // Still usable: the transform reads frames from system memory instead.
-    Log(LogLevel::Warn, "encoder rejected D3D manager (%s); frames will go through system memory",
-        HresultText(result).c_str());
+    // Its samples would be this adapter's textures, which a hardware
+    // encoder without the device cannot read: the next candidate is tried.
+    Log(LogLevel::Warn, "hardware encoder %s refused the D3D manager (%s); skipping it",
+        name_.c_str(), HresultText(result).c_str());
     deviceManager_.Reset();
+    return result;
   }
   return S_OK;
 }

@@ -24,7 +24,9 @@ namespace veyra {
 // is polled. Threads as EncoderTransform.
 class MfTransform final : public EncoderTransform {
  public:
-  MfTransform(Microsoft::WRL::ComPtr<IMFTransform> transform, std::string name, bool hardware,
+  // |activate|, when given, made the transform and is shut down with it.
+  MfTransform(Microsoft::WRL::ComPtr<IMFTransform> transform,
+              Microsoft::WRL::ComPtr<IMFActivate> activate, std::string name, bool hardware,
               bool async, GraphicsContext& graphics);
   ~MfTransform() override;
   MfTransform(const MfTransform&) = delete;
@@ -77,6 +79,7 @@ class MfTransform final : public EncoderTransform {
   // the transform may still point at.
   Microsoft::WRL::ComPtr<IMFDXGIDeviceManager> deviceManager_;
   UINT resetToken_ = 0;
+  Microsoft::WRL::ComPtr<IMFActivate> activate_;
   Microsoft::WRL::ComPtr<IMFTransform> transform_;
   Microsoft::WRL::ComPtr<IMFMediaEventGenerator> events_;
   Microsoft::WRL::ComPtr<ICodecAPI> codecApi_;

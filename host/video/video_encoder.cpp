@@ -65,13 +65,42 @@ std::int32_t VideoEncoder::OpenSteps(GraphicsContext& graphics) {
   started_ = true;
 
   status = Select(graphics);
-  if (status != status::kSOk) {
-    LogStepFailure("encoder selection", status);
-    return status;
-  }
+  if (status == status::kMfETopoCodecNotFound) LogStepFailure("encoder selection", status);
+  return status;
+}
 
+// Each candidate is taken through configuration and the start of the
+// stream, so that one refusing this size, this device or another session
+// (hardware encoders limit their sessions) gives way to the next: the
+// hardware encoders of the adapter first, then the software ones. Each that
+// fails is shut down before the next is activated.
+std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
+  std::int32_t lastFailure = status::kMfETopoCodecNotFound;
+  for (const bool hardware : {true, false}) {
+    if (hardware && !config_.preferHardware) continue;
+    std::size_t next = 0;
+    bool found = false;
+    while (backend_->SelectEncoder(graphics, hardware, config_, &transform_, &next) ==
+           status::kSOk) {
+      found = true;
+      name_ = transform_->name();
+      hardware_ = hardware;
+      const std::int32_t status = StartTransform();
+      if (status == status::kSOk) return status;
+      lastFailure = status;
+      Log(LogLevel::Warn, "encoder %s could not start; trying the next one", name_.c_str());
+      DiscardTransform();
+    }
+    if (hardware && !found) {
+      Log(LogLevel::Warn, "no hardware H.264 encoder; falling back to software");
+    }
+  }
+  return lastFailure;
+}
+
+std::int32_t VideoEncoder::StartTransform() {
   const char* failedStep = "media types";
-  status = transform_->Configure(config_, &failedStep);
+  std::int32_t status = transform_->Configure(config_, &failedStep);
   if (status != status::kSOk) {
     LogStepFailure(failedStep, status);
     return status;
@@ -109,21 +138,11 @@ std::int32_t VideoEncoder::OpenSteps(GraphicsContext& graphics) {
   return status::kSOk;
 }
 
-std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
-  bool hardware = config_.preferHardware;
-  std::int32_t status = backend_->SelectEncoder(graphics, hardware, config_, &transform_);
-  if (status != status::kSOk && hardware) {
-    Log(LogLevel::Warn, "no hardware H.264 encoder; falling back to software");
-    hardware = false;
-    status = backend_->SelectEncoder(graphics, hardware, config_, &transform_);
-  }
-  if (status != status::kSOk) {
-    transform_.reset();
-    return status;
-  }
-  name_ = transform_->name();
-  hardware_ = hardware;
-  return status::kSOk;
+void VideoEncoder::DiscardTransform() {
+  if (transform_ && transform_->HasEvents()) transform_->Shutdown();
+  transform_.reset();
+  events_ = false;
+  sequenceHeader_.clear();
 }
 
 void VideoEncoder::ApplyCodecSettings() {
@@ -209,10 +228,8 @@ void VideoEncoder::Shutdown() {
     transform_->ProcessMessage(TransformMessage::kCommandFlush);
     transform_->ProcessMessage(TransformMessage::kEndOfStream);
     transform_->ProcessMessage(TransformMessage::kEndStreaming);
-    if (transform_->HasEvents()) transform_->Shutdown();
   }
-  transform_.reset();
-  events_ = false;
+  DiscardTransform();
   {
     const std::lock_guard<std::mutex> lock(lock_);
     if (pending_.slot >= 0) ReturnSlot(static_cast<std::size_t>(pending_.slot));

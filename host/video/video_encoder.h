@@ -109,6 +109,8 @@ class VideoEncoder {
 
   std::int32_t OpenSteps(GraphicsContext& graphics);
   std::int32_t Select(GraphicsContext& graphics);
+  std::int32_t StartTransform();
+  void DiscardTransform();
   void ApplyCodecSettings();
   std::int32_t SetProperty(const CodecSetting& setting);
   void PumpLoop();

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
 #include "host/base/status_codes.h"
 #include "host/capture/adapter_choice.h"
 #include "host/capture/capture_failure.h"
@@ -95,6 +98,29 @@ TEST(AdapterChoiceTest, ZeroTakesAnyHardwareAdapterElseTheLuidMustMatchInBothHal
   EXPECT_FALSE(AdapterMatches(false, LuidValue(5, 2), LuidValue(5, 3)));
   EXPECT_FALSE(AdapterMatches(false, LuidValue(5, 2), LuidValue(6, 2)));
   EXPECT_EQ(LuidValue(0x89ABCDEFu, -1), 0xFFFFFFFF89ABCDEFull);
+}
+
+TEST(AdapterChoiceTest, TheMonitorsAdapterIsChosenAcrossAdapters) {
+  // A discrete GPU without monitors first, as on a hybrid laptop, the
+  // integrated one with the panel and a second monitor, then a third GPU.
+  const std::vector<AdapterSummary> adapters = {
+      {false, 10, 0}, {false, 20, 2}, {true, 30, 1}, {false, 40, 1}};
+  struct Case {
+    std::uint64_t luid;
+    std::uint32_t monitor;
+    std::size_t index;
+    std::uint32_t base;
+  };
+  for (const Case& test : {Case{0, 0, 1, 0}, Case{0, 1, 1, 0}, Case{0, 2, 3, 2},
+                           Case{0, 9, 0, 0},  // no such monitor: the first GPU
+                           Case{40, 0, 3, 0}}) {
+    const std::optional<AdapterPlace> place = ChooseAdapter(adapters, test.luid, test.monitor);
+    ASSERT_TRUE(place.has_value()) << test.monitor;
+    EXPECT_EQ(place->index, test.index) << test.monitor;
+    EXPECT_EQ(place->outputBase, test.base) << test.monitor;
+  }
+  EXPECT_FALSE(ChooseAdapter(adapters, 30, 0).has_value());  // a software adapter
+  EXPECT_FALSE(ChooseAdapter(std::vector<AdapterSummary>{{true, 1, 1}}, 0, 0).has_value());
 }
 
 }  // namespace

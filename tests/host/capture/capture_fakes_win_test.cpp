@@ -114,6 +114,30 @@ TEST_F(GraphicsContextFakeTest, ChangedAdaptersAreALostDeviceUntilInitAgain) {
   EXPECT_EQ(calls.calls.size(), 4u);
 }
 
+// A hybrid laptop: the discrete GPU comes first and drives no monitor; the
+// monitors are on the integrated one, where the devices must be.
+TEST_F(GraphicsContextFakeTest, TheDevicesAreOnTheAdapterThatDrivesTheMonitor) {
+  FakeOutputRecord panel;
+  FakeOutputRecord external;
+  external.deviceName = L"\\\\.\\DISPLAY5";
+  FakeAdapterSpec discrete{L"Discrete GPU", 0, {7, 0}, {}};
+  FakeAdapterSpec integrated{L"Integrated GPU", 0, {9, 0}, {&panel, &external}};
+  const auto adapters = std::vector<ComPtr<FakeAdapter>>{MakeCom<FakeAdapter>(discrete),
+                                                         MakeCom<FakeAdapter>(integrated)};
+  FakeDeviceCalls calls;
+  const GraphicsPlatform platform = FakeGraphicsPlatform(adapters, &calls);
+  GraphicsContext graphics(&platform);
+  ASSERT_EQ(graphics.Init(0, 1), status::kSOk) << log_;
+  EXPECT_EQ(graphics.adapterName(), "Integrated GPU");
+  EXPECT_EQ(calls.calls.front().adapter, static_cast<IDXGIAdapter*>(adapters[1].Get()));
+
+  DesktopDuplicationSource source(graphics, 1);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  EXPECT_EQ(source.OutputDeviceName(), L"\\\\.\\DISPLAY5");
+  EXPECT_EQ(panel.duplications, 0);
+  EXPECT_EQ(external.duplications, 1);
+}
+
 TEST_F(GraphicsContextFakeTest, FeatureLevel10_1IsAccepted) {
   FakeDeviceCalls calls;
   calls.onlyLevel = D3D_FEATURE_LEVEL_10_1;

@@ -122,7 +122,7 @@ TEST(SessionLoopbackTest, CaptureLossSizeChangeAndLostDevicesRebuildThePipeline)
   EXPECT_TRUE(
       run.WaitForLog("graphics device lost (the graphics device was removed or reset: "
                      "0x887A0005"));
-  EXPECT_TRUE(run.WaitForLog("graphics devices lost; creating them afresh"));
+  EXPECT_TRUE(run.WaitForLog("creating the graphics devices afresh"));
   EXPECT_TRUE(run.WaitForLog("graphics devices renewed on "));
 
   const std::vector<Packet> packets = run.receiver_.packets();

@@ -213,15 +213,43 @@ TEST_F(EncoderFakesTest, AnAsyncHardwareEncoderIsUnlockedBoundAndDrivenByEvents)
   EXPECT_EQ(hardware.messages[2], MFT_MESSAGE_NOTIFY_START_OF_STREAM);
 }
 
-TEST_F(EncoderFakesTest, ARejectedDeviceManagerIsAWarningAndTheEncoderStillOpens) {
-  FakeMftRecord& hardware = hardware_;
-  hardware.async = true;
-  hardware.d3dManagerResult = E_NOTIMPL;
-  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+// A hardware encoder without the device could not read the textures it
+// would be fed: it is skipped and shut down through its activation object,
+// and so is the chosen one when the encoder closes.
+TEST_F(EncoderFakesTest, AHardwareEncoderRefusingTheDeviceManagerIsSkipped) {
+  hardware_.async = true;
+  hardware_.d3dManagerResult = E_NOTIMPL;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware_}};
+  catalogue_.software = {{L"Fake Software H.264", &software_}};
   ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
-  EXPECT_TRUE(Logged("WARN  encoder rejected D3D manager (0x80004001"));
-  EXPECT_TRUE(Logged("); frames will go through system memory\n")) << sink_.Text();
-  EXPECT_FALSE(Logged("D3D manager binding failed"));
+  EXPECT_TRUE(
+      Logged("WARN  hardware encoder Fake Hardware H.264 refused the D3D manager "
+             "(0x80004001"))
+      << sink_.Text();
+  EXPECT_TRUE(Logged("INFO  encoder ready: Fake Software H.264 (software)")) << sink_.Text();
+  EXPECT_EQ(catalogue_.shutdownObjects, 1);
+  encoder_->Shutdown();
+  EXPECT_EQ(catalogue_.shutdownObjects, 2);
+}
+
+// Only the encoders of the adapter the devices are on are listed, through
+// MFTEnum2 with that adapter's LUID; without MFTEnum2, MFTEnumEx lists all.
+TEST_F(EncoderFakesTest, HardwareEncodersAreThoseOfTheContextsAdapter) {
+  const std::uint64_t ours = graphics_.adapterLuid();
+  FakeMftRecord& other = software_;  // a record that outlives the encoder
+  other.async = true;
+  hardware_.async = true;
+  catalogue_.hardware = {{L"Other GPU H.264", &other, ours + 1},
+                         {L"Our GPU H.264", &hardware_, ours}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_EQ(catalogue_.adapterLuids, std::vector<std::uint64_t>{ours});
+  EXPECT_TRUE(Logged("INFO  encoder ready: Our GPU H.264 (hardware)")) << sink_.Text();
+  encoder_->Shutdown();
+
+  catalogue_.withEnum2 = false;
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_TRUE(Logged("INFO  encoder ready: Other GPU H.264 (hardware)")) << sink_.Text();
+  EXPECT_EQ(catalogue_.adapterLuids.size(), 1u);
 }
 
 TEST_F(EncoderFakesTest, ASynchronousHardwareEncoderIsWarnedAbout) {

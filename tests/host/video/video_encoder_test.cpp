@@ -360,6 +360,37 @@ TEST_F(VideoEncoderTest, HardwareMissingFallsBackToSoftwareOnceWithAWarning) {
   EXPECT_EQ(expected.back().value, 1000000u);  // half a second of buffer
 }
 
+// A hardware encoder that refuses the size, the device or one more session
+// gives way to the next candidate, hardware first, and is shut down.
+TEST_F(VideoEncoderTest, CandidatesThatFailToStartGiveWayToTheNext) {
+  VideoEncoder encoder(std::make_unique<FakeEncoderBackend>(&records_, 2, true));
+  auto refusesTypes = AddRecord();
+  refusesTypes->configureResult = status::kEInvalidArg;
+  auto refusesStart = AddRecord();
+  refusesStart->startOfStreamResult = status::kEOutOfMemory;
+  auto software = AddRecord();
+  EncoderConfig config;
+  ASSERT_EQ(encoder.Open(graphics_, config, nullptr), status::kSOk) << sink_.Text();
+  EXPECT_EQ(encoder.name(), "Fake Software Encoder");
+  const std::string text = sink_.Text();
+  EXPECT_NE(text.find("media types failed: 0x80070057"), std::string::npos) << text;
+  EXPECT_NE(text.find("encoder Fake Hardware Encoder could not start; trying the next one"),
+            std::string::npos);
+  EXPECT_NE(text.find("START_OF_STREAM failed: 0x8007000E"), std::string::npos);
+  EXPECT_NE(text.find("encoder Fake Hardware Encoder 2 could not start; trying the next one"),
+            std::string::npos);
+  EXPECT_EQ(text.find("no hardware H.264 encoder"), std::string::npos);
+  EXPECT_EQ(refusesTypes->Read([](const auto& r) { return r.shutdowns; }), 1);
+  EXPECT_EQ(refusesStart->Read([](const auto& r) { return r.shutdowns; }), 1);
+  EXPECT_EQ(software->Read([](const auto& r) { return r.shutdowns; }), 0);
+
+  // When every candidate fails, the last failure is the answer.
+  VideoEncoder none(std::make_unique<FakeEncoderBackend>(&records_, 1, false));
+  AddRecord()->configureResult = status::kEInvalidArg;
+  EXPECT_EQ(none.Open(graphics_, config, nullptr), status::kEInvalidArg);
+  EXPECT_FALSE(none.running());
+}
+
 TEST_F(VideoEncoderTest, NoEncoderAtAllFailsTheSelection) {
   VideoEncoder encoder(std::make_unique<FakeEncoderBackend>(&records_, false, false));
   EncoderConfig config;
