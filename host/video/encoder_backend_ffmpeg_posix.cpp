@@ -8,9 +8,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -51,7 +54,7 @@ void SetOption(AVCodecContext* context, const char* name, const char* value) {
 bool IsX264(const AVCodec* codec) { return std::strcmp(codec->name, "libx264") == 0; }
 
 void Configure(AVCodecContext* context, const AVCodec* codec, const EncoderConfig& config) {
-  const int fps = static_cast<int>(config.fps == 0 ? 60 : config.fps);
+  const int fps = static_cast<int>(FrameRate(config));
   context->width = static_cast<int>(config.width);
   context->height = static_cast<int>(config.height);
   context->pix_fmt = AV_PIX_FMT_NV12;
@@ -104,8 +107,9 @@ void Configure(AVCodecContext* context, const AVCodec* codec, const EncoderConfi
       case CodecProperty::kRealTime:
         av_opt_set_int(context, "rc-lookahead", 0, AV_OPT_SEARCH_CHILDREN);
         break;
-      case CodecProperty::kBufferSize:
-        context->rc_buffer_size = static_cast<int>(setting.value);
+      case CodecProperty::kBufferSize:  // libavcodec counts bits
+        context->rc_buffer_size = static_cast<int>(std::min<std::uint64_t>(
+            std::uint64_t{setting.value} * 8, std::numeric_limits<int>::max()));
         break;
       case CodecProperty::kForceKeyFrame:
         break;

@@ -55,8 +55,12 @@ class EncoderTransform {
   virtual bool async() const = 0;
   virtual bool HasEvents() const = 0;
 
-  // Stream identifiers, the device binding and the media types. On failure
-  // |failedStep| names the step ("D3D manager binding", "media types").
+  // Binds the transform to the encoder's device, where it reads the
+  // device's textures (hardware transforms on Windows); first of all.
+  virtual std::int32_t BindDevice() { return 0; }
+
+  // Stream identifiers and the media types, after every fixed setting. On
+  // failure |failedStep| names the step ("media types").
   virtual std::int32_t Configure(const EncoderConfig& config, const char** failedStep) = 0;
 
   // The sequence header the output type carries; empty when it has none.

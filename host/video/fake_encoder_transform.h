@@ -30,6 +30,7 @@ struct FakeTransformRecord {
   bool hasEvents = true;
   bool hasCodecApi = true;
   bool acceptsInput = true;
+  std::int32_t bindResult = status::kSOk;
   std::int32_t configureResult = status::kSOk;
   std::int32_t startOfStreamResult = status::kSOk;        // of ProcessMessage(kStartOfStream)
   std::deque<std::uint32_t> events;                       // handed out by GetEvent in order
@@ -69,6 +70,7 @@ class FakeEncoderTransform final : public EncoderTransform {
   const std::string& name() const override { return name_; }
   bool async() const override { return Locked("async")->hasEvents; }
   bool HasEvents() const override { return Locked("HasEvents")->hasEvents; }
+  std::int32_t BindDevice() override { return Locked("BindDevice")->bindResult; }
   std::int32_t Configure(const EncoderConfig& /*config*/, const char** failedStep) override {
     auto r = Locked("Configure");
     *failedStep = "media types";

@@ -73,13 +73,19 @@ MFT_MESSAGE_TYPE MessageType(TransformMessage message) {
   return MFT_MESSAGE_NOTIFY_END_STREAMING;
 }
 
-// Sets the size, rate and aspect attributes both media types carry.
+// Sets the size, rate, aspect and colour attributes both media types carry.
+// The colour is what the converter produces, limited-range BT.709, so that
+// the encoder signals it in the SPS's video usability information.
 HRESULT SetPictureAttributes(IMFMediaType* type, const EncoderConfig& config) {
   HRESULT result = type->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
   if (SUCCEEDED(result))
     result = MFSetAttributeSize(type, MF_MT_FRAME_SIZE, config.width, config.height);
-  if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_FRAME_RATE, config.fps, 1);
+  if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_FRAME_RATE, FrameRate(config), 1);
   if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, MFNominalRange_16_235);
   return result;
 }
 
@@ -129,20 +135,17 @@ std::int32_t MfTransform::Configure(const EncoderConfig& config, const char** fa
     }
   }
   if (GraphicsDevices* devices = graphics_.devices()) encoderContext_ = devices->encoderContext;
-
-  if (hardware_) {
-    const HRESULT result = BindD3DManager();
-    if (FAILED(result)) {
-      *failedStep = "D3D manager binding";
-      return result;
-    }
-  }
   const HRESULT result = SetMediaTypes();
   if (FAILED(result)) {
     *failedStep = "media types";
     return result;
   }
   return S_OK;
+}
+
+std::int32_t MfTransform::BindDevice() {
+  if (GraphicsDevices* devices = graphics_.devices()) encoderContext_ = devices->encoderContext;
+  return hardware_ ? BindD3DManager() : S_OK;
 }
 
 HRESULT MfTransform::BindD3DManager() {

@@ -35,6 +35,7 @@ class MfTransform final : public EncoderTransform {
   const std::string& name() const override { return name_; }
   bool async() const override { return async_; }
   bool HasEvents() const override { return events_ != nullptr; }
+  std::int32_t BindDevice() override;
   std::int32_t Configure(const EncoderConfig& config, const char** failedStep) override;
   std::vector<std::uint8_t> SequenceHeaderOfType() override;
   bool HasCodecApi() const override { return codecApi_ != nullptr; }

@@ -98,9 +98,18 @@ std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
   return lastFailure;
 }
 
+// In the order Media Foundation's encoders expect: the device, then the
+// fixed settings (rate control, GOP, B pictures, references, latency), then
+// the media types, and the sequence header once all of them are set.
 std::int32_t VideoEncoder::StartTransform() {
+  std::int32_t status = transform_->BindDevice();
+  if (status != status::kSOk) {
+    LogStepFailure("D3D manager binding", status);
+    return status;
+  }
+  ApplyCodecSettings();
   const char* failedStep = "media types";
-  std::int32_t status = transform_->Configure(config_, &failedStep);
+  status = transform_->Configure(config_, &failedStep);
   if (status != status::kSOk) {
     LogStepFailure(failedStep, status);
     return status;
@@ -111,7 +120,6 @@ std::int32_t VideoEncoder::StartTransform() {
     Log(LogLevel::Debug, "SPS/PPS from MF_MT_MPEG_SEQUENCE_HEADER (%u bytes)",
         static_cast<unsigned>(sequenceHeader_.size()));
   }
-  ApplyCodecSettings();
 
   // The pump learns when a hardware transform wants input only from its
   // events; without them it could never be fed.

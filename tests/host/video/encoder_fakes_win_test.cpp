@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -115,7 +117,7 @@ TEST_F(EncoderFakesTest, TheFirstEncoderThatActivatesIsChosen) {
   EXPECT_EQ(encoder_->name(), "Second");
 }
 
-TEST_F(EncoderFakesTest, CodecSettingsAreAppliedInOrderWithHalfASecondOfBuffer) {
+TEST_F(EncoderFakesTest, CodecSettingsComeInOrderBeforeTheMediaTypesWithAFrameOfBuffer) {
   FakeMftRecord& software = software_;
   catalogue_.software = {{L"Fake", &software}};
   ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
@@ -135,9 +137,14 @@ TEST_F(EncoderFakesTest, CodecSettingsAreAppliedInOrderWithHalfASecondOfBuffer) 
       {CODECAPI_AVEncMPVGOPSize, VT_UI4, 120},
       {CODECAPI_AVEncCommonQualityVsSpeed, VT_UI4, 0},
       {CODECAPI_AVEncCommonRealTime, VT_BOOL, kTrue},
-      {CODECAPI_AVEncCommonBufferSize, VT_UI4, 6000000},
+      {CODECAPI_AVEncCommonBufferSize, VT_UI4, 25000},  // bytes: 12 Mbit/s over 60 frames
   };
   const std::lock_guard<std::mutex> lock(software.mutex);
+  // Every fixed setting before the first media type.
+  const auto firstType = std::find(software.calls.begin(), software.calls.end(), "SetOutputType");
+  ASSERT_NE(firstType, software.calls.end());
+  EXPECT_EQ(std::count(software.calls.begin(), firstType, "SetValue"),
+            static_cast<std::ptrdiff_t>(std::size(expected)));
   ASSERT_EQ(software.settings.size(), std::size(expected));
   for (std::size_t i = 0; i < std::size(expected); ++i) {
     EXPECT_TRUE(software.settings[i].api == expected[i].api) << i;
@@ -186,6 +193,14 @@ TEST_F(EncoderFakesTest, OutputTypeIsSetBeforeTheInputType) {
       S_OK);
   EXPECT_EQ(numerator, 60u);
   EXPECT_EQ(denominator, 1u);
+  // Both types say what the converter makes: limited-range BT.709.
+  for (IMFMediaType* type : {output, software.inputType.Get()}) {
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_VIDEO_PRIMARIES, 0), UINT32{MFVideoPrimaries_BT709});
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_TRANSFER_FUNCTION, 0), UINT32{MFVideoTransFunc_709});
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_YUV_MATRIX, 0), UINT32{MFVideoTransferMatrix_BT709});
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_VIDEO_NOMINAL_RANGE, 0),
+              UINT32{MFNominalRange_16_235});
+  }
 }
 
 TEST_F(EncoderFakesTest, AnAsyncHardwareEncoderIsUnlockedBoundAndDrivenByEvents) {

@@ -78,6 +78,7 @@ class FakeCodecApi final : public ComObject<StubICodecAPI, ICodecAPI> {
   explicit FakeCodecApi(FakeMftRecord* record) : record_(record) {}
   HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
     const std::lock_guard<std::mutex> lock(record_->mutex);
+    record_->Call("SetValue");
     for (const GUID& rejected : record_->rejectedSettings) {
       if (rejected == *api) return E_NOTIMPL;
     }

@@ -357,7 +357,7 @@ TEST_F(VideoEncoderTest, HardwareMissingFallsBackToSoftwareOnceWithAWarning) {
     EXPECT_STREQ(settings[i].displayName, expected[i].displayName);
     EXPECT_EQ(settings[i].value, expected[i].value);
   }
-  EXPECT_EQ(expected.back().value, 1000000u);  // half a second of buffer
+  EXPECT_EQ(expected.back().value, 4166u);  // bytes: one frame of 2 Mbit/s at 60 a second
 }
 
 // A hardware encoder that refuses the size, the device or one more session
