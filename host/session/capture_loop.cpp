@@ -57,6 +57,14 @@ void Session::CaptureLoop(std::uint32_t sourceWidth, std::uint32_t sourceHeight)
 }
 
 bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
+  // An encoder that stopped by itself (MEError, a dead transform) takes no
+  // more frames: build the stream again rather than capture for nothing.
+  if (const std::int32_t failure = encoder_.failure(); failure != status::kSOk) {
+    Log(LogLevel::Warn, "encoder stopped (%s); rebuilding the pipeline",
+        HresultText(failure).c_str());
+    RecoverCapture(failure, 0, 0, sourceWidth, sourceHeight);
+    return false;
+  }
   FrameTiming timing;
   timing.loopStartUs = NowUs();
   CapturedFrame frame;

@@ -96,7 +96,9 @@ void FfmpegTransform::PushEvent(std::uint32_t type) {
   events_.push_back(type);
 }
 
-std::int32_t FfmpegTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
+std::int32_t FfmpegTransform::GetEvent(std::uint32_t* type, bool* typeKnown,
+                                       std::int32_t* eventStatus) {
+  *eventStatus = status::kSOk;
   const std::lock_guard<std::mutex> lock(eventsMutex_);
   if (shutdown_) return status::kMfEShutdown;
   if (events_.empty()) return status::kMfENoEventsAvailable;

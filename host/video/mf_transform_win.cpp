@@ -287,8 +287,10 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
   return S_OK;
 }
 
-std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
+std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown,
+                                   std::int32_t* eventStatus) {
   *typeKnown = false;
+  *eventStatus = S_OK;
   if (!events_) return MF_E_NO_EVENTS_AVAILABLE;
   ComPtr<IMFMediaEvent> event;
   const HRESULT result = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
@@ -298,6 +300,8 @@ std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
     *type = eventType;
     *typeKnown = true;
   }
+  HRESULT status = S_OK;
+  if (SUCCEEDED(event->GetStatus(&status))) *eventStatus = status;
   return S_OK;
 }
 
@@ -409,11 +413,33 @@ std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, O
   return S_OK;
 }
 
+// "Handling Stream Changes": the client picks a new output type from
+// those the transform offers; one still H.264 at our size keeps the stream
+// the receiver was configured for.
 std::int32_t MfTransform::RenegotiateOutput() {
-  ComPtr<IMFMediaType> offered;
-  HRESULT result = transform_->GetOutputAvailableType(outputStreamId_, 0, offered.GetAddressOf());
-  if (SUCCEEDED(result)) result = transform_->SetOutputType(outputStreamId_, offered.Get(), 0);
-  return result;
+  ComPtr<IMFMediaType> first;
+  ComPtr<IMFMediaType> matching;
+  for (DWORD index = 0; !matching; ++index) {
+    ComPtr<IMFMediaType> offered;
+    if (FAILED(
+            transform_->GetOutputAvailableType(outputStreamId_, index, offered.GetAddressOf()))) {
+      break;
+    }
+    if (!first) first = offered;
+    GUID subtype{};
+    UINT32 width = 0;
+    UINT32 height = 0;
+    const bool h264 =
+        SUCCEEDED(offered->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_H264;
+    const bool sized =
+        SUCCEEDED(MFGetAttributeSize(offered.Get(), MF_MT_FRAME_SIZE, &width, &height));
+    if (h264 && (!sized || (width == config_.width && height == config_.height))) {
+      matching = offered;
+    }
+  }
+  IMFMediaType* chosen = matching ? matching.Get() : first.Get();
+  if (chosen == nullptr) return MF_E_NO_MORE_TYPES;
+  return transform_->SetOutputType(outputStreamId_, chosen, 0);
 }
 
 void MfTransform::PumpThreadStarted() {

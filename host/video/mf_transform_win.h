@@ -43,7 +43,7 @@ class MfTransform final : public EncoderTransform {
   std::int32_t ProcessMessage(TransformMessage message) override;
   std::int32_t OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
                            std::uint32_t height, std::shared_ptr<KeyedMutex>* keyedMutex) override;
-  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown) override;
+  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown, std::int32_t* eventStatus) override;
   std::int32_t GetInputStatus(bool* acceptsData) override;
   std::int32_t CopySurface(std::size_t slot) override;
   std::int32_t MakeSample(std::size_t slot, std::uint64_t frameId) override;

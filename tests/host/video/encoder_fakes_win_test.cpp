@@ -343,24 +343,6 @@ TEST_F(EncoderFakesTest, OutputsInOurOwnOrInTheTransformsSamplesReachTheCallback
   }
 }
 
-TEST_F(EncoderFakesTest, KeyframeRequestsAndBitRateChangesGoThroughTheCodecApi) {
-  FakeMftRecord& software = software_;
-  catalogue_.software = {{L"Fake", &software}};
-  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
-  encoder_->RequestKeyframe();
-  encoder_->SetBitrate(5000000);
-  EXPECT_TRUE(Logged("INFO  bitrate -> 5000 kbps\n")) << sink_.Text();
-  const std::lock_guard<std::mutex> lock(software.mutex);
-  ASSERT_GE(software.settings.size(), 2u);
-  const auto& keyframe = software.settings[software.settings.size() - 2];
-  EXPECT_TRUE(keyframe.api == CODECAPI_AVEncVideoForceKeyFrame);
-  EXPECT_EQ(keyframe.type, VT_UI4);
-  EXPECT_EQ(keyframe.value, 1u);
-  const auto& bitrate = software.settings.back();
-  EXPECT_TRUE(bitrate.api == CODECAPI_AVEncCommonMeanBitRate);
-  EXPECT_EQ(bitrate.value, 5000000u);
-}
-
 TEST_F(EncoderFakesTest, SharedSurfacesNeedAnEncoderAndRefuseAnEmptyHandle) {
   FakeMftRecord& software = software_;
   catalogue_.software = {{L"Fake", &software}};

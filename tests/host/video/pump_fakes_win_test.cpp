@@ -7,9 +7,13 @@
 #include <mfapi.h>
 #include <windows.h>
 
+#include <codecapi.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,6 +120,38 @@ TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
   KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
   EXPECT_EQ(mutex.AcquireSync(0, 0), status::kSOk);
   mutex.ReleaseSync(0);
+}
+
+// Keyframe and bit-rate requests go through the codec API on the pump
+// thread, right before the frame that follows them.
+TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
+  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk);
+  encoder_->RequestKeyframe();
+  encoder_->SetBitrate(5000000);
+  std::size_t settingsBefore = 0;
+  {
+    const std::lock_guard<std::mutex> lock(mft_.mutex);
+    settingsBefore = mft_.settings.size();
+  }
+  Texture output;
+  std::size_t slot = 99;
+  ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
+  ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
+  bool fed = false;
+  for (int i = 0; i < 400 && !fed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::lock_guard<std::mutex> lock(mft_.mutex);
+    fed = !mft_.inputs.empty();
+  }
+  ASSERT_TRUE(fed) << sink_.Text();
+  EXPECT_NE(sink_.Text().find("INFO  bitrate -> 5000 kbps\n"), std::string::npos);
+  const std::lock_guard<std::mutex> lock(mft_.mutex);
+  ASSERT_EQ(mft_.settings.size(), settingsBefore + 2);
+  EXPECT_TRUE(mft_.settings[settingsBefore].api == CODECAPI_AVEncCommonMeanBitRate);
+  EXPECT_EQ(mft_.settings[settingsBefore].value, 5000000u);
+  EXPECT_TRUE(mft_.settings.back().api == CODECAPI_AVEncVideoForceKeyFrame);
+  EXPECT_EQ(mft_.settings.back().type, VT_UI4);
+  EXPECT_EQ(mft_.settings.back().value, 1u);
 }
 
 TEST_F(PumpFakesTest, AnEmptyHandleFailsAfterTheSlotsBeforeIt) {
