@@ -1,6 +1,8 @@
 // Building and tearing down capture -> convert -> encode for one receiver,
 // and sending what the encoder delivers.
 
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include "host/base/clock.h"
@@ -10,6 +12,7 @@
 #include "host/capture/capture_failure.h"
 #include "host/session/session.h"
 #include "host/session/stream_size.h"
+#include "host/video/nal_units.h"
 #include "host/wire/json_value.h"
 
 namespace veyra {
@@ -120,6 +123,10 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   videoConfig_.height = static_cast<std::int32_t>(converter_.OutputHeight());
   videoConfig_.fps = options_.fps;
   videoConfig_.bitrateBps = options_.bitrate;
+  // The level the encoder chose, from its SPS, where it told it up front.
+  if (const std::optional<std::string> level = SpsLevelName(encoder_.sequenceHeader())) {
+    videoConfig_.level = *level;
+  }
 
   // Input follows the monitor being captured; a source without a monitor
   // (the synthetic pattern) leaves the injector where it was.

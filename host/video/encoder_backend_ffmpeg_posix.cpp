@@ -18,12 +18,14 @@ extern "C" {
 #include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
 #include "host/video/encoder_backend.h"
 #include "host/video/encoder_transform.h"
 #include "host/video/ffmpeg_transform_posix.h"
+#include "host/video/nal_units.h"
 
 namespace veyra {
 namespace {
@@ -117,6 +119,25 @@ void Configure(AVCodecContext* context, const AVCodec* codec, const EncoderConfi
   }
 }
 
+// The SPS and PPS an encoder opened with |config| writes, from a twin
+// opened with global headers: libavcodec hands them out before the first
+// frame only then, and the twin, set up alike, chooses the same ones. The
+// stream itself keeps its in-band parameter sets. Empty when the twin
+// cannot say.
+std::vector<std::uint8_t> ParameterSets(const AVCodec* codec, const EncoderConfig& config) {
+  CodecContextPtr twin(avcodec_alloc_context3(codec));
+  if (!twin) return {};
+  Configure(twin.get(), codec, config);
+  twin->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (avcodec_open2(twin.get(), codec, nullptr) < 0 || twin->extradata == nullptr ||
+      twin->extradata_size <= 0) {
+    return {};
+  }
+  const std::span<const std::uint8_t> bytes(twin->extradata,
+                                            static_cast<std::size_t>(twin->extradata_size));
+  return ExtractSequenceHeader(bytes, ScanNalUnits(bytes));
+}
+
 class FfmpegBackend final : public EncoderBackend {
  public:
   FfmpegBackend() {
@@ -156,7 +177,8 @@ class FfmpegBackend final : public EncoderBackend {
         result = status::kEFail;
         continue;
       }
-      *transform = std::make_unique<FfmpegTransform>(name, std::move(context));
+      *transform =
+          std::make_unique<FfmpegTransform>(name, std::move(context), ParameterSets(codec, config));
       ++*next;
       return status::kSOk;
     }

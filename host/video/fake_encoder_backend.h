@@ -33,7 +33,7 @@ class FakeEncoderBackend final : public EncoderBackend {
     const std::size_t candidates = hardware ? hardwareEncoders_ : (softwareAvailable_ ? 1 : 0);
     if (*next >= candidates || records_->empty()) return status::kMfETopoCodecNotFound;
     std::string name = hardware ? "Fake Hardware Encoder" : "Fake Software Encoder";
-    if (*next > 0) name += " " + std::to_string(*next + 1);
+    if (*next > 0) name.append(1, ' ').append(std::to_string(*next + 1));
     *transform = std::make_unique<FakeEncoderTransform>(records_->front(), std::move(name));
     records_->pop_front();
     ++*next;

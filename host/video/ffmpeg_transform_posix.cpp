@@ -20,8 +20,11 @@ void CodecContextFree::operator()(AVCodecContext* context) const { avcodec_free_
 void FrameFree::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 void PacketFree::operator()(AVPacket* packet) const { av_packet_free(&packet); }
 
-FfmpegTransform::FfmpegTransform(std::string name, CodecContextPtr context)
-    : name_(std::move(name)), context_(std::move(context)) {
+FfmpegTransform::FfmpegTransform(std::string name, CodecContextPtr context,
+                                 std::vector<std::uint8_t> parameterSets)
+    : name_(std::move(name)),
+      context_(std::move(context)),
+      parameterSets_(std::move(parameterSets)) {
   bitrate_ = static_cast<std::uint32_t>(context_->bit_rate);
 }
 
