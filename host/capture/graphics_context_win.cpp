@@ -2,6 +2,7 @@
 // an encoder device on it, both multithread-protected.
 
 #include <d3d10.h>
+#include <d3d11_4.h>
 
 #include <iterator>
 #include <memory>
@@ -147,6 +148,27 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t moni
   if (FAILED(result)) {
     LogFailure("capture device", result);
     return result;
+  }
+  // The converter hands NV12 textures to the encoder's device through
+  // shared handles, which needs ExtendedNV12SharedTextureSupported
+  // ("D3D11_FEATURE_DATA_D3D11_OPTIONS4"). A driver that says no gets one
+  // device for both, and slots that are not shared at all. A runtime that
+  // does not know the query (before Windows 10 1803, or Wine) is not a
+  // driver saying no: the devices stay apart as they always were.
+  D3D11_FEATURE_DATA_D3D11_OPTIONS4 options4{};
+  const HRESULT asked = devices_->captureDevice->CheckFeatureSupport(D3D11_FEATURE_D3D11_OPTIONS4,
+                                                                     &options4, sizeof options4);
+  devices_->sharedNv12 = FAILED(asked) || options4.ExtendedNV12SharedTextureSupported != FALSE;
+  if (FAILED(asked)) {
+    Log(LogLevel::Debug, "  NV12 sharing not reported (%s)", HresultText(asked).c_str());
+  }
+  if (!devices_->sharedNv12) {
+    devices_->encoderDevice = devices_->captureDevice;
+    devices_->encoderContext = devices_->captureContext;
+    Log(LogLevel::Warn,
+        "D3D11 on %s: the driver cannot share NV12 textures; one device converts and encodes",
+        adapterName_.c_str());
+    return S_OK;
   }
   result = CreateDevice(platform, chosen.Get(), "encoder", &devices_->encoderDevice,
                         &devices_->encoderContext);

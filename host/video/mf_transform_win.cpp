@@ -13,6 +13,7 @@
 #include "host/base/status_codes.h"
 #include "host/capture/graphics_devices_win.h"
 #include "host/video/dxgi_keyed_mutex_win.h"
+#include "host/video/local_surface_win.h"
 
 namespace veyra {
 
@@ -252,22 +253,33 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
 
   ComPtr<ID3D11Device> device;
   encoderContext_->GetDevice(device.GetAddressOf());
-  ComPtr<ID3D11Device1> device1;
-  HRESULT result = device.As(&device1);
-  if (FAILED(result)) {
-    LogFailure("ID3D11Device1 query", result);
-    return result;
-  }
-  result = device1->OpenSharedResource1(handle, IID_PPV_ARGS(surface.sharedTexture.GetAddressOf()));
-  if (FAILED(result)) {
-    LogFailure("OpenSharedResource1(NV12)", result);
-    return result;
-  }
-  ComPtr<IDXGIKeyedMutex> mutex;
-  result = surface.sharedTexture.As(&mutex);
-  if (FAILED(result)) {
-    LogFailure("IDXGIKeyedMutex query", result);
-    return result;
+  std::shared_ptr<KeyedMutex> lock;
+  GraphicsDevices* devices = graphics_.devices();
+  HRESULT result = S_OK;
+  if (devices != nullptr && !devices->sharedNv12) {
+    // One device: the slot's texture itself, and its in-process lock.
+    surface.sharedTexture = LocalSurfaceOf(handle)->texture;
+    lock = LocalSurfaceOf(handle)->lock;
+  } else {
+    ComPtr<ID3D11Device1> device1;
+    result = device.As(&device1);
+    if (FAILED(result)) {
+      LogFailure("ID3D11Device1 query", result);
+      return result;
+    }
+    result =
+        device1->OpenSharedResource1(handle, IID_PPV_ARGS(surface.sharedTexture.GetAddressOf()));
+    if (FAILED(result)) {
+      LogFailure("OpenSharedResource1(NV12)", result);
+      return result;
+    }
+    ComPtr<IDXGIKeyedMutex> mutex;
+    result = surface.sharedTexture.As(&mutex);
+    if (FAILED(result)) {
+      LogFailure("IDXGIKeyedMutex query", result);
+      return result;
+    }
+    lock = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
   }
   D3D11_TEXTURE2D_DESC desc{};
   desc.Width = width;
@@ -283,7 +295,7 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
     LogFailure("CreateTexture2D(encoder-local NV12)", result);
     return result;
   }
-  *keyedMutex = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
+  *keyedMutex = std::move(lock);
   return S_OK;
 }
 
