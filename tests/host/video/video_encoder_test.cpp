@@ -212,8 +212,7 @@ TEST_F(VideoEncoderTest, MEErrorOrAFailedEventStopsThePumpWithTheCause) {
   Open();
   ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
   EXPECT_EQ(encoder_.failure(), status::kEFail);
-  EXPECT_NE(sink_.Text().find("encoder reported MEError: 0x80004005; the stream stops"),
-            std::string::npos);
+  EXPECT_NE(sink_.Text().find("encoder reported MEError: 0x80004005"), std::string::npos);
   encoder_.Shutdown();
 
   auto failing = AddRecord();
