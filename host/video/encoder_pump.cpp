@@ -57,7 +57,7 @@ void VideoEncoder::PumpLoop() {
 
 void VideoEncoder::Fail(const char* what, std::int32_t status) {
   Log(LogLevel::Error, "encoder %s: %s; the stream stops", what, HresultText(status).c_str());
-  failure_ = status < 0 ? status : status::kEFail;
+  failure_ = status != status::kSOk ? status : status::kEFail;
   running_ = false;
 }
 
@@ -160,7 +160,15 @@ std::int32_t VideoEncoder::Submit() {
   }
 
   KeyedMutex* mutex = surfaces_[slot].get();
-  if (mutex == nullptr || mutex->AcquireSync(1, kSlotWaitMs) != status::kSOk) {
+  const std::int32_t acquired =
+      mutex != nullptr ? mutex->AcquireSync(1, kSlotWaitMs) : status::kInvalidStateHresult;
+  if (acquired == kKeyedMutexAbandoned) {
+    // The converter's device let go of the slot without releasing it: that
+    // device is gone, and no later frame will come through either.
+    Fail("found a shared slot abandoned", acquired);
+    return acquired;
+  }
+  if (acquired != status::kSOk) {
     // Handing the slot straight back keeps the ring whole: left at key 1,
     // the converter would find it busy on every later turn.
     Log(LogLevel::Debug, "could not acquire NV12 slot %zu for encoding", slot);

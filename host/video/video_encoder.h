@@ -94,8 +94,9 @@ class VideoEncoder {
   bool hardware() const { return hardware_; }
   bool running() const { return running_.load(); }
   // Why the pump stopped by itself (MEError, a failed event, a dead
-  // transform); S_OK while it runs, until the next Open. The stream is
-  // dead then: the pipeline must be built again.
+  // transform, WAIT_ABANDONED from a slot's keyed mutex); S_OK while it
+  // runs, until the next Open. The stream is dead then: the pipeline must
+  // be built again.
   std::int32_t failure() const { return failure_.load(); }
   EncoderConfig config() const;
   const std::vector<std::uint8_t>& sequenceHeader() const { return sequenceHeader_; }

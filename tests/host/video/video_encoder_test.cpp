@@ -42,10 +42,11 @@ bool WaitUntil(Predicate done) {
 }
 
 // A keyed lock whose next few acquisitions with key 1 fail with a time-out,
-// as a surface still busy on the GPU would.
+// as a surface still busy on the GPU would, or all of them as abandoned.
 class FlakyLock final : public KeyedMutex {
  public:
   std::int32_t AcquireSync(std::uint64_t key, std::uint32_t timeoutMs) override {
+    if (key == 1 && abandon.load()) return kKeyedMutexAbandoned;
     if (key == 1 && failures.load() > 0) {
       --failures;
       return kKeyedMutexTimeout;
@@ -56,6 +57,7 @@ class FlakyLock final : public KeyedMutex {
 
   KeyedSlotLock lock;
   std::atomic<int> failures{0};
+  std::atomic<bool> abandon{false};  // key 1 comes back WAIT_ABANDONED
 };
 
 class VideoEncoderTest : public testing::Test {
@@ -225,6 +227,34 @@ TEST_F(VideoEncoderTest, MEErrorOrAFailedEventStopsThePumpWithTheCause) {
   AddRecord();
   Open();
   EXPECT_EQ(encoder_.failure(), status::kSOk);  // a new stream starts clean
+}
+
+// One ProcessOutput per METransformHaveOutput: a second output waits for
+// its own event.
+TEST_F(VideoEncoderTest, EachHaveOutputEventTakesOneOutput) {
+  auto record = AddRecord();
+  record->events = {kEventHaveOutput};
+  record->outputs = {kIdrAccessUnit, kNonIdrAccessUnit};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 1; }));
+  const auto polls = record->Read([](const auto& r) { return r.calls.size(); });
+  ASSERT_TRUE(WaitUntil(
+      [&] { return record->Read([](const auto& r) { return r.calls.size(); }) > polls + 6; }));
+  EXPECT_EQ(FrameCount(), 1u);
+  record->Write([](auto& r) { r.events.push_back(kEventHaveOutput); });
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
+}
+
+// A slot abandoned by the converter's device ends the stream with
+// WAIT_ABANDONED, which the session takes for lost devices.
+TEST_F(VideoEncoderTest, AnAbandonedSlotStopsThePumpForNewDevices) {
+  AddRecord();
+  Open();
+  locks_[2]->abandon = true;
+  Convert(2);
+  encoder_.PostFrame(2, 1, 10);
+  ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
+  EXPECT_EQ(encoder_.failure(), kKeyedMutexAbandoned);
 }
 
 // After a stream change the output type is chosen again, the sequence
