@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 
 namespace veyra {
 
@@ -17,5 +20,30 @@ constexpr bool AdapterMatches(bool software, std::uint64_t luid, std::uint64_t r
   if (software) return false;
   return requestedLuid == 0 || luid == requestedLuid;
 }
+
+// What the choice needs to know of one enumerated adapter.
+struct AdapterSummary {
+  bool software = false;
+  std::uint64_t luid = 0;
+  std::uint32_t outputs = 0;  // monitors attached to it
+};
+
+// The adapter chosen and the number of monitors on the adapters before it:
+// monitor N is that adapter's output N - outputBase.
+struct AdapterPlace {
+  std::size_t index = 0;
+  std::uint32_t outputBase = 0;
+};
+
+// The adapter to create the devices on. With |requestedLuid| set, that
+// adapter, its outputs counted from 0. Otherwise the hardware adapter that
+// owns monitor |monitor|, the monitors of the hardware adapters counted in
+// enumeration order: a monitor on a second GPU, or on the integrated GPU of
+// a hybrid laptop whose discrete GPU comes first and drives no monitor,
+// must be duplicated on the adapter that drives it. When no adapter has
+// that many monitors, the first hardware adapter (a source without a
+// monitor needs devices too). Nothing when no adapter matches.
+std::optional<AdapterPlace> ChooseAdapter(std::span<const AdapterSummary> adapters,
+                                          std::uint64_t requestedLuid, std::uint32_t monitor);
 
 }  // namespace veyra

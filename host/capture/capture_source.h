@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host/capture/output_rotation.h"
 #include "host/capture/texture.h"
 
 namespace veyra {
@@ -39,6 +40,10 @@ class ICaptureSource {
 
   // "desktop-duplication" or "synthetic".
   virtual const char* Name() const = 0;
+
+  // How the monitor's desktop is turned against the frames' pictures: a
+  // frame must be turned clockwise by this to stand upright.
+  virtual OutputRotation Rotation() const { return OutputRotation::kIdentity; }
 
   // The display device name of the monitor the open source mirrors
   // ("\\.\DISPLAY2"), so that input lands on the same monitor; empty when

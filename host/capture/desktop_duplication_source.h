@@ -27,8 +27,8 @@ class DesktopDuplicationSource final : public ICaptureSource {
   const char* Name() const override;
   std::wstring OutputDeviceName() const override { return deviceName_; }
 
-  // The rotation the open output reported; the picture is never rotated.
-  OutputRotation rotation() const { return rotation_; }
+  // The open output's: its frames are the mode's unturned image.
+  OutputRotation Rotation() const override { return rotation_; }
 
  private:
   // The back end's duplication objects; empty while closed.

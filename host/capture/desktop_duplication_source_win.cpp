@@ -1,12 +1,15 @@
-// DXGI desktop duplication of one output of the context's adapter. The
-// duplicated desktop texture is handed out in place, without a copy, and
-// held only between AcquireFrame and ReleaseFrame.
+// DXGI desktop duplication of one output of the context's adapter. Each
+// frame is a copy of the duplicated image with the pointer drawn in (the
+// PointerOverlay's); the duplicated image itself is held only between
+// AcquireNextFrame and ReleaseFrame.
 
 #include <dxgi1_2.h>
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <iterator>
+#include <vector>
 
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
@@ -14,6 +17,9 @@
 #include "host/base/status_codes.h"
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/graphics_devices_win.h"
+#include "host/capture/pointer_overlay_win.h"
+#include "host/capture/pointer_rotation.h"
+#include "host/capture/pointer_shape.h"
 
 namespace veyra {
 
@@ -21,12 +27,58 @@ using Microsoft::WRL::ComPtr;
 
 struct DesktopDuplicationSource::State {
   ComPtr<IDXGIOutputDuplication> duplication;
+  // The pointer as the last frames reported it: position and visibility
+  // only come with frames whose LastMouseUpdateTime is set, a shape only
+  // with those whose PointerShapeBufferSize is.
+  PointerState pointer;
+  PointerShape shape;
+  // The shape turned into the image's orientation, for turned outputs.
+  PointerShape turnedShape;
+  PointerOverlay overlay;
 };
+
+static_assert(static_cast<int>(PointerShapeKind::kMonochrome) ==
+              DXGI_OUTDUPL_POINTER_SHAPE_TYPE_MONOCHROME);
+static_assert(static_cast<int>(PointerShapeKind::kColor) == DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR);
+static_assert(static_cast<int>(PointerShapeKind::kMaskedColor) ==
+              DXGI_OUTDUPL_POINTER_SHAPE_TYPE_MASKED_COLOR);
 
 namespace {
 
 void LogFailure(const char* step, HRESULT result) {
   Log(LogLevel::Error, "%s failed: %s", step, HresultText(result).c_str());
+}
+
+// Takes the pointer's news from a held frame whose LastMouseUpdateTime is
+// set: position and visibility always, the shape when a new one came.
+HRESULT UpdatePointer(IDXGIOutputDuplication* duplication, const DXGI_OUTDUPL_FRAME_INFO& info,
+                      PointerState* pointer, PointerShape* shape) {
+  // The position is the shape's top-left corner on the output's desktop
+  // (DXGI_OUTDUPL_POINTER_POSITION).
+  pointer->visible = info.PointerPosition.Visible != FALSE;
+  pointer->x = info.PointerPosition.Position.x;
+  pointer->y = info.PointerPosition.Position.y;
+  if (info.PointerShapeBufferSize == 0) return S_OK;
+
+  std::vector<std::uint8_t> bytes(info.PointerShapeBufferSize);
+  UINT required = 0;
+  DXGI_OUTDUPL_POINTER_SHAPE_INFO shapeInfo{};
+  const HRESULT result = duplication->GetFramePointerShape(static_cast<UINT>(bytes.size()),
+                                                           bytes.data(), &required, &shapeInfo);
+  if (FAILED(result)) {
+    // The old shape stays; the picture is still right apart from the pointer.
+    if (result != DXGI_ERROR_ACCESS_LOST) LogFailure("GetFramePointerShape", result);
+    return result;
+  }
+  bytes.resize(std::min<std::size_t>(bytes.size(), required));
+  shape->kind = static_cast<PointerShapeKind>(shapeInfo.Type);
+  shape->width = shapeInfo.Width;
+  shape->height = shapeInfo.Height;
+  shape->pitch = shapeInfo.Pitch;
+  shape->hotSpotX = static_cast<std::uint32_t>(shapeInfo.HotSpot.x);
+  shape->hotSpotY = static_cast<std::uint32_t>(shapeInfo.HotSpot.y);
+  shape->pixels = std::move(bytes);
+  return S_OK;
 }
 
 }  // namespace
@@ -44,10 +96,15 @@ std::int32_t DesktopDuplicationSource::Open() {
   if (devices == nullptr || !devices->adapter || !devices->captureDevice) {
     return status::kInvalidStateHresult;
   }
+  // The context sits on the adapter that drives the monitor; the monitors
+  // of the adapters before it come first in the numbering.
+  const std::uint32_t local = outputIndex_ - graphics_.outputBase();
   ComPtr<IDXGIOutput> output;
-  HRESULT result = devices->adapter->EnumOutputs(outputIndex_, output.GetAddressOf());
+  HRESULT result = outputIndex_ < graphics_.outputBase()
+                       ? DXGI_ERROR_NOT_FOUND
+                       : devices->adapter->EnumOutputs(local, output.GetAddressOf());
   if (result == DXGI_ERROR_NOT_FOUND) {
-    Log(LogLevel::Error, "output %u does not exist on this adapter", outputIndex_);
+    Log(LogLevel::Error, "output %u does not exist on this adapter", local);
     return result;
   }
   if (FAILED(result)) {
@@ -87,7 +144,12 @@ std::int32_t DesktopDuplicationSource::Open() {
   DXGI_OUTDUPL_DESC duplicationDesc{};
   state_->duplication->GetDesc(&duplicationDesc);
   rotation_ = static_cast<OutputRotation>(duplicationDesc.Rotation);
-  const ImageSize delivered = DeliveredImageSize(desktop, rotation_);
+  // The mode is the image's own size; the desktop turned back stands in
+  // where a driver leaves it empty.
+  const ImageSize delivered =
+      duplicationDesc.ModeDesc.Width != 0 && duplicationDesc.ModeDesc.Height != 0
+          ? ImageSize{duplicationDesc.ModeDesc.Width, duplicationDesc.ModeDesc.Height}
+          : DeliveredImageSize(desktop, rotation_);
   width_ = delivered.width;
   height_ = delivered.height;
   outputDesc.DeviceName[std::size(outputDesc.DeviceName) - 1] = L'\0';
@@ -101,6 +163,10 @@ std::int32_t DesktopDuplicationSource::Open() {
 void DesktopDuplicationSource::Close() {
   ReleaseFrame();
   state_->duplication.Reset();
+  state_->overlay.Reset();
+  state_->pointer = PointerState{};
+  state_->shape = PointerShape{};
+  state_->turnedShape = PointerShape{};
   deviceName_.clear();
 }
 
@@ -125,19 +191,57 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
     return result;
   }
   frameHeld_ = true;
-  // Only the pointer moved: the desktop image is unchanged.
-  if (info.LastPresentTime.QuadPart == 0) return status::kSFalse;
-
-  ComPtr<ID3D11Texture2D> texture;
-  const HRESULT queried = resource.As(&texture);
-  if (FAILED(queried)) {
-    LogFailure("IDXGIResource -> ID3D11Texture2D", queried);
-    return queried;
+  const bool desktopChanged = info.LastPresentTime.QuadPart != 0;
+  const bool pointerChanged = info.LastMouseUpdateTime.QuadPart != 0;
+  if (pointerChanged) {
+    const HRESULT pointerResult =
+        UpdatePointer(state_->duplication.Get(), info, &state_->pointer, &state_->shape);
+    if (pointerResult == DXGI_ERROR_ACCESS_LOST) {
+      Log(LogLevel::Warn, "duplication access lost; recreating");
+      Close();
+      return pointerResult;
+    }
   }
-  frame->texture = WrapD3DTexture(std::move(texture), width_, height_, PixelFormat::kBgra);
+  // Neither the image nor the pointer changed (a pointer update for
+  // another output, for one): nothing new to send.
+  if (!desktopChanged && !pointerChanged) return status::kSFalse;
+
+  // A frame where only the pointer moved is drawn over the kept image; the
+  // first frame always brings the image.
+  ComPtr<ID3D11Texture2D> desktop;
+  if (desktopChanged || !state_->overlay.hasDesktop()) {
+    const HRESULT queried = resource.As(&desktop);
+    if (FAILED(queried)) {
+      LogFailure("IDXGIResource -> ID3D11Texture2D", queried);
+      return queried;
+    }
+  }
+  // The pointer comes in the desktop's orientation, the image in the
+  // mode's ("Rotating the desktop image"): turn the pointer to the image.
+  ImageSize image{state_->overlay.width(), state_->overlay.height()};
+  if (desktop) {
+    D3D11_TEXTURE2D_DESC desc{};
+    desktop->GetDesc(&desc);
+    image = {desc.Width, desc.Height};
+  }
+  if (pointerChanged && info.PointerShapeBufferSize != 0) {
+    state_->turnedShape = TurnPointerShape(state_->shape, rotation_);
+  }
+  const PointerState turnedPointer =
+      TurnPointerState(state_->shape, state_->pointer, image, rotation_);
+  GraphicsDevices* devices = graphics_.devices();
+  ComPtr<ID3D11Texture2D> composed;
+  const HRESULT composeResult =
+      state_->overlay.Compose(devices->captureDevice.Get(), devices->captureContext.Get(),
+                              desktop.Get(), state_->turnedShape, turnedPointer, &composed);
+  if (FAILED(composeResult)) return composeResult;
+  // Labelled with the image's own size, so that the capture loop sees a
+  // mode change that the duplication has not reported yet.
+  frame->texture = WrapD3DTexture(std::move(composed), state_->overlay.width(),
+                                  state_->overlay.height(), PixelFormat::kBgra);
   frame->captureTimeUs = NowUs();
-  frame->width = width_;
-  frame->height = height_;
+  frame->width = state_->overlay.width();
+  frame->height = state_->overlay.height();
   return S_OK;
 }
 

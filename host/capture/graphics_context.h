@@ -34,14 +34,24 @@ class GraphicsContext {
   GraphicsContext(const GraphicsContext&) = delete;
   GraphicsContext& operator=(const GraphicsContext&) = delete;
 
-  // Chooses the adapter (0 asks for the first hardware adapter) and creates
-  // both devices. A second Init replaces them; everything built on the old
-  // ones must be torn down first.
-  std::int32_t Init(std::uint64_t adapterLuid);
+  // Chooses the adapter and creates both devices: the adapter with that id,
+  // or for 0 the one that drives monitor |monitor| (ChooseAdapter). A
+  // second Init replaces them; everything built on the old ones must be
+  // torn down first.
+  std::int32_t Init(std::uint64_t adapterLuid, std::uint32_t monitor = 0);
 
   bool initialised() const { return devices_ != nullptr; }
   const std::string& adapterName() const { return adapterName_; }
   std::uint64_t adapterLuid() const { return adapterLuid_; }
+  // The monitors on the adapters enumerated before this one: monitor N is
+  // output N - outputBase() of this adapter.
+  std::uint32_t outputBase() const { return outputBase_; }
+
+  // True once the devices cannot be used any more: a device was removed or
+  // reset (a driver update, a GPU reset, a dock change), or the adapters
+  // changed under the factory (IDXGIFactory1::IsCurrent). Everything built
+  // on the devices must then be torn down and Init called again.
+  bool DeviceLost() const;
 
   // A texture on the capture device, usable as render target and shader
   // resource, without initial contents.
@@ -71,6 +81,7 @@ class GraphicsContext {
   const GraphicsPlatform* platform_ = nullptr;
   std::unique_ptr<GraphicsDevices> devices_;
   std::uint64_t adapterLuid_ = 0;
+  std::uint32_t outputBase_ = 0;
   std::string adapterName_;
 };
 

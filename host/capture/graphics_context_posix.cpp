@@ -34,7 +34,10 @@ GraphicsContext::GraphicsContext() = default;
 GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
-std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
+// Memory is never lost.
+bool GraphicsContext::DeviceLost() const { return false; }
+
+std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t /*monitor*/) {
   devices_.reset();
   devices_ = std::make_unique<GraphicsDevices>();
   adapterLuid_ = adapterLuid;

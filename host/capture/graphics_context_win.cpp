@@ -2,9 +2,12 @@
 // an encoder device on it, both multithread-protected.
 
 #include <d3d10.h>
+#include <d3d11_4.h>
 
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
@@ -91,7 +94,7 @@ GraphicsContext::GraphicsContext() = default;
 GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
-std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
+std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t monitor) {
   const GraphicsPlatform& platform = platform_ != nullptr ? *platform_ : SystemGraphicsPlatform();
   ComPtr<IDXGIFactory1> factory;
   HRESULT result = platform.createFactory(factory.GetAddressOf());
@@ -100,8 +103,10 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
     return result;
   }
 
-  ComPtr<IDXGIAdapter1> chosen;
-  DXGI_ADAPTER_DESC1 chosenDesc{};
+  // Every adapter with its monitors: the monitor may be on any of them.
+  std::vector<ComPtr<IDXGIAdapter1>> adapters;
+  std::vector<DXGI_ADAPTER_DESC1> descs;
+  std::vector<AdapterSummary> summaries;
   for (UINT index = 0;; ++index) {
     ComPtr<IDXGIAdapter1> adapter;
     result = factory->EnumAdapters1(index, adapter.GetAddressOf());
@@ -109,21 +114,29 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
     if (FAILED(result)) continue;
     DXGI_ADAPTER_DESC1 desc{};
     if (FAILED(adapter->GetDesc1(&desc))) continue;
-    const bool software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
-    if (AdapterMatches(software, LuidValue(desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart),
-                       adapterLuid)) {
-      chosen = adapter;
-      chosenDesc = desc;
-      break;
+    AdapterSummary summary;
+    summary.software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
+    summary.luid = LuidValue(desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart);
+    for (ComPtr<IDXGIOutput> output;
+         SUCCEEDED(adapter->EnumOutputs(summary.outputs, output.ReleaseAndGetAddressOf()));) {
+      ++summary.outputs;
     }
+    adapters.push_back(adapter);
+    descs.push_back(desc);
+    summaries.push_back(summary);
   }
-  if (!chosen) {
+  const std::optional<AdapterPlace> place = ChooseAdapter(summaries, adapterLuid, monitor);
+  if (!place) {
     Log(LogLevel::Error, "no suitable DXGI adapter found");
     return DXGI_ERROR_NOT_FOUND;
   }
+  const ComPtr<IDXGIAdapter1>& chosen = adapters[place->index];
+  DXGI_ADAPTER_DESC1 chosenDesc = descs[place->index];
+  outputBase_ = place->outputBase;
 
   if (!devices_) devices_ = std::make_unique<GraphicsDevices>();
   devices_->adapter = chosen;
+  devices_->factory = factory;
   adapterLuid_ = LuidValue(chosenDesc.AdapterLuid.LowPart, chosenDesc.AdapterLuid.HighPart);
   chosenDesc.Description[std::size(chosenDesc.Description) - 1] = L'\0';
   adapterName_ = Utf8FromWide(chosenDesc.Description);
@@ -136,6 +149,27 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
     LogFailure("capture device", result);
     return result;
   }
+  // The converter hands NV12 textures to the encoder's device through
+  // shared handles, which needs ExtendedNV12SharedTextureSupported
+  // ("D3D11_FEATURE_DATA_D3D11_OPTIONS4"). A driver that says no gets one
+  // device for both, and slots that are not shared at all. A runtime that
+  // does not know the query (before Windows 10 1803, or Wine) is not a
+  // driver saying no: the devices stay apart as they always were.
+  D3D11_FEATURE_DATA_D3D11_OPTIONS4 options4{};
+  const HRESULT asked = devices_->captureDevice->CheckFeatureSupport(D3D11_FEATURE_D3D11_OPTIONS4,
+                                                                     &options4, sizeof options4);
+  devices_->sharedNv12 = FAILED(asked) || options4.ExtendedNV12SharedTextureSupported != FALSE;
+  if (FAILED(asked)) {
+    Log(LogLevel::Debug, "  NV12 sharing not reported (%s)", HresultText(asked).c_str());
+  }
+  if (!devices_->sharedNv12) {
+    devices_->encoderDevice = devices_->captureDevice;
+    devices_->encoderContext = devices_->captureContext;
+    Log(LogLevel::Warn,
+        "D3D11 on %s: the driver cannot share NV12 textures; one device converts and encodes",
+        adapterName_.c_str());
+    return S_OK;
+  }
   result = CreateDevice(platform, chosen.Get(), "encoder", &devices_->encoderDevice,
                         &devices_->encoderContext);
   if (FAILED(result)) {
@@ -144,6 +178,15 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid) {
   }
   Log(LogLevel::Info, "D3D11 on %s: separate capture and encoder devices", adapterName_.c_str());
   return S_OK;
+}
+
+bool GraphicsContext::DeviceLost() const {
+  if (!devices_) return false;
+  // GetDeviceRemovedReason is S_OK for a device still usable.
+  for (const auto& device : {devices_->captureDevice, devices_->encoderDevice}) {
+    if (device && FAILED(device->GetDeviceRemovedReason())) return true;
+  }
+  return devices_->factory && !devices_->factory->IsCurrent();
 }
 
 std::int32_t GraphicsContext::CreateTexture(std::uint32_t width, std::uint32_t height,

@@ -36,12 +36,17 @@ inline Texture WrapD3DTexture(Microsoft::WRL::ComPtr<ID3D11Texture2D> d3dTexture
 
 // The devices of one GraphicsContext. Declared in creation order; members
 // are released in reverse, the adapter first and the capture device last.
+// Where the driver cannot share NV12 textures between devices, the encoder
+// device is the capture device itself and |sharedNv12| is false.
 struct GraphicsDevices {
   Microsoft::WRL::ComPtr<ID3D11Device> captureDevice;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> captureContext;
   Microsoft::WRL::ComPtr<ID3D11Device> encoderDevice;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> encoderContext;
   Microsoft::WRL::ComPtr<IDXGIAdapter1> adapter;
+  // The factory the adapter came from, asked whether the adapters changed.
+  Microsoft::WRL::ComPtr<IDXGIFactory1> factory;
+  bool sharedNv12 = true;
 };
 
 // The two system calls a GraphicsContext starts from, apart so that tests

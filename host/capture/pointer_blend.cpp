@@ -21,8 +21,9 @@ std::uint64_t ShapeRowBytes(const PointerShape& shape) {
   return std::uint64_t{shape.width} * kBytesPerPixel;
 }
 
-// Whether the shape's bytes hold every row its size and pitch promise.
-bool ShapeIsWhole(const PointerShape& shape) {
+}  // namespace
+
+bool PointerShapeIsWhole(const PointerShape& shape) {
   if (shape.width == 0 || PointerDrawnHeight(shape) == 0) return false;
   if (shape.kind != PointerShapeKind::kMonochrome && shape.kind != PointerShapeKind::kColor &&
       shape.kind != PointerShapeKind::kMaskedColor) {
@@ -35,6 +36,8 @@ bool ShapeIsWhole(const PointerShape& shape) {
                                  : std::uint64_t{shape.height};
   return shape.pixels.size() >= (rows - 1) * shape.pitch + rowBytes;
 }
+
+namespace {
 
 bool MaskBit(const std::uint8_t* row, std::uint32_t column) {
   return (row[column / 8] & (0x80u >> (column % 8))) != 0;
@@ -81,24 +84,31 @@ void BlendPixel(const PointerShape& shape, std::uint32_t column, std::uint32_t r
 
 }  // namespace
 
-void BlendPointer(const PointerShape& shape, const PointerState& state, std::uint8_t* picture,
-                  std::uint32_t width, std::uint32_t height, std::uint32_t pitch) {
-  if (!state.visible || picture == nullptr) return;
-  if (std::uint64_t{pitch} < std::uint64_t{width} * kBytesPerPixel) return;
-  if (!ShapeIsWhole(shape)) return;
-
-  // The shape's rectangle cut to the picture, in picture pixels.
+PixelRect PointerRect(const PointerShape& shape, const PointerState& state, std::uint32_t width,
+                      std::uint32_t height) {
+  if (!state.visible) return {};
   const std::int64_t left = std::max<std::int64_t>(state.x, 0);
   const std::int64_t top = std::max<std::int64_t>(state.y, 0);
   const std::int64_t right = std::min<std::int64_t>(std::int64_t{state.x} + shape.width, width);
   const std::int64_t bottom =
       std::min<std::int64_t>(std::int64_t{state.y} + PointerDrawnHeight(shape), height);
-  for (std::int64_t y = top; y < bottom; ++y) {
-    std::uint8_t* line = picture + static_cast<std::size_t>(y) * pitch;
-    for (std::int64_t x = left; x < right; ++x) {
-      BlendPixel(shape, static_cast<std::uint32_t>(x - state.x),
-                 static_cast<std::uint32_t>(y - state.y),
-                 line + static_cast<std::size_t>(x) * kBytesPerPixel);
+  if (left >= right || top >= bottom) return {};
+  return {static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+          static_cast<std::uint32_t>(right), static_cast<std::uint32_t>(bottom)};
+}
+
+void BlendPointer(const PointerShape& shape, const PointerState& state, std::uint8_t* picture,
+                  std::uint32_t width, std::uint32_t height, std::uint32_t pitch) {
+  if (picture == nullptr) return;
+  if (std::uint64_t{pitch} < std::uint64_t{width} * kBytesPerPixel) return;
+  if (!PointerShapeIsWhole(shape)) return;
+  const PixelRect rect = PointerRect(shape, state, width, height);
+  for (std::uint32_t y = rect.top; y < rect.bottom; ++y) {
+    std::uint8_t* line = picture + std::size_t{y} * pitch;
+    for (std::uint32_t x = rect.left; x < rect.right; ++x) {
+      BlendPixel(shape, static_cast<std::uint32_t>(std::int64_t{x} - state.x),
+                 static_cast<std::uint32_t>(std::int64_t{y} - state.y),
+                 line + std::size_t{x} * kBytesPerPixel);
     }
   }
 }

@@ -76,6 +76,7 @@ void InputInjector::SendMouseLocked(std::uint32_t flags, std::uint32_t mouseData
   VirtualDesktop desktop = layout_->ReadVirtualDesktop();
   desktop.width = std::max(1, desktop.width);
   desktop.height = std::max(1, desktop.height);
+  TurnFractions(pictureTurns_, &x, &y);
   const PointerPosition p = MapPointer(x, y, targetArea_, desktop);
   Log(LogLevel::Debug,
       "input: norm=(%.4f,%.4f) -> desktop=(%.0f,%.0f) abs=(%ld,%ld) vd=%dx%d@(%d,%d)",
@@ -192,6 +193,11 @@ void InputInjector::SendKeyLocked(std::uint16_t virtualKey, bool release) {
   } else {
     heldKeys_.insert(virtualKey);
   }
+}
+
+void InputInjector::SetPictureTurns(std::uint8_t quarterTurns) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  pictureTurns_ = static_cast<std::uint8_t>(quarterTurns % 4);
 }
 
 void InputInjector::ReleaseAll() {

@@ -77,6 +77,11 @@ class InputInjector {
 
   DesktopRect TargetArea() const;
 
+  // How the streamed picture is turned against the target area: positions
+  // are fractions of the picture, turned into the area's (TurnFractions).
+  // 0 while the picture stands upright.
+  void SetPictureTurns(std::uint8_t quarterTurns);
+
  private:
   void SendMouseLocked(std::uint32_t flags, std::uint32_t mouseData, float x, float y);
   void ReleaseHeldLocked(float x, float y);
@@ -92,6 +97,7 @@ class InputInjector {
   // Until a monitor is found, input goes to a 1920 x 1080 area at the
   // desktop's origin.
   DesktopRect targetArea_{0, 0, 1920, 1080};
+  std::uint8_t pictureTurns_ = 0;
   bool leftHeld_ = false;
   bool rightHeld_ = false;
   std::set<std::uint16_t> heldKeys_;  // virtual keys pressed and not released

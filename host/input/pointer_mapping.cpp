@@ -23,6 +23,27 @@ double Extent(std::int64_t low, std::int64_t high) {
 
 }  // namespace
 
+void TurnFractions(std::uint8_t quarterTurns, float* x, float* y) {
+  const float px = *x;
+  const float py = *y;
+  switch (quarterTurns % 4) {
+    case 1:
+      *x = 1.0F - py;
+      *y = px;
+      break;
+    case 2:
+      *x = 1.0F - px;
+      *y = 1.0F - py;
+      break;
+    case 3:
+      *x = py;
+      *y = 1.0F - px;
+      break;
+    default:
+      break;
+  }
+}
+
 double ClampFraction(float fraction) {
   if (std::isnan(fraction) || fraction < 0.0F) {
     return 0.0;

@@ -24,6 +24,12 @@ double ClampFraction(float fraction);
 PointerPosition MapPointer(float x, float y, const DesktopRect& target,
                            const VirtualDesktop& desktop);
 
+// Fractions of a picture that shows the target area turned back by
+// |quarterTurns| quarter turns (a monitor streamed in its unturned
+// orientation), as fractions of the area: turning the picture clockwise that
+// many times gives the area. Fractions stay within 0..1 when they were.
+void TurnFractions(std::uint8_t quarterTurns, float* x, float* y);
+
 // Wheel units for a scroll of |fraction| of an area |extentPx| pixels long:
 // 100 pixels make one notch (120 units), truncated toward zero. Distances
 // below one pixel give 0, as does anything that is not a number; huge values

@@ -10,6 +10,7 @@
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/capture/capture_failure.h"
 #include "host/session/session.h"
 
 namespace veyra {
@@ -56,6 +57,14 @@ void Session::CaptureLoop(std::uint32_t sourceWidth, std::uint32_t sourceHeight)
 }
 
 bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
+  // An encoder that stopped by itself (MEError, a dead transform) takes no
+  // more frames: build the stream again rather than capture for nothing.
+  if (const std::int32_t failure = encoder_.failure(); failure != status::kSOk) {
+    Log(LogLevel::Warn, "encoder stopped (%s); rebuilding the pipeline",
+        HresultText(failure).c_str());
+    RecoverCapture(failure, 0, 0, sourceWidth, sourceHeight);
+    return false;
+  }
   FrameTiming timing;
   timing.loopStartUs = NowUs();
   CapturedFrame frame;
@@ -107,7 +116,13 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
     stats_.CountDropped();
     return true;
   }
-  if (convertStatus < 0) {
+  if (convertStatus != status::kSOk) {
+    // Converting on a lost device fails for ever: rebuild on new devices.
+    if (ClassifyCaptureFailure(convertStatus).recovery == CaptureRecovery::kNewDevices ||
+        graphics_.DeviceLost()) {
+      RecoverCapture(convertStatus, 0, 0, sourceWidth, sourceHeight);
+      return false;
+    }
     Log(LogLevel::Warn, "colour conversion failed: %s", HresultText(convertStatus).c_str());
     return true;
   }
@@ -137,10 +152,24 @@ void Session::RecoverCapture(std::int32_t status, std::uint32_t width, std::uint
   const char* message = nullptr;
   const char* reason = nullptr;
   std::uint64_t retryAtUs = NowUs();
+  const CaptureFailure failure = ClassifyCaptureFailure(status);
   if (status == status::kDxgiErrorAccessLost) {
     Log(LogLevel::Warn, "capture lost; rebuilding the complete pipeline");
     message = "display changed or locked; recovering";
     reason = "display changed; rebuilding pipeline";
+  } else if (failure.recovery == CaptureRecovery::kNewDevices || graphics_.DeviceLost()) {
+    Log(LogLevel::Warn, "graphics device lost (%s: %s); new devices and pipeline",
+        failure.cause != nullptr ? failure.cause : "the device reports removal",
+        HresultText(status).c_str());
+    renewGraphics_ = true;
+    message = "capture failed; recovering";
+    reason = "graphics device lost; rebuilding pipeline";
+  } else if (failure.recovery == CaptureRecovery::kRetryLater) {
+    Log(LogLevel::Warn, "capture unavailable (%s: %s); retrying", failure.cause,
+        HresultText(status).c_str());
+    message = "capture failed; recovering";
+    reason = "capture unavailable; retrying";
+    retryAtUs += kRetryPeriodUs;
   } else if (status < 0) {
     Log(LogLevel::Error, "capture failed: %s; will rebuild the pipeline",
         HresultText(status).c_str());

@@ -128,7 +128,7 @@ std::int32_t Session::Run(const Options& options) {
     approvedKey_.clear();
   }
 
-  std::int32_t status = graphics_.Init(0);
+  std::int32_t status = graphics_.Init(0, static_cast<std::uint32_t>(options_.outputIndex));
   if (status < 0) {
     Log(LogLevel::Error, "%s failed: %s", "GraphicsContext", HresultText(status).c_str());
     return status;

@@ -137,6 +137,7 @@ class Session {
   // The pipeline (session_pipeline.cpp).
   std::int32_t StartPipeline(const DeviceInfo& info);
   std::int32_t BuildPipeline(const DeviceInfo& info);
+  std::int32_t RenewGraphics();
   void StopPipeline();
   void Degrade(std::string_view reason);
   void NotifyNoDisplay(const char* message);
@@ -199,7 +200,11 @@ class Session {
   std::atomic<bool> keyframeRequested_{false};
   std::atomic<bool> visible_{true};
   std::atomic<bool> configSent_{false};
+  // The graphics devices were lost, or the monitor may have moved to
+  // another adapter: the next pipeline start makes new ones.
+  std::atomic<bool> renewGraphics_{false};
   bool noDisplayNotified_ = false;  // under pipelineLock_ or on the capture thread
+  bool sourceOpened_ = false;       // a source opened in this run; under pipelineLock_
   std::atomic<std::uint64_t> nextFrameId_{1};
   std::uint64_t lastPingUs_ = 0;
   std::uint64_t lastStatsUs_ = 0;

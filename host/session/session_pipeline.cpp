@@ -1,33 +1,77 @@
 // Building and tearing down capture -> convert -> encode for one receiver,
 // and sending what the encoder delivers.
 
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/capture/capture_failure.h"
 #include "host/session/session.h"
 #include "host/session/stream_size.h"
+#include "host/video/nal_units.h"
 #include "host/wire/json_value.h"
 
 namespace veyra {
 
 std::int32_t Session::StartPipeline(const DeviceInfo& info) {
   const std::lock_guard<std::mutex> lock(pipelineLock_);
-  return BuildPipeline(info);
+  const std::int32_t status = BuildPipeline(info);
+  // A device lost while building (a converter or an encoder that fails on
+  // it) is retried on new devices.
+  if (status < 0 && (ClassifyCaptureFailure(status).recovery == CaptureRecovery::kNewDevices ||
+                     graphics_.DeviceLost())) {
+    renewGraphics_ = true;
+    retryAtUs_ = NowUs() + kRetryPeriodUs;
+  }
+  return status;
+}
+
+std::int32_t Session::RenewGraphics() {
+  Log(LogLevel::Warn, "creating the graphics devices afresh");
+  const std::int32_t status = graphics_.Init(0, static_cast<std::uint32_t>(options_.outputIndex));
+  if (status < 0) {
+    Log(LogLevel::Error, "%s failed: %s", "GraphicsContext", HresultText(status).c_str());
+    return status;
+  }
+  renewGraphics_ = false;
+  Log(LogLevel::Info, "graphics devices renewed on %s", graphics_.adapterName().c_str());
+  return status;
 }
 
 std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   SetState(SessionState::kDisplayCreating, "starting capture");
   StopPipeline();
+  // Everything built on the old devices is gone now.
+  if (renewGraphics_ || graphics_.DeviceLost()) {
+    if (RenewGraphics() < 0) {
+      Degrade("waiting for the graphics device");
+      return 1;
+    }
+  }
 
   source_ = makeSource_(graphics_, options_);
   std::int32_t status = source_->Open();
+  const CaptureFailure failure = ClassifyCaptureFailure(status, sourceOpened_);
   if (status == status::kEAccessDenied) {
     Log(LogLevel::Warn, "desktop is locked or a secure desktop is active; retrying capture");
     Degrade("waiting for the desktop to become available");
     NotifyNoDisplay("the PC is locked; the desktop will appear when it is unlocked");
+    return 1;
+  }
+  if (status < 0 && failure.recovery != CaptureRecovery::kFailed) {
+    Log(LogLevel::Warn, "capture unavailable (%s: %s); retrying", failure.cause,
+        HresultText(status).c_str());
+    // A vanished output or one this adapter cannot duplicate may be driven
+    // by another adapter now (a dock change): choose the adapter again.
+    renewGraphics_ = renewGraphics_ || failure.recovery == CaptureRecovery::kNewDevices ||
+                     status == status::kDxgiErrorNotFound ||
+                     status == status::kDxgiErrorUnsupported;
+    Degrade("waiting for the desktop to become available");
+    NotifyNoDisplay("the PC's screen is not available yet; it will appear in a moment.");
     return 1;
   }
   if (status < 0) {
@@ -43,10 +87,14 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     return 1;
   }
   retryAtUs_ = 0;
+  sourceOpened_ = true;
 
+  // A turned monitor's frames come unturned; the stream stands upright.
+  const OutputRotation rotation = source_->Rotation();
+  const ImageSize upright = DeliveredImageSize({sourceWidth, sourceHeight}, rotation);
   const StreamSize size =
-      ChooseStreamSize(sourceWidth, sourceHeight, info, options_.width, options_.height);
-  status = converter_.Init(graphics_, sourceWidth, sourceHeight, size.width, size.height);
+      ChooseStreamSize(upright.width, upright.height, info, options_.width, options_.height);
+  status = converter_.Init(graphics_, sourceWidth, sourceHeight, size.width, size.height, rotation);
   if (status < 0) {
     return status;
   }
@@ -75,6 +123,10 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   videoConfig_.height = static_cast<std::int32_t>(converter_.OutputHeight());
   videoConfig_.fps = options_.fps;
   videoConfig_.bitrateBps = options_.bitrate;
+  // The level the encoder chose, from its SPS, where it told it up front.
+  if (const std::optional<std::string> level = SpsLevelName(encoder_.sequenceHeader())) {
+    videoConfig_.level = *level;
+  }
 
   // Input follows the monitor being captured; a source without a monitor
   // (the synthetic pattern) leaves the injector where it was.
@@ -83,6 +135,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     if (!deviceName.empty()) {
       input_.FindMonitor(deviceName);
     }
+    input_.SetPictureTurns(PictureTurns(rotation, converter_.appliedRotation()));
   }
   stats_.Reset();
   sendWindow_.Reset();

@@ -32,7 +32,7 @@ ColorConverter::~ColorConverter() { Shutdown(); }
 
 std::int32_t ColorConverter::Init(GraphicsContext& graphics, std::uint32_t inputWidth,
                                   std::uint32_t inputHeight, std::uint32_t outputWidth,
-                                  std::uint32_t outputHeight) {
+                                  std::uint32_t outputHeight, OutputRotation rotation) {
   Shutdown();
   inputWidth_ = inputWidth;
   inputHeight_ = inputHeight;
@@ -41,6 +41,20 @@ std::int32_t ColorConverter::Init(GraphicsContext& graphics, std::uint32_t input
   std::int32_t status =
       engine_->Init(graphics, inputWidth_, inputHeight_, outputWidth_, outputHeight_);
   if (status != status::kSOk) return status;
+  rotation_ = OutputRotation::kIdentity;
+  if (rotation == OutputRotation::kUnspecified) rotation = OutputRotation::kIdentity;
+  if (engine_->SetRotation(rotation)) {
+    rotation_ = rotation;
+  } else {
+    // Sideways rather than nothing: the input mapping follows the picture.
+    Log(LogLevel::Warn, "the video processor cannot rotate; streaming the monitor unrotated");
+    if (IsQuarterTurn(rotation)) {
+      engine_->Shutdown();
+      std::swap(outputWidth_, outputHeight_);
+      status = engine_->Init(graphics, inputWidth_, inputHeight_, outputWidth_, outputHeight_);
+      if (status != status::kSOk) return status;
+    }
+  }
   engineReady_ = true;
   status = BuildPool();
   if (status != status::kSOk) {
@@ -71,9 +85,15 @@ std::int32_t ColorConverter::Convert(const Texture& input, Texture* output,
   *slotIndex = index;
   Nv12Slot& slot = pool_[index];
 
-  // Anything but S_OK (a time-out, an abandoned mutex, an error) leaves the
-  // slot with the encoder; waiting longer would stall capture behind encode.
-  if (slot.keyedMutex->AcquireSync(0, kSlotWaitMs) != status::kSOk) {
+  // Anything but S_OK (a time-out, an error) leaves the slot with the
+  // encoder; waiting longer would stall capture behind encode. An abandoned
+  // mutex means the encoder's device is gone, which no wait mends.
+  const std::int32_t acquired = slot.keyedMutex->AcquireSync(0, kSlotWaitMs);
+  if (acquired == kKeyedMutexAbandoned) {
+    Log(LogLevel::Warn, "NV12 slot %zu was abandoned by the encoder's device", index);
+    return acquired;
+  }
+  if (acquired != status::kSOk) {
     Log(LogLevel::Debug, "NV12 slot %zu still held by the encoder; dropping frame", index);
     return status::kEPending;
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/capture/graphics_context.h"
+#include "host/capture/output_rotation.h"
 #include "host/video/conversion_engine.h"
 #include "host/video/nv12_pool.h"
 
@@ -33,13 +34,20 @@ class ColorConverter {
 
   // Shuts down first, then builds the processor and the pool. The output
   // size loses its lowest bit in each direction, so it is always even.
+  // |rotation| turns the input clockwise into an output of the size given;
+  // where the engine cannot turn pictures the output is the input's
+  // orientation (the output size swapped for quarter turns) and
+  // appliedRotation() says so.
   std::int32_t Init(GraphicsContext& graphics, std::uint32_t inputWidth, std::uint32_t inputHeight,
-                    std::uint32_t outputWidth, std::uint32_t outputHeight);
+                    std::uint32_t outputWidth, std::uint32_t outputHeight,
+                    OutputRotation rotation = OutputRotation::kIdentity);
 
   // Converts |input| into the next slot of the ring and reports the slot's
   // texture and index. The index advances whatever happens. E_PENDING when
-  // the encoder still holds the slot (drop the frame), E_FAIL when the input
-  // cannot be read, the invalid-state status before Init.
+  // the encoder still holds the slot (drop the frame), WAIT_ABANDONED
+  // (kKeyedMutexAbandoned, positive) when the encoder's device let go of it
+  // without releasing (the devices are lost), E_FAIL when the input cannot
+  // be read, the invalid-state status before Init.
   std::int32_t Convert(const Texture& input, Texture* output, std::size_t* slotIndex);
 
   // Waits, at most 200 milliseconds, for the slot's conversion to finish.
@@ -50,6 +58,7 @@ class ColorConverter {
 
   std::uint32_t OutputWidth() const { return outputWidth_; }
   std::uint32_t OutputHeight() const { return outputHeight_; }
+  OutputRotation appliedRotation() const { return rotation_; }
   std::uint64_t lastConvertUs() const { return lastConvertUs_; }
   const Nv12Pool& pool() const { return pool_; }
 
@@ -69,6 +78,7 @@ class ColorConverter {
   std::uint32_t inputHeight_ = 0;
   std::uint32_t outputWidth_ = 0;
   std::uint32_t outputHeight_ = 0;
+  OutputRotation rotation_ = OutputRotation::kIdentity;
 };
 
 }  // namespace veyra

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "host/capture/graphics_context.h"
+#include "host/capture/output_rotation.h"
 #include "host/video/nv12_pool.h"
 
 namespace veyra {
@@ -21,6 +22,13 @@ class ConversionEngine {
   virtual std::int32_t Init(GraphicsContext& graphics, std::uint32_t inputWidth,
                             std::uint32_t inputHeight, std::uint32_t outputWidth,
                             std::uint32_t outputHeight) = 0;
+
+  // Turns the picture clockwise by |rotation| on its way from the input to
+  // the output (whose size Init was given turned). False, changing nothing,
+  // when the back end cannot; only no rotation always works.
+  virtual bool SetRotation(OutputRotation rotation) {
+    return rotation == OutputRotation::kIdentity || rotation == OutputRotation::kUnspecified;
+  }
 
   // Fills an empty slot: texture, keyed mutex at key 0, shared handle and,
   // where the back end has them, a completion query.

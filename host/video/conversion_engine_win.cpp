@@ -22,6 +22,7 @@
 #include "host/video/conversion_engine.h"
 #include "host/video/dxgi_keyed_mutex_win.h"
 #include "host/video/input_view_cache.h"
+#include "host/video/local_surface_win.h"
 
 namespace veyra {
 
@@ -58,6 +59,7 @@ struct SlotObjects {
   ComPtr<ID3D11Texture2D> texture;
   ComPtr<ID3D11VideoProcessorOutputView> outputView;
   ComPtr<ID3D11Query> query;
+  std::unique_ptr<LocalSurface> local;  // what the handle points at when nothing is shared
 };
 
 class VideoProcessorEngine final : public ConversionEngine {
@@ -69,6 +71,7 @@ class VideoProcessorEngine final : public ConversionEngine {
     if (devices == nullptr || !devices->captureDevice) return status::kInvalidStateHresult;
     device_ = devices->captureDevice;
     context_ = devices->captureContext;
+    shared_ = devices->sharedNv12;
     outputWidth_ = outputWidth;
     outputHeight_ = outputHeight;
 
@@ -120,6 +123,30 @@ class VideoProcessorEngine final : public ConversionEngine {
     return S_OK;
   }
 
+  // The source rectangle stays in the input's unturned coordinates, the
+  // destination in the turned output's ("VideoProcessorSetStreamRotation"),
+  // which is how Init set them. Optional state: only where the processor
+  // reports D3D11_VIDEO_PROCESSOR_FEATURE_CAPS_ROTATION.
+  bool SetRotation(OutputRotation rotation) override {
+    if (rotation == OutputRotation::kIdentity || rotation == OutputRotation::kUnspecified) {
+      return true;
+    }
+    if (!enumerator_ || !processor_) return false;
+    D3D11_VIDEO_PROCESSOR_CAPS caps{};
+    const HRESULT result = enumerator_->GetVideoProcessorCaps(&caps);
+    if (FAILED(result) || (caps.FeatureCaps & D3D11_VIDEO_PROCESSOR_FEATURE_CAPS_ROTATION) == 0) {
+      return false;
+    }
+    const D3D11_VIDEO_PROCESSOR_ROTATION turn =
+        rotation == OutputRotation::kRotate90    ? D3D11_VIDEO_PROCESSOR_ROTATION_90
+        : rotation == OutputRotation::kRotate180 ? D3D11_VIDEO_PROCESSOR_ROTATION_180
+                                                 : D3D11_VIDEO_PROCESSOR_ROTATION_270;
+    videoContext_->VideoProcessorSetStreamRotation(processor_.Get(), 0, TRUE, turn);
+    Log(LogLevel::Info, "video processor turns the picture by %d degrees",
+        90 * static_cast<int>(turn));
+    return true;
+  }
+
   std::int32_t CreateSlot(Nv12Slot* slot) override {
     if (!device_ || !enumerator_) return status::kInvalidStateHresult;
     SlotObjects objects;
@@ -132,7 +159,7 @@ class VideoProcessorEngine final : public ConversionEngine {
     desc.SampleDesc.Count = 1;
     desc.Usage = D3D11_USAGE_DEFAULT;
     desc.BindFlags = kSlotBindFlags;
-    desc.MiscFlags = kSlotMiscFlags;
+    desc.MiscFlags = shared_ ? kSlotMiscFlags : 0;
     HRESULT result = device_->CreateTexture2D(&desc, nullptr, objects.texture.GetAddressOf());
     if (FAILED(result)) {
       LogFailure("CreateTexture2D(NV12)", result);
@@ -152,6 +179,18 @@ class VideoProcessorEngine final : public ConversionEngine {
     if (FAILED(result)) {
       LogFailure("CreateQuery(EVENT)", result);
       return result;
+    }
+    slot->texture =
+        WrapD3DTexture(objects.texture, outputWidth_, outputHeight_, PixelFormat::kNv12);
+    slot->hasQuery = true;
+    objects.identity = slot->texture.Identity();
+    if (!shared_) {
+      objects.local = std::make_unique<LocalSurface>(
+          LocalSurface{objects.texture, std::make_shared<KeyedSlotLock>()});
+      slot->keyedMutex = objects.local->lock;
+      slot->sharedHandle = HandleOf(objects.local.get());
+      slots_.push_back(std::move(objects));
+      return S_OK;
     }
     ComPtr<IDXGIKeyedMutex> mutex;
     result = objects.texture.As(&mutex);
@@ -173,18 +212,17 @@ class VideoProcessorEngine final : public ConversionEngine {
       return result;
     }
 
-    slot->texture =
-        WrapD3DTexture(objects.texture, outputWidth_, outputHeight_, PixelFormat::kNv12);
     slot->keyedMutex = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
-    slot->hasQuery = true;
     slot->sharedHandle = handle.Take();  // closed by CloseSlot
-    objects.identity = slot->texture.Identity();
     slots_.push_back(std::move(objects));
     return S_OK;
   }
 
   void CloseSlot(Nv12Slot* slot) override {
-    ScopedHandle handle(slot->sharedHandle);
+    if (shared_) {
+      const ScopedHandle handle(slot->sharedHandle);  // closed here
+    }
+    // A local surface's handle is no handle: erasing its objects frees it.
     slot->sharedHandle = nullptr;
     const void* identity = slot->texture.Identity();
     std::erase_if(slots_, [&](const SlotObjects& objects) { return objects.identity == identity; });
@@ -288,6 +326,7 @@ class VideoProcessorEngine final : public ConversionEngine {
   InputViewCache<ComPtr<ID3D11VideoProcessorInputView>> inputViews_;
   std::uint32_t outputWidth_ = 0;
   std::uint32_t outputHeight_ = 0;
+  bool shared_ = true;  // slots are shared with a second device
 };
 
 }  // namespace

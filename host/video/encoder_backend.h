@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -18,11 +19,16 @@ class EncoderBackend {
   virtual std::int32_t Startup() = 0;
   virtual void Cleanup() = 0;
 
-  // The first encoder of the kind (hardware or software) that can be
-  // activated for |config|; MF_E_TOPO_CODEC_NOT_FOUND when there is none.
+  // The first encoder of the kind (hardware encoders of the context's
+  // adapter, or software ones) from candidate |*next| on that can be
+  // activated for |config|; |*next| then names the candidate after it, so
+  // that the caller can walk on past one that fails to start.
+  // MF_E_TOPO_CODEC_NOT_FOUND, or the last activation's failure, when there
+  // is none left.
   virtual std::int32_t SelectEncoder(GraphicsContext& graphics, bool hardware,
                                      const EncoderConfig& config,
-                                     std::unique_ptr<EncoderTransform>* transform) = 0;
+                                     std::unique_ptr<EncoderTransform>* transform,
+                                     std::size_t* next) = 0;
 };
 
 // The back end of this build.

@@ -8,19 +8,24 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
 #include "host/video/encoder_backend.h"
 #include "host/video/encoder_transform.h"
 #include "host/video/ffmpeg_transform_posix.h"
+#include "host/video/nal_units.h"
 
 namespace veyra {
 namespace {
@@ -51,7 +56,7 @@ void SetOption(AVCodecContext* context, const char* name, const char* value) {
 bool IsX264(const AVCodec* codec) { return std::strcmp(codec->name, "libx264") == 0; }
 
 void Configure(AVCodecContext* context, const AVCodec* codec, const EncoderConfig& config) {
-  const int fps = static_cast<int>(config.fps == 0 ? 60 : config.fps);
+  const int fps = static_cast<int>(FrameRate(config));
   context->width = static_cast<int>(config.width);
   context->height = static_cast<int>(config.height);
   context->pix_fmt = AV_PIX_FMT_NV12;
@@ -104,13 +109,33 @@ void Configure(AVCodecContext* context, const AVCodec* codec, const EncoderConfi
       case CodecProperty::kRealTime:
         av_opt_set_int(context, "rc-lookahead", 0, AV_OPT_SEARCH_CHILDREN);
         break;
-      case CodecProperty::kBufferSize:
-        context->rc_buffer_size = static_cast<int>(setting.value);
+      case CodecProperty::kBufferSize:  // libavcodec counts bits
+        context->rc_buffer_size = static_cast<int>(std::min<std::uint64_t>(
+            std::uint64_t{setting.value} * 8, std::numeric_limits<int>::max()));
         break;
       case CodecProperty::kForceKeyFrame:
         break;
     }
   }
+}
+
+// The SPS and PPS an encoder opened with |config| writes, from a twin
+// opened with global headers: libavcodec hands them out before the first
+// frame only then, and the twin, set up alike, chooses the same ones. The
+// stream itself keeps its in-band parameter sets. Empty when the twin
+// cannot say.
+std::vector<std::uint8_t> ParameterSets(const AVCodec* codec, const EncoderConfig& config) {
+  CodecContextPtr twin(avcodec_alloc_context3(codec));
+  if (!twin) return {};
+  Configure(twin.get(), codec, config);
+  twin->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (avcodec_open2(twin.get(), codec, nullptr) < 0 || twin->extradata == nullptr ||
+      twin->extradata_size <= 0) {
+    return {};
+  }
+  const std::span<const std::uint8_t> bytes(twin->extradata,
+                                            static_cast<std::size_t>(twin->extradata_size));
+  return ExtractSequenceHeader(bytes, ScanNalUnits(bytes));
 }
 
 class FfmpegBackend final : public EncoderBackend {
@@ -125,12 +150,14 @@ class FfmpegBackend final : public EncoderBackend {
 
   std::int32_t SelectEncoder(GraphicsContext& /*graphics*/, bool hardware,
                              const EncoderConfig& config,
-                             std::unique_ptr<EncoderTransform>* transform) override {
+                             std::unique_ptr<EncoderTransform>* transform,
+                             std::size_t* next) override {
     const std::span<const char* const> names =
         hardware ? std::span<const char* const>(kHardwareEncoders)
                  : std::span<const char* const>(kSoftwareEncoders);
     std::int32_t result = status::kMfETopoCodecNotFound;
-    for (const char* name : names) {
+    for (; *next < names.size(); ++*next) {
+      const char* name = names[*next];
       const AVCodec* codec = avcodec_find_encoder_by_name(name);
       if (codec == nullptr) {
         Log(LogLevel::Debug, "encoder %s is not in this libavcodec; skipped", name);
@@ -150,7 +177,9 @@ class FfmpegBackend final : public EncoderBackend {
         result = status::kEFail;
         continue;
       }
-      *transform = std::make_unique<FfmpegTransform>(name, std::move(context));
+      *transform =
+          std::make_unique<FfmpegTransform>(name, std::move(context), ParameterSets(codec, config));
+      ++*next;
       return status::kSOk;
     }
     return result;

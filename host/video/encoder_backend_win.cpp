@@ -14,6 +14,8 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -84,27 +86,24 @@ class MediaFoundationBackend final : public EncoderBackend {
 
   std::int32_t SelectEncoder(GraphicsContext& graphics, bool hardware,
                              const EncoderConfig& /*config*/,
-                             std::unique_ptr<EncoderTransform>* transform) override {
-    const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
+                             std::unique_ptr<EncoderTransform>* transform,
+                             std::size_t* next) override {
     ActivationList list;
-    const HRESULT enumerated =
-        platform_.enumerate(MFT_CATEGORY_VIDEO_ENCODER, hardware ? kHardwareFlags : kSoftwareFlags,
-                            nullptr, &output, list.array(), list.count());
-    if (FAILED(enumerated)) {
-      Log(LogLevel::Error, "%s failed: %s", "MFTEnumEx", HresultText(enumerated).c_str());
-      return enumerated;
-    }
+    const HRESULT enumerated = Enumerate(graphics, hardware, &list);
+    if (FAILED(enumerated)) return enumerated;
     if (list.span().empty()) return MF_E_TOPO_CODEC_NOT_FOUND;
 
     ComPtr<IMFTransform> chosen;
+    ComPtr<IMFActivate> chosenActivate;
     std::string name;
     HRESULT result = MF_E_TOPO_CODEC_NOT_FOUND;
-    for (IMFActivate* activate : list.span()) {
+    for (; *next < list.span().size() && !chosen; ++*next) {
+      IMFActivate* activate = list.span()[*next];
       if (activate == nullptr) continue;
       result = activate->ActivateObject(IID_PPV_ARGS(chosen.ReleaseAndGetAddressOf()));
       if (SUCCEEDED(result)) {
+        chosenActivate = activate;
         name = FriendlyName(activate);
-        break;
       }
     }
     if (!chosen) return result;
@@ -127,12 +126,44 @@ class MediaFoundationBackend final : public EncoderBackend {
     }
     if (attributes) attributes->SetUINT32(CODECAPI_AVLowLatencyMode, TRUE);
 
-    *transform = std::make_unique<MfTransform>(std::move(chosen), std::move(name), hardware,
-                                               async != 0, graphics);
+    *transform = std::make_unique<MfTransform>(std::move(chosen), std::move(chosenActivate),
+                                               std::move(name), hardware, async != 0, graphics);
     return S_OK;
   }
 
  private:
+  // Hardware transforms of the context's adapter only, where MFTEnum2 can
+  // say so (MFT_ENUM_ADAPTER_LUID): on a machine with two GPUs the other
+  // one's encoder cannot read this adapter's textures.
+  HRESULT Enumerate(GraphicsContext& graphics, bool hardware, ActivationList* list) {
+    const MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
+    const UINT32 flags = hardware ? kHardwareFlags : kSoftwareFlags;
+    const std::uint64_t luid = graphics.adapterLuid();
+    if (!hardware || luid == 0 || !platform_.enumerateOnAdapter) {
+      const HRESULT result = platform_.enumerate(MFT_CATEGORY_VIDEO_ENCODER, flags, nullptr,
+                                                 &output, list->array(), list->count());
+      if (FAILED(result))
+        Log(LogLevel::Error, "%s failed: %s", "MFTEnumEx", HresultText(result).c_str());
+      return result;
+    }
+    ComPtr<IMFAttributes> attributes;
+    HRESULT result = MFCreateAttributes(attributes.GetAddressOf(), 1);
+    LUID adapter{};
+    adapter.LowPart = static_cast<DWORD>(luid & 0xFFFFFFFFu);
+    adapter.HighPart = static_cast<LONG>(luid >> 32);
+    if (SUCCEEDED(result)) {
+      result = attributes->SetBlob(kMftEnumAdapterLuid, reinterpret_cast<const UINT8*>(&adapter),
+                                   sizeof adapter);
+    }
+    if (SUCCEEDED(result)) {
+      result = platform_.enumerateOnAdapter(MFT_CATEGORY_VIDEO_ENCODER, flags, nullptr, &output,
+                                            attributes.Get(), list->array(), list->count());
+    }
+    if (FAILED(result))
+      Log(LogLevel::Error, "%s failed: %s", "MFTEnum2", HresultText(result).c_str());
+    return result;
+  }
+
   const MediaFoundationPlatform& platform_;
 };
 
@@ -144,10 +175,29 @@ HRESULT SystemEnumerate(GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INF
   return MFTEnumEx(category, flags, input, output, activates, count);
 }
 
+using MftEnum2Function = HRESULT(WINAPI*)(GUID, UINT32, const MFT_REGISTER_TYPE_INFO*,
+                                          const MFT_REGISTER_TYPE_INFO*, IMFAttributes*,
+                                          IMFActivate***, UINT32*);
+
+// MFTEnum2 from mfplat.dll, looked up because older systems lack it (and
+// the MinGW import library would otherwise keep the host from starting).
+MftEnum2Function SystemMftEnum2() {
+  const HMODULE mfplat = GetModuleHandleW(L"mfplat.dll");
+  if (mfplat == nullptr) return nullptr;
+  return reinterpret_cast<MftEnum2Function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(mfplat, "MFTEnum2")));
+}
+
+MediaFoundationPlatform MakeSystemPlatform() {
+  MediaFoundationPlatform platform{SystemStartup, SystemShutdown, SystemEnumerate, {}};
+  if (const MftEnum2Function mftEnum2 = SystemMftEnum2()) platform.enumerateOnAdapter = mftEnum2;
+  return platform;
+}
+
 }  // namespace
 
 const MediaFoundationPlatform& SystemMediaFoundationPlatform() {
-  static const MediaFoundationPlatform platform{SystemStartup, SystemShutdown, SystemEnumerate};
+  static const MediaFoundationPlatform platform = MakeSystemPlatform();
   return platform;
 }
 

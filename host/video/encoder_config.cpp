@@ -1,5 +1,7 @@
 #include "host/video/encoder_config.h"
 
+#include <algorithm>
+
 namespace veyra {
 
 std::vector<CodecSetting> LowLatencySettings(const EncoderConfig& config) {
@@ -13,9 +15,12 @@ std::vector<CodecSetting> LowLatencySettings(const EncoderConfig& config) {
       {CodecProperty::kGopSize, false, config.gop, "GOPSize"},
       {CodecProperty::kQualityVsSpeed, false, 0, "QualityVsSpeed"},
       {CodecProperty::kRealTime, true, 1, "RealTime"},
-      // Half a second of data: enough for a key frame at screen-content
-      // rates without letting the receiver's delay grow beyond that.
-      {CodecProperty::kBufferSize, false, config.bitrate / 2, "BufferSize"},
+      // In bytes for H.264 ("AVEncCommonBufferSize property"): one frame's
+      // share of the bit rate, so that the decoder's buffer never holds
+      // more than a frame of delay; larger key frames are spread by the
+      // rate control instead.
+      {CodecProperty::kBufferSize, false,
+       std::max<std::uint32_t>(1, config.bitrate / 8 / FrameRate(config)), "BufferSize"},
   };
 }
 
@@ -25,7 +30,9 @@ CodecSetting MeanBitRateSetting(std::uint32_t bitsPerSecond) {
 
 SampleTiming SampleTimingOf(std::uint64_t frameId, std::uint32_t fps) {
   constexpr std::int64_t kHundredNsPerSecond = 10000000;
-  const std::int64_t duration = kHundredNsPerSecond / (fps == 0 ? 60 : fps);
+  EncoderConfig config;
+  config.fps = fps;
+  const std::int64_t duration = kHundredNsPerSecond / FrameRate(config);
   return {static_cast<std::int64_t>(frameId) * duration, duration};
 }
 

@@ -37,7 +37,7 @@ enum class CodecProperty : std::uint8_t {
   kGopSize,
   kQualityVsSpeed,  // 0: fastest
   kRealTime,
-  kBufferSize,  // bits
+  kBufferSize,  // bytes (the H.264 hypothetical reference decoder's)
   kForceKeyFrame,
 };
 
@@ -48,9 +48,16 @@ struct CodecSetting {
   const char* displayName;  // for the log
 };
 
-// The low-latency settings, in the order they are applied: no B pictures,
-// one reference frame, constant bit rate with half a second of buffer, the
-// key frame interval, fastest quality and real-time operation.
+// Frames per second: the configured rate, 60 when it is 0, so that no
+// media type or duration ever says 0 frames a second.
+constexpr std::uint32_t FrameRate(const EncoderConfig& config) {
+  return config.fps == 0 ? 60 : config.fps;
+}
+
+// The low-latency settings, in the order they are applied, all before the
+// media types: no B pictures, one reference frame, constant bit rate with a
+// buffer of about one frame, the key frame interval, fastest quality and
+// real-time operation.
 std::vector<CodecSetting> LowLatencySettings(const EncoderConfig& config);
 
 // The mean bit rate setting that SetBitrate applies to a running encoder.

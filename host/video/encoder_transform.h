@@ -55,8 +55,12 @@ class EncoderTransform {
   virtual bool async() const = 0;
   virtual bool HasEvents() const = 0;
 
-  // Stream identifiers, the device binding and the media types. On failure
-  // |failedStep| names the step ("D3D manager binding", "media types").
+  // Binds the transform to the encoder's device, where it reads the
+  // device's textures (hardware transforms on Windows); first of all.
+  virtual std::int32_t BindDevice() { return 0; }
+
+  // Stream identifiers and the media types, after every fixed setting. On
+  // failure |failedStep| names the step ("media types").
   virtual std::int32_t Configure(const EncoderConfig& config, const char** failedStep) = 0;
 
   // The sequence header the output type carries; empty when it has none.
@@ -74,9 +78,11 @@ class EncoderTransform {
                                    std::shared_ptr<KeyedMutex>* keyedMutex) = 0;
 
   // Takes one event without waiting: S_OK with |type| (|typeKnown| false
-  // when it could not be read), MF_E_NO_EVENTS_AVAILABLE, or a failure
-  // (MF_E_SHUTDOWN once Shutdown ran).
-  virtual std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown) = 0;
+  // when it could not be read) and the event's own status in
+  // |eventStatus|, MF_E_NO_EVENTS_AVAILABLE, or a failure (MF_E_SHUTDOWN
+  // once Shutdown ran).
+  virtual std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown,
+                                std::int32_t* eventStatus) = 0;
 
   virtual std::int32_t GetInputStatus(bool* acceptsData) = 0;
 
@@ -95,7 +101,8 @@ class EncoderTransform {
   // a failure.
   virtual std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) = 0;
 
-  // Accepts the transform's first offered output type after a stream change.
+  // After a stream change, sets the first offered output type that is still
+  // H.264 of the configured size (the first offered when none says more).
   virtual std::int32_t RenegotiateOutput() = 0;
 
   // Per-thread set-up and tear-down of the pump thread (the COM apartment

@@ -30,8 +30,14 @@ struct FakeTransformRecord {
   bool hasEvents = true;
   bool hasCodecApi = true;
   bool acceptsInput = true;
+  std::int32_t bindResult = status::kSOk;
   std::int32_t configureResult = status::kSOk;
-  std::deque<std::uint32_t> events;                       // handed out by GetEvent in order
+  std::int32_t startOfStreamResult = status::kSOk;  // of ProcessMessage(kStartOfStream)
+  std::int32_t copyResult = status::kSOk;
+  std::int32_t processInputResult = status::kSOk;
+  int streamChanges = 0;                   // ProcessOutput reports this many stream changes first
+  std::deque<std::uint32_t> events;        // handed out by GetEvent in order
+  std::deque<std::int32_t> eventStatuses;  // their statuses; S_OK when run out
   std::int32_t getEventFailure = status::kSOk;            // returned once |events| ran out
   std::deque<std::vector<std::uint8_t>> outputs;          // handed out by ProcessOutput
   std::vector<std::uint8_t> outputPerInput;               // when set, each input makes this output
@@ -68,6 +74,7 @@ class FakeEncoderTransform final : public EncoderTransform {
   const std::string& name() const override { return name_; }
   bool async() const override { return Locked("async")->hasEvents; }
   bool HasEvents() const override { return Locked("HasEvents")->hasEvents; }
+  std::int32_t BindDevice() override { return Locked("BindDevice")->bindResult; }
   std::int32_t Configure(const EncoderConfig& /*config*/, const char** failedStep) override {
     auto r = Locked("Configure");
     *failedStep = "media types";
@@ -85,8 +92,14 @@ class FakeEncoderTransform final : public EncoderTransform {
   std::int32_t ProcessMessage(TransformMessage message) override {
     static constexpr const char* kNames[] = {"BeginStreaming", "StartOfStream", "CommandFlush",
                                              "EndOfStream", "EndStreaming"};
-    Locked(std::string("ProcessMessage:") + kNames[static_cast<int>(message)]);
-    return status::kSOk;
+    auto r = Locked(std::string("ProcessMessage:") + kNames[static_cast<int>(message)]);
+    if (message != TransformMessage::kStartOfStream) return status::kSOk;
+    // As an asynchronous transform does, it asks for input once streaming
+    // starts, and again after each input it took.
+    if (r->startOfStreamResult == status::kSOk && r->hasEvents && r->acceptsInput) {
+      r->events.push_back(kEventNeedInput);
+    }
+    return r->startOfStreamResult;
   }
   std::int32_t OpenSurface(std::size_t slot, SharedHandle /*handle*/, std::uint32_t /*width*/,
                            std::uint32_t /*height*/,
@@ -96,7 +109,7 @@ class FakeEncoderTransform final : public EncoderTransform {
     *keyedMutex = r->surfaceLocks[slot];
     return status::kSOk;
   }
-  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown) override {
+  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown, std::int32_t* eventStatus) override {
     auto r = Locked("GetEvent");
     if (r->events.empty()) {
       return r->getEventFailure != status::kSOk ? r->getEventFailure
@@ -105,6 +118,11 @@ class FakeEncoderTransform final : public EncoderTransform {
     *type = r->events.front();
     *typeKnown = true;
     r->events.pop_front();
+    *eventStatus = status::kSOk;
+    if (!r->eventStatuses.empty()) {
+      *eventStatus = r->eventStatuses.front();
+      r->eventStatuses.pop_front();
+    }
     return status::kSOk;
   }
   std::int32_t GetInputStatus(bool* acceptsData) override {
@@ -114,8 +132,7 @@ class FakeEncoderTransform final : public EncoderTransform {
     return status::kSOk;
   }
   std::int32_t CopySurface(std::size_t /*slot*/) override {
-    Locked("CopySurface");
-    return status::kSOk;
+    return Locked("CopySurface")->copyResult;
   }
   std::int32_t MakeSample(std::size_t /*slot*/, std::uint64_t frameId) override {
     Locked("MakeSample")->sampleFrameId = frameId;
@@ -123,15 +140,21 @@ class FakeEncoderTransform final : public EncoderTransform {
   }
   std::int32_t ProcessInput() override {
     auto r = Locked("ProcessInput");
+    if (r->processInputResult != status::kSOk) return r->processInputResult;
     r->inputs.push_back(r->sampleFrameId);
     if (!r->outputPerInput.empty()) {
       r->outputs.push_back(r->outputPerInput);
       if (r->hasEvents) r->events.push_back(kEventHaveOutput);
     }
+    if (r->hasEvents && r->acceptsInput) r->events.push_back(kEventNeedInput);
     return status::kSOk;
   }
   std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) override {
     auto r = Locked("ProcessOutput");
+    if (r->streamChanges > 0) {
+      --r->streamChanges;
+      return status::kMfETransformStreamChange;
+    }
     if (r->outputs.empty()) return status::kMfETransformNeedMoreInput;
     *accessUnit = r->outputs.front();
     r->outputs.pop_front();

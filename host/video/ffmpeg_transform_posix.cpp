@@ -20,8 +20,11 @@ void CodecContextFree::operator()(AVCodecContext* context) const { avcodec_free_
 void FrameFree::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 void PacketFree::operator()(AVPacket* packet) const { av_packet_free(&packet); }
 
-FfmpegTransform::FfmpegTransform(std::string name, CodecContextPtr context)
-    : name_(std::move(name)), context_(std::move(context)) {
+FfmpegTransform::FfmpegTransform(std::string name, CodecContextPtr context,
+                                 std::vector<std::uint8_t> parameterSets)
+    : name_(std::move(name)),
+      context_(std::move(context)),
+      parameterSets_(std::move(parameterSets)) {
   bitrate_ = static_cast<std::uint32_t>(context_->bit_rate);
 }
 
@@ -96,7 +99,9 @@ void FfmpegTransform::PushEvent(std::uint32_t type) {
   events_.push_back(type);
 }
 
-std::int32_t FfmpegTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
+std::int32_t FfmpegTransform::GetEvent(std::uint32_t* type, bool* typeKnown,
+                                       std::int32_t* eventStatus) {
+  *eventStatus = status::kSOk;
   const std::lock_guard<std::mutex> lock(eventsMutex_);
   if (shutdown_) return status::kMfEShutdown;
   if (events_.empty()) return status::kMfENoEventsAvailable;

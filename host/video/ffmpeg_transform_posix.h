@@ -37,20 +37,23 @@ using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 // no look-ahead).
 class FfmpegTransform final : public EncoderTransform {
  public:
-  FfmpegTransform(std::string name, CodecContextPtr context);
+  // |parameterSets|: the SPS and PPS the encoder writes, when known before
+  // the first frame.
+  FfmpegTransform(std::string name, CodecContextPtr context,
+                  std::vector<std::uint8_t> parameterSets = {});
   ~FfmpegTransform() override;
 
   const std::string& name() const override { return name_; }
   bool async() const override { return true; }
   bool HasEvents() const override { return true; }
   std::int32_t Configure(const EncoderConfig& config, const char** failedStep) override;
-  std::vector<std::uint8_t> SequenceHeaderOfType() override { return {}; }
+  std::vector<std::uint8_t> SequenceHeaderOfType() override { return parameterSets_; }
   bool HasCodecApi() const override { return true; }
   std::int32_t ApplySetting(const CodecSetting& setting) override;
   std::int32_t ProcessMessage(TransformMessage message) override;
   std::int32_t OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
                            std::uint32_t height, std::shared_ptr<KeyedMutex>* keyedMutex) override;
-  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown) override;
+  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown, std::int32_t* eventStatus) override;
   std::int32_t GetInputStatus(bool* acceptsData) override;
   std::int32_t CopySurface(std::size_t slot) override;
   std::int32_t MakeSample(std::size_t slot, std::uint64_t frameId) override;
@@ -64,6 +67,7 @@ class FfmpegTransform final : public EncoderTransform {
 
   std::string name_;
   CodecContextPtr context_;
+  std::vector<std::uint8_t> parameterSets_;
   std::unique_ptr<AVFrame, FrameFree> frame_;  // the encoder's own NV12 copy
   std::unique_ptr<AVPacket, PacketFree> packet_;
   std::vector<Texture> surfaces_;                  // the opened pool slots, in slot order

@@ -13,6 +13,7 @@
 #include "host/base/status_codes.h"
 #include "host/capture/graphics_devices_win.h"
 #include "host/video/dxgi_keyed_mutex_win.h"
+#include "host/video/local_surface_win.h"
 
 namespace veyra {
 
@@ -73,24 +74,31 @@ MFT_MESSAGE_TYPE MessageType(TransformMessage message) {
   return MFT_MESSAGE_NOTIFY_END_STREAMING;
 }
 
-// Sets the size, rate and aspect attributes both media types carry.
+// Sets the size, rate, aspect and colour attributes both media types carry.
+// The colour is what the converter produces, limited-range BT.709, so that
+// the encoder signals it in the SPS's video usability information.
 HRESULT SetPictureAttributes(IMFMediaType* type, const EncoderConfig& config) {
   HRESULT result = type->SetUINT32(MF_MT_INTERLACE_MODE, kProgressive);
   if (SUCCEEDED(result))
     result = MFSetAttributeSize(type, MF_MT_FRAME_SIZE, config.width, config.height);
-  if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_FRAME_RATE, config.fps, 1);
+  if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_FRAME_RATE, FrameRate(config), 1);
   if (SUCCEEDED(result)) result = MFSetAttributeRatio(type, MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
+  if (SUCCEEDED(result)) result = type->SetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, MFNominalRange_16_235);
   return result;
 }
 
 }  // namespace
 
-MfTransform::MfTransform(ComPtr<IMFTransform> transform, std::string name, bool hardware,
-                         bool async, GraphicsContext& graphics)
+MfTransform::MfTransform(ComPtr<IMFTransform> transform, ComPtr<IMFActivate> activate,
+                         std::string name, bool hardware, bool async, GraphicsContext& graphics)
     : graphics_(graphics),
       name_(std::move(name)),
       hardware_(hardware),
       async_(async),
+      activate_(std::move(activate)),
       transform_(std::move(transform)) {
   transform_.As(&codecApi_);
   // Only hardware transforms are driven by their events; a missing
@@ -98,7 +106,20 @@ MfTransform::MfTransform(ComPtr<IMFTransform> transform, std::string name, bool 
   if (hardware_) transform_.As(&events_);
 }
 
-MfTransform::~MfTransform() = default;
+// The transform made by an activation object is shut down through it once
+// every reference of ours is gone ("IMFActivate::ShutdownObject"); the
+// device manager it may still point at goes last.
+MfTransform::~MfTransform() {
+  sample_.Reset();
+  surfaces_.clear();
+  encoderContext_.Reset();
+  codecApi_.Reset();
+  events_.Reset();
+  transform_.Reset();
+  if (activate_) activate_->ShutdownObject();
+  activate_.Reset();
+  deviceManager_.Reset();
+}
 
 std::int32_t MfTransform::Configure(const EncoderConfig& config, const char** failedStep) {
   config_ = config;
@@ -115,20 +136,17 @@ std::int32_t MfTransform::Configure(const EncoderConfig& config, const char** fa
     }
   }
   if (GraphicsDevices* devices = graphics_.devices()) encoderContext_ = devices->encoderContext;
-
-  if (hardware_) {
-    const HRESULT result = BindD3DManager();
-    if (FAILED(result)) {
-      *failedStep = "D3D manager binding";
-      return result;
-    }
-  }
   const HRESULT result = SetMediaTypes();
   if (FAILED(result)) {
     *failedStep = "media types";
     return result;
   }
   return S_OK;
+}
+
+std::int32_t MfTransform::BindDevice() {
+  if (GraphicsDevices* devices = graphics_.devices()) encoderContext_ = devices->encoderContext;
+  return hardware_ ? BindD3DManager() : S_OK;
 }
 
 HRESULT MfTransform::BindD3DManager() {
@@ -148,10 +166,12 @@ HRESULT MfTransform::BindD3DManager() {
   result = transform_->ProcessMessage(MFT_MESSAGE_SET_D3D_MANAGER,
                                       reinterpret_cast<ULONG_PTR>(deviceManager_.Get()));
   if (FAILED(result)) {
-    // Still usable: the transform reads frames from system memory instead.
-    Log(LogLevel::Warn, "encoder rejected D3D manager (%s); frames will go through system memory",
-        HresultText(result).c_str());
+    // Its samples would be this adapter's textures, which a hardware
+    // encoder without the device cannot read: the next candidate is tried.
+    Log(LogLevel::Warn, "hardware encoder %s refused the D3D manager (%s); skipping it",
+        name_.c_str(), HresultText(result).c_str());
     deviceManager_.Reset();
+    return result;
   }
   return S_OK;
 }
@@ -233,22 +253,33 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
 
   ComPtr<ID3D11Device> device;
   encoderContext_->GetDevice(device.GetAddressOf());
-  ComPtr<ID3D11Device1> device1;
-  HRESULT result = device.As(&device1);
-  if (FAILED(result)) {
-    LogFailure("ID3D11Device1 query", result);
-    return result;
-  }
-  result = device1->OpenSharedResource1(handle, IID_PPV_ARGS(surface.sharedTexture.GetAddressOf()));
-  if (FAILED(result)) {
-    LogFailure("OpenSharedResource1(NV12)", result);
-    return result;
-  }
-  ComPtr<IDXGIKeyedMutex> mutex;
-  result = surface.sharedTexture.As(&mutex);
-  if (FAILED(result)) {
-    LogFailure("IDXGIKeyedMutex query", result);
-    return result;
+  std::shared_ptr<KeyedMutex> lock;
+  GraphicsDevices* devices = graphics_.devices();
+  HRESULT result = S_OK;
+  if (devices != nullptr && !devices->sharedNv12) {
+    // One device: the slot's texture itself, and its in-process lock.
+    surface.sharedTexture = LocalSurfaceOf(handle)->texture;
+    lock = LocalSurfaceOf(handle)->lock;
+  } else {
+    ComPtr<ID3D11Device1> device1;
+    result = device.As(&device1);
+    if (FAILED(result)) {
+      LogFailure("ID3D11Device1 query", result);
+      return result;
+    }
+    result =
+        device1->OpenSharedResource1(handle, IID_PPV_ARGS(surface.sharedTexture.GetAddressOf()));
+    if (FAILED(result)) {
+      LogFailure("OpenSharedResource1(NV12)", result);
+      return result;
+    }
+    ComPtr<IDXGIKeyedMutex> mutex;
+    result = surface.sharedTexture.As(&mutex);
+    if (FAILED(result)) {
+      LogFailure("IDXGIKeyedMutex query", result);
+      return result;
+    }
+    lock = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
   }
   D3D11_TEXTURE2D_DESC desc{};
   desc.Width = width;
@@ -264,12 +295,14 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
     LogFailure("CreateTexture2D(encoder-local NV12)", result);
     return result;
   }
-  *keyedMutex = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
+  *keyedMutex = std::move(lock);
   return S_OK;
 }
 
-std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
+std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown,
+                                   std::int32_t* eventStatus) {
   *typeKnown = false;
+  *eventStatus = S_OK;
   if (!events_) return MF_E_NO_EVENTS_AVAILABLE;
   ComPtr<IMFMediaEvent> event;
   const HRESULT result = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
@@ -279,6 +312,8 @@ std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown) {
     *type = eventType;
     *typeKnown = true;
   }
+  HRESULT status = S_OK;
+  if (SUCCEEDED(event->GetStatus(&status))) *eventStatus = status;
   return S_OK;
 }
 
@@ -390,11 +425,33 @@ std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, O
   return S_OK;
 }
 
+// "Handling Stream Changes": the client picks a new output type from
+// those the transform offers; one still H.264 at our size keeps the stream
+// the receiver was configured for.
 std::int32_t MfTransform::RenegotiateOutput() {
-  ComPtr<IMFMediaType> offered;
-  HRESULT result = transform_->GetOutputAvailableType(outputStreamId_, 0, offered.GetAddressOf());
-  if (SUCCEEDED(result)) result = transform_->SetOutputType(outputStreamId_, offered.Get(), 0);
-  return result;
+  ComPtr<IMFMediaType> first;
+  ComPtr<IMFMediaType> matching;
+  for (DWORD index = 0; !matching; ++index) {
+    ComPtr<IMFMediaType> offered;
+    if (FAILED(
+            transform_->GetOutputAvailableType(outputStreamId_, index, offered.GetAddressOf()))) {
+      break;
+    }
+    if (!first) first = offered;
+    GUID subtype{};
+    UINT32 width = 0;
+    UINT32 height = 0;
+    const bool h264 =
+        SUCCEEDED(offered->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_H264;
+    const bool sized =
+        SUCCEEDED(MFGetAttributeSize(offered.Get(), MF_MT_FRAME_SIZE, &width, &height));
+    if (h264 && (!sized || (width == config_.width && height == config_.height))) {
+      matching = offered;
+    }
+  }
+  IMFMediaType* chosen = matching ? matching.Get() : first.Get();
+  if (chosen == nullptr) return MF_E_NO_MORE_TYPES;
+  return transform_->SetOutputType(outputStreamId_, chosen, 0);
 }
 
 void MfTransform::PumpThreadStarted() {

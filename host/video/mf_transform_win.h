@@ -24,7 +24,9 @@ namespace veyra {
 // is polled. Threads as EncoderTransform.
 class MfTransform final : public EncoderTransform {
  public:
-  MfTransform(Microsoft::WRL::ComPtr<IMFTransform> transform, std::string name, bool hardware,
+  // |activate|, when given, made the transform and is shut down with it.
+  MfTransform(Microsoft::WRL::ComPtr<IMFTransform> transform,
+              Microsoft::WRL::ComPtr<IMFActivate> activate, std::string name, bool hardware,
               bool async, GraphicsContext& graphics);
   ~MfTransform() override;
   MfTransform(const MfTransform&) = delete;
@@ -33,6 +35,7 @@ class MfTransform final : public EncoderTransform {
   const std::string& name() const override { return name_; }
   bool async() const override { return async_; }
   bool HasEvents() const override { return events_ != nullptr; }
+  std::int32_t BindDevice() override;
   std::int32_t Configure(const EncoderConfig& config, const char** failedStep) override;
   std::vector<std::uint8_t> SequenceHeaderOfType() override;
   bool HasCodecApi() const override { return codecApi_ != nullptr; }
@@ -40,7 +43,7 @@ class MfTransform final : public EncoderTransform {
   std::int32_t ProcessMessage(TransformMessage message) override;
   std::int32_t OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
                            std::uint32_t height, std::shared_ptr<KeyedMutex>* keyedMutex) override;
-  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown) override;
+  std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown, std::int32_t* eventStatus) override;
   std::int32_t GetInputStatus(bool* acceptsData) override;
   std::int32_t CopySurface(std::size_t slot) override;
   std::int32_t MakeSample(std::size_t slot, std::uint64_t frameId) override;
@@ -77,6 +80,7 @@ class MfTransform final : public EncoderTransform {
   // the transform may still point at.
   Microsoft::WRL::ComPtr<IMFDXGIDeviceManager> deviceManager_;
   UINT resetToken_ = 0;
+  Microsoft::WRL::ComPtr<IMFActivate> activate_;
   Microsoft::WRL::ComPtr<IMFTransform> transform_;
   Microsoft::WRL::ComPtr<IMFMediaEventGenerator> events_;
   Microsoft::WRL::ComPtr<ICodecAPI> codecApi_;

@@ -1,6 +1,7 @@
 #include "host/video/nal_units.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace veyra {
 
@@ -49,6 +50,29 @@ std::vector<std::uint8_t> ExtractSequenceHeader(std::span<const std::uint8_t> by
     header.insert(header.end(), body.begin(), body.end());
   }
   return header;
+}
+
+std::optional<std::string> SpsLevelName(std::span<const std::uint8_t> bytes) {
+  for (const NalUnit& unit : ScanNalUnits(bytes)) {
+    if (unit.type != kNalTypeSps) continue;
+    // Header, profile_idc, constraint flags, level_idc. None of them can
+    // hold an emulation prevention byte: the header and profile_idc are
+    // never 0, so no 00 00 comes before level_idc.
+    if (unit.size < unit.startCodeLength + 4) return std::nullopt;
+    const std::uint8_t* sps = bytes.data() + unit.offset + unit.startCodeLength;
+    const std::uint8_t profile = sps[1];
+    const bool constraintSet3 = (sps[2] & 0x10u) != 0;
+    const std::uint8_t level = sps[3];
+    if (level == 0) return std::nullopt;
+    if (level == 9 ||
+        (level == 11 && constraintSet3 && (profile == 66 || profile == 77 || profile == 88))) {
+      return std::string("1b");
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "%u.%u", level / 10u, level % 10u);
+    return std::string(text);
+  }
+  return std::nullopt;
 }
 
 }  // namespace veyra

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace veyra {
@@ -32,5 +34,12 @@ bool HasIdrSlice(std::span<const NalUnit> units);
 // start code; empty when it has none.
 std::vector<std::uint8_t> ExtractSequenceHeader(std::span<const std::uint8_t> bytes,
                                                 std::span<const NalUnit> units);
+
+// The level the first SPS of |bytes| declares, as H.264 names levels
+// ("3.1", "4.2", "1b"); nothing without a complete SPS. The SPS starts with
+// profile_idc, the constraint flags and level_idc; level 1b is level_idc 11
+// with constraint_set3_flag in the Baseline, Main and Extended profiles, or
+// level_idc 9.
+std::optional<std::string> SpsLevelName(std::span<const std::uint8_t> bytes);
 
 }  // namespace veyra

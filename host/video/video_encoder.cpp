@@ -1,14 +1,10 @@
 #include "host/video/video_encoder.h"
 
-#include <chrono>
-#include <span>
 #include <utility>
 
-#include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
-#include "host/video/nal_units.h"
 
 namespace veyra {
 namespace {
@@ -18,11 +14,6 @@ constexpr unsigned long kAcceptDataFlag = 1;
 
 void LogStepFailure(const char* step, std::int32_t status) {
   Log(LogLevel::Error, "%s failed: %s", step, HresultText(status).c_str());
-}
-
-// Adds the time since |startUs| to |counter|.
-void AddElapsed(std::atomic<std::uint64_t>& counter, std::uint64_t startUs) {
-  counter += NowUs() - startUs;
 }
 
 }  // namespace
@@ -48,6 +39,9 @@ std::int32_t VideoEncoder::Open(GraphicsContext& graphics, const EncoderConfig& 
   onFrame_ = std::move(onFrame);
   const std::int32_t status = OpenSteps(graphics);
   if (status != status::kSOk) return status;
+  failure_ = status::kSOk;
+  keyframeWanted_ = false;
+  bitrateChanged_ = false;
   running_ = true;
   pumpThread_ = std::thread(&VideoEncoder::PumpLoop, this);
   Log(LogLevel::Info, "encoder ready: %s (%s), %ux%u@%u %u kbps", name_.c_str(),
@@ -65,11 +59,49 @@ std::int32_t VideoEncoder::OpenSteps(GraphicsContext& graphics) {
   started_ = true;
 
   status = Select(graphics);
+  if (status == status::kMfETopoCodecNotFound) LogStepFailure("encoder selection", status);
+  return status;
+}
+
+// Each candidate is taken through configuration and the start of the
+// stream, so that one refusing this size, this device or another session
+// (hardware encoders limit their sessions) gives way to the next: the
+// hardware encoders of the adapter first, then the software ones. Each that
+// fails is shut down before the next is activated.
+std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
+  std::int32_t lastFailure = status::kMfETopoCodecNotFound;
+  for (const bool hardware : {true, false}) {
+    if (hardware && !config_.preferHardware) continue;
+    std::size_t next = 0;
+    bool found = false;
+    while (backend_->SelectEncoder(graphics, hardware, config_, &transform_, &next) ==
+           status::kSOk) {
+      found = true;
+      name_ = transform_->name();
+      hardware_ = hardware;
+      const std::int32_t status = StartTransform();
+      if (status == status::kSOk) return status;
+      lastFailure = status;
+      Log(LogLevel::Warn, "encoder %s could not start; trying the next one", name_.c_str());
+      DiscardTransform();
+    }
+    if (hardware && !found) {
+      Log(LogLevel::Warn, "no hardware H.264 encoder; falling back to software");
+    }
+  }
+  return lastFailure;
+}
+
+// In the order Media Foundation's encoders expect: the device, then the
+// fixed settings (rate control, GOP, B pictures, references, latency), then
+// the media types, and the sequence header once all of them are set.
+std::int32_t VideoEncoder::StartTransform() {
+  std::int32_t status = transform_->BindDevice();
   if (status != status::kSOk) {
-    LogStepFailure("encoder selection", status);
+    LogStepFailure("D3D manager binding", status);
     return status;
   }
-
+  ApplyCodecSettings();
   const char* failedStep = "media types";
   status = transform_->Configure(config_, &failedStep);
   if (status != status::kSOk) {
@@ -82,7 +114,6 @@ std::int32_t VideoEncoder::OpenSteps(GraphicsContext& graphics) {
     Log(LogLevel::Debug, "SPS/PPS from MF_MT_MPEG_SEQUENCE_HEADER (%u bytes)",
         static_cast<unsigned>(sequenceHeader_.size()));
   }
-  ApplyCodecSettings();
 
   // The pump learns when a hardware transform wants input only from its
   // events; without them it could never be fed.
@@ -109,21 +140,11 @@ std::int32_t VideoEncoder::OpenSteps(GraphicsContext& graphics) {
   return status::kSOk;
 }
 
-std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
-  bool hardware = config_.preferHardware;
-  std::int32_t status = backend_->SelectEncoder(graphics, hardware, config_, &transform_);
-  if (status != status::kSOk && hardware) {
-    Log(LogLevel::Warn, "no hardware H.264 encoder; falling back to software");
-    hardware = false;
-    status = backend_->SelectEncoder(graphics, hardware, config_, &transform_);
-  }
-  if (status != status::kSOk) {
-    transform_.reset();
-    return status;
-  }
-  name_ = transform_->name();
-  hardware_ = hardware;
-  return status::kSOk;
+void VideoEncoder::DiscardTransform() {
+  if (transform_ && transform_->HasEvents()) transform_->Shutdown();
+  transform_.reset();
+  events_ = false;
+  sequenceHeader_.clear();
 }
 
 void VideoEncoder::ApplyCodecSettings() {
@@ -180,18 +201,14 @@ void VideoEncoder::ReturnSlot(std::size_t slotIndex) {
   if (mutex.AcquireSync(1, 0) == status::kSOk) mutex.ReleaseSync(0);
 }
 
-void VideoEncoder::RequestKeyframe() {
-  if (!transform_ || !transform_->HasCodecApi()) return;
-  transform_->ApplySetting(ForceKeyFrameSetting());
-  Log(LogLevel::Debug, "keyframe requested");
-}
+// Both only note the request: the pump applies it right before the next
+// frame it feeds, so that the change belongs to that frame and no codec
+// call races the pump's.
+void VideoEncoder::RequestKeyframe() { keyframeWanted_ = true; }
 
 void VideoEncoder::SetBitrate(std::uint32_t bitsPerSecond) {
   bitrate_ = bitsPerSecond;
-  if (!transform_ || !transform_->HasCodecApi()) return;
-  if (SetProperty(MeanBitRateSetting(bitsPerSecond)) == status::kSOk) {
-    Log(LogLevel::Info, "bitrate -> %u kbps", bitsPerSecond / 1000);
-  }
+  bitrateChanged_ = true;
 }
 
 void VideoEncoder::Shutdown() {
@@ -209,10 +226,8 @@ void VideoEncoder::Shutdown() {
     transform_->ProcessMessage(TransformMessage::kCommandFlush);
     transform_->ProcessMessage(TransformMessage::kEndOfStream);
     transform_->ProcessMessage(TransformMessage::kEndStreaming);
-    if (transform_->HasEvents()) transform_->Shutdown();
   }
-  transform_.reset();
-  events_ = false;
+  DiscardTransform();
   {
     const std::lock_guard<std::mutex> lock(lock_);
     if (pending_.slot >= 0) ReturnSlot(static_cast<std::size_t>(pending_.slot));
@@ -227,193 +242,6 @@ void VideoEncoder::Shutdown() {
     backend_->Cleanup();
     started_ = false;
   }
-}
-
-void VideoEncoder::PumpLoop() {
-  transform_->PumpThreadStarted();
-  Log(LogLevel::Debug, "encoder pump started (async=%d, events=%d)", transform_->async() ? 1 : 0,
-      events_ ? 1 : 0);
-  while (running_) {
-    if (events_) TakeEvents();
-    if (!running_) break;
-    const std::int32_t submitted = Submit();
-    if (!events_) DrainOutput();
-    ++counters_.iterations;
-    if (submitted == status::kSFalse) ++counters_.blocked;
-
-    const std::uint64_t startUs = NowUs();
-    std::unique_lock<std::mutex> lock(lock_);
-    if (pending_.slot < 0) {
-      wake_.wait_for(lock, std::chrono::microseconds(kIdleWaitUs),
-                     [&] { return pending_.slot >= 0 || !running_; });
-    } else {
-      // A frame waits for the transform: poll its events again soon.
-      wake_.wait_for(lock, std::chrono::microseconds(kPendingWaitUs));
-    }
-    lock.unlock();
-    AddElapsed(counters_.waitUs, startUs);
-  }
-  Log(LogLevel::Debug, "encoder pump stopped");
-  transform_->PumpThreadStopping();
-}
-
-bool VideoEncoder::TakeEvents() {
-  for (;;) {
-    std::uint32_t type = 0;
-    bool typeKnown = false;
-    const std::uint64_t startUs = NowUs();
-    const std::int32_t status = transform_->GetEvent(&type, &typeKnown);
-    AddElapsed(counters_.getEventUs, startUs);
-    if (status == status::kMfENoEventsAvailable) return true;
-    if (status < 0) {
-      if (running_ && status != status::kMfEShutdown) {
-        Log(LogLevel::Warn, "encoder GetEvent failed: %s", HresultText(status).c_str());
-      }
-      running_ = false;  // the transform is dead from here on
-      return false;
-    }
-    if (!typeKnown) continue;
-    switch (type) {
-      case kEventError:
-        Log(LogLevel::Warn, "encoder reported MEError");
-        break;
-      case kEventNeedInput: {
-        const std::lock_guard<std::mutex> lock(lock_);
-        ++needInput_;
-        break;
-      }
-      case kEventHaveOutput:
-        DrainOutput();
-        break;
-      case kEventDrainComplete:
-        Log(LogLevel::Debug, "encoder drain complete");
-        break;
-      default:
-        Log(LogLevel::Trace, "encoder event %lu", static_cast<unsigned long>(type));
-        break;
-    }
-  }
-}
-
-std::int32_t VideoEncoder::Submit() {
-  std::uint32_t needInput = 0;
-  {
-    const std::lock_guard<std::mutex> lock(lock_);
-    if (pending_.slot < 0) return status::kSFalse;
-    needInput = needInput_;
-  }
-  if (needInput == 0) {
-    bool accepts = false;
-    const std::uint64_t startUs = NowUs();
-    const std::int32_t status = transform_->GetInputStatus(&accepts);
-    AddElapsed(counters_.inputStatusUs, startUs);
-    if (status < 0 || !accepts) return status::kSFalse;
-  }
-
-  std::size_t slot = 0;
-  std::uint64_t frameId = 0;
-  {
-    const std::lock_guard<std::mutex> lock(lock_);
-    if (pending_.slot < 0) return status::kSFalse;
-    slot = static_cast<std::size_t>(pending_.slot);
-    frameId = pending_.frameId;
-    inFlight_.push_back({pending_.frameId, pending_.captureTimeUs});
-    pending_ = Pending{};
-    if (needInput_ > 0) --needInput_;
-  }
-
-  KeyedMutex* mutex = surfaces_[slot].get();
-  if (mutex == nullptr || mutex->AcquireSync(1, kSlotWaitMs) != status::kSOk) {
-    // Handing the slot straight back keeps the ring whole: left at key 1,
-    // the converter would find it busy on every later turn.
-    Log(LogLevel::Debug, "could not acquire NV12 slot %zu for encoding", slot);
-    DropLastInFlight();
-    ReturnSlot(slot);
-    return status::kEPending;
-  }
-  const std::int32_t copied = transform_->CopySurface(slot);
-  mutex->ReleaseSync(0);
-  if (copied != status::kSOk || transform_->MakeSample(slot, frameId) != status::kSOk) {
-    DropLastInFlight();
-    return status::kEFail;
-  }
-  const std::uint64_t startUs = NowUs();
-  const std::int32_t status = transform_->ProcessInput();
-  AddElapsed(counters_.processInputUs, startUs);
-  if (status < 0) {
-    Log(LogLevel::Warn, "ProcessInput failed: %s", HresultText(status).c_str());
-    DropLastInFlight();
-    return status;
-  }
-  ++inflightCount_;
-  return status::kSOk;
-}
-
-void VideoEncoder::DropLastInFlight() {
-  const std::lock_guard<std::mutex> lock(lock_);
-  if (!inFlight_.empty()) inFlight_.pop_back();
-}
-
-std::int32_t VideoEncoder::DrainOutput() {
-  for (;;) {
-    OutputKind kind = OutputKind::kNone;
-    const std::uint64_t startUs = NowUs();
-    const std::int32_t status = transform_->ProcessOutput(&accessUnit_, &kind);
-    AddElapsed(counters_.processOutputUs, startUs);
-    if (status == status::kMfETransformNeedMoreInput || status == status::kEUnexpected) {
-      return status::kSOk;
-    }
-    if (status == status::kMfETransformStreamChange) {
-      transform_->RenegotiateOutput();
-      return status::kSOk;
-    }
-    if (status < 0) {
-      if (kind != OutputKind::kAllocationFailed) {
-        Log(LogLevel::Warn, "ProcessOutput failed: %s", HresultText(status).c_str());
-      }
-      return status;
-    }
-    if (kind == OutputKind::kNone || kind == OutputKind::kAllocationFailed) {
-      return status::kSOk;
-    }
-
-    // More outputs than inputs leave the count at 0 rather than wrapping.
-    std::uint32_t count = inflightCount_.load();
-    while (count > 0 && !inflightCount_.compare_exchange_weak(count, count - 1)) {
-    }
-    InFlight source;
-    {
-      const std::lock_guard<std::mutex> lock(lock_);
-      if (!inFlight_.empty()) {
-        source = inFlight_.front();
-        inFlight_.pop_front();
-      }
-    }
-    if (kind == OutputKind::kSample) DeliverAccessUnit(source);
-  }
-}
-
-void VideoEncoder::DeliverAccessUnit(const InFlight& source) {
-  const std::span<const std::uint8_t> bytes(accessUnit_);
-  const std::vector<NalUnit> units = ScanNalUnits(bytes);
-  const bool keyframe = HasIdrSlice(units);
-  if (keyframe && sequenceHeader_.empty()) {
-    sequenceHeader_ = ExtractSequenceHeader(bytes, units);
-    if (!sequenceHeader_.empty()) {
-      Log(LogLevel::Debug, "SPS/PPS extracted from first IDR (%zu bytes)", sequenceHeader_.size());
-    }
-  }
-  if (!onFrame_) return;
-  EncodedFrame frame;
-  frame.data = accessUnit_.data();
-  frame.size = accessUnit_.size();
-  frame.frameId = source.frameId;
-  frame.captureTimeUs = source.captureTimeUs;
-  frame.encodedTimeUs = NowUs();
-  frame.keyframe = keyframe;
-  const std::uint64_t startUs = NowUs();
-  onFrame_(frame);
-  AddElapsed(counters_.callbackUs, startUs);
 }
 
 }  // namespace veyra

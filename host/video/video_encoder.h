@@ -57,6 +57,9 @@ class VideoEncoder {
   using FrameCallback = std::function<void(const EncodedFrame&)>;
 
   static constexpr std::uint32_t kSlotWaitMs = 8;
+  // Inputs remembered for matching outputs; beyond this a transform has
+  // dropped some without output.
+  static constexpr std::size_t kMaxInFlight = kNv12PoolSlots;
   static constexpr std::uint64_t kIdleWaitUs = 5000;
   static constexpr std::uint64_t kPendingWaitUs = 200;
 
@@ -79,8 +82,8 @@ class VideoEncoder {
   // Makes the next encoded picture an IDR picture.
   void RequestKeyframe();
 
-  // Changes the mean bit rate of the running encoder (kept for the next Open
-  // when none runs). The buffer size set at Open stays.
+  // Changes the mean bit rate from the next encoded picture on (kept for
+  // the next Open when none runs). The buffer size set at Open stays.
   void SetBitrate(std::uint32_t bitsPerSecond);
 
   // Stops the pump, ends streaming, gives a pending slot back and releases
@@ -90,6 +93,11 @@ class VideoEncoder {
   const std::string& name() const { return name_; }
   bool hardware() const { return hardware_; }
   bool running() const { return running_.load(); }
+  // Why the pump stopped by itself (MEError, a failed event, a dead
+  // transform, WAIT_ABANDONED from a slot's keyed mutex); S_OK while it
+  // runs, until the next Open. The stream is dead then: the pipeline must
+  // be built again.
+  std::int32_t failure() const { return failure_.load(); }
   EncoderConfig config() const;
   const std::vector<std::uint8_t>& sequenceHeader() const { return sequenceHeader_; }
   const PumpCounters& counters() const { return counters_; }
@@ -105,19 +113,27 @@ class VideoEncoder {
   struct InFlight {
     std::uint64_t frameId = 0;
     std::uint64_t captureTimeUs = 0;
+    std::size_t slot = 0;  // whose texture the transform's sample holds
   };
 
   std::int32_t OpenSteps(GraphicsContext& graphics);
   std::int32_t Select(GraphicsContext& graphics);
+  std::int32_t StartTransform();
+  void DiscardTransform();
   void ApplyCodecSettings();
   std::int32_t SetProperty(const CodecSetting& setting);
+  // The pump thread's (encoder_pump.cpp).
   void PumpLoop();
   bool TakeEvents();
+  void Fail(const char* what, std::int32_t status);
+  bool SlotInFlight(std::size_t slot) const;  // under lock_
+  void ApplyPendingControls();
   std::int32_t Submit();
   std::int32_t DrainOutput();
+  std::int32_t TakeOutput();
   void DeliverAccessUnit(const InFlight& source);
+
   void ReturnSlot(std::size_t slotIndex);
-  void DropLastInFlight();
 
   std::unique_ptr<EncoderBackend> backend_;
   EncoderConfig config_;
@@ -130,6 +146,9 @@ class VideoEncoder {
   bool events_ = false;  // the transform has an event generator
   std::thread pumpThread_;
   std::atomic<bool> running_{false};
+  std::atomic<std::int32_t> failure_{0};
+  std::atomic<bool> keyframeWanted_{false};            // set by RequestKeyframe, taken by the pump
+  std::atomic<bool> bitrateChanged_{false};            // set by SetBitrate, taken by the pump
   std::vector<std::shared_ptr<KeyedMutex>> surfaces_;  // one per pool slot
 
   // Guards pending_, needInput_ and inFlight_. A leaf lock: no transform or

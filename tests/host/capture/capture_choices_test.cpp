@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
+#include "host/base/status_codes.h"
 #include "host/capture/adapter_choice.h"
+#include "host/capture/capture_failure.h"
 #include "host/capture/output_rotation.h"
 
 namespace veyra {
@@ -21,6 +26,67 @@ TEST(OutputRotationTest, QuarterTurnsSwapTheDeliveredSize) {
   }
 }
 
+TEST(OutputRotationTest, DesktopCornersLandWhereTheUnturnedImageHasThem) {
+  // A 4 x 3 desktop; its image is 3 x 4 for quarter turns.
+  struct Case {
+    OutputRotation rotation;
+    PixelPoint topLeft;   // of the desktop, in the image
+    PixelPoint topRight;  // likewise
+  };
+  for (const Case& test : {Case{OutputRotation::kIdentity, {0, 0}, {3, 0}},
+                           Case{OutputRotation::kRotate90, {0, 3}, {0, 0}},
+                           Case{OutputRotation::kRotate180, {3, 2}, {0, 2}},
+                           Case{OutputRotation::kRotate270, {2, 0}, {2, 3}}}) {
+    const ImageSize image = DeliveredImageSize({4, 3}, test.rotation);
+    const PixelPoint topLeft = DesktopToSurface({0, 0}, image, test.rotation);
+    const PixelPoint topRight = DesktopToSurface({3, 0}, image, test.rotation);
+    EXPECT_EQ(topLeft.x, test.topLeft.x);
+    EXPECT_EQ(topLeft.y, test.topLeft.y);
+    EXPECT_EQ(topRight.x, test.topRight.x);
+    EXPECT_EQ(topRight.y, test.topRight.y);
+    const PixelPoint back = SurfaceToDesktop(topRight, image, test.rotation);
+    EXPECT_EQ(back.x, 3);
+    EXPECT_EQ(back.y, 0);
+  }
+}
+
+TEST(OutputRotationTest, APictureNeedsWhatTheConverterDidNotTurn) {
+  EXPECT_EQ(PictureTurns(OutputRotation::kRotate90, OutputRotation::kRotate90), 0);
+  EXPECT_EQ(PictureTurns(OutputRotation::kRotate90, OutputRotation::kIdentity), 1);
+  EXPECT_EQ(PictureTurns(OutputRotation::kRotate270, OutputRotation::kIdentity), 3);
+  EXPECT_EQ(PictureTurns(OutputRotation::kUnspecified, OutputRotation::kIdentity), 0);
+}
+
+TEST(CaptureFailureTest, EachKnownStatusHasItsRecoveryAndItsCause) {
+  struct Case {
+    std::int32_t status;
+    bool openedBefore;
+    CaptureRecovery recovery;
+  };
+  const std::int32_t abandoned = static_cast<std::int32_t>(status::kWaitAbandoned);
+  for (const Case& test : {
+           Case{status::kDxgiErrorAccessLost, false, CaptureRecovery::kRebuild},
+           Case{status::kDxgiErrorDeviceRemoved, false, CaptureRecovery::kNewDevices},
+           Case{status::kDxgiErrorDeviceReset, false, CaptureRecovery::kNewDevices},
+           Case{abandoned, false, CaptureRecovery::kNewDevices},
+           Case{status::kEAccessDenied, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorNotCurrentlyAvailable, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorSessionDisconnected, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorUnsupported, false, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorNotFound, true, CaptureRecovery::kRetryLater},
+           Case{status::kDxgiErrorNotFound, false, CaptureRecovery::kFailed},
+       }) {
+    const CaptureFailure failure = ClassifyCaptureFailure(test.status, test.openedBefore);
+    EXPECT_EQ(failure.recovery, test.recovery) << std::hex << test.status;
+    EXPECT_NE(failure.cause, nullptr) << std::hex << test.status;
+  }
+  // Not the host's to interpret: reported as it is.
+  for (const std::int32_t other : {status::kEFail, status::kEOutOfMemory, status::kSOk}) {
+    EXPECT_EQ(ClassifyCaptureFailure(other).recovery, CaptureRecovery::kFailed);
+    EXPECT_EQ(ClassifyCaptureFailure(other).cause, nullptr);
+  }
+}
+
 TEST(AdapterChoiceTest, SoftwareAdaptersNeverMatch) {
   EXPECT_FALSE(AdapterMatches(true, 7, 0));
   EXPECT_FALSE(AdapterMatches(true, 7, 7));
@@ -32,6 +98,29 @@ TEST(AdapterChoiceTest, ZeroTakesAnyHardwareAdapterElseTheLuidMustMatchInBothHal
   EXPECT_FALSE(AdapterMatches(false, LuidValue(5, 2), LuidValue(5, 3)));
   EXPECT_FALSE(AdapterMatches(false, LuidValue(5, 2), LuidValue(6, 2)));
   EXPECT_EQ(LuidValue(0x89ABCDEFu, -1), 0xFFFFFFFF89ABCDEFull);
+}
+
+TEST(AdapterChoiceTest, TheMonitorsAdapterIsChosenAcrossAdapters) {
+  // A discrete GPU without monitors first, as on a hybrid laptop, the
+  // integrated one with the panel and a second monitor, then a third GPU.
+  const std::vector<AdapterSummary> adapters = {
+      {false, 10, 0}, {false, 20, 2}, {true, 30, 1}, {false, 40, 1}};
+  struct Case {
+    std::uint64_t luid;
+    std::uint32_t monitor;
+    std::size_t index;
+    std::uint32_t base;
+  };
+  for (const Case& test : {Case{0, 0, 1, 0}, Case{0, 1, 1, 0}, Case{0, 2, 3, 2},
+                           Case{0, 9, 0, 0},  // no such monitor: the first GPU
+                           Case{40, 0, 3, 0}}) {
+    const std::optional<AdapterPlace> place = ChooseAdapter(adapters, test.luid, test.monitor);
+    ASSERT_TRUE(place.has_value()) << test.monitor;
+    EXPECT_EQ(place->index, test.index) << test.monitor;
+    EXPECT_EQ(place->outputBase, test.base) << test.monitor;
+  }
+  EXPECT_FALSE(ChooseAdapter(adapters, 30, 0).has_value());  // a software adapter
+  EXPECT_FALSE(ChooseAdapter(std::vector<AdapterSummary>{{true, 1, 1}}, 0, 0).has_value());
 }
 
 }  // namespace

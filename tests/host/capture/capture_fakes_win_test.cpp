@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/base/log.h"
@@ -32,6 +34,7 @@ using testing::FakeGraphicsPlatform;
 using testing::FakeOutputRecord;
 using testing::MakeBgraTexture;
 using testing::MakeCom;
+using testing::ReadBack;
 
 static_assert(static_cast<int>(OutputRotation::kUnspecified) == DXGI_MODE_ROTATION_UNSPECIFIED);
 static_assert(static_cast<int>(OutputRotation::kIdentity) == DXGI_MODE_ROTATION_IDENTITY);
@@ -92,6 +95,47 @@ TEST_F(GraphicsContextFakeTest, ZeroTakesTheFirstHardwareAdapterAndALuidItsOwn) 
   ASSERT_EQ(graphics.Init((1ull << 32) | 3u), status::kSOk) << log_;
   EXPECT_EQ(graphics.adapterName(), "Second GPU");
   EXPECT_EQ(calls.calls.front().adapter, static_cast<IDXGIAdapter*>(adapters[2].Get()));
+}
+
+TEST_F(GraphicsContextFakeTest, ChangedAdaptersAreALostDeviceUntilInitAgain) {
+  bool current = true;
+  FakeDeviceCalls calls;
+  const GraphicsPlatform platform =
+      FakeGraphicsPlatform({MakeCom<FakeAdapter>(FakeAdapterSpec{})}, &calls, &current);
+  GraphicsContext graphics(&platform);
+  EXPECT_FALSE(graphics.DeviceLost());  // nothing to lose yet
+  ASSERT_EQ(graphics.Init(0), status::kSOk) << log_;
+  EXPECT_FALSE(graphics.DeviceLost());
+  current = false;  // a GPU came or went
+  EXPECT_TRUE(graphics.DeviceLost());
+  current = true;
+  ASSERT_EQ(graphics.Init(0), status::kSOk) << log_;
+  EXPECT_FALSE(graphics.DeviceLost());
+  EXPECT_EQ(calls.calls.size(), 4u);
+}
+
+// A hybrid laptop: the discrete GPU comes first and drives no monitor; the
+// monitors are on the integrated one, where the devices must be.
+TEST_F(GraphicsContextFakeTest, TheDevicesAreOnTheAdapterThatDrivesTheMonitor) {
+  FakeOutputRecord panel;
+  FakeOutputRecord external;
+  external.deviceName = L"\\\\.\\DISPLAY5";
+  FakeAdapterSpec discrete{L"Discrete GPU", 0, {7, 0}, {}};
+  FakeAdapterSpec integrated{L"Integrated GPU", 0, {9, 0}, {&panel, &external}};
+  const auto adapters = std::vector<ComPtr<FakeAdapter>>{MakeCom<FakeAdapter>(discrete),
+                                                         MakeCom<FakeAdapter>(integrated)};
+  FakeDeviceCalls calls;
+  const GraphicsPlatform platform = FakeGraphicsPlatform(adapters, &calls);
+  GraphicsContext graphics(&platform);
+  ASSERT_EQ(graphics.Init(0, 1), status::kSOk) << log_;
+  EXPECT_EQ(graphics.adapterName(), "Integrated GPU");
+  EXPECT_EQ(calls.calls.front().adapter, static_cast<IDXGIAdapter*>(adapters[1].Get()));
+
+  DesktopDuplicationSource source(graphics, 1);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  EXPECT_EQ(source.OutputDeviceName(), L"\\\\.\\DISPLAY5");
+  EXPECT_EQ(panel.duplications, 0);
+  EXPECT_EQ(external.duplications, 1);
 }
 
 TEST_F(GraphicsContextFakeTest, FeatureLevel10_1IsAccepted) {
@@ -158,7 +202,7 @@ TEST_F(DuplicationFakeTest, APortraitOutputDeliversItsUnrotatedSizeOnEveryFrame)
   ASSERT_EQ(source.Open(), status::kSOk) << log_;
   EXPECT_EQ(source.Width(), 1920u);
   EXPECT_EQ(source.Height(), 1080u);
-  EXPECT_EQ(source.rotation(), OutputRotation::kRotate90);
+  EXPECT_EQ(source.Rotation(), OutputRotation::kRotate90);
   EXPECT_TRUE(Logged("INFO  duplicating output 0: 1920x1080, systemMemory=0, rotation=2\n"))
       << log_;
 
@@ -179,7 +223,7 @@ TEST_F(DuplicationFakeTest, APortraitOutputDeliversItsUnrotatedSizeOnEveryFrame)
   EXPECT_FALSE(output_.duplication.releasedWhileNotHeld);
 }
 
-TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndPointerOnlyFramesStayHeldUntilTheNextCall) {
+TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndUnchangedFramesStayHeldUntilTheNextCall) {
   Start({&output_});
   output_.duplication.frames.push_back(FakeFrameResult{DXGI_ERROR_WAIT_TIMEOUT, 0, {}});
   output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, Texture(1920, 1080)});
@@ -189,7 +233,7 @@ TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndPointerOnlyFramesStayHeldUntilThe
 
   CapturedFrame frame;
   EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
-  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);  // the pointer moved
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);  // nothing changed
   EXPECT_FALSE(frame.texture);
   EXPECT_TRUE(output_.duplication.held);
   EXPECT_EQ(output_.duplication.releases, 0);
@@ -202,6 +246,79 @@ TEST_F(DuplicationFakeTest, TimeoutIsNoFrameAndPointerOnlyFramesStayHeldUntilThe
   source.Close();  // gives back the frame still held
   EXPECT_EQ(output_.duplication.releases, 2);
   EXPECT_FALSE(output_.duplication.held);
+}
+
+constexpr std::uint32_t kDesk = 0xFF204060;
+constexpr std::uint32_t kRed = 0xFFFF0000;
+
+// The duplicated image never holds the pointer: each frame is the image
+// with the pointer drawn in, a frame where only the pointer moved is a new
+// frame drawn over the kept image, and a hidden pointer draws nothing.
+TEST_F(DuplicationFakeTest, ThePointerIsDrawnIntoEveryFrameAndItsMovesAreFrames) {
+  output_.desktop = RECT{0, 0, 8, 4};
+  Start({&output_});
+  const ComPtr<ID3D11Texture2D> desktop =
+      MakeBgraTexture(graphics_->devices()->captureDevice.Get(), 8, 4, kDesk);
+  FakeFrameResult first{S_OK, 10, desktop, 10, {{3, 1}, TRUE}};
+  first.shapeInfo = {DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR, 2, 2, 8, {0, 0}};
+  first.shape.resize(16);
+  for (std::size_t i = 0; i < 4; ++i) std::memcpy(&first.shape[i * 4], &kRed, 4);
+  output_.duplication.frames.push_back(first);
+  // Only the pointer moved, half off the top-left corner.
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 11, {{-1, -1}, TRUE}});
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 12, {{2, 2}, FALSE}});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+
+  const auto expect = [](std::vector<std::pair<int, int>> red) {
+    std::vector<std::uint32_t> pixels(32, kDesk);
+    for (const auto& [x, y] : red) pixels[static_cast<std::size_t>(y * 8 + x)] = kRed;
+    return pixels;
+  };
+  CapturedFrame frame;
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_EQ(ReadBack(*graphics_, frame.texture), expect({{3, 1}, {4, 1}, {3, 2}, {4, 2}}));
+  EXPECT_EQ(frame.width, 8u);
+  EXPECT_EQ(frame.height, 4u);
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_EQ(ReadBack(*graphics_, frame.texture), expect({{0, 0}}));
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_EQ(ReadBack(*graphics_, frame.texture), expect({}));
+  // The duplicated image itself is never drawn on.
+  EXPECT_EQ(ReadBack(*graphics_, WrapD3DTexture(desktop, 8, 4, PixelFormat::kBgra)), expect({}));
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
+}
+
+// On a monitor turned by 90 degrees the pointer reported at the desktop's
+// top-left corner is drawn at the unturned image's bottom-left, and a frame
+// carries the size of the image it brings, not the one of Open.
+TEST_F(DuplicationFakeTest, OnATurnedMonitorThePointerIsTurnedIntoTheImage) {
+  output_.desktop = RECT{0, 0, 4, 8};
+  output_.duplication.rotation = DXGI_MODE_ROTATION_ROTATE90;
+  Start({&output_});
+  FakeFrameResult frame{S_OK,
+                        10,
+                        MakeBgraTexture(graphics_->devices()->captureDevice.Get(), 8, 4, kDesk),
+                        10,
+                        {{0, 0}, TRUE}};
+  frame.shapeInfo = {DXGI_OUTDUPL_POINTER_SHAPE_TYPE_COLOR, 1, 1, 4, {0, 0}};
+  frame.shape.resize(4);
+  std::memcpy(frame.shape.data(), &kRed, 4);
+  output_.duplication.frames.push_back(frame);
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 11, Texture(6, 2)});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  EXPECT_EQ(source.Rotation(), OutputRotation::kRotate90);
+
+  CapturedFrame captured;
+  ASSERT_EQ(source.AcquireFrame(&captured, 100), status::kSOk) << log_;
+  std::vector<std::uint32_t> expected(32, kDesk);
+  expected[3 * 8 + 0] = kRed;
+  EXPECT_EQ(ReadBack(*graphics_, captured.texture), expected);
+  ASSERT_EQ(source.AcquireFrame(&captured, 100), status::kSOk) << log_;
+  EXPECT_EQ(captured.width, 6u);
+  EXPECT_EQ(captured.height, 2u);
+  EXPECT_EQ(source.Width(), 8u);
 }
 
 TEST_F(DuplicationFakeTest, AccessLostClosesTheSourceUntilItIsOpenedAgain) {

@@ -17,11 +17,13 @@
 #include "host/capture/graphics_context.h"
 #include "host/capture/graphics_devices_win.h"
 #include "host/capture/synthetic_source.h"
+#include "tests/host/capture/fake_dxgi_win.h"
 
 namespace veyra {
 namespace {
 
 using Microsoft::WRL::ComPtr;
+using testing::ReadBack;
 
 // A clock that never waits: each frame is due at once.
 class SteppedClock final : public PacingClock {
@@ -32,28 +34,6 @@ class SteppedClock final : public PacingClock {
  private:
   std::uint64_t nowUs_ = 0;
 };
-
-// The pixels of a BGRA texture on the capture device, row after row.
-std::vector<std::uint32_t> ReadBack(GraphicsContext& graphics, const Texture& texture) {
-  GraphicsDevices* devices = graphics.devices();
-  D3D11_TEXTURE2D_DESC desc{};
-  D3DTextureOf(texture)->GetDesc(&desc);
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-  ComPtr<ID3D11Texture2D> staging;
-  EXPECT_EQ(devices->captureDevice->CreateTexture2D(&desc, nullptr, staging.GetAddressOf()), S_OK);
-  devices->captureContext->CopyResource(staging.Get(), D3DTextureOf(texture));
-  D3D11_MAPPED_SUBRESOURCE mapped{};
-  EXPECT_EQ(devices->captureContext->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped), S_OK);
-  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(desc.Width) * desc.Height);
-  for (UINT y = 0; y < desc.Height; ++y) {
-    const auto* row = static_cast<const std::uint32_t*>(mapped.pData) + y * (mapped.RowPitch / 4);
-    std::copy(row, row + desc.Width, pixels.begin() + static_cast<std::ptrdiff_t>(y) * desc.Width);
-  }
-  devices->captureContext->Unmap(staging.Get(), 0);
-  return pixels;
-}
 
 class CaptureUnderWineTest : public ::testing::Test {
  protected:

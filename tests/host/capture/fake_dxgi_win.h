@@ -5,9 +5,15 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cwchar>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/capture/graphics_devices_win.h"
@@ -37,15 +43,31 @@ class FakeDesktopResource final
 
 // One scripted AcquireNextFrame answer.
 struct FakeFrameResult {
+  FakeFrameResult() = default;
+  FakeFrameResult(HRESULT result_, LONGLONG lastPresentTime_, ComPtr<ID3D11Texture2D> texture_,
+                  LONGLONG lastMouseUpdateTime_ = 0, DXGI_OUTDUPL_POINTER_POSITION pointer_ = {})
+      : result(result_),
+        lastPresentTime(lastPresentTime_),
+        texture(std::move(texture_)),
+        lastMouseUpdateTime(lastMouseUpdateTime_),
+        pointer(pointer_) {}
+
   HRESULT result = S_OK;
   LONGLONG lastPresentTime = 1;
   ComPtr<ID3D11Texture2D> texture;  // wrapped in a desktop resource on success
+  LONGLONG lastMouseUpdateTime = 0;
+  DXGI_OUTDUPL_POINTER_POSITION pointer{};
+  // A new pointer shape for GetFramePointerShape; none when the bytes are
+  // empty.
+  DXGI_OUTDUPL_POINTER_SHAPE_INFO shapeInfo{};
+  std::vector<std::uint8_t> shape;
 };
 
 // What a FakeDuplication answers and records. Owned by the test.
 struct FakeDuplicationRecord {
   DXGI_MODE_ROTATION rotation = DXGI_MODE_ROTATION_IDENTITY;
   std::deque<FakeFrameResult> frames;  // then DXGI_ERROR_WAIT_TIMEOUT
+  FakeFrameResult current;             // the frame held
   int acquires = 0;
   int releases = 0;
   bool held = false;
@@ -76,7 +98,21 @@ class FakeDuplication final
     if (FAILED(next.result) || next.result == DXGI_ERROR_WAIT_TIMEOUT) return next.result;
     record_->held = true;
     info->LastPresentTime.QuadPart = next.lastPresentTime;
+    info->LastMouseUpdateTime.QuadPart = next.lastMouseUpdateTime;
+    info->PointerPosition = next.pointer;
+    info->PointerShapeBufferSize = static_cast<UINT>(next.shape.size());
+    record_->current = next;
     *resource = MakeCom<FakeDesktopResource>(next.texture).Detach();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetFramePointerShape(UINT size, void* buffer, UINT* required,
+                                                 DXGI_OUTDUPL_POINTER_SHAPE_INFO* info) override {
+    if (!record_->held) return DXGI_ERROR_INVALID_CALL;
+    const std::vector<std::uint8_t>& shape = record_->current.shape;
+    *required = static_cast<UINT>(shape.size());
+    if (size < shape.size()) return DXGI_ERROR_MORE_DATA;
+    std::copy(shape.begin(), shape.end(), static_cast<std::uint8_t*>(buffer));
+    *info = record_->current.shapeInfo;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE ReleaseFrame() override {
@@ -161,8 +197,13 @@ class FakeAdapter final
 class FakeFactory final
     : public ComObject<StubIDXGIFactory1, IDXGIObject, IDXGIFactory, IDXGIFactory1> {
  public:
-  explicit FakeFactory(std::vector<ComPtr<FakeAdapter>> adapters)
-      : adapters_(std::move(adapters)) {}
+  // |current| answers IsCurrent; nullptr: always current.
+  explicit FakeFactory(std::vector<ComPtr<FakeAdapter>> adapters, const bool* current = nullptr)
+      : adapters_(std::move(adapters)), current_(current) {}
+
+  WINBOOL STDMETHODCALLTYPE IsCurrent() override {
+    return current_ == nullptr || *current_ ? TRUE : FALSE;
+  }
 
   HRESULT STDMETHODCALLTYPE EnumAdapters1(UINT index, IDXGIAdapter1** adapter) override {
     *adapter = nullptr;
@@ -172,6 +213,7 @@ class FakeFactory final
 
  private:
   std::vector<ComPtr<FakeAdapter>> adapters_;
+  const bool* current_;
 };
 
 // What FakeGraphicsPlatform's device creation was asked and answers.
@@ -191,11 +233,13 @@ struct FakeDeviceCalls {
 // Adapters from the test, devices real: D3D11CreateDevice on Wine's own
 // adapter, whichever fake adapter was asked for, so that textures and
 // contexts behave for real.
+// |current|, when given, is what the factories answer to IsCurrent.
 inline GraphicsPlatform FakeGraphicsPlatform(std::vector<ComPtr<FakeAdapter>> adapters,
-                                             FakeDeviceCalls* calls) {
+                                             FakeDeviceCalls* calls,
+                                             const bool* current = nullptr) {
   GraphicsPlatform platform;
-  platform.createFactory = [adapters](IDXGIFactory1** factory) {
-    *factory = MakeCom<FakeFactory>(adapters).Detach();
+  platform.createFactory = [adapters, current](IDXGIFactory1** factory) {
+    *factory = MakeCom<FakeFactory>(adapters, current).Detach();
     return S_OK;
   };
   platform.createDevice = [calls](IDXGIAdapter* adapter, D3D_DRIVER_TYPE driverType, UINT flags,
@@ -214,8 +258,10 @@ inline GraphicsPlatform FakeGraphicsPlatform(std::vector<ComPtr<FakeAdapter>> ad
   return platform;
 }
 
-// A BGRA texture on |device| of the given size.
-inline ComPtr<ID3D11Texture2D> MakeBgraTexture(ID3D11Device* device, UINT width, UINT height) {
+// A BGRA texture on |device| of the given size, every pixel |fill| when
+// that is not 0.
+inline ComPtr<ID3D11Texture2D> MakeBgraTexture(ID3D11Device* device, UINT width, UINT height,
+                                               std::uint32_t fill = 0) {
   D3D11_TEXTURE2D_DESC desc{};
   desc.Width = width;
   desc.Height = height;
@@ -226,8 +272,32 @@ inline ComPtr<ID3D11Texture2D> MakeBgraTexture(ID3D11Device* device, UINT width,
   desc.Usage = D3D11_USAGE_DEFAULT;
   desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
   ComPtr<ID3D11Texture2D> texture;
-  device->CreateTexture2D(&desc, nullptr, texture.GetAddressOf());
+  const std::vector<std::uint32_t> pixels(fill != 0 ? std::size_t{width} * height : 0, fill);
+  const D3D11_SUBRESOURCE_DATA data{pixels.data(), width * 4, 0};
+  device->CreateTexture2D(&desc, fill != 0 ? &data : nullptr, texture.GetAddressOf());
   return texture;
+}
+
+// The pixels of a BGRA texture on the capture device, row after row.
+inline std::vector<std::uint32_t> ReadBack(GraphicsContext& graphics, const Texture& texture) {
+  GraphicsDevices* devices = graphics.devices();
+  D3D11_TEXTURE2D_DESC desc{};
+  D3DTextureOf(texture)->GetDesc(&desc);
+  desc.Usage = D3D11_USAGE_STAGING;
+  desc.BindFlags = 0;
+  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  ComPtr<ID3D11Texture2D> staging;
+  EXPECT_EQ(devices->captureDevice->CreateTexture2D(&desc, nullptr, staging.GetAddressOf()), S_OK);
+  devices->captureContext->CopyResource(staging.Get(), D3DTextureOf(texture));
+  D3D11_MAPPED_SUBRESOURCE mapped{};
+  EXPECT_EQ(devices->captureContext->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped), S_OK);
+  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(desc.Width) * desc.Height);
+  for (UINT y = 0; y < desc.Height; ++y) {
+    const auto* row = static_cast<const std::uint32_t*>(mapped.pData) + y * (mapped.RowPitch / 4);
+    std::copy(row, row + desc.Width, pixels.begin() + static_cast<std::ptrdiff_t>(y) * desc.Width);
+  }
+  devices->captureContext->Unmap(staging.Get(), 0);
+  return pixels;
 }
 
 }  // namespace veyra::testing

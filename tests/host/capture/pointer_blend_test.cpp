@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "host/capture/output_rotation.h"
 #include "host/capture/pointer_blend.h"
+#include "host/capture/pointer_rotation.h"
 
 namespace veyra {
 namespace {
@@ -101,6 +103,69 @@ TEST(PointerBlendTest, EachShapeKindClippedAtEveryEdgeAndNothingWhenHiddenOrMalf
         const auto found = test.changed.find({static_cast<int>(x), static_cast<int>(y)});
         const std::uint32_t expected = found == test.changed.end() ? kBackground : found->second;
         EXPECT_EQ(picture[y * kPitchWords + x], expected) << "at " << x << "," << y;
+      }
+    }
+  }
+}
+
+// A desktop turned by 90, 180 or 270 degrees is duplicated unturned: the
+// pointer, reported in the desktop's orientation, drawn turned into that
+// image must give, pixel for pixel, the image of the desktop with the
+// pointer drawn upright, for every kind and cut at every edge.
+TEST(PointerRotationTest, ATurnedPointerInTheImageIsTheUprightPointerOnTheDesktop) {
+  PointerShape mono{PointerShapeKind::kMonochrome, 3, 4, 1, 1, 0, {}};  // 3 x 2
+  mono.pixels = {0xA0, 0x60,                                            // AND mask rows: 101, 011
+                 0xC0, 0x40};                                           // XOR mask rows: 110, 010
+  const PointerShape colour = {PointerShapeKind::kColor,
+                               3,
+                               2,
+                               12,
+                               0,
+                               1,
+                               Bytes({0xFF000011, 0x80000022, 0x00000033,  //
+                                      0xFF000044, 0xFF000055, 0x40000066})};
+  const PointerShape masked = {PointerShapeKind::kMaskedColor,
+                               3,
+                               2,
+                               12,
+                               2,
+                               1,
+                               Bytes({0x00000011, 0xFF0F0F0F, 0x00000033,  //
+                                      0xFF00FF00, 0x00000055, 0x00000066})};
+  const ImageSize desktop{5, 4};
+  for (const OutputRotation rotation :
+       {OutputRotation::kRotate90, OutputRotation::kRotate180, OutputRotation::kRotate270}) {
+    const ImageSize surface = DeliveredImageSize(desktop, rotation);
+    for (const PointerShape* shape : {&std::as_const(mono), &colour, &masked}) {
+      const PointerShape turned = TurnPointerShape(*shape, rotation);
+      for (const PointerState state : {PointerState{true, 1, 1}, PointerState{true, -1, -1},
+                                       PointerState{true, 3, 3}, PointerState{true, 4, 0}}) {
+        SCOPED_TRACE(::testing::Message()
+                     << "rotation " << static_cast<int>(rotation) << " kind "
+                     << static_cast<int>(shape->kind) << " at " << state.x << "," << state.y);
+        std::vector<std::uint32_t> upright(20);
+        for (std::size_t i = 0; i < upright.size(); ++i) {
+          upright[i] = 0x80000000u | static_cast<std::uint32_t>(i * 0x0A0B0C);
+        }
+        std::vector<std::uint32_t> image(20);
+        for (std::uint32_t y = 0; y < surface.height; ++y) {
+          for (std::uint32_t x = 0; x < surface.width; ++x) {
+            const PixelPoint d = SurfaceToDesktop({x, y}, surface, rotation);
+            image[y * surface.width + x] = upright[static_cast<std::size_t>(d.y * 5 + d.x)];
+          }
+        }
+        BlendPointer(*shape, state, reinterpret_cast<std::uint8_t*>(upright.data()), 5, 4, 20);
+        BlendPointer(turned, TurnPointerState(*shape, state, surface, rotation),
+                     reinterpret_cast<std::uint8_t*>(image.data()), surface.width, surface.height,
+                     surface.width * 4);
+        for (std::uint32_t y = 0; y < surface.height; ++y) {
+          for (std::uint32_t x = 0; x < surface.width; ++x) {
+            const PixelPoint d = SurfaceToDesktop({x, y}, surface, rotation);
+            EXPECT_EQ(image[y * surface.width + x],
+                      upright[static_cast<std::size_t>(d.y * 5 + d.x)])
+                << "image pixel " << x << "," << y;
+          }
+        }
       }
     }
   }

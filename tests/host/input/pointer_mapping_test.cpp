@@ -35,6 +35,28 @@ TEST(PointerMappingTest, MapsCorruptFractionsAndDegenerateRectanglesSafely) {
   }
 }
 
+TEST(PointerMappingTest, FractionsOfAnUnturnedPictureLandOnTheTurnedArea) {
+  // The picture's top-left corner, then a point a quarter across its top.
+  struct Case {
+    std::uint8_t turns;
+    float x0, y0, x1, y1;
+  };
+  for (const Case& test : {Case{0, 0.0F, 0.0F, 0.25F, 0.0F}, Case{1, 1.0F, 0.0F, 1.0F, 0.25F},
+                           Case{2, 1.0F, 1.0F, 0.75F, 1.0F}, Case{3, 0.0F, 1.0F, 0.0F, 0.75F},
+                           Case{4, 0.0F, 0.0F, 0.25F, 0.0F}}) {
+    float x = 0.0F;
+    float y = 0.0F;
+    TurnFractions(test.turns, &x, &y);
+    EXPECT_EQ(x, test.x0) << static_cast<int>(test.turns);
+    EXPECT_EQ(y, test.y0) << static_cast<int>(test.turns);
+    x = 0.25F;
+    y = 0.0F;
+    TurnFractions(test.turns, &x, &y);
+    EXPECT_EQ(x, test.x1) << static_cast<int>(test.turns);
+    EXPECT_EQ(y, test.y1) << static_cast<int>(test.turns);
+  }
+}
+
 TEST(PointerMappingTest, WheelUnitsTruncateAndSaturate) {
   struct Case {
     float fraction;

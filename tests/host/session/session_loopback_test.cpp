@@ -96,7 +96,7 @@ TEST(SessionLoopbackTest, LockedDesktopIsRetriedForAReceiverWithoutScreenSize) {
   EXPECT_TRUE(run.WaitForLog("state DISPLAY_CREATING -> STREAMING (pipeline running)"));
 }
 
-TEST(SessionLoopbackTest, CaptureLossAndSizeChangeRebuildThePipeline) {
+TEST(SessionLoopbackTest, CaptureLossSizeChangeAndLostDevicesRebuildThePipeline) {
   SessionRun run;
   run.StartStreaming();
 
@@ -118,14 +118,27 @@ TEST(SessionLoopbackTest, CaptureLossAndSizeChangeRebuildThePipeline) {
   ASSERT_TRUE(run.receiver_.WaitForCount(MessageType::kVideoConfig, 3));
   EXPECT_TRUE(run.WaitForLog("capture size changed 320x240 -> 640x480; rebuilding pipeline"));
 
+  // A removed GPU: new devices first, then the pipeline on them, at once.
+  {
+    const std::lock_guard<std::mutex> lock(run.script_->lock);
+    run.script_->nextFailure = status::kDxgiErrorDeviceRemoved;
+  }
+  ASSERT_TRUE(run.receiver_.WaitForCount(MessageType::kVideoConfig, 4));
+  EXPECT_TRUE(
+      run.WaitForLog("graphics device lost (the graphics device was removed or reset: "
+                     "0x887A0005"));
+  EXPECT_TRUE(run.WaitForLog("creating the graphics devices afresh"));
+  EXPECT_TRUE(run.WaitForLog("graphics devices renewed on "));
+
   const std::vector<Packet> packets = run.receiver_.packets();
   const std::vector<JsonValue> configs = JsonOfType(packets, MessageType::kVideoConfig);
   EXPECT_EQ(configs[2].ReadInt32("width", 0), 640);
   const std::vector<JsonValue> notices = ErrorsWithCode(packets, kErrorNoDisplay);
-  ASSERT_EQ(notices.size(), 2u);
+  ASSERT_EQ(notices.size(), 3u);
   EXPECT_EQ(notices[0].ReadString("message", ""), "display changed or locked; recovering");
   EXPECT_EQ(notices[1].ReadString("message", ""), "display resolution changed; recovering");
-  EXPECT_TRUE(run.WaitForLogCount("capture loop started", 3));
+  EXPECT_EQ(notices[2].ReadString("message", ""), "capture failed; recovering");
+  EXPECT_TRUE(run.WaitForLogCount("capture loop started", 4));
 }
 
 TEST(SessionLoopbackTest, InputGoesToTheCapturedMonitorOnlyWhileStreaming) {

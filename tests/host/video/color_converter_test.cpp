@@ -109,6 +109,17 @@ TEST_F(ColorConverterTest, FailedEngineInitBuildsNoPool) {
   EXPECT_EQ(converter_.Convert(input_, &output_, &slot_), status::kInvalidStateHresult);
 }
 
+TEST_F(ColorConverterTest, AnEngineThatCannotTurnKeepsTheInputsOrientation) {
+  ASSERT_EQ(converter_.Init(graphics_, 64, 32, 32, 64, OutputRotation::kRotate90), status::kSOk);
+  EXPECT_EQ(converter_.appliedRotation(), OutputRotation::kIdentity);
+  EXPECT_EQ(converter_.OutputWidth(), 64u);
+  EXPECT_EQ(converter_.OutputHeight(), 32u);
+  EXPECT_EQ(record_.inits, 2);
+  ASSERT_EQ(converter_.Init(graphics_, 64, 32, 64, 32, OutputRotation::kRotate180), status::kSOk);
+  EXPECT_EQ(converter_.OutputWidth(), 64u);
+  EXPECT_EQ(record_.inits, 3);  // a half turn keeps the size: no second Init
+}
+
 TEST_F(ColorConverterTest, ShutdownClosesEveryHandleAndReinitStartsAtSlotZero) {
   converter_.Shutdown();  // never initialised: nothing to close
   EXPECT_EQ(record_.closedSlots, 0);

@@ -114,6 +114,38 @@ TEST_F(ConverterFakesTest, InitConfiguresTheProcessorAndEightSharedSlots) {
   EXPECT_TRUE(Logged("INFO  color converter 1920x1200 BGRA -> 1920x1080 NV12\n")) << log_;
 }
 
+// A portrait monitor's image arrives unturned; the processor turns it into
+// an upright output where it can, and otherwise the output keeps the
+// image's orientation and says so.
+TEST_F(ConverterFakesTest, QuarterTurnsHappenInTheProcessorOrNotAtAll) {
+  ASSERT_EQ(converter_.Init(graphics_, 1920, 1200, 1200, 1920, OutputRotation::kRotate90),
+            status::kSOk)
+      << log_;
+  EXPECT_EQ(record_.content.InputWidth, 1920u);
+  EXPECT_EQ(record_.content.OutputWidth, 1200u);
+  EXPECT_EQ(record_.sourceRect.right, 1920);
+  EXPECT_EQ(record_.destRect.right, 1200);
+  EXPECT_EQ(record_.destRect.bottom, 1920);
+  EXPECT_EQ(record_.rotations,
+            std::vector<D3D11_VIDEO_PROCESSOR_ROTATION>{D3D11_VIDEO_PROCESSOR_ROTATION_90});
+  EXPECT_EQ(converter_.appliedRotation(), OutputRotation::kRotate90);
+  EXPECT_EQ(record_.textures.back().Width, 1200u);
+
+  record_.featureCaps = 0;
+  record_.rotations.clear();
+  ASSERT_EQ(converter_.Init(graphics_, 1920, 1200, 1200, 1920, OutputRotation::kRotate270),
+            status::kSOk)
+      << log_;
+  EXPECT_TRUE(record_.rotations.empty());
+  EXPECT_EQ(converter_.appliedRotation(), OutputRotation::kIdentity);
+  EXPECT_EQ(converter_.OutputWidth(), 1920u);
+  EXPECT_EQ(converter_.OutputHeight(), 1200u);
+  EXPECT_EQ(record_.destRect.right, 1920);
+  EXPECT_EQ(record_.textures.back().Width, 1920u);
+  EXPECT_TRUE(Logged("WARN  the video processor cannot rotate; streaming the monitor unrotated\n"))
+      << log_;
+}
+
 TEST_F(ConverterFakesTest, ConvertBltsEndsTheQueryAndHandsTheSlotToTheEncoder) {
   ASSERT_EQ(converter_.Init(graphics_, 1920, 1200, 1920, 1080), status::kSOk);
   ASSERT_EQ(converter_.Convert(Input(), &output_, &slot_), status::kSOk) << log_;

@@ -18,6 +18,18 @@ TEST(SampleTimingTest, ZeroFramesPerSecondCountsAsSixty) {
   EXPECT_EQ(SampleTimingOf(3, 0).time, 499998);
 }
 
+TEST(EncoderConfigTest, ZeroFramesPerSecondIsSixtyAndTheBufferHoldsOneFrameInBytes) {
+  EncoderConfig config;
+  config.fps = 0;
+  config.bitrate = 12000000;
+  EXPECT_EQ(FrameRate(config), 60u);
+  EXPECT_EQ(LowLatencySettings(config).back().property, CodecProperty::kBufferSize);
+  EXPECT_EQ(LowLatencySettings(config).back().value, 25000u);
+  config.fps = 30;
+  config.bitrate = 100;  // never an empty buffer
+  EXPECT_EQ(LowLatencySettings(config).back().value, 1u);
+}
+
 TEST(SampleTimingTest, LargeFrameIdsDoNotWrap) {
   // Half a year at 60 frames per second.
   const std::uint64_t frameId = 60ull * 60 * 60 * 24 * 183;

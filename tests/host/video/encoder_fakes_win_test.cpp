@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -115,7 +117,7 @@ TEST_F(EncoderFakesTest, TheFirstEncoderThatActivatesIsChosen) {
   EXPECT_EQ(encoder_->name(), "Second");
 }
 
-TEST_F(EncoderFakesTest, CodecSettingsAreAppliedInOrderWithHalfASecondOfBuffer) {
+TEST_F(EncoderFakesTest, CodecSettingsComeInOrderBeforeTheMediaTypesWithAFrameOfBuffer) {
   FakeMftRecord& software = software_;
   catalogue_.software = {{L"Fake", &software}};
   ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
@@ -135,9 +137,14 @@ TEST_F(EncoderFakesTest, CodecSettingsAreAppliedInOrderWithHalfASecondOfBuffer) 
       {CODECAPI_AVEncMPVGOPSize, VT_UI4, 120},
       {CODECAPI_AVEncCommonQualityVsSpeed, VT_UI4, 0},
       {CODECAPI_AVEncCommonRealTime, VT_BOOL, kTrue},
-      {CODECAPI_AVEncCommonBufferSize, VT_UI4, 6000000},
+      {CODECAPI_AVEncCommonBufferSize, VT_UI4, 25000},  // bytes: 12 Mbit/s over 60 frames
   };
   const std::lock_guard<std::mutex> lock(software.mutex);
+  // Every fixed setting before the first media type.
+  const auto firstType = std::find(software.calls.begin(), software.calls.end(), "SetOutputType");
+  ASSERT_NE(firstType, software.calls.end());
+  EXPECT_EQ(std::count(software.calls.begin(), firstType, "SetValue"),
+            static_cast<std::ptrdiff_t>(std::size(expected)));
   ASSERT_EQ(software.settings.size(), std::size(expected));
   for (std::size_t i = 0; i < std::size(expected); ++i) {
     EXPECT_TRUE(software.settings[i].api == expected[i].api) << i;
@@ -186,6 +193,14 @@ TEST_F(EncoderFakesTest, OutputTypeIsSetBeforeTheInputType) {
       S_OK);
   EXPECT_EQ(numerator, 60u);
   EXPECT_EQ(denominator, 1u);
+  // Both types say what the converter makes: limited-range BT.709.
+  for (IMFMediaType* type : {output, software.inputType.Get()}) {
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_VIDEO_PRIMARIES, 0), UINT32{MFVideoPrimaries_BT709});
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_TRANSFER_FUNCTION, 0), UINT32{MFVideoTransFunc_709});
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_YUV_MATRIX, 0), UINT32{MFVideoTransferMatrix_BT709});
+    EXPECT_EQ(MFGetAttributeUINT32(type, MF_MT_VIDEO_NOMINAL_RANGE, 0),
+              UINT32{MFNominalRange_16_235});
+  }
 }
 
 TEST_F(EncoderFakesTest, AnAsyncHardwareEncoderIsUnlockedBoundAndDrivenByEvents) {
@@ -213,15 +228,43 @@ TEST_F(EncoderFakesTest, AnAsyncHardwareEncoderIsUnlockedBoundAndDrivenByEvents)
   EXPECT_EQ(hardware.messages[2], MFT_MESSAGE_NOTIFY_START_OF_STREAM);
 }
 
-TEST_F(EncoderFakesTest, ARejectedDeviceManagerIsAWarningAndTheEncoderStillOpens) {
-  FakeMftRecord& hardware = hardware_;
-  hardware.async = true;
-  hardware.d3dManagerResult = E_NOTIMPL;
-  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware}};
+// A hardware encoder without the device could not read the textures it
+// would be fed: it is skipped and shut down through its activation object,
+// and so is the chosen one when the encoder closes.
+TEST_F(EncoderFakesTest, AHardwareEncoderRefusingTheDeviceManagerIsSkipped) {
+  hardware_.async = true;
+  hardware_.d3dManagerResult = E_NOTIMPL;
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware_}};
+  catalogue_.software = {{L"Fake Software H.264", &software_}};
   ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
-  EXPECT_TRUE(Logged("WARN  encoder rejected D3D manager (0x80004001"));
-  EXPECT_TRUE(Logged("); frames will go through system memory\n")) << sink_.Text();
-  EXPECT_FALSE(Logged("D3D manager binding failed"));
+  EXPECT_TRUE(
+      Logged("WARN  hardware encoder Fake Hardware H.264 refused the D3D manager "
+             "(0x80004001"))
+      << sink_.Text();
+  EXPECT_TRUE(Logged("INFO  encoder ready: Fake Software H.264 (software)")) << sink_.Text();
+  EXPECT_EQ(catalogue_.shutdownObjects, 1);
+  encoder_->Shutdown();
+  EXPECT_EQ(catalogue_.shutdownObjects, 2);
+}
+
+// Only the encoders of the adapter the devices are on are listed, through
+// MFTEnum2 with that adapter's LUID; without MFTEnum2, MFTEnumEx lists all.
+TEST_F(EncoderFakesTest, HardwareEncodersAreThoseOfTheContextsAdapter) {
+  const std::uint64_t ours = graphics_.adapterLuid();
+  FakeMftRecord& other = software_;  // a record that outlives the encoder
+  other.async = true;
+  hardware_.async = true;
+  catalogue_.hardware = {{L"Other GPU H.264", &other, ours + 1},
+                         {L"Our GPU H.264", &hardware_, ours}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_EQ(catalogue_.adapterLuids, std::vector<std::uint64_t>{ours});
+  EXPECT_TRUE(Logged("INFO  encoder ready: Our GPU H.264 (hardware)")) << sink_.Text();
+  encoder_->Shutdown();
+
+  catalogue_.withEnum2 = false;
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  EXPECT_TRUE(Logged("INFO  encoder ready: Other GPU H.264 (hardware)")) << sink_.Text();
+  EXPECT_EQ(catalogue_.adapterLuids.size(), 1u);
 }
 
 TEST_F(EncoderFakesTest, ASynchronousHardwareEncoderIsWarnedAbout) {
@@ -298,24 +341,6 @@ TEST_F(EncoderFakesTest, OutputsInOurOwnOrInTheTransformsSamplesReachTheCallback
     EXPECT_EQ(keyframes, (std::vector<bool>{true, false}));
     EXPECT_TRUE(Logged("DEBUG SPS/PPS extracted from first IDR (12 bytes)")) << sink_.Text();
   }
-}
-
-TEST_F(EncoderFakesTest, KeyframeRequestsAndBitRateChangesGoThroughTheCodecApi) {
-  FakeMftRecord& software = software_;
-  catalogue_.software = {{L"Fake", &software}};
-  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
-  encoder_->RequestKeyframe();
-  encoder_->SetBitrate(5000000);
-  EXPECT_TRUE(Logged("INFO  bitrate -> 5000 kbps\n")) << sink_.Text();
-  const std::lock_guard<std::mutex> lock(software.mutex);
-  ASSERT_GE(software.settings.size(), 2u);
-  const auto& keyframe = software.settings[software.settings.size() - 2];
-  EXPECT_TRUE(keyframe.api == CODECAPI_AVEncVideoForceKeyFrame);
-  EXPECT_EQ(keyframe.type, VT_UI4);
-  EXPECT_EQ(keyframe.value, 1u);
-  const auto& bitrate = software.settings.back();
-  EXPECT_TRUE(bitrate.api == CODECAPI_AVEncCommonMeanBitRate);
-  EXPECT_EQ(bitrate.value, 5000000u);
 }
 
 TEST_F(EncoderFakesTest, SharedSurfacesNeedAnEncoderAndRefuseAnEmptyHandle) {

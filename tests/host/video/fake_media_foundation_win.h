@@ -78,6 +78,7 @@ class FakeCodecApi final : public ComObject<StubICodecAPI, ICodecAPI> {
   explicit FakeCodecApi(FakeMftRecord* record) : record_(record) {}
   HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
     const std::lock_guard<std::mutex> lock(record_->mutex);
+    record_->Call("SetValue");
     for (const GUID& rejected : record_->rejectedSettings) {
       if (rejected == *api) return E_NOTIMPL;
     }
@@ -311,11 +312,14 @@ class FakeActivate final : public ComObject<StubIMFActivate, IMFAttributes, IMFA
 struct FakeEncoderCatalogue {
   struct Entry {
     const wchar_t* name;
-    FakeMftRecord* record;  // nullptr: activation fails
+    FakeMftRecord* record;          // nullptr: activation fails
+    std::uint64_t adapterLuid = 0;  // of the GPU a hardware encoder belongs to; 0: every one
   };
   std::vector<Entry> hardware;
   std::vector<Entry> software;
+  bool withEnum2 = true;  // MFTEnum2 is there
   std::vector<UINT32> enumerationFlags;
+  std::vector<std::uint64_t> adapterLuids;  // asked of MFTEnum2, in order
   std::atomic<int> shutdownObjects{0};
   int startups = 0;
   int shutdowns = 0;
@@ -333,24 +337,54 @@ struct FakeEncoderCatalogue {
     platform.enumerate = [this](GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* input,
                                 const MFT_REGISTER_TYPE_INFO* output, IMFActivate*** activates,
                                 UINT32* count) -> HRESULT {
-      enumerationFlags.push_back(flags);
-      *activates = nullptr;
-      *count = 0;
-      if (category != MFT_CATEGORY_VIDEO_ENCODER || input != nullptr || output == nullptr ||
-          output->guidMajorType != MFMediaType_Video || output->guidSubtype != MFVideoFormat_H264) {
-        return S_OK;  // nothing of that kind here
-      }
-      const std::vector<Entry>& list = (flags & MFT_ENUM_FLAG_HARDWARE) != 0 ? hardware : software;
-      if (list.empty()) return S_OK;
-      *activates = static_cast<IMFActivate**>(CoTaskMemAlloc(list.size() * sizeof(IMFActivate*)));
-      for (std::size_t i = 0; i < list.size(); ++i) {
-        (*activates)[i] =
-            MakeCom<FakeActivate>(list[i].name, list[i].record, &shutdownObjects).Detach();
-      }
-      *count = static_cast<UINT32>(list.size());
-      return S_OK;
+      return List(category, flags, input, output, 0, activates, count);
     };
+    if (withEnum2) {
+      platform.enumerateOnAdapter =
+          [this](GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* input,
+                 const MFT_REGISTER_TYPE_INFO* output, IMFAttributes* attributes,
+                 IMFActivate*** activates, UINT32* count) -> HRESULT {
+        LUID luid{};
+        UINT32 size = 0;
+        if (attributes == nullptr ||
+            FAILED(attributes->GetBlob(kMftEnumAdapterLuid, reinterpret_cast<UINT8*>(&luid),
+                                       sizeof luid, &size)) ||
+            size != sizeof luid) {
+          return E_INVALIDARG;
+        }
+        const std::uint64_t value =
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(luid.HighPart)) << 32) |
+            luid.LowPart;
+        adapterLuids.push_back(value);
+        return List(category, flags, input, output, value, activates, count);
+      };
+    }
     return platform;
+  }
+
+  // The entries of the kind asked for, of adapter |luid| when it is not 0.
+  HRESULT List(GUID category, UINT32 flags, const MFT_REGISTER_TYPE_INFO* input,
+               const MFT_REGISTER_TYPE_INFO* output, std::uint64_t luid, IMFActivate*** activates,
+               UINT32* count) {
+    enumerationFlags.push_back(flags);
+    *activates = nullptr;
+    *count = 0;
+    if (category != MFT_CATEGORY_VIDEO_ENCODER || input != nullptr || output == nullptr ||
+        output->guidMajorType != MFMediaType_Video || output->guidSubtype != MFVideoFormat_H264) {
+      return S_OK;  // nothing of that kind here
+    }
+    std::vector<Entry> list;
+    for (const Entry& entry : (flags & MFT_ENUM_FLAG_HARDWARE) != 0 ? hardware : software) {
+      if (luid == 0 || entry.adapterLuid == 0 || entry.adapterLuid == luid) list.push_back(entry);
+    }
+    if (list.empty()) return S_OK;
+    *activates = static_cast<IMFActivate**>(CoTaskMemAlloc(list.size() * sizeof(IMFActivate*)));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      (*activates)[i] =
+          MakeCom<FakeActivate>(list[i].name, list[i].record, &shutdownObjects).Detach();
+    }
+    *count = static_cast<UINT32>(list.size());
+    return S_OK;
   }
 };
 

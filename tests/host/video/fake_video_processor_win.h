@@ -1,6 +1,7 @@
 #pragma once
 
 #include <d3d11.h>
+#include <d3d11_4.h>
 #include <dxgi1_2.h>
 #include <windows.h>
 #include <wrl/client.h>
@@ -26,6 +27,10 @@ struct FakeVideoRecord {
   UINT bgraSupport = D3D11_VIDEO_PROCESSOR_FORMAT_SUPPORT_INPUT;
   UINT nv12Support = D3D11_VIDEO_PROCESSOR_FORMAT_SUPPORT_OUTPUT;
   bool queriesDone = true;
+  UINT featureCaps = D3D11_VIDEO_PROCESSOR_FEATURE_CAPS_ROTATION;
+  // ExtendedNV12SharedTextureSupported as the device reports it; -1: the
+  // query fails, as on a runtime that does not know it.
+  int nv12Sharing = -1;
 
   // Records.
   D3D11_VIDEO_PROCESSOR_CONTENT_DESC content{};
@@ -37,6 +42,7 @@ struct FakeVideoRecord {
   RECT targetRect{};
   D3D11_VIDEO_FRAME_FORMAT frameFormat = D3D11_VIDEO_FRAME_FORMAT_INTERLACED_TOP_FIELD_FIRST;
   BOOL autoProcessing = TRUE;
+  std::vector<D3D11_VIDEO_PROCESSOR_ROTATION> rotations;  // each enabled rotation set
   std::vector<D3D11_TEXTURE2D_DESC> textures;
   std::vector<DWORD> sharedAccess;
   std::vector<std::pair<HANDLE, ComPtr<ID3D11Texture2D>>> sharedTextures;  // by handle
@@ -152,6 +158,11 @@ class FakeEnumerator final : public ComObject<StubID3D11VideoProcessorEnumerator
                                                   : 0;
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE GetVideoProcessorCaps(D3D11_VIDEO_PROCESSOR_CAPS* caps) override {
+    *caps = D3D11_VIDEO_PROCESSOR_CAPS{};
+    caps->FeatureCaps = record_->featureCaps;
+    return S_OK;
+  }
 
  private:
   FakeVideoRecord* record_;
@@ -214,6 +225,10 @@ class FakeVideoContext final
   void STDMETHODCALLTYPE VideoProcessorSetStreamAutoProcessingMode(ID3D11VideoProcessor*, UINT,
                                                                    BOOL enable) override {
     record_->autoProcessing = enable;
+  }
+  void STDMETHODCALLTYPE VideoProcessorSetStreamRotation(
+      ID3D11VideoProcessor*, UINT, BOOL enable, D3D11_VIDEO_PROCESSOR_ROTATION rotation) override {
+    if (enable) record_->rotations.push_back(rotation);
   }
   void STDMETHODCALLTYPE VideoProcessorSetStreamSourceRect(ID3D11VideoProcessor*, UINT, BOOL,
                                                            const RECT* rect) override {
@@ -288,6 +303,16 @@ class FakeD3DDevice final : public ComObject<StubID3D11Device1, ID3D11Device, ID
                                             ID3D11Texture2D** texture) override {
     record_->textures.push_back(*desc);
     *texture = MakeCom<FakeTexture>(record_, *desc).Detach();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE CheckFeatureSupport(D3D11_FEATURE feature, void* data,
+                                                UINT size) override {
+    if (feature != D3D11_FEATURE_D3D11_OPTIONS4 || record_->nv12Sharing < 0 ||
+        size != sizeof(D3D11_FEATURE_DATA_D3D11_OPTIONS4)) {
+      return E_INVALIDARG;
+    }
+    static_cast<D3D11_FEATURE_DATA_D3D11_OPTIONS4*>(data)->ExtendedNV12SharedTextureSupported =
+        record_->nv12Sharing != 0 ? TRUE : FALSE;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE CreateQuery(const D3D11_QUERY_DESC* desc,

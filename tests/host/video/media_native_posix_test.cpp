@@ -181,6 +181,9 @@ TEST_F(NativeMediaTest, SyntheticFramesBecomeADecodableStreamWithIdrOnRequest) {
   EXPECT_EQ(headerUnits[0].startCodeLength, 4u);
   EXPECT_EQ(headerUnits[1].type, kNalTypePps);
   EXPECT_EQ(headerUnits[1].startCodeLength, 4u);
+  // Known before the first frame, and what the stream's own SPS says.
+  ASSERT_TRUE(SpsLevelName(header_).has_value());
+  EXPECT_EQ(SpsLevelName(header_), SpsLevelName(units_[0]));
 
   const AVCodec* h264 = avcodec_find_decoder(AV_CODEC_ID_H264);
   ASSERT_NE(h264, nullptr);

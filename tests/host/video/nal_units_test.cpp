@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace veyra {
@@ -60,6 +62,33 @@ TEST(NalUnitsTest, ShortInputsHoldNoUnits) {
   EXPECT_TRUE(ScanNalUnits(Bytes{0, 0}).empty());
   EXPECT_TRUE(ScanNalUnits(Bytes{0, 0, 1}).empty());
   EXPECT_TRUE(ScanNalUnits(Bytes{0, 0, 0, 1}).empty());
+}
+
+TEST(NalUnitsTest, TheLevelComesFromTheFirstSps) {
+  struct Case {
+    Bytes bytes;
+    const char* level;  // nullptr: none
+  };
+  const std::vector<Case> cases = {
+      {{0, 0, 0, 1, 0x67, 100, 0x00, 42, 0xAC}, "4.2"},
+      {{0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x67, 100, 0, 31, 0xAC, 0, 0, 1, 0x68, 0xEE}, "3.1"},
+      {{0, 0, 0, 1, 0x67, 77, 0x10, 11, 0xAC}, "1b"},    // constraint_set3 in Main
+      {{0, 0, 0, 1, 0x67, 100, 0x10, 11, 0xAC}, "1.1"},  // not in High
+      {{0, 0, 0, 1, 0x67, 66, 0, 9, 0xAC}, "1b"},
+      {{0, 0, 0, 1, 0x67, 100, 0x00, 51}, "5.1"},
+      {{0, 0, 0, 1, 0x67, 100, 0x00}, nullptr},  // cut short
+      {{0, 0, 0, 1, 0x68, 0xEE, 0, 0, 1, 0x65, 1}, nullptr},
+      {{0, 0, 0, 1, 0x67, 100, 0, 0, 0xAC}, nullptr},  // level 0
+  };
+  for (const Case& test : cases) {
+    const std::optional<std::string> level = SpsLevelName(test.bytes);
+    if (test.level == nullptr) {
+      EXPECT_FALSE(level.has_value()) << *level;
+    } else {
+      ASSERT_TRUE(level.has_value()) << test.level;
+      EXPECT_EQ(*level, test.level);
+    }
+  }
 }
 
 }  // namespace

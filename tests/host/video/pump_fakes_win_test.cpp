@@ -7,9 +7,13 @@
 #include <mfapi.h>
 #include <windows.h>
 
+#include <codecapi.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +119,80 @@ TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
   // Back at key 0: the converter may write the slot again.
   KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
   EXPECT_EQ(mutex.AcquireSync(0, 0), status::kSOk);
+  mutex.ReleaseSync(0);
+}
+
+// Keyframe and bit-rate requests go through the codec API on the pump
+// thread, right before the frame that follows them.
+TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
+  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk);
+  encoder_->RequestKeyframe();
+  encoder_->SetBitrate(5000000);
+  std::size_t settingsBefore = 0;
+  {
+    const std::lock_guard<std::mutex> lock(mft_.mutex);
+    settingsBefore = mft_.settings.size();
+  }
+  Texture output;
+  std::size_t slot = 99;
+  ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
+  ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
+  bool fed = false;
+  for (int i = 0; i < 400 && !fed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::lock_guard<std::mutex> lock(mft_.mutex);
+    fed = !mft_.inputs.empty();
+  }
+  ASSERT_TRUE(fed) << sink_.Text();
+  EXPECT_NE(sink_.Text().find("INFO  bitrate -> 5000 kbps\n"), std::string::npos);
+  const std::lock_guard<std::mutex> lock(mft_.mutex);
+  ASSERT_EQ(mft_.settings.size(), settingsBefore + 2);
+  EXPECT_TRUE(mft_.settings[settingsBefore].api == CODECAPI_AVEncCommonMeanBitRate);
+  EXPECT_EQ(mft_.settings[settingsBefore].value, 5000000u);
+  EXPECT_TRUE(mft_.settings.back().api == CODECAPI_AVEncVideoForceKeyFrame);
+  EXPECT_EQ(mft_.settings.back().type, VT_UI4);
+  EXPECT_EQ(mft_.settings.back().value, 1u);
+}
+
+// A driver that cannot share NV12 textures: one device converts and
+// encodes, the slots are plain textures with in-process locks, and a slot
+// still travels to the encoder and back.
+TEST_F(PumpFakesTest, WithoutNv12SharingOneDeviceDoesBothWithoutSharedHandles) {
+  encoder_->Shutdown();
+  converter_.Shutdown();
+  record_.nv12Sharing = 0;
+  record_.textures.clear();
+  record_.sharedAccess.clear();
+  ASSERT_EQ(graphics_.Init(0), status::kSOk) << sink_.Text();
+  EXPECT_NE(sink_.Text().find("WARN  D3D11 on Fake Adapter: the driver cannot share NV12 textures; "
+                              "one device converts and encodes\n"),
+            std::string::npos);
+  EXPECT_EQ(graphics_.devices()->encoderDevice, graphics_.devices()->captureDevice);
+  ASSERT_EQ(converter_.Init(graphics_, 1920, 1080, 1920, 1080), status::kSOk) << sink_.Text();
+  for (const D3D11_TEXTURE2D_DESC& desc : record_.textures) EXPECT_EQ(desc.MiscFlags, 0u);
+  EXPECT_TRUE(record_.sharedAccess.empty());
+  EncoderConfig config;
+  config.width = 1920;
+  config.height = 1080;
+  config.bitrate = 8000000;
+  config.preferHardware = false;
+  ASSERT_EQ(encoder_->Open(graphics_, config, nullptr), status::kSOk) << sink_.Text();
+  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk)
+      << sink_.Text();
+
+  Texture output;
+  std::size_t slot = 99;
+  ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
+  ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
+  bool fed = false;
+  for (int i = 0; i < 400 && !fed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::lock_guard<std::mutex> lock(mft_.mutex);
+    fed = !mft_.inputs.empty();
+  }
+  ASSERT_TRUE(fed) << sink_.Text();
+  KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
+  EXPECT_EQ(mutex.AcquireSync(0, 0), status::kSOk);  // given back to the converter
   mutex.ReleaseSync(0);
 }
 

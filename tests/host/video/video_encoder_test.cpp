@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -40,10 +42,11 @@ bool WaitUntil(Predicate done) {
 }
 
 // A keyed lock whose next few acquisitions with key 1 fail with a time-out,
-// as a surface still busy on the GPU would.
+// as a surface still busy on the GPU would, or all of them as abandoned.
 class FlakyLock final : public KeyedMutex {
  public:
   std::int32_t AcquireSync(std::uint64_t key, std::uint32_t timeoutMs) override {
+    if (key == 1 && abandon.load()) return kKeyedMutexAbandoned;
     if (key == 1 && failures.load() > 0) {
       --failures;
       return kKeyedMutexTimeout;
@@ -54,6 +57,7 @@ class FlakyLock final : public KeyedMutex {
 
   KeyedSlotLock lock;
   std::atomic<int> failures{0};
+  std::atomic<bool> abandon{false};  // key 1 comes back WAIT_ABANDONED
 };
 
 class VideoEncoderTest : public testing::Test {
@@ -157,38 +161,145 @@ TEST_F(VideoEncoderTest, ShutdownReturnsThePendingSlot) {
   EXPECT_EQ(encoder_.PostFrame(4, 10, 1000), PostResult::kRefused);
 }
 
-TEST_F(VideoEncoderTest, InputRequestsLetFramesInWithoutAskingTheInputStatus) {
+// An asynchronous transform takes input only when it asked for it; a
+// request is spent only by an input it took, not by a failed copy.
+TEST_F(VideoEncoderTest, AnEventDrivenTransformIsFedOnlyAgainstItsInputRequests) {
   auto record = AddRecord();
-  record->acceptsInput = false;
-  record->events = {kEventNeedInput, kEventNeedInput};
+  record->acceptsInput = false;  // it asks only when the test says so
+  record->events = {kEventNeedInput};
   Open();
-  ASSERT_TRUE(
-      WaitUntil([&] { return record->Read([](const auto& r) { return r.events.empty(); }); }));
   const int statusCallsAfterOpen =
       record->Read([](const auto& r) { return r.getInputStatusCalls; });
+  const auto calls = [&](const char* name) {
+    return record->Read([&](const auto& r) {
+      return std::count_if(r.calls.begin(), r.calls.end(),
+                           [&](const auto& call) { return call.name == name; });
+    });
+  };
 
   Convert(0);
   encoder_.PostFrame(0, 1, 10);
   ASSERT_TRUE(
       WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 1; }); }));
+  // Unrequested: the frame waits, the input status is not asked instead.
   Convert(1);
   encoder_.PostFrame(1, 2, 20);
-  ASSERT_TRUE(
-      WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 2; }); }));
-  EXPECT_EQ(record->Read([](const auto& r) { return r.getInputStatusCalls; }),
-            statusCallsAfterOpen);
-  EXPECT_TRUE(AtKeyZero(0));
-  EXPECT_TRUE(AtKeyZero(1));
+  const auto polls = calls("GetEvent");
+  ASSERT_TRUE(WaitUntil([&] { return calls("GetEvent") > polls + 3; }));
+  EXPECT_EQ(record->Read([](const auto& r) { return r.inputs.size(); }), 1u);
 
-  // The requests are used up: a third frame waits for the input status.
+  // A request whose copy fails is kept for the next frame.
+  record->Write([](auto& r) {
+    r.copyResult = status::kEFail;
+    r.events.push_back(kEventNeedInput);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return calls("CopySurface") == 2; }));
+  record->Write([](auto& r) { r.copyResult = status::kSOk; });
   Convert(2);
   encoder_.PostFrame(2, 3, 30);
+  ASSERT_TRUE(
+      WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 2; }); }));
+  EXPECT_EQ(record->Read([](const auto& r) { return r.inputs; }),
+            (std::vector<std::uint64_t>{1, 3}));
+  EXPECT_EQ(record->Read([](const auto& r) { return r.getInputStatusCalls; }),
+            statusCallsAfterOpen);
+  for (std::size_t slot = 0; slot < 3; ++slot) EXPECT_TRUE(AtKeyZero(slot)) << slot;
+}
+
+// MEError, or an event that carries a failure, ends the stream and says
+// why, so that the pipeline is built again instead of idling as running.
+TEST_F(VideoEncoderTest, MEErrorOrAFailedEventStopsThePumpWithTheCause) {
+  auto record = AddRecord();
+  record->events = {kEventError};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
+  EXPECT_EQ(encoder_.failure(), status::kEFail);
+  EXPECT_NE(sink_.Text().find("encoder reported MEError: 0x80004005"), std::string::npos);
+  encoder_.Shutdown();
+
+  auto failing = AddRecord();
+  failing->events = {kEventNeedInput};
+  failing->eventStatuses = {status::kEOutOfMemory};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
+  EXPECT_EQ(encoder_.failure(), status::kEOutOfMemory);
+  encoder_.Shutdown();
+  AddRecord();
+  Open();
+  EXPECT_EQ(encoder_.failure(), status::kSOk);  // a new stream starts clean
+}
+
+// One ProcessOutput per METransformHaveOutput: a second output waits for
+// its own event.
+TEST_F(VideoEncoderTest, EachHaveOutputEventTakesOneOutput) {
+  auto record = AddRecord();
+  record->events = {kEventHaveOutput};
+  record->outputs = {kIdrAccessUnit, kNonIdrAccessUnit};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 1; }));
+  const auto polls = record->Read([](const auto& r) { return r.calls.size(); });
+  ASSERT_TRUE(WaitUntil(
+      [&] { return record->Read([](const auto& r) { return r.calls.size(); }) > polls + 6; }));
+  EXPECT_EQ(FrameCount(), 1u);
+  record->Write([](auto& r) { r.events.push_back(kEventHaveOutput); });
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
+}
+
+// A slot abandoned by the converter's device ends the stream with
+// WAIT_ABANDONED, which the session takes for lost devices.
+TEST_F(VideoEncoderTest, AnAbandonedSlotStopsThePumpForNewDevices) {
+  AddRecord();
+  Open();
+  locks_[2]->abandon = true;
+  Convert(2);
+  encoder_.PostFrame(2, 1, 10);
+  ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
+  EXPECT_EQ(encoder_.failure(), kKeyedMutexAbandoned);
+}
+
+// After a stream change the output type is chosen again, the sequence
+// header read again, and the output that was waiting is taken.
+TEST_F(VideoEncoderTest, AStreamChangeRenegotiatesAndTakesTheWaitingOutput) {
+  auto record = AddRecord();
+  record->streamChanges = 1;
+  record->events = {kEventHaveOutput};
+  record->outputs = {kIdrAccessUnit};
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 1; }));
+  const auto calls = record->Read([](const auto& r) { return r.calls; });
+  // The pump's calls only: opening the surfaces may interleave.
+  std::vector<std::string> afterChange;
+  for (const auto& call : calls) {
+    if (call.name == "RenegotiateOutput" ||
+        (!afterChange.empty() &&
+         (call.name == "SequenceHeaderOfType" || call.name == "ProcessOutput"))) {
+      afterChange.push_back(call.name);
+    }
+  }
+  ASSERT_GE(afterChange.size(), 3u);
+  EXPECT_EQ(afterChange[1], "SequenceHeaderOfType");
+  EXPECT_EQ(afterChange[2], "ProcessOutput");
+  EXPECT_NE(sink_.Text().find("encoder output type changed; renegotiated"), std::string::npos);
+}
+
+// A slot's own texture stays with the transform until its output came:
+// the slot coming round again before that is dropped, not copied over.
+TEST_F(VideoEncoderTest, ASlotStillBeingEncodedIsNotCopiedOver) {
+  auto record = AddRecord();  // outputs nothing: every input stays in flight
+  Open();
+  Convert(4);
+  encoder_.PostFrame(4, 1, 10);
+  ASSERT_TRUE(
+      WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 1; }); }));
+  ASSERT_TRUE(AtKeyZero(4));
+  Convert(4);
+  encoder_.PostFrame(4, 2, 20);
   ASSERT_TRUE(WaitUntil([&] {
-    return record->Read(
-        [&](const auto& r) { return r.getInputStatusCalls > statusCallsAfterOpen; });
+    return sink_.Text().find("NV12 slot 4 is still being encoded; dropping frame") !=
+           std::string::npos;
   }));
-  EXPECT_EQ(record->Read([](const auto& r) { return r.inputs.size(); }), 2u);
-  EXPECT_EQ(encoder_.inflightCount(), 2u);
+  EXPECT_TRUE(AtKeyZero(4));
+  EXPECT_EQ(record->Read([](const auto& r) { return r.inputs.size(); }), 1u);
 }
 
 TEST_F(VideoEncoderTest, OutputsMatchInputsInOrderAndTheFirstIdrGivesTheHeader) {
@@ -357,7 +468,38 @@ TEST_F(VideoEncoderTest, HardwareMissingFallsBackToSoftwareOnceWithAWarning) {
     EXPECT_STREQ(settings[i].displayName, expected[i].displayName);
     EXPECT_EQ(settings[i].value, expected[i].value);
   }
-  EXPECT_EQ(expected.back().value, 1000000u);  // half a second of buffer
+  EXPECT_EQ(expected.back().value, 4166u);  // bytes: one frame of 2 Mbit/s at 60 a second
+}
+
+// A hardware encoder that refuses the size, the device or one more session
+// gives way to the next candidate, hardware first, and is shut down.
+TEST_F(VideoEncoderTest, CandidatesThatFailToStartGiveWayToTheNext) {
+  VideoEncoder encoder(std::make_unique<FakeEncoderBackend>(&records_, 2, true));
+  auto refusesTypes = AddRecord();
+  refusesTypes->configureResult = status::kEInvalidArg;
+  auto refusesStart = AddRecord();
+  refusesStart->startOfStreamResult = status::kEOutOfMemory;
+  auto software = AddRecord();
+  EncoderConfig config;
+  ASSERT_EQ(encoder.Open(graphics_, config, nullptr), status::kSOk) << sink_.Text();
+  EXPECT_EQ(encoder.name(), "Fake Software Encoder");
+  const std::string text = sink_.Text();
+  EXPECT_NE(text.find("media types failed: 0x80070057"), std::string::npos) << text;
+  EXPECT_NE(text.find("encoder Fake Hardware Encoder could not start; trying the next one"),
+            std::string::npos);
+  EXPECT_NE(text.find("START_OF_STREAM failed: 0x8007000E"), std::string::npos);
+  EXPECT_NE(text.find("encoder Fake Hardware Encoder 2 could not start; trying the next one"),
+            std::string::npos);
+  EXPECT_EQ(text.find("no hardware H.264 encoder"), std::string::npos);
+  EXPECT_EQ(refusesTypes->Read([](const auto& r) { return r.shutdowns; }), 1);
+  EXPECT_EQ(refusesStart->Read([](const auto& r) { return r.shutdowns; }), 1);
+  EXPECT_EQ(software->Read([](const auto& r) { return r.shutdowns; }), 0);
+
+  // When every candidate fails, the last failure is the answer.
+  VideoEncoder none(std::make_unique<FakeEncoderBackend>(&records_, 1, false));
+  AddRecord()->configureResult = status::kEInvalidArg;
+  EXPECT_EQ(none.Open(graphics_, config, nullptr), status::kEInvalidArg);
+  EXPECT_FALSE(none.running());
 }
 
 TEST_F(VideoEncoderTest, NoEncoderAtAllFailsTheSelection) {
@@ -379,18 +521,41 @@ TEST_F(VideoEncoderTest, HardwareTransformWithoutEventsCannotOpenButIsShutDown) 
   EXPECT_EQ(record->Read([](const auto& r) { return r.shutdowns; }), 0);
 }
 
-TEST_F(VideoEncoderTest, BitrateChangesReachTheTransformAndAreKeptWhenClosed) {
+// Bit-rate and keyframe requests reach the transform on the pump thread,
+// right before the input they belong to.
+TEST_F(VideoEncoderTest, BitrateAndKeyframeGoInRightBeforeTheNextInputAndAreKeptWhenClosed) {
   auto record = AddRecord();
   Open();
+  const std::size_t settingsAtOpen = record->Read([](const auto& r) { return r.settings.size(); });
   encoder_.SetBitrate(3000000);
-  EXPECT_EQ(encoder_.config().bitrate, 3000000u);
-  EXPECT_NE(sink_.Text().find("bitrate -> 3000 kbps"), std::string::npos);
   encoder_.RequestKeyframe();
+  EXPECT_EQ(encoder_.config().bitrate, 3000000u);
+  EXPECT_EQ(record->Read([](const auto& r) { return r.settings.size(); }), settingsAtOpen);
+
+  Convert(0);
+  encoder_.PostFrame(0, 1, 10);
+  ASSERT_TRUE(
+      WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 1; }); }));
+  EXPECT_NE(sink_.Text().find("bitrate -> 3000 kbps"), std::string::npos);
   const auto settings = record->Read([](const auto& r) { return r.settings; });
-  ASSERT_GE(settings.size(), 2u);
-  EXPECT_EQ(settings[settings.size() - 2].property, CodecProperty::kMeanBitRate);
-  EXPECT_EQ(settings[settings.size() - 2].value, 3000000u);
+  ASSERT_EQ(settings.size(), settingsAtOpen + 2);
+  EXPECT_EQ(settings[settingsAtOpen].property, CodecProperty::kMeanBitRate);
+  EXPECT_EQ(settings[settingsAtOpen].value, 3000000u);
   EXPECT_EQ(settings.back().property, CodecProperty::kForceKeyFrame);
+  const auto calls = record->Read([](const auto& r) { return r.calls; });
+  std::vector<std::string> tail;
+  for (const auto& call : calls) {
+    if (call.name == "ApplySetting" || call.name == "ProcessInput") tail.push_back(call.name);
+  }
+  ASSERT_GE(tail.size(), 3u);
+  EXPECT_EQ(tail[tail.size() - 3], "ApplySetting");
+  EXPECT_EQ(tail[tail.size() - 2], "ApplySetting");
+  EXPECT_EQ(tail.back(), "ProcessInput");
+  for (const auto& call : calls) {
+    if (call.name == "ProcessInput") {
+      EXPECT_NE(call.thread, std::this_thread::get_id());
+    }
+  }
 
   encoder_.Shutdown();
   encoder_.SetBitrate(1000000);
