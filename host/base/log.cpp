@@ -1,5 +1,6 @@
 #include "host/base/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -11,8 +12,10 @@ namespace veyra {
 namespace {
 
 // The process's log state: the threshold, the sink, and the lock that keeps
-// lines whole. g_sink is guarded by g_logLock (a leaf lock).
-LogLevel g_threshold = LogLevel::Info;
+// lines whole. g_sink is guarded by g_logLock (a leaf lock). The threshold is
+// atomic: the console's signal thread logs while the entry may still be
+// setting it (--verbose).
+std::atomic<LogLevel> g_threshold{LogLevel::Info};
 std::mutex g_logLock;
 LogSink* g_sink = nullptr;
 
@@ -26,9 +29,9 @@ const char* LogLevelName(int level) {
   return kNames[level];
 }
 
-void SetLogThreshold(LogLevel level) { g_threshold = level; }
+void SetLogThreshold(LogLevel level) { g_threshold.store(level, std::memory_order_relaxed); }
 
-LogLevel LogThreshold() { return g_threshold; }
+LogLevel LogThreshold() { return g_threshold.load(std::memory_order_relaxed); }
 
 LogSink* SetLogSink(LogSink* sink) {
   const std::lock_guard<std::mutex> lock(g_logLock);
@@ -36,7 +39,7 @@ LogSink* SetLogSink(LogSink* sink) {
 }
 
 void Log(LogLevel level, const char* format, ...) {
-  if (static_cast<int>(level) < static_cast<int>(g_threshold)) {
+  if (static_cast<int>(level) < static_cast<int>(LogThreshold())) {
     return;
   }
   char message[log_detail::kMaxMessageBytes + 1];
