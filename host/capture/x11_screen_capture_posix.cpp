@@ -132,18 +132,21 @@ X11ScreenCapture::~X11ScreenCapture() { Close(); }
 std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
   Close();
   outputIndex_ = outputIndex;
-  if (!display_.Open("capture")) return status::kDxgiErrorNotCurrentlyAvailable;
+  // No display, or one that cannot be captured, is a plain failure: the
+  // transient statuses mean a duplication limit or mode change on Windows
+  // and would have the session retry, with the wrong reason, for ever.
+  if (!display_.Open("capture")) return status::kEFail;
   if (!CheckFormat()) {
     Log(LogLevel::Error, "X display %s is not 24-bit colour in 32-bit pixels; cannot capture it",
         display_.name().c_str());
     Close();
-    return status::kDxgiErrorUnsupported;
+    return status::kEFail;
   }
   std::uint32_t screenWidth = 0;
   std::uint32_t screenHeight = 0;
   if (!display_.ReadScreenSize(&screenWidth, &screenHeight)) {
     Close();
-    return status::kDxgiErrorNotCurrentlyAvailable;
+    return status::kEFail;
   }
   const std::vector<X11Monitor> monitors = display_.ReadMonitors();
   if (!ChooseX11Monitor(monitors, screenWidth, screenHeight, outputIndex, &monitor_)) {

@@ -30,9 +30,8 @@ class X11ScreenCapture {
   X11ScreenCapture& operator=(const X11ScreenCapture&) = delete;
 
   // Connects and aims at monitor |outputIndex|: 0 when ready; the
-  // not-currently-available status without a display, the not-found status
-  // without such a monitor, the unsupported status for a pixel format other
-  // than 32-bit BGRX.
+  // not-found status without such a monitor; E_FAIL without a display or
+  // for a pixel format other than 32-bit BGRX (the reason is logged).
   std::int32_t Open(std::uint32_t outputIndex);
   void Close();
 
