@@ -18,10 +18,11 @@ std::string DecreaseReason(std::int64_t delayUs, std::uint64_t deliveryBps) {
   return text;
 }
 
-std::string IncreaseReason(std::int64_t delayUs) {
-  char text[96];
-  std::snprintf(text, sizeof(text), "queueing delay %.0f ms; the link has room",
-                static_cast<double>(delayUs) / 1000.0);
+std::string IncreaseReason(std::int64_t delayUs, bool fast) {
+  char text[112];
+  std::snprintf(text, sizeof(text), "queueing delay %.0f ms; the link has room%s",
+                static_cast<double>(delayUs) / 1000.0,
+                fast ? ", past where it last filled" : "");
   return text;
 }
 
@@ -39,6 +40,7 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   lastDecreaseUs_ = 0;
   lastIncreaseUs_ = 0;
   underuseSinceUs_ = 0;
+  lastCutBps_ = 0;
 }
 
 void RateController::SetCeiling(std::uint32_t ceilingBps) {
@@ -141,6 +143,7 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   if (target >= rateBps_) {
     return std::nullopt;
   }
+  lastCutBps_ = static_cast<std::uint32_t>(basisBps);
   Change change{rateBps_, target, DecreaseReason(delayUs, deliveryBps)};
   rateBps_ = target;
   return change;
@@ -153,12 +156,20 @@ std::optional<RateController::Change> RateController::Increase(std::int64_t dela
     return std::nullopt;
   }
   lastIncreaseUs_ = nowUs;
-  const auto target = static_cast<std::uint32_t>(std::min<double>(
-      static_cast<double>(rateBps_) * kIncreaseFactor, static_cast<double>(ceilingBps_)));
+  // The rate has just held a whole step with the queue empty: past
+  // kNearFactor of the last decrease's rate, that is news of a better link.
+  const auto rate = static_cast<double>(rateBps_);
+  if (rate > static_cast<double>(lastCutBps_) * kNearFactor) {
+    lastCutBps_ = 0;
+  }
+  const bool fast =
+      lastCutBps_ == 0 && static_cast<double>(DeliveryBps(nowUs)) >= rate * kKeepUpShare;
+  const auto target = static_cast<std::uint32_t>(
+      std::min<double>(rate * (fast ? kFastFactor : kIncreaseFactor), ceilingBps_));
   if (target <= rateBps_) {
     return std::nullopt;
   }
-  Change change{rateBps_, target, IncreaseReason(delayUs)};
+  Change change{rateBps_, target, IncreaseReason(delayUs, fast)};
   rateBps_ = target;
   return change;
 }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "host/session/keyframe_pacer.h"
 #include "host/session/rate_controller.h"
 #include "host/session/send_window.h"
@@ -123,6 +127,31 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
   ASSERT_TRUE(up.has_value());
   EXPECT_EQ(up->toBps, static_cast<std::uint32_t>(down->toBps * 1.08));
   EXPECT_GE(upAtUs, kT0 + 1800000 + RateController::kIncreaseStepUs);
+  // The link steps up to 20 Mbit/s: the queue stays empty and the acks carry
+  // what the encoder sends. The rate climbs carefully past the 6 Mbit/s
+  // where the link last filled, then fast: back to the ceiling in 2.5 s
+  // (8 % steps alone take 5.5 s).
+  const double lastCutBps = 6000000;
+  std::vector<RateController::Change> climb;
+  std::uint64_t t = upAtUs;
+  for (; t < upAtUs + 8000000 && rate.rateBps() < 12000000; t += 50000) {
+    Acks(rate, t, t + 50000, 6000, rate.rateBps() / 8 / 60);
+    if (auto change = rate.Update(0, t + 50000)) climb.push_back(*change);
+  }
+  EXPECT_EQ(rate.rateBps(), 12000000U);
+  EXPECT_LE(t - upAtUs, 6 * RateController::kIncreaseStepUs);
+  bool fast = false;
+  for (const RateController::Change& step : climb) {
+    const bool fastStep = step.reason.find("past where it last filled") != std::string::npos;
+    // Careful until the rate has held a step above 1.1 x the last cut's,
+    // fast from then on.
+    EXPECT_EQ(fastStep, step.fromBps > 1.1 * lastCutBps) << step.fromBps;
+    fast = fast || fastStep;
+    EXPECT_EQ(step.toBps, std::min<std::uint32_t>(
+                              12000000, static_cast<std::uint32_t>(step.fromBps *
+                                                                   (fastStep ? 1.5 : 1.08))));
+  }
+  EXPECT_TRUE(fast);
 }
 
 TEST(RateControllerTest, FloorCeilingAndBacklogWithoutAcks) {
@@ -146,6 +175,14 @@ TEST(RateControllerTest, FloorCeilingAndBacklogWithoutAcks) {
     rate.Update(0, now);
   }
   EXPECT_EQ(rate.rateBps(), 1100000U);
+  // Acks that carry almost nothing (a still picture) test nothing of the
+  // link: the rate only creeps, however far above the last cut.
+  rate.SetCeiling(12000000);
+  for (int i = 0; i < 10; ++i, now += RateController::kIncreaseStepUs) {
+    rate.OnAck(1000, 1000, now);
+    rate.Update(0, now);
+  }
+  EXPECT_LE(rate.rateBps(), 1100000 * 2.2);
 }
 
 }  // namespace
