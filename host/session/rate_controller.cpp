@@ -21,8 +21,7 @@ std::string DecreaseReason(std::int64_t delayUs, std::uint64_t deliveryBps) {
 std::string IncreaseReason(std::int64_t delayUs, bool fast) {
   char text[112];
   std::snprintf(text, sizeof(text), "queueing delay %.0f ms; the link has room%s",
-                static_cast<double>(delayUs) / 1000.0,
-                fast ? ", past where it last filled" : "");
+                static_cast<double>(delayUs) / 1000.0, fast ? ", past where it last filled" : "");
   return text;
 }
 

@@ -147,9 +147,9 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
     // fast from then on.
     EXPECT_EQ(fastStep, step.fromBps > 1.1 * lastCutBps) << step.fromBps;
     fast = fast || fastStep;
-    EXPECT_EQ(step.toBps, std::min<std::uint32_t>(
-                              12000000, static_cast<std::uint32_t>(step.fromBps *
-                                                                   (fastStep ? 1.5 : 1.08))));
+    EXPECT_EQ(step.toBps,
+              std::min<std::uint32_t>(
+                  12000000, static_cast<std::uint32_t>(step.fromBps * (fastStep ? 1.5 : 1.08))));
   }
   EXPECT_TRUE(fast);
 }
