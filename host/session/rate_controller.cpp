@@ -36,6 +36,8 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   baseBucketStartUs_ = nowUs;
   baseBucket_ = 0;
   recent_.clear();
+  // Nothing waits when the connection starts.
+  backlog_.assign(1, Backlog{nowUs, 0});
   lastDecreaseUs_ = 0;
   lastIncreaseUs_ = 0;
   underuseSinceUs_ = 0;
@@ -90,6 +92,21 @@ std::optional<std::int64_t> RateController::QueueingDelayUs(std::uint64_t nowUs)
   return *current - *base;
 }
 
+std::uint64_t RateController::StandingBacklogBytes(std::uint64_t backlogBytes,
+                                                   std::uint64_t nowUs) {
+  backlog_.push_back(Backlog{nowUs, backlogBytes});
+  // Keep the last sample from before the window: the minimum then covers
+  // the whole of it, however seldom the run loop looks.
+  while (backlog_.size() >= 2 && nowUs - backlog_[1].atUs >= kFilterUs) {
+    backlog_.pop_front();
+  }
+  std::uint64_t lowest = backlogBytes;
+  for (const Backlog& sample : backlog_) {
+    lowest = std::min(lowest, sample.bytes);
+  }
+  return lowest;
+}
+
 std::uint64_t RateController::DeliveryBps(std::uint64_t nowUs) const {
   if (recent_.size() < 2) {
     return 0;
@@ -108,8 +125,9 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
                                                              std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
   const std::optional<std::int64_t> ackDelayUs = QueueingDelayUs(nowUs);
+  const std::uint64_t standingBytes = StandingBacklogBytes(backlogBytes, nowUs);
   const auto backlogDelayUs =
-      static_cast<std::int64_t>(rateBps_ == 0 ? 0 : backlogBytes * 8000000 / rateBps_);
+      static_cast<std::int64_t>(rateBps_ == 0 ? 0 : standingBytes * 8000000 / rateBps_);
   const std::int64_t delayUs = std::max(ackDelayUs.value_or(0), backlogDelayUs);
   if (delayUs > kOveruseUs) {
     underuseSinceUs_ = 0;

@@ -33,8 +33,11 @@ namespace veyra {
 //   show the link delivering what is sent, the rate grows by kFastFactor a
 //   step (slow-start like, about 2.25 times a second: from 5 back to 12
 //   Mbit/s in about 2 s) until the next decrease.
-// - Without acknowledgements, the backlog the connection reports (converted
-//   to time at the current rate) stands in for the queueing delay.
+// - The backlog the connection reports (converted to time at the current
+//   rate) counts as queueing delay too, and alone without acknowledgements.
+//   Like the delay, only what stood the whole of the last kFilterUs counts:
+//   a frame in the middle of being written, or one keyframe, is not a queue,
+//   and would otherwise hold back every increase the run loop samples it in.
 // Never below kFloorBps, never above the ceiling: the configured rate, or
 // the receiver's SET_BITRATE.
 //
@@ -87,7 +90,13 @@ class RateController {
     std::uint64_t bytes = 0;
   };
 
+  struct Backlog {
+    std::uint64_t atUs = 0;
+    std::uint64_t bytes = 0;
+  };
+
   std::optional<std::int64_t> QueueingDelayUs(std::uint64_t nowUs) const;
+  std::uint64_t StandingBacklogBytes(std::uint64_t backlogBytes, std::uint64_t nowUs);
   std::uint64_t DeliveryBps(std::uint64_t nowUs) const;
   std::optional<Change> Decrease(std::int64_t delayUs, bool fromAcks, std::uint64_t nowUs);
   std::optional<Change> Increase(std::int64_t delayUs, std::uint64_t nowUs);
@@ -101,6 +110,8 @@ class RateController {
   std::uint64_t baseBucketStartUs_ = 0;
   std::size_t baseBucket_ = 0;
   std::deque<Sample> recent_;  // the last kDeliveryWindowUs of samples
+  // Update's backlogs over the last kFilterUs, after the last one before it.
+  std::deque<Backlog> backlog_;
   std::uint64_t lastDecreaseUs_ = 0;
   std::uint64_t lastIncreaseUs_ = 0;
   std::uint64_t underuseSinceUs_ = 0;  // 0: not under use

@@ -130,13 +130,15 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
   // The link steps up to 20 Mbit/s: the queue stays empty and the acks carry
   // what the encoder sends. The rate climbs carefully past the 6 Mbit/s
   // where the link last filled, then fast: back to the ceiling in 2.5 s
-  // (8 % steps alone take 5.5 s).
+  // (8 % steps alone take 5.5 s). Twice a second the run loop finds a frame
+  // being written, which is no queue.
   const double lastCutBps = 6000000;
   std::vector<RateController::Change> climb;
   std::uint64_t t = upAtUs;
   for (; t < upAtUs + 8000000 && rate.rateBps() < 12000000; t += 50000) {
     Acks(rate, t, t + 50000, 6000, rate.rateBps() / 8 / 60);
-    if (auto change = rate.Update(0, t + 50000)) climb.push_back(*change);
+    const std::uint64_t writing = (t - upAtUs) % 500000 == 250000 ? rate.rateBps() / 8 / 60 : 0;
+    if (auto change = rate.Update(writing, t + 50000)) climb.push_back(*change);
   }
   EXPECT_EQ(rate.rateBps(), 12000000U);
   EXPECT_LE(t - upAtUs, 6 * RateController::kIncreaseStepUs);
@@ -157,8 +159,10 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
 TEST(RateControllerTest, FloorCeilingAndBacklogWithoutAcks) {
   RateController rate;
   rate.Reset(12000000, kT0);
+  // One keyframe being written when the run loop looks is not a queue.
+  EXPECT_FALSE(rate.Update(400000, kT0).has_value());
   // No acknowledgements: 400 KB waiting at 12 Mbit/s is 270 ms of video.
-  std::uint64_t now = kT0;
+  std::uint64_t now = kT0 + RateController::kHoldUs;
   std::optional<RateController::Change> change;
   for (int i = 0; i < 40; ++i, now += RateController::kHoldUs) {
     if (auto next = rate.Update(400000, now)) change = next;
