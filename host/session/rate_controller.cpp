@@ -173,14 +173,16 @@ std::optional<RateController::Change> RateController::Increase(std::int64_t dela
     return std::nullopt;
   }
   lastIncreaseUs_ = nowUs;
-  // The rate has just held a whole step with the queue empty: past
-  // kNearFactor of the last decrease's rate, that is news of a better link.
+  // The queue has just stayed empty for a whole step: the link delivering
+  // kNearFactor past what it carried at the last decrease is news of a
+  // better link. Delivered, not asked for: an encoder often sends less than
+  // its rate.
   const auto rate = static_cast<double>(rateBps_);
-  if (rate > static_cast<double>(lastCutBps_) * kNearFactor) {
+  const auto deliveryBps = static_cast<double>(DeliveryBps(nowUs));
+  if (deliveryBps > static_cast<double>(lastCutBps_) * kNearFactor) {
     lastCutBps_ = 0;
   }
-  const bool fast =
-      lastCutBps_ == 0 && static_cast<double>(DeliveryBps(nowUs)) >= rate * kKeepUpShare;
+  const bool fast = lastCutBps_ == 0 && deliveryBps >= rate * kKeepUpShare;
   const auto target = static_cast<std::uint32_t>(
       std::min<double>(rate * (fast ? kFastFactor : kIncreaseFactor), ceilingBps_));
   if (target <= rateBps_) {

@@ -28,9 +28,10 @@ namespace veyra {
 //   the rate the link carried at the last decrease it grows carefully, by
 //   kIncreaseFactor (about 17 % a second), as GCC does near its link
 //   capacity estimate: that is where the queue built last time. Once the
-//   rate has held kNearFactor above that with the queue still empty, the
-//   link has evidently improved; from then on, while the acknowledgements
-//   show the link delivering what is sent, the rate grows by kFastFactor a
+//   link has delivered kNearFactor more than that with the queue still
+//   empty, it has evidently improved; from then on, while the
+//   acknowledgements show the encoder using its rate (a still picture tests
+//   nothing), the rate grows by kFastFactor a
 //   step (slow-start like, about 2.25 times a second: from 5 back to 12
 //   Mbit/s in about 2 s) until the next decrease.
 // - The backlog the connection reports (converted to time at the current
@@ -56,9 +57,10 @@ class RateController {
   static constexpr double kIncreaseFactor = 1.08;
   static constexpr double kNearFactor = 1.1;
   static constexpr double kFastFactor = 1.5;
-  // The delivery rate, as a share of the rate, that shows the link keeping
-  // up (and the encoder using its rate, so that it is a test of the link).
-  static constexpr double kKeepUpShare = 0.8;
+  // The delivery rate, as a share of the rate, that shows the encoder using
+  // its rate, so that the link is being tested (the acknowledgements lag a
+  // step, and encoders send somewhat less than they are allowed).
+  static constexpr double kKeepUpShare = 0.6;
   static constexpr std::size_t kBaseBuckets = 12;
   static constexpr std::uint64_t kBaseBucketUs = 5000000;
 

@@ -93,7 +93,7 @@ TEST(KeyframePacerTest, ForcedKeyframesAtMostOnceASecondAndRequestsMerge) {
 // arriving |delayUs| after it was sent, on a receiver clock 10^9 us ahead.
 void Acks(RateController& rate, std::uint64_t fromUs, std::uint64_t toUs, std::int64_t delayUs,
           std::uint64_t bytes) {
-  for (std::uint64_t t = fromUs; t < toUs; t += kFrameUs) {
+  for (std::uint64_t t = fromUs; t + kFrameUs / 2 < toUs; t += kFrameUs) {
     rate.OnAck(1000000000 + delayUs, bytes, t + static_cast<std::uint64_t>(delayUs));
   }
 }
