@@ -31,9 +31,8 @@ namespace veyra {
 //   link has delivered kNearFactor more than that with the queue still
 //   empty, it has evidently improved; from then on, while the
 //   acknowledgements show the encoder using its rate (a still picture tests
-//   nothing), the rate grows by kFastFactor a
-//   step (slow-start like, about 2.25 times a second: from 5 back to 12
-//   Mbit/s in about 2 s) until the next decrease.
+//   nothing), the rate grows by kFastFactor a step (slow-start like, about
+//   2.25 times a second) until the next decrease.
 // - The backlog the connection reports (converted to time at the current
 //   rate) counts as queueing delay too, and alone without acknowledgements.
 //   Like the delay, only what stood the whole of the last kFilterUs counts:
