@@ -191,6 +191,7 @@ void Session::NegotiationCycle() {
   peerKey_ = connection_.PeerKeyHash();
   peerCode_ = connection_.PeerShortCode();
   helloSeen_ = false;
+  approvalNoticeDue_ = false;
   approval_ = PeerApproval::kNone;
   configSent_ = false;
   // Another connection may be another receiver on another link.

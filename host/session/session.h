@@ -231,6 +231,8 @@ class Session {
   bool helloSeen_ = false;  // the receive thread's
   std::atomic<PeerApproval> approval_{PeerApproval::kNone};
   std::atomic<std::uint64_t> approvalDeadlineUs_{0};
+  // The receiver is still to be told that this PC's answer is awaited.
+  std::atomic<bool> approvalNoticeDue_{false};
   std::atomic<bool> refusedHere_{false};
   std::atomic<bool> awaitingApproval_{false};
   std::array<std::uint64_t, 9> pumpBaseline_{};

@@ -33,7 +33,10 @@ void Session::AskThisPc(const char* why) {
   approvalDeadlineUs_ = NowUs() + approvalTimeoutUs_;
   Log(LogLevel::Info, "asking this PC's user whether %s may see and control this PC (%s)",
       question.phone.c_str(), why);
-  SendError(kErrorNoDisplay, "waiting for approval on the PC");
+  // Told by the run loop, not here: a receiver that refuses the PC at once
+  // closes right behind its refusal, and a send racing that close would end
+  // the connection before its refusal is read.
+  approvalNoticeDue_ = true;
   prompt_.Start(question);
 }
 
@@ -41,6 +44,9 @@ void Session::AskThisPc(const char* why) {
 void Session::PollApproval(std::uint64_t nowUs) {
   if (approval_.load() != PeerApproval::kPending) {
     return;
+  }
+  if (approvalNoticeDue_.exchange(false) && !permissionDenied_.load()) {
+    SendError(kErrorNoDisplay, "waiting for approval on the PC");
   }
   const std::optional<ApprovalAnswer> answer = prompt_.Answer();
   if (!answer) {
