@@ -265,9 +265,8 @@ TEST(SessionTrustTest, ANewPhoneWaitsForThisPcAndYesStartsAndPairs) {
     EXPECT_EQ(asked.code, "ABCD-EF01-2345-6789");
     EXPECT_EQ(asked.address, "127.0.0.1:" + std::to_string(run.options_.port));
   }
-  ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) {
-    return !ErrorsWithCode(p, kErrorNoDisplay).empty();
-  }));
+  ASSERT_TRUE(run.receiver_.WaitFor(
+      [](const std::vector<Packet>& p) { return !ErrorsWithCode(p, kErrorNoDisplay).empty(); }));
   Sync(run.receiver_, 3);
   std::vector<Packet> packets = run.receiver_.packets();
   EXPECT_FALSE(SentPicture(packets));
