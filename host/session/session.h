@@ -71,6 +71,9 @@ class Session {
   static constexpr std::uint64_t kCycleGateUs = 5000000;
   // How long this PC's user has to answer; no answer is no.
   static constexpr std::uint64_t kApprovalTimeoutUs = 60000000;
+  // How long after the question the receiver is told that this PC's answer
+  // is awaited: longer than a receiver that refuses at once takes to say so.
+  static constexpr std::uint64_t kApprovalNoticeDelayUs = 300000;
   // Run's result when this PC's user refused the receiver (or did not
   // answer): the process exits with it, and the tray does not restart it.
   static constexpr std::int32_t kRefusedOnThisPc = 3;

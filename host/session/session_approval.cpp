@@ -33,9 +33,10 @@ void Session::AskThisPc(const char* why) {
   approvalDeadlineUs_ = NowUs() + approvalTimeoutUs_;
   Log(LogLevel::Info, "asking this PC's user whether %s may see and control this PC (%s)",
       question.phone.c_str(), why);
-  // Told by the run loop, not here: a receiver that refuses the PC at once
-  // closes right behind its refusal, and a send racing that close would end
-  // the connection before its refusal is read.
+  // Told by the run loop a moment later, not here: a receiver that refuses
+  // the PC at once closes right behind its refusal, and a send racing that
+  // close ends the connection (a reset discards what was not read yet)
+  // before the refusal is read.
   approvalNoticeDue_ = true;
   prompt_.Start(question);
 }
@@ -45,7 +46,9 @@ void Session::PollApproval(std::uint64_t nowUs) {
   if (approval_.load() != PeerApproval::kPending) {
     return;
   }
-  if (approvalNoticeDue_.exchange(false) && !permissionDenied_.load()) {
+  const std::uint64_t askedUs = approvalDeadlineUs_.load() - approvalTimeoutUs_;
+  if (nowUs - askedUs >= kApprovalNoticeDelayUs && !permissionDenied_.load() &&
+      approvalNoticeDue_.exchange(false)) {
     SendError(kErrorNoDisplay, "waiting for approval on the PC");
   }
   const std::optional<ApprovalAnswer> answer = prompt_.Answer();

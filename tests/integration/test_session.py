@@ -357,9 +357,11 @@ def test_a_receiver_this_pc_refuses_gets_nothing_and_the_host_exits_3(journey, s
     run = Refusal(tmp_path, store, tmp_path / ("refused-" + answer), approve=answer)
     run.ended_without_reconnecting(code=3)
     assert store.raw() == before
+    # Told that this PC's answer is awaited only when the answer took a while.
     errors = [e["payload"] for e in run.sim.received(types=("ERROR",))]
-    assert errors == [{"code": "NO_DISPLAY", "message": "waiting for approval on the PC"},
-                      {"code": "PERMISSION_DENIED", "message": "not allowed on this PC"}]
+    assert errors[-1] == {"code": "PERMISSION_DENIED", "message": "not allowed on this PC"}
+    assert errors[:-1] in ([], [{"code": "NO_DISPLAY",
+                                 "message": "waiting for approval on the PC"}])
     assert not run.sim.received(types=("VIDEO_CONFIG", "STREAM_START", "VIDEO_FRAME"))
     assert run.sim.received(types=("HELLO_ACK",))[0]["payload"]["token"] == ""
     # The question named the phone, its address and the code the phone shows.
