@@ -50,14 +50,9 @@ void NoiseSource::Close() { texture_ = Texture{}; }
 
 std::int32_t NoiseSource::AcquireFrame(CapturedFrame* frame, std::uint32_t timeoutMs) {
   if (!texture_) return status::kInvalidStateHresult;
-  const std::uint64_t intervalUs = 1000000u / fps_;
-  const std::uint64_t nowUs = clock_->NowUs();
-  if (nowUs < deadlineUs_) {
-    const std::uint64_t waitUs = deadlineUs_ - nowUs;
-    if (waitUs > static_cast<std::uint64_t>(timeoutMs) * 1000u) return status::kSFalse;
-    clock_->SleepUs(waitUs);
+  if (synthetic::AwaitFrameSlot(*clock_, deadlineUs_, fps_, timeoutMs) != status::kSOk) {
+    return status::kSFalse;
   }
-  deadlineUs_ = synthetic::NextDeadline(deadlineUs_, nowUs, intervalUs);
 
   // The last band goes back to grey, then the new one is drawn from a
   // window of the noise that no recent frame showed.

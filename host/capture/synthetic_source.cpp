@@ -25,6 +25,19 @@ std::uint64_t NextDeadline(std::uint64_t deadlineUs, std::uint64_t nowUs,
   return nowUs + intervalUs;
 }
 
+std::int32_t AwaitFrameSlot(PacingClock& clock, std::uint64_t& deadlineUs, std::uint32_t fps,
+                            std::uint32_t timeoutMs) {
+  const std::uint64_t intervalUs = 1000000u / fps;
+  const std::uint64_t nowUs = clock.NowUs();
+  if (nowUs < deadlineUs) {
+    const std::uint64_t waitUs = deadlineUs - nowUs;
+    if (waitUs > static_cast<std::uint64_t>(timeoutMs) * 1000u) return status::kSFalse;
+    clock.SleepUs(waitUs);
+  }
+  deadlineUs = NextDeadline(deadlineUs, nowUs, intervalUs);
+  return status::kSOk;
+}
+
 }  // namespace synthetic
 
 namespace {
@@ -62,14 +75,9 @@ void SyntheticSource::Close() { texture_ = Texture{}; }
 
 std::int32_t SyntheticSource::AcquireFrame(CapturedFrame* frame, std::uint32_t timeoutMs) {
   if (!texture_) return status::kInvalidStateHresult;
-  const std::uint64_t intervalUs = 1000000u / fps_;
-  const std::uint64_t nowUs = clock_->NowUs();
-  if (nowUs < deadlineUs_) {
-    const std::uint64_t waitUs = deadlineUs_ - nowUs;
-    if (waitUs > static_cast<std::uint64_t>(timeoutMs) * 1000u) return status::kSFalse;
-    clock_->SleepUs(waitUs);
+  if (synthetic::AwaitFrameSlot(*clock_, deadlineUs_, fps_, timeoutMs) != status::kSOk) {
+    return status::kSFalse;
   }
-  deadlineUs_ = synthetic::NextDeadline(deadlineUs_, nowUs, intervalUs);
 
   const std::uint32_t left = synthetic::BandLeft(counter_, width_);
   const std::uint32_t right = left + synthetic::BandWidth(width_);

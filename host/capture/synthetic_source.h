@@ -27,6 +27,11 @@ std::uint32_t BandWidth(std::uint32_t width);
 // more than one interval late (pacing restarts instead of bursting).
 std::uint64_t NextDeadline(std::uint64_t deadlineUs, std::uint64_t nowUs, std::uint64_t intervalUs);
 
+// Paces a source to |fps|: sleeps until |deadlineUs| and moves it on (0),
+// or returns 1 at once when that is further away than |timeoutMs|.
+std::int32_t AwaitFrameSlot(PacingClock& clock, std::uint64_t& deadlineUs, std::uint32_t fps,
+                            std::uint32_t timeoutMs);
+
 }  // namespace synthetic
 
 // A moving test pattern for diagnosing the pipeline without a desktop:
