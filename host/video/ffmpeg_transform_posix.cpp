@@ -5,7 +5,9 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "host/base/hresult_text.h"
@@ -138,9 +140,15 @@ std::int32_t FfmpegTransform::MakeSample(std::size_t /*slot*/, std::uint64_t fra
   frame_->pts = static_cast<std::int64_t>(frameId);
   frame_->pict_type = forceKeyframe_.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   const std::int64_t bitrate = bitrate_.load();
-  if (bitrate != context_->bit_rate) {
+  if (bitrate != context_->bit_rate && context_->bit_rate > 0) {
     // libx264 and NVENC reconfigure their rate control when these change
-    // between frames; the buffer size set at open stays.
+    // between frames. The buffer keeps its length in time: sized for the
+    // opening rate, it would hold several times a frame's delay once the
+    // link has forced the rate down.
+    const double scaled = static_cast<double>(context_->rc_buffer_size) *
+                          static_cast<double>(bitrate) / static_cast<double>(context_->bit_rate);
+    context_->rc_buffer_size =
+        static_cast<int>(std::clamp(scaled, 1.0, double{std::numeric_limits<int>::max()}));
     context_->bit_rate = bitrate;
     context_->rc_max_rate = bitrate;
   }
