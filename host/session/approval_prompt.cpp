@@ -59,6 +59,8 @@ void ApprovalPrompt::Finish() {
     std::this_thread::sleep_for(kCancelRepeat);
   }
   thread_.join();
+  // The answer belonged to that question: the next one starts unanswered.
+  answer_ = kNoAnswer;
 }
 
 }  // namespace veyra

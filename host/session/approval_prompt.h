@@ -28,8 +28,8 @@ class ApprovalPrompt {
   // The user's answer once given; nothing while the question is open or
   // none was asked.
   std::optional<ApprovalAnswer> Answer() const;
-  // Withdraws an open question (its answer becomes no) and waits for the
-  // asking thread.
+  // Withdraws an open question (its answer becomes no), waits for the
+  // asking thread and forgets the answer.
   void Finish();
 
  private:

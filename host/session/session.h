@@ -233,7 +233,8 @@ class Session {
   std::string peerCode_;
   bool helloSeen_ = false;  // the receive thread's
   std::atomic<PeerApproval> approval_{PeerApproval::kNone};
-  std::atomic<std::uint64_t> approvalDeadlineUs_{0};
+  // When the open question was asked; set before approval_ turns pending.
+  std::atomic<std::uint64_t> approvalAskedUs_{0};
   // The receiver is still to be told that this PC's answer is awaited.
   std::atomic<bool> approvalNoticeDue_{false};
   std::atomic<bool> refusedHere_{false};

@@ -2,6 +2,7 @@
 // on the answer: the question runs on the prompt's thread, the answer is
 // taken up by the run loop.
 
+#include <algorithm>
 #include <string>
 
 #include "host/base/clock.h"
@@ -13,8 +14,7 @@ namespace veyra {
 
 // On the receive thread, when an untrusted receiver first asks for anything.
 void Session::AskThisPc(const char* why) {
-  PeerApproval none = PeerApproval::kNone;
-  if (!approval_.compare_exchange_strong(none, PeerApproval::kPending)) {
+  if (approval_.load() != PeerApproval::kNone) {
     return;
   }
   ApprovalQuestion question;
@@ -30,7 +30,7 @@ void Session::AskThisPc(const char* why) {
   }
   question.address = options_.host + ":" + std::to_string(options_.port);
   question.code = peerCode_;
-  approvalDeadlineUs_ = NowUs() + approvalTimeoutUs_;
+  approvalAskedUs_ = NowUs();
   Log(LogLevel::Info, "asking this PC's user whether %s may see and control this PC (%s)",
       question.phone.c_str(), why);
   // Told by the run loop a moment later, not here: a receiver that refuses
@@ -39,6 +39,10 @@ void Session::AskThisPc(const char* why) {
   // before the refusal is read.
   approvalNoticeDue_ = true;
   prompt_.Start(question);
+  // Published last: the run loop acts on a pending question only once its
+  // time is set and its thread started, so it can neither time out a
+  // question asked at time zero nor take up an answer to an earlier one.
+  approval_ = PeerApproval::kPending;
 }
 
 // On the run thread, every pass of the run loop.
@@ -46,14 +50,14 @@ void Session::PollApproval(std::uint64_t nowUs) {
   if (approval_.load() != PeerApproval::kPending) {
     return;
   }
-  const std::uint64_t askedUs = approvalDeadlineUs_.load() - approvalTimeoutUs_;
-  if (nowUs - askedUs >= kApprovalNoticeDelayUs && !permissionDenied_.load() &&
+  const std::uint64_t waitedUs = nowUs - std::min(nowUs, approvalAskedUs_.load());
+  if (waitedUs >= kApprovalNoticeDelayUs && !permissionDenied_.load() &&
       approvalNoticeDue_.exchange(false)) {
     SendError(kErrorNoDisplay, "waiting for approval on the PC");
   }
   const std::optional<ApprovalAnswer> answer = prompt_.Answer();
   if (!answer) {
-    if (nowUs >= approvalDeadlineUs_.load()) {
+    if (waitedUs >= approvalTimeoutUs_) {
       prompt_.Finish();
       RefuseHere("no answer in time");
     }
