@@ -262,6 +262,14 @@ void Connection::SendLoop() {
     const bool sent = transport_->Send(frame.data(), frame.size(), failure);
     writingVideoBytes_ = 0;
     if (!sent) {
+      // A receiver that refuses this PC writes its reason and closes: a
+      // write racing that close fails, yet the reason is there to be read.
+      // The reader gets a moment to take it and to meet the end itself.
+      const std::uint64_t failedUs = NowUs();
+      while (running_.load() && !receiveEnded_.load() &&
+             NowUs() - failedUs < kReadAfterSendFailureUs) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
       if (running_.load()) {
         ReportLoss(failure);
       }

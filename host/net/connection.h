@@ -48,6 +48,9 @@ class Connection {
   static constexpr std::size_t kQueueCapacity = SendQueue::kCapacity;
   // How long CloseAfterFlush lets the queue drain.
   static constexpr std::uint32_t kFlushTimeoutMs = 500;
+  // How long a failed write leaves the reader to take what the peer wrote
+  // before it closed.
+  static constexpr std::uint64_t kReadAfterSendFailureUs = 250000;
   // How often the send thread fits the socket's send buffer to the link.
   static constexpr std::uint64_t kFitSendBufferUs = 1000000;
 

@@ -118,6 +118,43 @@ TEST_F(ConnectionTest, PeerClosingWhileTheHostSendsGivesExactlyOneLoss) {
   }
 }
 
+// A receiver that refuses writes its reason and closes; the host's write
+// racing that close fails while the reason still waits to be handled. The
+// reason is delivered, then the one loss.
+TEST_F(ConnectionTest, WhatThePeerWroteBeforeClosingIsReadAfterAFailedWrite) {
+  CallbackLog log;
+  ASSERT_EQ(connection_->Connect(
+                "127.0.0.1", peer_.port(), 5000,
+                [&](const Packet& packet) {
+                  log.OnPacket(packet);
+                  if (packet.header.timestampUs != 1) {
+                    return;
+                  }
+                  // The second frame is already read; hold it back until
+                  // writes to the closed peer have failed.
+                  for (std::uint64_t id = 1; id <= 4; ++id) {
+                    connection_->Send(Video(id, 100000), true);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                  }
+                },
+                [&log](const std::string& reason) { log.OnLost(reason); }, false),
+            0);
+  ASSERT_TRUE(peer_.Accept());
+  std::vector<std::uint8_t> both = Control(1);
+  const std::vector<std::uint8_t> reason = Control(2, MessageType::kError);
+  both.insert(both.end(), reason.begin(), reason.end());
+  ASSERT_TRUE(peer_.Write(both));
+  peer_.Close();
+  ASSERT_TRUE(log.WaitForLoss());
+  std::vector<std::string> names;
+  for (const Packet& packet : log.packets()) {
+    names.push_back(NameOf(packet));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"C1", "C2"}));
+  connection_->Disconnect();
+  EXPECT_EQ(log.losses().size(), 1u);
+}
+
 TEST_F(ConnectionTest, BlockedSenderSendsControlFirstInOrderAndRefusesVideoPastItsBound) {
   ConnectAndAccept();
   BlockTheSender();
