@@ -145,9 +145,9 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
   bool fast = false;
   for (const RateController::Change& step : climb) {
     const bool fastStep = step.reason.find("past where it last filled") != std::string::npos;
-    // Careful until the rate has held a step above 1.1 x the last cut's,
-    // fast from then on.
-    EXPECT_EQ(fastStep, step.fromBps > 1.1 * lastCutBps) << step.fromBps;
+    // Careful until the rate has held a step past the last cut's by
+    // kNearFactor, fast from then on.
+    EXPECT_EQ(fastStep, step.fromBps > RateController::kNearFactor * lastCutBps) << step.fromBps;
     fast = fast || fastStep;
     EXPECT_EQ(step.toBps,
               std::min<std::uint32_t>(
