@@ -36,7 +36,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/glass_summary.h"
 #include "bench/picture_decoder.h"
 #include "bench/tls_loopback_server.h"
 #include "host/base/clock.h"
@@ -57,6 +57,10 @@
 
 namespace veyra {
 namespace {
+
+using bench::FrameRecord;
+using bench::HostStatsSeen;
+using bench::ReceiverCounts;
 
 constexpr std::string_view kHello =
     R"({"protocolVersion":1,"deviceId":"bench-receiver","appVersion":"bench"})";
@@ -93,19 +97,6 @@ Args ParseArgs(int argc, char** argv) {
   return args;
 }
 
-// One received frame as the summary sees it; times on the shared clock.
-struct FrameRecord {
-  std::uint64_t frameId = 0;
-  std::uint32_t sequence = 0;
-  std::uint64_t captureUs = 0;
-  std::uint64_t receivedUs = 0;
-  std::uint64_t decodedUs = 0;  // 0: no picture came out
-  std::uint64_t presentedUs = 0;
-  std::uint32_t bytes = 0;
-  bool keyframe = false;
-  std::size_t decodeBacklog = 0;  // frames waiting for the decoder on arrival
-};
-
 // A video payload on its way to the decoder.
 struct DecodeJob {
   FrameRecord record;
@@ -139,14 +130,6 @@ SocketHandle ListenOn(const std::string& address, std::uint16_t& port) {
   }
   port = ntohs(local.sin_port);
   return listener.Take();
-}
-
-double Percentile(std::vector<std::uint64_t> values, double fraction) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return static_cast<double>(
-             values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))]) /
-         1000.0;
 }
 
 class Receiver {
@@ -370,18 +353,17 @@ class Receiver {
     }
   }
 
-  void Summarise();
-
-  struct HostStatsSeen {
-    double fps = 0;
-    double mbps = 0;
-    double networkMs = 0;
-    double e2eP50Ms = 0;
-    double e2eP95Ms = 0;
-    std::int32_t encoderQueue = 0;
-    std::int64_t dropped = 0;
-    double rttMs = 0;
-  };
+  void Summarise() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const ReceiverCounts counts{.width = decoder_.width(),
+                                .height = decoder_.height(),
+                                .decodeErrors = decoder_.errors(),
+                                .sequenceGaps = sequenceGaps_,
+                                .idrRequests = idrRequests_,
+                                .brokenReferences = brokenReferences_};
+    PrintSummary(records_, hostStats_, counts);
+    if (!args_.csv.empty()) WriteFrameCsv(args_.csv, records_);
+  }
 
   Args args_;
   SequenceCounters counters_;  // drawn on both threads, atomically
@@ -409,114 +391,6 @@ class Receiver {
   std::vector<HostStatsSeen> hostStats_;
   bool stopping_ = false;
 };
-
-void Receiver::Summarise() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::uint64_t> g2gDecoded;
-  std::vector<std::uint64_t> g2gPresented;
-  std::vector<std::uint64_t> hostSide;  // capture -> last byte here
-  std::vector<std::uint64_t> decodeUs;
-  std::uint64_t bytes = 0;
-  std::uint64_t keyframes = 0;
-  std::uint64_t missingIds = 0;
-  std::uint64_t behindTwo = 0;
-  std::uint64_t burstOfThree = 0;
-  std::size_t backlogMax = 0;
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    const FrameRecord& r = records_[i];
-    bytes += r.bytes;
-    keyframes += r.keyframe ? 1 : 0;
-    backlogMax = std::max(backlogMax, r.decodeBacklog);
-    hostSide.push_back(r.receivedUs - r.captureUs);
-    if (r.decodedUs != 0) {
-      g2gDecoded.push_back(r.decodedUs - r.captureUs);
-      g2gPresented.push_back(r.presentedUs - r.captureUs);
-      decodeUs.push_back(r.decodedUs - r.receivedUs);
-    }
-    if (i > 0 && r.frameId > records_[i - 1].frameId + 1) {
-      missingIds += r.frameId - records_[i - 1].frameId - 1;
-    }
-    // The frame two places earlier was still arriving after this one was
-    // captured: this one may have been queued behind two (a bound).
-    if (i >= 2 && records_[i - 2].receivedUs > r.captureUs) ++behindTwo;
-    // Three frames within 2 ms: what a frame queued behind two looks like on
-    // an unconstrained loopback, where one frame is written in well under
-    // a millisecond (a necessary condition, so a tighter bound there).
-    if (i >= 2 && r.receivedUs - records_[i - 2].receivedUs < 2000) ++burstOfThree;
-  }
-  const double spanS =
-      records_.size() > 1
-          ? static_cast<double>(records_.back().receivedUs - records_.front().receivedUs) / 1e6
-          : 0;
-  // The delay over time: the median of the first and the last five seconds.
-  std::vector<std::uint64_t> first5;
-  std::vector<std::uint64_t> last5;
-  if (!records_.empty()) {
-    for (const FrameRecord& r : records_) {
-      if (r.decodedUs == 0) continue;
-      if (r.receivedUs < records_.front().receivedUs + 5000000)
-        first5.push_back(r.decodedUs - r.captureUs);
-      if (r.receivedUs + 5000000 > records_.back().receivedUs)
-        last5.push_back(r.decodedUs - r.captureUs);
-    }
-  }
-  const std::uint64_t idSpan =
-      records_.empty() ? 0 : records_.back().frameId - records_.front().frameId + 1;
-  std::printf(
-      "picture %dx%d, %zu frames in %.1f s (%.1f fps, %.2f Mbit/s), %llu keyframes, "
-      "%d decode errors\n",
-      decoder_.width(), decoder_.height(), records_.size(), spanS,
-      spanS > 0 ? static_cast<double>(records_.size()) / spanS : 0.0,
-      spanS > 0 ? static_cast<double>(bytes) * 8 / spanS / 1e6 : 0.0,
-      static_cast<unsigned long long>(keyframes), decoder_.errors());
-  std::printf(
-      "RESULT frames=%zu span_s=%.1f fps=%.1f mbps=%.2f keyframes=%llu decode_errors=%d "
-      "width=%d height=%d\n",
-      records_.size(), spanS, spanS > 0 ? static_cast<double>(records_.size()) / spanS : 0.0,
-      spanS > 0 ? static_cast<double>(bytes) * 8 / spanS / 1e6 : 0.0,
-      static_cast<unsigned long long>(keyframes), decoder_.errors(), decoder_.width(),
-      decoder_.height());
-  std::printf(
-      "RESULT g2g_decoded_p50_ms=%.1f g2g_decoded_p95_ms=%.1f g2g_decoded_max_ms=%.1f "
-      "g2g_presented_p50_ms=%.1f g2g_presented_p95_ms=%.1f decode_p50_ms=%.1f\n",
-      Percentile(g2gDecoded, 0.5), Percentile(g2gDecoded, 0.95), Percentile(g2gDecoded, 1.0),
-      Percentile(g2gPresented, 0.5), Percentile(g2gPresented, 0.95), Percentile(decodeUs, 0.5));
-  std::printf(
-      "RESULT host_side_p50_ms=%.1f host_side_p95_ms=%.1f host_side_max_ms=%.1f "
-      "first5_p50_ms=%.1f last5_p50_ms=%.1f\n",
-      Percentile(hostSide, 0.5), Percentile(hostSide, 0.95), Percentile(hostSide, 1.0),
-      Percentile(first5, 0.5), Percentile(last5, 0.5));
-  std::printf("RESULT g2g_decoded_p99_ms=%.1f host_side_p99_ms=%.1f broken_refs=%llu\n",
-              Percentile(g2gDecoded, 0.99), Percentile(hostSide, 0.99),
-              static_cast<unsigned long long>(brokenReferences_));
-  std::printf(
-      "RESULT frame_ids=%llu missing_ids=%llu queue_drops=%llu idr_requests=%llu "
-      "maybe_behind_two=%llu burst_of_three=%llu decode_backlog_max=%zu\n",
-      static_cast<unsigned long long>(idSpan), static_cast<unsigned long long>(missingIds),
-      static_cast<unsigned long long>(sequenceGaps_), static_cast<unsigned long long>(idrRequests_),
-      static_cast<unsigned long long>(behindTwo), static_cast<unsigned long long>(burstOfThree),
-      backlogMax);
-  if (!hostStats_.empty()) {
-    const HostStatsSeen& last = hostStats_.back();
-    std::int32_t queueMax = 0;
-    for (const HostStatsSeen& s : hostStats_) queueMax = std::max(queueMax, s.encoderQueue);
-    std::printf(
-        "RESULT hs_reports=%zu hs_fps=%.1f hs_mbps=%.2f hs_net_ms=%.1f hs_e2e_p50_ms=%.1f "
-        "hs_e2e_p95_ms=%.1f hs_rtt_ms=%.1f hs_dropped=%lld hs_encoder_queue_max=%d\n",
-        hostStats_.size(), last.fps, last.mbps, last.networkMs, last.e2eP50Ms, last.e2eP95Ms,
-        last.rttMs, static_cast<long long>(last.dropped), queueMax);
-  }
-  if (!args_.csv.empty()) {
-    std::ofstream file(args_.csv);
-    file << "frameId,sequence,captureUs,receivedUs,decodedUs,presentedUs,bytes,keyframe,"
-            "decodeBacklog\n";
-    for (const FrameRecord& r : records_) {
-      file << r.frameId << ',' << r.sequence << ',' << r.captureUs << ',' << r.receivedUs << ','
-           << r.decodedUs << ',' << r.presentedUs << ',' << r.bytes << ',' << (r.keyframe ? 1 : 0)
-           << ',' << r.decodeBacklog << '\n';
-    }
-  }
-}
 
 }  // namespace
 }  // namespace veyra

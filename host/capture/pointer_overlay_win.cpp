@@ -6,6 +6,7 @@
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/capture/pointer_blend.h"
+#include "host/capture/texture_desc_win.h"
 
 namespace veyra {
 
@@ -16,17 +17,9 @@ namespace {
 constexpr std::uint32_t kBytesPerPixel = 4;
 
 D3D11_TEXTURE2D_DESC BgraDesc(std::uint32_t width, std::uint32_t height) {
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
   // Read by the video processor and copied like the duplicated image.
-  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
-  return desc;
+  return TextureDesc(width, height, DXGI_FORMAT_B8G8R8A8_UNORM,
+                     D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET);
 }
 
 }  // namespace
@@ -70,11 +63,8 @@ HRESULT PointerOverlay::EnsureStaging(ID3D11Device* device, std::uint32_t width,
                                       std::uint32_t height) {
   if (staging_ && stagingWidth_ >= width && stagingHeight_ >= height) return S_OK;
   staging_.Reset();
-  D3D11_TEXTURE2D_DESC desc =
-      BgraDesc(std::max(width, stagingWidth_), std::max(height, stagingHeight_));
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  const D3D11_TEXTURE2D_DESC desc =
+      StagingDesc(BgraDesc(std::max(width, stagingWidth_), std::max(height, stagingHeight_)));
   const HRESULT result = device->CreateTexture2D(&desc, nullptr, staging_.GetAddressOf());
   if (FAILED(result)) {
     stagingWidth_ = stagingHeight_ = 0;

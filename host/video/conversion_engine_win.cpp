@@ -19,6 +19,7 @@
 #include "host/base/scoped_handle_win.h"
 #include "host/base/status_codes.h"
 #include "host/capture/graphics_devices_win.h"
+#include "host/capture/texture_desc_win.h"
 #include "host/video/conversion_engine.h"
 #include "host/video/dxgi_keyed_mutex_win.h"
 #include "host/video/input_view_cache.h"
@@ -150,15 +151,8 @@ class VideoProcessorEngine final : public ConversionEngine {
   std::int32_t CreateSlot(Nv12Slot* slot) override {
     if (!device_ || !enumerator_) return status::kInvalidStateHresult;
     SlotObjects objects;
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = outputWidth_;
-    desc.Height = outputHeight_;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_NV12;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = kSlotBindFlags;
+    D3D11_TEXTURE2D_DESC desc =
+        TextureDesc(outputWidth_, outputHeight_, DXGI_FORMAT_NV12, kSlotBindFlags);
     desc.MiscFlags = shared_ ? kSlotMiscFlags : 0;
     HRESULT result = device_->CreateTexture2D(&desc, nullptr, objects.texture.GetAddressOf());
     if (FAILED(result)) {

@@ -12,6 +12,7 @@
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
 #include "host/capture/graphics_devices_win.h"
+#include "host/capture/texture_desc_win.h"
 #include "host/video/dxgi_keyed_mutex_win.h"
 #include "host/video/local_surface_win.h"
 
@@ -281,15 +282,8 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
     }
     lock = std::make_shared<DxgiKeyedMutex>(std::move(mutex));
   }
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_NV12;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
+  const D3D11_TEXTURE2D_DESC desc = TextureDesc(
+      width, height, DXGI_FORMAT_NV12, D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE);
   result = device->CreateTexture2D(&desc, nullptr, surface.localTexture.GetAddressOf());
   if (FAILED(result)) {
     LogFailure("CreateTexture2D(encoder-local NV12)", result);

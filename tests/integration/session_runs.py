@@ -8,10 +8,14 @@ import shutil
 import socket
 import time
 
+import pytest
+
 import hostproc
 from session_peers import Host, Simulator, states, wait_for
 
 NATIVE = not hostproc.UNDER_WINE
+native_only = pytest.mark.skipif(not NATIVE, reason="Wine has no video processor or encoder")
+wine_only = pytest.mark.skipif(NATIVE, reason="natively the pipeline starts")
 GOP = "100000"   # no keyframes but the requested ones
 BAD_INPUT = ["short SCROLL 20", "send 11 not json", "bad-json HELLO", "bad-json DEVICE_INFO",
              "send 200", "send STREAM_STOP"]
@@ -19,7 +23,7 @@ BAD_INPUT = ["short SCROLL 20", "send 11 not json", "bad-json HELLO", "bad-json 
 
 class Store:
     """The host's data folder: private natively; under Wine the prefix's
-    one, emptied for this module and restored afterwards."""
+    one, emptied for the session tests and restored afterwards."""
 
     def __init__(self, home):
         self.home = str(home)

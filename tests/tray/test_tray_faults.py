@@ -1,5 +1,5 @@
 """Faults under the real veyra-tray.exe, under Wine and Xvfb, driven from
-outside with the same helpers as test_tray_program.py:
+outside with the same helpers (tray_harness.py):
 
 - the real veyra-host.exe, started by the tray against the receiver
   simulator, ended from the Windows side (TerminateProcess, through
@@ -29,10 +29,10 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "integration"))
-import test_tray_program as program  # noqa: E402
-from test_tray_program import (IDM, IDOK, data_folder, driver, host_line, must, poll,  # noqa: E402
-                               prefix_path, tooltip_text, wine)
-from test_tray_program import tray  # noqa: E402,F401 (the fixture, used by name)
+from tray_harness import (GUIDE_SOURCE, IDM, IDOK, data_folder, driver,  # noqa: E402
+                          fresh_data_folder, host_line, must, poll, prefix_path, tooltip_text,
+                          wine)
+from tray_harness import tray  # noqa: E402,F401 (the fixture, used by name)
 import hostproc  # noqa: E402
 from session_peers import Simulator, parse_log, states  # noqa: E402
 from session_runs import Store  # noqa: E402
@@ -232,8 +232,8 @@ def test_bad_values_read_as_defaults_and_the_rest_is_left_alone(tray, values, fp
 
 def test_an_unreadable_address_and_guide_flag_fall_back_and_stay_untouched(tray):
     for name in ("setup.html", "veyra-icon.png"):
-        shutil.copy(os.path.join(program.GUIDE_SOURCE, name), tray.folder)
-    folder = program.fresh_data_folder()
+        shutil.copy(os.path.join(GUIDE_SOURCE, name), tray.folder)
+    folder = fresh_data_folder()
     set_raw({"ReceiverAddress": (REG_SZ, text("1", terminated=False), 40000),
              "SetupGuideShown": (REG_DWORD, number(1, 4))})
     before = dump()

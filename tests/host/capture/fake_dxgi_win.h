@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/capture/graphics_devices_win.h"
+#include "host/capture/texture_desc_win.h"
 #include "tests/host/support/com_object_win.h"
 #include "tests/host/support/dxgi_stubs_win.h"
 
@@ -262,15 +263,9 @@ inline GraphicsPlatform FakeGraphicsPlatform(std::vector<ComPtr<FakeAdapter>> ad
 // that is not 0.
 inline ComPtr<ID3D11Texture2D> MakeBgraTexture(ID3D11Device* device, UINT width, UINT height,
                                                std::uint32_t fill = 0) {
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+  const D3D11_TEXTURE2D_DESC desc =
+      TextureDesc(width, height, DXGI_FORMAT_B8G8R8A8_UNORM,
+                  D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET);
   ComPtr<ID3D11Texture2D> texture;
   const std::vector<std::uint32_t> pixels(fill != 0 ? std::size_t{width} * height : 0, fill);
   const D3D11_SUBRESOURCE_DATA data{pixels.data(), width * 4, 0};
@@ -281,11 +276,9 @@ inline ComPtr<ID3D11Texture2D> MakeBgraTexture(ID3D11Device* device, UINT width,
 // The pixels of a BGRA texture on the capture device, row after row.
 inline std::vector<std::uint32_t> ReadBack(GraphicsContext& graphics, const Texture& texture) {
   GraphicsDevices* devices = graphics.devices();
-  D3D11_TEXTURE2D_DESC desc{};
-  D3DTextureOf(texture)->GetDesc(&desc);
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  D3D11_TEXTURE2D_DESC source{};
+  D3DTextureOf(texture)->GetDesc(&source);
+  const D3D11_TEXTURE2D_DESC desc = StagingDesc(source);
   ComPtr<ID3D11Texture2D> staging;
   EXPECT_EQ(devices->captureDevice->CreateTexture2D(&desc, nullptr, staging.GetAddressOf()), S_OK);
   devices->captureContext->CopyResource(staging.Get(), D3DTextureOf(texture));

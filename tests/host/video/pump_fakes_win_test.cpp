@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,20 +42,19 @@ using testing::MakeCom;
 
 class PumpFakesTest : public ::testing::Test {
  protected:
+  static constexpr std::uint32_t kWidth = 1920;
+  static constexpr std::uint32_t kHeight = 1080;
+
   void SetUp() override {
     SetLogThreshold(LogLevel::Debug);
     ASSERT_EQ(graphics_.Init(0), status::kSOk) << sink_.Text();
-    ASSERT_EQ(converter_.Init(graphics_, 1920, 1080, 1920, 1080), status::kSOk) << sink_.Text();
+    ASSERT_EQ(converter_.Init(graphics_, kWidth, kHeight, kWidth, kHeight), status::kSOk)
+        << sink_.Text();
     catalogue_.software = {{L"Fake", &mft_}};
     platform_ = catalogue_.Platform();
     encoder_ = std::make_unique<VideoEncoder>(CreateMediaFoundationBackend(platform_));
-    EncoderConfig config;
-    config.width = 1920;
-    config.height = 1080;
-    config.fps = 60;
-    config.bitrate = 8000000;
+    EncoderConfig config = SoftwareConfig();
     config.gop = 120;
-    config.preferHardware = false;
     ASSERT_EQ(encoder_->Open(graphics_, config, nullptr), status::kSOk) << sink_.Text();
   }
   void TearDown() override {
@@ -62,12 +62,48 @@ class PumpFakesTest : public ::testing::Test {
     converter_.Shutdown();
     SetLogThreshold(LogLevel::Info);
   }
+
+  // The fake catalogue's one transform is a software one.
+  static EncoderConfig SoftwareConfig() {
+    EncoderConfig config;
+    config.width = kWidth;
+    config.height = kHeight;
+    config.bitrate = 8000000;
+    config.preferHardware = false;
+    return config;
+  }
+
   Texture Input() {
     D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = 1920;
-    desc.Height = 1080;
+    desc.Width = kWidth;
+    desc.Height = kHeight;
     desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    return WrapD3DTexture(MakeCom<FakeTexture>(&record_, desc), 1920, 1080, PixelFormat::kBgra);
+    return WrapD3DTexture(MakeCom<FakeTexture>(&record_, desc), kWidth, kHeight,
+                          PixelFormat::kBgra);
+  }
+
+  std::int32_t OpenSurfaces() {
+    return encoder_->OpenSharedSurfaces(converter_.SharedHandles(), kWidth, kHeight);
+  }
+
+  // Polls until the transform took an input; false after two seconds. The
+  // pump feeds it on its own thread.
+  bool WaitUntilFed() {
+    for (int i = 0; i < 400; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const std::lock_guard<std::mutex> lock(mft_.mutex);
+      if (!mft_.inputs.empty()) return true;
+    }
+    return false;
+  }
+
+  // True when |slot| is back at key 0, where the converter may write it
+  // again (and leaves it there).
+  bool BackWithConverter(std::size_t slot) {
+    KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
+    if (mutex.AcquireSync(0, 0) != status::kSOk) return false;
+    mutex.ReleaseSync(0);
+    return true;
   }
 
   std::string log_;
@@ -83,8 +119,7 @@ class PumpFakesTest : public ::testing::Test {
 };
 
 TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
-  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk)
-      << sink_.Text();
+  ASSERT_EQ(OpenSurfaces(), status::kSOk) << sink_.Text();
   EXPECT_NE(sink_.Text().find("INFO  encoder opened 8 shared NV12 surfaces on its own device\n"),
             std::string::npos);
   // Eight pool slots on the capture device, eight local copies on the
@@ -101,13 +136,7 @@ TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
   converter_.WaitForSlot(slot);
   ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
 
-  bool fed = false;
-  for (int i = 0; i < 400 && !fed; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::lock_guard<std::mutex> lock(mft_.mutex);
-    fed = !mft_.inputs.empty();
-  }
-  ASSERT_TRUE(fed) << sink_.Text();
+  ASSERT_TRUE(WaitUntilFed()) << sink_.Text();
   encoder_->Shutdown();
   const std::lock_guard<std::mutex> lock(mft_.mutex);
   ASSERT_EQ(mft_.inputs.size(), 1u);
@@ -116,16 +145,13 @@ TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
   EXPECT_NE(mft_.inputs[0].texture, nullptr);
   EXPECT_NE(mft_.inputs[0].texture, static_cast<void*>(D3DTextureOf(output)));
   EXPECT_EQ(record_.copies, 1);
-  // Back at key 0: the converter may write the slot again.
-  KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
-  EXPECT_EQ(mutex.AcquireSync(0, 0), status::kSOk);
-  mutex.ReleaseSync(0);
+  EXPECT_TRUE(BackWithConverter(slot));
 }
 
 // Keyframe and bit-rate requests go through the codec API on the pump
 // thread, right before the frame that follows them.
 TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
-  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk);
+  ASSERT_EQ(OpenSurfaces(), status::kSOk);
   encoder_->RequestKeyframe();
   encoder_->SetBitrate(5000000);
   std::size_t settingsBefore = 0;
@@ -137,13 +163,7 @@ TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
   std::size_t slot = 99;
   ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
   ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
-  bool fed = false;
-  for (int i = 0; i < 400 && !fed; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::lock_guard<std::mutex> lock(mft_.mutex);
-    fed = !mft_.inputs.empty();
-  }
-  ASSERT_TRUE(fed) << sink_.Text();
+  ASSERT_TRUE(WaitUntilFed()) << sink_.Text();
   EXPECT_NE(sink_.Text().find("INFO  bitrate -> 5000 kbps\n"), std::string::npos);
   const std::lock_guard<std::mutex> lock(mft_.mutex);
   ASSERT_EQ(mft_.settings.size(), settingsBefore + 2);
@@ -168,45 +188,32 @@ TEST_F(PumpFakesTest, WithoutNv12SharingOneDeviceDoesBothWithoutSharedHandles) {
                               "one device converts and encodes\n"),
             std::string::npos);
   EXPECT_EQ(graphics_.devices()->encoderDevice, graphics_.devices()->captureDevice);
-  ASSERT_EQ(converter_.Init(graphics_, 1920, 1080, 1920, 1080), status::kSOk) << sink_.Text();
+  ASSERT_EQ(converter_.Init(graphics_, kWidth, kHeight, kWidth, kHeight), status::kSOk)
+      << sink_.Text();
   for (const D3D11_TEXTURE2D_DESC& desc : record_.textures) EXPECT_EQ(desc.MiscFlags, 0u);
   EXPECT_TRUE(record_.sharedAccess.empty());
-  EncoderConfig config;
-  config.width = 1920;
-  config.height = 1080;
-  config.bitrate = 8000000;
-  config.preferHardware = false;
-  ASSERT_EQ(encoder_->Open(graphics_, config, nullptr), status::kSOk) << sink_.Text();
-  ASSERT_EQ(encoder_->OpenSharedSurfaces(converter_.SharedHandles(), 1920, 1080), status::kSOk)
-      << sink_.Text();
+  ASSERT_EQ(encoder_->Open(graphics_, SoftwareConfig(), nullptr), status::kSOk) << sink_.Text();
+  ASSERT_EQ(OpenSurfaces(), status::kSOk) << sink_.Text();
 
   Texture output;
   std::size_t slot = 99;
   ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
   ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
-  bool fed = false;
-  for (int i = 0; i < 400 && !fed; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const std::lock_guard<std::mutex> lock(mft_.mutex);
-    fed = !mft_.inputs.empty();
-  }
-  ASSERT_TRUE(fed) << sink_.Text();
-  KeyedMutex& mutex = *converter_.pool()[slot].keyedMutex;
-  EXPECT_EQ(mutex.AcquireSync(0, 0), status::kSOk);  // given back to the converter
-  mutex.ReleaseSync(0);
+  ASSERT_TRUE(WaitUntilFed()) << sink_.Text();
+  EXPECT_TRUE(BackWithConverter(slot));
 }
 
 TEST_F(PumpFakesTest, AnEmptyHandleFailsAfterTheSlotsBeforeIt) {
   std::vector<SharedHandle> handles = converter_.SharedHandles();
   handles[3] = nullptr;
-  EXPECT_EQ(encoder_->OpenSharedSurfaces(handles, 1920, 1080), status::kEInvalidArg);
+  EXPECT_EQ(encoder_->OpenSharedSurfaces(handles, kWidth, kHeight), status::kEInvalidArg);
   EXPECT_EQ(record_.textures.size(), kNv12PoolSlots + 3);  // three local copies made
 }
 
 TEST_F(PumpFakesTest, AHandleTheDeviceCannotOpenIsLogged) {
   std::vector<SharedHandle> handles = converter_.SharedHandles();
   handles[0] = INVALID_HANDLE_VALUE;
-  EXPECT_EQ(encoder_->OpenSharedSurfaces(handles, 1920, 1080), status::kEInvalidArg);
+  EXPECT_EQ(encoder_->OpenSharedSurfaces(handles, kWidth, kHeight), status::kEInvalidArg);
   EXPECT_NE(sink_.Text().find("ERROR OpenSharedResource1(NV12) failed: 0x80070057"),
             std::string::npos)
       << sink_.Text();
