@@ -150,6 +150,7 @@ void InputInjector::Scroll(float dx, float dy, float x, float y) {
   const auto bounded = [](std::int32_t units) {
     return std::clamp(units, -kMaxWheelUnitsPerScroll, kMaxWheelUnitsPerScroll);
   };
+  TurnMovement(pictureTurns_, &dx, &dy);
   const std::int32_t vertical =
       bounded(WheelUnits(dy, std::int64_t{targetArea_.bottom} - targetArea_.top));
   if (vertical != 0) {

@@ -44,6 +44,28 @@ void TurnFractions(std::uint8_t quarterTurns, float* x, float* y) {
   }
 }
 
+void TurnMovement(std::uint8_t quarterTurns, float* dx, float* dy) {
+  // TurnFractions without its offsets.
+  const float mx = *dx;
+  const float my = *dy;
+  switch (quarterTurns % 4) {
+    case 1:
+      *dx = -my;
+      *dy = mx;
+      break;
+    case 2:
+      *dx = -mx;
+      *dy = -my;
+      break;
+    case 3:
+      *dx = my;
+      *dy = -mx;
+      break;
+    default:
+      break;
+  }
+}
+
 double ClampFraction(float fraction) {
   if (std::isnan(fraction) || fraction < 0.0F) {
     return 0.0;

@@ -30,6 +30,10 @@ PointerPosition MapPointer(float x, float y, const DesktopRect& target,
 // many times gives the area. Fractions stay within 0..1 when they were.
 void TurnFractions(std::uint8_t quarterTurns, float* x, float* y);
 
+// A movement of |dx|, |dy| across such a picture, as fractions of the area:
+// a swipe along the picture's long side scrolls along the area's.
+void TurnMovement(std::uint8_t quarterTurns, float* dx, float* dy);
+
 // Wheel units for a scroll of |fraction| of an area |extentPx| pixels long:
 // 100 pixels make one notch (120 units), truncated toward zero. Distances
 // below one pixel give 0, as does anything that is not a number; huge values

@@ -54,6 +54,12 @@ TEST(PointerMappingTest, FractionsOfAnUnturnedPictureLandOnTheTurnedArea) {
     TurnFractions(test.turns, &x, &y);
     EXPECT_EQ(x, test.x1) << static_cast<int>(test.turns);
     EXPECT_EQ(y, test.y1) << static_cast<int>(test.turns);
+    // A swipe a quarter along the picture's top edge moves as that edge did.
+    float dx = 0.25F;
+    float dy = 0.0F;
+    TurnMovement(test.turns, &dx, &dy);
+    EXPECT_EQ(dx, test.x1 - test.x0) << static_cast<int>(test.turns);
+    EXPECT_EQ(dy, test.y1 - test.y0) << static_cast<int>(test.turns);
   }
 }
 
