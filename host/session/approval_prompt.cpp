@@ -16,6 +16,7 @@ constexpr int kAnsweredNo = 2;
 // had not appeared yet when it was first cancelled is closed by a later
 // attempt.
 constexpr std::chrono::milliseconds kCancelRepeat{20};
+constexpr int kWarnAfterAttempts = 100;  // 2 s
 
 }  // namespace
 
@@ -54,9 +55,17 @@ void ApprovalPrompt::Finish() {
   if (!thread_.joinable()) {
     return;
   }
+  // Each approver gives up within a slice of its own once cancelled (the
+  // console's poll, the box's No pressed for it); a question that stays
+  // open longer is said in the log, so that a hang has a name.
+  int attempts = 0;
   while (answer_.load() == kNoAnswer) {
     approver_.Cancel();
     std::this_thread::sleep_for(kCancelRepeat);
+    if (++attempts == kWarnAfterAttempts) {
+      Log(LogLevel::Warn,
+          "the question to this PC's user has not closed yet; still withdrawing it");
+    }
   }
   thread_.join();
   // The answer belonged to that question: the next one starts unanswered.
