@@ -42,6 +42,7 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   lastIncreaseUs_ = 0;
   underuseSinceUs_ = 0;
   lastCutBps_ = 0;
+  resumeBps_ = 0;
 }
 
 void RateController::SetCeiling(std::uint32_t ceilingBps) {
@@ -161,6 +162,9 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
     return std::nullopt;
   }
   lastCutBps_ = static_cast<std::uint32_t>(basisBps);
+  // Only a delivery the acknowledgements showed is worth returning to; a
+  // rate that merely filled the host's own queue is not.
+  resumeBps_ = deliveryBps != 0 ? lastCutBps_ : 0;
   Change change{rateBps_, target, DecreaseReason(delayUs, deliveryBps)};
   rateBps_ = target;
   return change;
@@ -183,8 +187,14 @@ std::optional<RateController::Change> RateController::Increase(std::int64_t dela
     lastCutBps_ = 0;
   }
   const bool fast = lastCutBps_ == 0 && deliveryBps >= rate * kKeepUpShare;
-  const auto target = static_cast<std::uint32_t>(
-      std::min<double>(rate * (fast ? kFastFactor : kIncreaseFactor), ceilingBps_));
+  double wanted = rate * (fast ? kFastFactor : kIncreaseFactor);
+  if (!fast && resumeBps_ != 0) {
+    // The queue the cut was for has drained, and the link was seen to
+    // carry resumeBps_ then: the rate returns close to it at once.
+    wanted = std::max(wanted, static_cast<double>(resumeBps_) * kResumeShare);
+  }
+  resumeBps_ = 0;
+  const auto target = static_cast<std::uint32_t>(std::min<double>(wanted, ceilingBps_));
   if (target <= rateBps_) {
     return std::nullopt;
   }

@@ -24,15 +24,19 @@ namespace veyra {
 //   rate the acknowledgements show over kDeliveryWindowUs: below what the
 //   link carries, so that the queue drains. At most once per kHoldUs.
 // - Increase: while the queueing delay stays under kUnderuseUs and the
-//   host's own backlog is small, the rate grows every kIncreaseStepUs. Near
-//   the rate the link carried at the last decrease it grows carefully, by
+//   host's own backlog is small, the rate grows every kIncreaseStepUs. The
+//   first step after a decrease goes straight back to kResumeShare of the
+//   delivery that decrease measured: the queue has drained, and the link
+//   carried that much. Near the rate the link carried at the last decrease
+//   it grows carefully, by
 //   kIncreaseFactor (about 17 % a second), as GCC does near its link
 //   capacity estimate: that is where the queue built last time. Once the
 //   link has delivered kNearFactor more than that with the queue still
 //   empty, it has evidently improved; from then on, while the
 //   acknowledgements show the encoder using its rate (a still picture tests
-//   nothing), the rate grows by kFastFactor a step (slow-start like, about
-//   2.25 times a second) until the next decrease.
+//   nothing), the rate grows by kFastFactor a step (slow-start like, four
+//   times a second) until the next decrease. The delay-based cut, and the
+//   send window that bounds what is in flight, keep an overshoot short.
 // - The backlog the connection reports (converted to time at the current
 //   rate) counts as queueing delay too, and alone without acknowledgements.
 //   Like the delay, only what stood the whole of the last kFilterUs counts:
@@ -58,7 +62,8 @@ class RateController {
   // the last cut is already news; waiting for 10 % cost about a second of
   // low rate after every improvement (measured with the link benchmark).
   static constexpr double kNearFactor = 1.05;
-  static constexpr double kFastFactor = 1.5;
+  static constexpr double kFastFactor = 2.0;
+  static constexpr double kResumeShare = 0.95;
   // The delivery rate, as a share of the rate, that shows the encoder using
   // its rate, so that the link is being tested (the acknowledgements lag a
   // step, and encoders send somewhat less than they are allowed).
@@ -122,6 +127,9 @@ class RateController {
   // What the link carried at the last decrease; 0 once the rate has got
   // clearly past it (or before any decrease): the fast ramp's condition.
   std::uint32_t lastCutBps_ = 0;
+  // What the acknowledgements showed the link carrying at the last cut,
+  // until the first increase after it; 0 when none.
+  std::uint32_t resumeBps_ = 0;
 };
 
 }  // namespace veyra

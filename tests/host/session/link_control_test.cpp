@@ -115,8 +115,9 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
   EXPECT_NE(down->reason.find("queueing delay"), std::string::npos);
   // Held for kHoldUs: no second cut for the same queue.
   EXPECT_FALSE(rate.Update(0, kT0 + 1800000).has_value());
-  // The queue drains; after kIncreaseStepUs of low delay the rate creeps up,
-  // as the run loop's passes find it.
+  // The queue drains; after kIncreaseStepUs of low delay the rate returns
+  // close to what the link carried at the cut, as the run loop's passes
+  // find it.
   std::optional<RateController::Change> up;
   std::uint64_t upAtUs = 0;
   for (std::uint64_t t = kT0 + 1800000; t < kT0 + 4000000 && !up; t += 50000) {
@@ -125,12 +126,12 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
     upAtUs = t + 50000;
   }
   ASSERT_TRUE(up.has_value());
-  EXPECT_EQ(up->toBps, static_cast<std::uint32_t>(down->toBps * 1.08));
+  EXPECT_NEAR(up->toBps, RateController::kResumeShare * 6000000, 300000);
   EXPECT_GE(upAtUs, kT0 + 1800000 + RateController::kIncreaseStepUs);
   // The link steps up to 20 Mbit/s: the queue stays empty and the acks carry
   // what the encoder sends. The rate climbs carefully past the 6 Mbit/s
   // where the link last filled, then fast: back to the ceiling in 2.5 s
-  // (8 % steps alone take 5.5 s). Twice a second the run loop finds a frame
+  // (8 % steps alone take nearly 5 s). Twice a second the run loop finds a frame
   // being written, which is no queue.
   const double lastCutBps = 6000000;
   std::vector<RateController::Change> climb;
@@ -151,7 +152,9 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
     fast = fast || fastStep;
     EXPECT_EQ(step.toBps,
               std::min<std::uint32_t>(
-                  12000000, static_cast<std::uint32_t>(step.fromBps * (fastStep ? 1.5 : 1.08))));
+                  12000000, static_cast<std::uint32_t>(
+                                step.fromBps * (fastStep ? RateController::kFastFactor
+                                                         : RateController::kIncreaseFactor))));
   }
   EXPECT_TRUE(fast);
 }
@@ -187,6 +190,21 @@ TEST(RateControllerTest, FloorCeilingAndBacklogWithoutAcks) {
     rate.Update(0, now);
   }
   EXPECT_LE(rate.rateBps(), 1100000 * 2.2);
+  // A cut that the host's own queue called for shows nothing the link
+  // carried: the first step back is a careful one, not a return.
+  RateController queued;
+  queued.Reset(12000000, kT0);
+  queued.Update(400000, kT0);
+  queued.Update(400000, kT0 + RateController::kHoldUs);
+  ASSERT_EQ(queued.rateBps(), static_cast<std::uint32_t>(12000000 * 0.85));
+  now = kT0 + 2 * RateController::kHoldUs;
+  queued.OnAck(1000, 1000, now);
+  queued.Update(0, now);
+  queued.OnAck(1000, 1000, now + RateController::kIncreaseStepUs);
+  const auto first = queued.Update(0, now + RateController::kIncreaseStepUs);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->toBps,
+            static_cast<std::uint32_t>(12000000 * 0.85 * RateController::kIncreaseFactor));
 }
 
 }  // namespace
