@@ -23,29 +23,8 @@ double Extent(std::int64_t low, std::int64_t high) {
 
 }  // namespace
 
-void TurnFractions(std::uint8_t quarterTurns, float* x, float* y) {
-  const float px = *x;
-  const float py = *y;
-  switch (quarterTurns % 4) {
-    case 1:
-      *x = 1.0F - py;
-      *y = px;
-      break;
-    case 2:
-      *x = 1.0F - px;
-      *y = 1.0F - py;
-      break;
-    case 3:
-      *x = py;
-      *y = 1.0F - px;
-      break;
-    default:
-      break;
-  }
-}
-
 void TurnMovement(std::uint8_t quarterTurns, float* dx, float* dy) {
-  // TurnFractions without its offsets.
+  // The picture's axes onto the area's, as TurnFractions turns points.
   const float mx = *dx;
   const float my = *dy;
   switch (quarterTurns % 4) {
@@ -64,6 +43,15 @@ void TurnMovement(std::uint8_t quarterTurns, float* dx, float* dy) {
     default:
       break;
   }
+}
+
+void TurnFractions(std::uint8_t quarterTurns, float* x, float* y) {
+  // A turn about the picture's centre.
+  float dx = *x - 0.5F;
+  float dy = *y - 0.5F;
+  TurnMovement(quarterTurns, &dx, &dy);
+  *x = 0.5F + dx;
+  *y = 0.5F + dy;
 }
 
 double ClampFraction(float fraction) {
