@@ -204,15 +204,16 @@ void Session::NegotiationCycle() {
   stopWake_.notify_all();
 
   RunLoop();
-  // A question about a receiver that has gone is withdrawn; the next
-  // connection is judged afresh.
-  prompt_.Finish();
-  approval_ = PeerApproval::kNone;
   {
     const std::lock_guard<std::mutex> lock(pipelineLock_);
     StopPipeline();
   }
   connection_.Disconnect();
+  // A question about a receiver that has gone is withdrawn; the next
+  // connection is judged afresh. Only now: until Disconnect joined the
+  // receive thread, a message still being handled could ask one more.
+  prompt_.Finish();
+  approval_ = PeerApproval::kNone;
 }
 
 void Session::WaitForCycle() {

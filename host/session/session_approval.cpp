@@ -14,7 +14,7 @@ namespace veyra {
 
 // On the receive thread, when an untrusted receiver first asks for anything.
 void Session::AskThisPc(const char* why) {
-  if (approval_.load() != PeerApproval::kNone) {
+  if (approval_.load() != PeerApproval::kNone || permissionDenied_.load()) {
     return;
   }
   ApprovalQuestion question;
@@ -99,9 +99,11 @@ void Session::AcceptApproval() {
 }
 
 void Session::RefuseHere(const char* why) {
-  approval_ = PeerApproval::kNone;
-  refusedHere_ = true;
+  // Refused before the question closes: a message being handled meanwhile
+  // must not ask again.
   permissionDenied_ = true;
+  refusedHere_ = true;
+  approval_ = PeerApproval::kNone;
   Log(LogLevel::Error, "this PC did not allow the receiver (%s); nothing was stored", why);
   SendError(kErrorPermissionDenied, "not allowed on this PC");
   connection_.CloseAfterFlush();
