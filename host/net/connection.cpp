@@ -266,7 +266,8 @@ void Connection::SendLoop() {
       // write racing that close fails, yet the reason is there to be read.
       // The reader gets a moment to take it and to meet the end itself.
       const std::uint64_t failedUs = NowUs();
-      while (running_.load() && !receiveEnded_.load() &&
+      // Not when closing after a flush: the reader then stopped by choice.
+      while (running_.load() && !draining_.load() && !receiveEnded_.load() &&
              NowUs() - failedUs < kReadAfterSendFailureUs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
