@@ -49,6 +49,8 @@ void RateController::SetCeiling(std::uint32_t ceilingBps) {
   const std::lock_guard<std::mutex> lock(lock_);
   ceilingBps_ = ceilingBps;
   rateBps_ = std::min(rateBps_, ceilingBps);
+  // A return measured under another ceiling is no guide under this one.
+  resumeBps_ = 0;
 }
 
 void RateController::OnAck(std::int64_t rawDelayUs, std::uint64_t ackedBytes, std::uint64_t nowUs) {

@@ -126,6 +126,7 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
     upAtUs = t + 50000;
   }
   ASSERT_TRUE(up.has_value());
+  EXPECT_GT(up->toBps, down->toBps * RateController::kIncreaseFactor + 100000);
   EXPECT_NEAR(up->toBps, RateController::kResumeShare * 6000000, 300000);
   EXPECT_GE(upAtUs, kT0 + 1800000 + RateController::kIncreaseStepUs);
   // The link steps up to 20 Mbit/s: the queue stays empty and the acks carry
