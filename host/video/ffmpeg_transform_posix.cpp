@@ -28,6 +28,9 @@ FfmpegTransform::FfmpegTransform(std::string name, CodecContextPtr context,
       context_(std::move(context)),
       parameterSets_(std::move(parameterSets)) {
   bitrate_ = static_cast<std::uint32_t>(context_->bit_rate);
+  bufferSeconds_ = context_->bit_rate > 0 ? static_cast<double>(context_->rc_buffer_size) /
+                                                static_cast<double>(context_->bit_rate)
+                                          : 0.0;
 }
 
 FfmpegTransform::~FfmpegTransform() = default;
@@ -140,15 +143,16 @@ std::int32_t FfmpegTransform::MakeSample(std::size_t /*slot*/, std::uint64_t fra
   frame_->pts = static_cast<std::int64_t>(frameId);
   frame_->pict_type = forceKeyframe_.exchange(false) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   const std::int64_t bitrate = bitrate_.load();
-  if (bitrate != context_->bit_rate && context_->bit_rate > 0) {
+  if (bitrate > 0 && bitrate != context_->bit_rate) {
     // libx264 and NVENC reconfigure their rate control when these change
     // between frames. The buffer keeps its length in time: sized for the
     // opening rate, it would hold several times a frame's delay once the
     // link has forced the rate down.
-    const double scaled = static_cast<double>(context_->rc_buffer_size) *
-                          static_cast<double>(bitrate) / static_cast<double>(context_->bit_rate);
-    context_->rc_buffer_size =
-        static_cast<int>(std::clamp(scaled, 1.0, double{std::numeric_limits<int>::max()}));
+    if (bufferSeconds_ > 0.0) {
+      const double bits = bufferSeconds_ * static_cast<double>(bitrate);
+      context_->rc_buffer_size =
+          static_cast<int>(std::clamp(bits, 1.0, double{std::numeric_limits<int>::max()}));
+    }
     context_->bit_rate = bitrate;
     context_->rc_max_rate = bitrate;
   }

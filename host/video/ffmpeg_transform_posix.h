@@ -76,6 +76,9 @@ class FfmpegTransform final : public EncoderTransform {
   // threads.
   std::atomic<bool> forceKeyframe_{false};
   std::atomic<std::uint32_t> bitrate_{0};
+  // The HRD buffer's length in time, as opened; 0 leaves the buffer to the
+  // encoder.
+  double bufferSeconds_ = 0.0;
 
   std::mutex eventsMutex_;  // guards events_ and shutdown_; a leaf lock
   std::deque<std::uint32_t> events_;
