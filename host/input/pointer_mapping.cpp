@@ -46,6 +46,9 @@ void TurnMovement(std::uint8_t quarterTurns, float* dx, float* dy) {
 }
 
 void TurnFractions(std::uint8_t quarterTurns, float* x, float* y) {
+  if (quarterTurns % 4 == 0) {
+    return;  // exactly as given: the way through the centre rounds
+  }
   // A turn about the picture's centre.
   float dx = *x - 0.5F;
   float dy = *y - 0.5F;
