@@ -41,8 +41,15 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   lastDecreaseUs_ = 0;
   lastIncreaseUs_ = 0;
   underuseSinceUs_ = 0;
+  heldBackUs_ = 0;
+  lastTrimUs_ = 0;
   lastCutBps_ = 0;
   resumeBps_ = 0;
+}
+
+void RateController::OnHeldBack(std::uint64_t nowUs) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  heldBackUs_ = nowUs;
 }
 
 void RateController::SetCeiling(std::uint32_t ceilingBps) {
@@ -136,6 +143,10 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
     underuseSinceUs_ = 0;
     return Decrease(delayUs, ackDelayUs.has_value() && *ackDelayUs >= backlogDelayUs, nowUs);
   }
+  if (delayUs >= kUnderuseUs && heldBackUs_ != 0 && nowUs - heldBackUs_ <= kFilterUs) {
+    underuseSinceUs_ = 0;
+    return Trim(delayUs, nowUs);
+  }
   if (delayUs >= kUnderuseUs || (!ackDelayUs && backlogBytes == 0 && recent_.empty())) {
     // Between the thresholds the rate holds; with no news at all it holds
     // too (a still desktop sends nothing to learn from).
@@ -168,6 +179,25 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   // rate that merely filled the host's own queue is not.
   resumeBps_ = deliveryBps != 0 ? lastCutBps_ : 0;
   Change change{rateBps_, target, DecreaseReason(delayUs, deliveryBps)};
+  rateBps_ = target;
+  return change;
+}
+
+std::optional<RateController::Change> RateController::Trim(std::int64_t delayUs,
+                                                           std::uint64_t nowUs) {
+  if (nowUs - std::max(lastTrimUs_, lastDecreaseUs_) < kHoldUs) {
+    return std::nullopt;
+  }
+  lastTrimUs_ = nowUs;
+  const auto target = static_cast<std::uint32_t>(std::max<double>(
+      static_cast<double>(rateBps_) * kTrimFactor, std::min(kFloorBps, ceilingBps_)));
+  if (target >= rateBps_) {
+    return std::nullopt;
+  }
+  char text[96];
+  std::snprintf(text, sizeof(text), "queueing delay %.0f ms with pictures held back",
+                static_cast<double>(delayUs) / 1000.0);
+  Change change{rateBps_, target, text};
   rateBps_ = target;
   return change;
 }

@@ -45,7 +45,14 @@ namespace veyra {
 // Never below kFloorBps, never above the ceiling: the configured rate, or
 // the receiver's SET_BITRATE.
 //
-// Threads: OnAck on the receive thread, Update on the run thread, the rest
+// - Trim: a queue between the thresholds while the send window holds
+//   pictures back (within the last kFilterUs) lowers the rate by
+//   kTrimFactor, at most once per kHoldUs. On a link just under the rate
+//   the window keeps the queue below kOveruseUs and drops pictures instead,
+//   so without this the stream would sit there with a standing queue. A
+//   trim leaves what the last decrease learnt of the link alone.
+// Threads: OnAck on the receive thread, OnHeldBack on the capture thread,
+// Update on the run thread, the rest
 // from any thread; each call takes the controller's own lock, a leaf lock.
 class RateController {
  public:
@@ -63,6 +70,7 @@ class RateController {
   // low rate after every improvement (measured with the link benchmark).
   static constexpr double kNearFactor = 1.05;
   static constexpr double kFastFactor = 2.0;
+  static constexpr double kTrimFactor = 0.95;
   static constexpr double kResumeShare = 0.95;
   // The delivery rate, as a share of the rate, that shows the encoder using
   // its rate, so that the link is being tested (the acknowledgements lag a
@@ -86,6 +94,8 @@ class RateController {
   // One acknowledgement: arrival (receiver's clock) minus send (host's),
   // read as signed, and the bytes it newly covered.
   void OnAck(std::int64_t rawDelayUs, std::uint64_t ackedBytes, std::uint64_t nowUs);
+  // The send window held a captured picture back.
+  void OnHeldBack(std::uint64_t nowUs);
   // Decides, given the bytes waiting in the host ahead of a new frame; a
   // change when the rate moved.
   std::optional<Change> Update(std::uint64_t backlogBytes, std::uint64_t nowUs);
@@ -108,6 +118,7 @@ class RateController {
   std::uint64_t StandingBacklogBytes(std::uint64_t backlogBytes, std::uint64_t nowUs);
   std::uint64_t DeliveryBps(std::uint64_t nowUs) const;
   std::optional<Change> Decrease(std::int64_t delayUs, bool fromAcks, std::uint64_t nowUs);
+  std::optional<Change> Trim(std::int64_t delayUs, std::uint64_t nowUs);
   std::optional<Change> Increase(std::int64_t delayUs, std::uint64_t nowUs);
 
   // Guards every field below.
@@ -124,6 +135,8 @@ class RateController {
   std::uint64_t lastDecreaseUs_ = 0;
   std::uint64_t lastIncreaseUs_ = 0;
   std::uint64_t underuseSinceUs_ = 0;  // 0: not under use
+  std::uint64_t heldBackUs_ = 0;       // the window's last hold; 0: none
+  std::uint64_t lastTrimUs_ = 0;
   // What the link carried at the last decrease; 0 once the rate has got
   // clearly past it (or before any decrease): the fast ramp's condition.
   std::uint32_t lastCutBps_ = 0;

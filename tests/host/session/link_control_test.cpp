@@ -160,6 +160,27 @@ TEST(RateControllerTest, StepInDelayLowersToBelowDeliveryThenRecovers) {
   EXPECT_TRUE(fast);
 }
 
+// A link just under the rate: the send window caps the queue below the
+// overuse threshold and holds pictures back. The standing queue alone holds
+// the rate; with pictures held back lately it trims it, once per hold.
+TEST(RateControllerTest, AStandingQueueWhilePicturesAreHeldBackTrimsTheRate) {
+  RateController rate;
+  rate.Reset(12000000, kT0);
+  Acks(rate, kT0, kT0 + 1000000, 5000, 25000);
+  Acks(rate, kT0 + 1000000, kT0 + 1500000, 25000, 20833);  // 20 ms queued
+  const std::uint64_t now = kT0 + 1530000;                 // the last acknowledgement is in
+  EXPECT_FALSE(rate.Update(0, now).has_value());
+  rate.OnHeldBack(now - RateController::kFilterUs - 1);
+  EXPECT_FALSE(rate.Update(0, now).has_value());
+  rate.OnHeldBack(now);
+  const auto trim = rate.Update(0, now);
+  ASSERT_TRUE(trim.has_value());
+  EXPECT_EQ(trim->toBps, static_cast<std::uint32_t>(12000000 * RateController::kTrimFactor));
+  EXPECT_NE(trim->reason.find("held back"), std::string::npos);
+  rate.OnHeldBack(now + 100000);
+  EXPECT_FALSE(rate.Update(0, now + 100000).has_value());
+}
+
 TEST(RateControllerTest, FloorCeilingAndBacklogWithoutAcks) {
   RateController rate;
   rate.Reset(12000000, kT0);
