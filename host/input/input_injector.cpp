@@ -112,7 +112,7 @@ void InputInjector::ReleaseHeldLocked(float x, float y) {
 void InputInjector::Touch(std::uint8_t action, float x, float y, std::uint32_t buttons) {
   const std::lock_guard<std::mutex> guard(lock_);
   const bool releases = (action == kTouchUp || action == kTouchCancel) && (leftHeld_ || rightHeld_);
-  if (!releases && !AdmitLocked()) {
+  if (!releases && (suspended_ || !AdmitLocked())) {
     return;
   }
   switch (action) {
@@ -144,7 +144,7 @@ void InputInjector::Touch(std::uint8_t action, float x, float y, std::uint32_t b
 
 void InputInjector::Scroll(float dx, float dy, float x, float y) {
   const std::lock_guard<std::mutex> guard(lock_);
-  if (!AdmitLocked()) {
+  if (suspended_ || !AdmitLocked()) {
     return;
   }
   const auto bounded = [](std::int32_t units) {
@@ -172,7 +172,7 @@ void InputInjector::Key(std::uint32_t usage, std::uint8_t action) {
   }
   const std::lock_guard<std::mutex> guard(lock_);
   const bool release = action == kKeyReleased;
-  if (release ? heldKeys_.count(virtualKey) == 0 : !AdmitLocked()) {
+  if (release ? heldKeys_.count(virtualKey) == 0 : (suspended_ || !AdmitLocked())) {
     // A release of a key the receiver never pressed here changes nothing
     // that it may change.
     return;
@@ -203,12 +203,27 @@ void InputInjector::SetPictureTurns(std::uint8_t quarterTurns) {
 
 void InputInjector::ReleaseAll() {
   const std::lock_guard<std::mutex> guard(lock_);
+  ReleaseAllLocked();
+}
+
+void InputInjector::ReleaseAllLocked() {
   // Without a move flag the system ignores the position, so the release
   // happens where the pointer already is.
   ReleaseHeldLocked(0.0F, 0.0F);
   while (!heldKeys_.empty()) {
     SendKeyLocked(*heldKeys_.begin(), true);
   }
+}
+
+void InputInjector::Suspend() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  suspended_ = true;
+  ReleaseAllLocked();
+}
+
+void InputInjector::Resume() {
+  const std::lock_guard<std::mutex> guard(lock_);
+  suspended_ = false;
 }
 
 DesktopRect InputInjector::TargetArea() const {

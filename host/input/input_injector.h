@@ -75,6 +75,12 @@ class InputInjector {
   // pipeline stops, the connection drops or input stops being allowed.
   void ReleaseAll();
 
+  // ReleaseAll, and from then on only releases pass until Resume: a press
+  // that was let through just before input stopped being allowed cannot
+  // land after the release and stay held.
+  void Suspend();
+  void Resume();
+
   DesktopRect TargetArea() const;
 
   // How the streamed picture is turned against the target area: positions
@@ -85,6 +91,7 @@ class InputInjector {
  private:
   void SendMouseLocked(std::uint32_t flags, std::uint32_t mouseData, float x, float y);
   void ReleaseHeldLocked(float x, float y);
+  void ReleaseAllLocked();
   void SendKeyLocked(std::uint16_t virtualKey, bool release);
   // Takes one event from the rate limit; false drops it.
   bool AdmitLocked();
@@ -100,6 +107,7 @@ class InputInjector {
   std::uint8_t pictureTurns_ = 0;
   bool leftHeld_ = false;
   bool rightHeld_ = false;
+  bool suspended_ = false;
   std::set<std::uint16_t> heldKeys_;  // virtual keys pressed and not released
   // The rate limit: a token bucket in millionths of an event.
   std::uint64_t budget_ = std::uint64_t{kInputBurst} * 1000000;

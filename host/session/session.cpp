@@ -87,7 +87,16 @@ Session::Session(SessionParts parts)
 Session::~Session() { Stop(); }
 
 void Session::SetState(SessionState next, std::string_view reason) {
+  // Input is let through only while streaming. Resumed before the state
+  // says so; suspended (everything held released) once it no longer does,
+  // so a press that passed the state check just before cannot stay held.
+  if (next == SessionState::kStreaming && options_.injectInput) {
+    input_.Resume();
+  }
   const SessionState previous = state_.exchange(next);
+  if (next != SessionState::kStreaming && options_.injectInput) {
+    input_.Suspend();
+  }
   if (previous != next) {
     const std::string why(reason);
     Log(LogLevel::Info, "state %s -> %s (%s)", SessionStateName(previous), SessionStateName(next),
@@ -324,10 +333,7 @@ void Session::OnConnectionLost(const std::string& reason) {
   Log(LogLevel::Warn, "receiver disconnected (%s); keeping display for %u ms", reason.c_str(),
       options_.reconnectWindowMs);
   streaming_ = false;
-  if (options_.injectInput) {
-    // Nothing may stay pressed on this PC for a receiver that has gone.
-    input_.ReleaseAll();
-  }
+  // Nothing may stay pressed on this PC for a receiver that has gone.
   SetState(SessionState::kReconnecting, reason);
 }
 

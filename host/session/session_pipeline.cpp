@@ -174,21 +174,18 @@ void Session::StopPipeline() {
     source_.reset();
   }
   if (options_.injectInput) {
-    input_.ReleaseAll();
+    input_.Suspend();
   }
 }
 
 void Session::Degrade(std::string_view reason) {
-  if (options_.injectInput) {
-    // Input stops being allowed until the pipeline runs again.
-    input_.ReleaseAll();
-  }
+  // Input stops being allowed until the pipeline runs again.
+  SetState(SessionState::kDegraded, reason);
   if (source_) {
     source_->Close();
     source_.reset();
   }
   retryAtUs_ = NowUs() + kRetryPeriodUs;
-  SetState(SessionState::kDegraded, reason);
 }
 
 void Session::NotifyNoDisplay(const char* message) {

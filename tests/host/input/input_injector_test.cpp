@@ -325,6 +325,23 @@ TEST_F(InputInjectorTest, ReleaseAllLetsGoOfHeldTouchAndKeysOnce) {
   ClearInputs();
   injector_->Touch(InputInjector::kTouchUp, 0.3F, 0.3F, 0);
   EXPECT_EQ(MouseFlags(), std::vector<std::uint32_t>{kMouseEventMove | kAbs});
+
+  // Suspended, a press arriving late is dropped instead of staying held
+  // after the release; a resume lets presses through again.
+  ClearInputs();
+  injector_->Key(224, 0);  // Left Control
+  injector_->Suspend();
+  injector_->Key(226, 0);  // Left Alt, too late
+  injector_->Touch(InputInjector::kTouchDown, 0.3F, 0.3F, 0);
+  injector_->Scroll(0.0F, 0.5F, 0.3F, 0.3F);
+  ASSERT_EQ(keys_.size(), 2U);
+  EXPECT_EQ(keys_[1].virtualKey, 162);  // VK_LCONTROL, released
+  EXPECT_EQ(keys_[1].flags & kKeyEventKeyUp, kKeyEventKeyUp);
+  EXPECT_TRUE(mouse_.empty());
+  injector_->Resume();
+  injector_->Key(226, 0);
+  ASSERT_EQ(keys_.size(), 3U);
+  EXPECT_EQ(keys_[2].virtualKey, 164);  // VK_LMENU
 }
 
 // 10,000 touches in one second: at most the burst and a second's refill get
