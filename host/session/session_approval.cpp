@@ -50,6 +50,14 @@ void Session::PollApproval(std::uint64_t nowUs) {
   if (approval_.load() != PeerApproval::kPending) {
     return;
   }
+  if (permissionDenied_.load()) {
+    // The receiver refused this PC (or was refused) while the question was
+    // open: whatever this PC's user answers now must not start anything.
+    prompt_.Finish();
+    approval_ = PeerApproval::kNone;
+    Log(LogLevel::Info, "the question to this PC's user was withdrawn: the connection was refused");
+    return;
+  }
   const std::uint64_t waitedUs = nowUs - std::min(nowUs, approvalAskedUs_.load());
   if (waitedUs >= kApprovalNoticeDelayUs && !permissionDenied_.load() &&
       approvalNoticeDue_.exchange(false)) {
@@ -74,6 +82,10 @@ void Session::PollApproval(std::uint64_t nowUs) {
 void Session::AcceptApproval() {
   {
     const std::lock_guard<std::mutex> lock(trustLock_);
+    if (permissionDenied_.load()) {
+      approval_ = PeerApproval::kNone;
+      return;
+    }
     approvedId_ = deviceId_;
     approvedKey_ = peerKey_;
     approval_ = PeerApproval::kAllowed;

@@ -11,6 +11,12 @@
 namespace veyra {
 
 void Session::OnHello(const JsonValue& json) {
+  if (helloSeen_) {
+    // Who the receiver is was settled by its first HELLO, and so was what
+    // this PC allowed: a second one must not move that onto another id.
+    Log(LogLevel::Warn, "ignoring a second HELLO on this connection");
+    return;
+  }
   const ReceiverHello hello = ParseHello(json);
   Log(LogLevel::Info, "receiver hello: device=%s app=%s protocol=%d",
       PeerText(hello.deviceId).c_str(), PeerText(hello.appVersion).c_str(), hello.protocolVersion);

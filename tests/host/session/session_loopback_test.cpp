@@ -191,15 +191,22 @@ TEST(SessionLoopbackTest, ReconnectsAfterALossAndStopsDuringThePause) {
   EXPECT_TRUE(run.WaitForLog("state STOPPING -> IDLE (run finished)"));
 }
 
+// The receiver refuses while this PC's question is still open: a Yes
+// given afterwards starts nothing and stores nothing.
 TEST(SessionLoopbackTest, NothingIsHandledBehindARefusal) {
   SessionRun run(std::make_shared<DesktopScript>(), RunSetup{kPhoneKey, ""});
+  run.approver_->answer.reset();
   run.Start();
   run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
+  run.receiver_.Send(MessageType::kPairAccepted, R"({"token":"tok-before"})");
+  ASSERT_TRUE(run.approver_->WaitAsked(1));
   run.receiver_.Send(MessageType::kError,
                      R"({"code":"PERMISSION_DENIED","message":"user said no"})");
   run.receiver_.Send(MessageType::kPairAccepted, R"({"token":"stolen"})");
   run.receiver_.Send(MessageType::kDeviceInfo, "{}");
   ASSERT_TRUE(run.WaitForLog("ignoring DEVICE_INFO after a refusal"));
+  run.approver_->Answer(ApprovalAnswer::kYes);
+  EXPECT_TRUE(run.WaitForLog("the question to this PC's user was withdrawn"));
   run.receiver_.Hangup();
   // A refused session does not reconnect: Run ends by itself.
   ASSERT_TRUE(run.WaitForRunEnd());
