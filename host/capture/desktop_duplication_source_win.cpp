@@ -131,9 +131,9 @@ std::int32_t DesktopDuplicationSource::Open() {
   result =
       output1->DuplicateOutput(devices->captureDevice.Get(), state_->duplication.GetAddressOf());
   if (result == E_ACCESSDENIED) {
-    // The desktop is locked, a secure desktop is up, or another capturer
-    // holds the output: the session tries again later.
-    Log(LogLevel::Error, "DuplicateOutput denied; another capturer may hold this output");
+    // The secure desktop (a UAC prompt, Ctrl+Alt+Del) or the lock screen
+    // is up: the session tries again later.
+    Log(LogLevel::Warn, "DuplicateOutput denied: the lock screen or a secure desktop is showing");
     return result;
   }
   if (FAILED(result)) {
@@ -144,12 +144,14 @@ std::int32_t DesktopDuplicationSource::Open() {
   DXGI_OUTDUPL_DESC duplicationDesc{};
   state_->duplication->GetDesc(&duplicationDesc);
   rotation_ = static_cast<OutputRotation>(duplicationDesc.Rotation);
-  // The mode is the image's own size; the desktop turned back stands in
-  // where a driver leaves it empty.
+  // The image comes in the mode's unturned orientation ("Rotating the
+  // desktop image"), so its size is the desktop's turned back. Which way
+  // round ModeDesc is given is not documented, so it only stands in when
+  // the desktop's rectangle is empty; every acquired surface still carries
+  // its own size, which the capture loop checks.
+  const ImageSize fromMode{duplicationDesc.ModeDesc.Width, duplicationDesc.ModeDesc.Height};
   const ImageSize delivered =
-      duplicationDesc.ModeDesc.Width != 0 && duplicationDesc.ModeDesc.Height != 0
-          ? ImageSize{duplicationDesc.ModeDesc.Width, duplicationDesc.ModeDesc.Height}
-          : DeliveredImageSize(desktop, rotation_);
+      desktop.width != 0 && desktop.height != 0 ? DeliveredImageSize(desktop, rotation_) : fromMode;
   width_ = delivered.width;
   height_ = delivered.height;
   outputDesc.DeviceName[std::size(outputDesc.DeviceName) - 1] = L'\0';

@@ -346,7 +346,8 @@ TEST_F(DuplicationFakeTest, DeniedDuplicationAndOtherFailuresAreReportedAsReturn
   Start({&output_});
   DesktopDuplicationSource source(*graphics_, 0);
   EXPECT_EQ(source.Open(), status::kEAccessDenied);
-  EXPECT_TRUE(Logged("ERROR DuplicateOutput denied; another capturer may hold this output\n"))
+  EXPECT_TRUE(
+      Logged("WARN  DuplicateOutput denied: the lock screen or a secure desktop is showing\n"))
       << log_;
   EXPECT_TRUE(source.OutputDeviceName().empty());
 
