@@ -72,17 +72,29 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   bool resent = false;
   if (status == status::kSFalse) {
     source_->ReleaseFrame();
-    if (!keyframeRequested_ || !lastFrame_) {
+    const bool requested = keyframeRequested_.load();
+    if (!lastFrame_ || (!requested && !pictureOwed_ && !keyframes_.broken())) {
       return true;
     }
-    // Nothing changed on the desktop, but the receiver needs a keyframe:
+    if (!requested) {
+      // The receiver lacks the newest picture: send it again once the link
+      // has room and, where the chain is broken, a keyframe may be forced
+      // (encoding a P-frame that would be held back is wasted work).
+      const std::uint64_t nowUs = NowUs();
+      if (!VideoWindowOpen(nowUs) || (keyframes_.broken() && !keyframes_.ForceAllowed(nowUs))) {
+        return true;
+      }
+      Log(LogLevel::Debug, "desktop is still; re-sending the picture the link held back");
+    } else {
+      Log(LogLevel::Info, "desktop is still; re-sending the last frame as the requested keyframe");
+    }
+    // Nothing changed on the desktop, but the receiver needs the picture:
     // encode the kept copy again.
     frame.texture = lastFrame_;
     frame.captureTimeUs = NowUs();
     frame.width = lastFrame_.width;
     frame.height = lastFrame_.height;
     resent = true;
-    Log(LogLevel::Info, "desktop is still; re-sending the last frame as the requested keyframe");
   } else if (status < 0) {
     source_->ReleaseFrame();
     RecoverCapture(status, 0, 0, sourceWidth, sourceHeight);
@@ -100,6 +112,11 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   // The link is behind: skip this picture rather than encode one that
   // would only wait; the next pass takes the newest.
   if (!VideoWindowOpen(NowUs())) {
+    if (!resent) {
+      // Kept, so that a desktop that goes still now still gets it across.
+      graphics_.KeepLastFrame(texture, &lastFrame_);
+      pictureOwed_ = true;
+    }
     source_->ReleaseFrame();
     stats_.CountDropped();
     return true;
@@ -113,6 +130,7 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   }
   source_->ReleaseFrame();
   if (convertStatus == status::kEPending) {
+    pictureOwed_ = !resent || pictureOwed_;
     stats_.CountDropped();
     return true;
   }
@@ -128,11 +146,12 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   }
   converter_.WaitForSlot(slot);
   timing.convertedUs = NowUs();
-  PostConverted(slot, timing, frame.captureTimeUs);
+  // Taken by the encoder: what goes out from here is the pacer's business.
+  pictureOwed_ = !PostConverted(slot, timing, frame.captureTimeUs);
   return true;
 }
 
-void Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs) {
+bool Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs) {
   // A request, or a chain broken by a discarded frame; at most one forced
   // keyframe a second, and requests in between wait for it. Not while the
   // receiver shows nothing: the chain it breaks then is mended on its return.
@@ -142,9 +161,12 @@ void Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t
   }
   timing.frameId = nextFrameId_.fetch_add(1);
   timingRing_.Store(timing);
-  if (encoder_.PostFrame(slot, timing.frameId, captureTimeUs) != PostResult::kAccepted) {
+  const PostResult posted = encoder_.PostFrame(slot, timing.frameId, captureTimeUs);
+  if (posted != PostResult::kAccepted) {
+    // Replaced: this frame waits in the older one's place.
     stats_.CountDropped();
   }
+  return posted != PostResult::kRefused;
 }
 
 void Session::RecoverCapture(std::int32_t status, std::uint32_t width, std::uint32_t height,

@@ -28,12 +28,21 @@ bool KeyframePacer::ShouldForce(bool requested, std::uint64_t nowUs) {
   if (!requested && !broken_) {
     return false;
   }
-  if (lastForcedUs_ != 0 && nowUs - lastForcedUs_ < kMinGapUs) {
+  if (!ForceAllowedLocked(nowUs)) {
     return false;
   }
   lastForcedUs_ = nowUs != 0 ? nowUs : 1;
   ++forced_;
   return true;
+}
+
+bool KeyframePacer::ForceAllowed(std::uint64_t nowUs) const {
+  const std::lock_guard<std::mutex> lock(lock_);
+  return ForceAllowedLocked(nowUs);
+}
+
+bool KeyframePacer::ForceAllowedLocked(std::uint64_t nowUs) const {
+  return lastForcedUs_ == 0 || nowUs - lastForcedUs_ >= kMinGapUs;
 }
 
 bool KeyframePacer::broken() const {

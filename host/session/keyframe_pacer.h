@@ -36,10 +36,16 @@ class KeyframePacer {
   // chain is broken, and no keyframe was forced within kMinGapUs.
   bool ShouldForce(bool requested, std::uint64_t nowUs);
 
+  // Whether ShouldForce would force now if asked: no keyframe was forced
+  // within kMinGapUs.
+  bool ForceAllowed(std::uint64_t nowUs) const;
+
   bool broken() const;
   std::uint64_t forcedKeyframes() const;
 
  private:
+  bool ForceAllowedLocked(std::uint64_t nowUs) const;
+
   // Guards every field below.
   mutable std::mutex lock_;
   bool broken_ = false;

@@ -147,7 +147,11 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
     underuseSinceUs_ = 0;
     return Trim(delayUs, nowUs);
   }
-  if (delayUs >= kUnderuseUs || (!ackDelayUs && backlogBytes == 0 && recent_.empty())) {
+  // Acknowledgements that came and then stopped (a Wi-Fi pause, a queue
+  // ahead of them) are no news of an empty queue.
+  const bool acksStalled = !ackDelayUs && !recent_.empty();
+  if (delayUs >= kUnderuseUs || acksStalled ||
+      (!ackDelayUs && backlogBytes == 0 && recent_.empty())) {
     // Between the thresholds the rate holds; with no news at all it holds
     // too (a still desktop sends nothing to learn from).
     underuseSinceUs_ = 0;

@@ -28,6 +28,15 @@ void SendWindow::OnSent(std::uint64_t frameId, std::uint32_t bytes, std::uint64_
   inFlight_.push_back(Sent{frameId, sentUs, sentBytes_});
 }
 
+void SendWindow::OnUnsent(std::uint64_t frameId) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  if (inFlight_.empty() || inFlight_.back().frameId != frameId) {
+    return;
+  }
+  inFlight_.pop_back();
+  sentBytes_ = inFlight_.empty() ? ackedBytes_ : inFlight_.back().endOffset;
+}
+
 std::optional<SendWindow::Acked> SendWindow::OnAck(std::uint64_t frameId, std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
   const auto found = std::find_if(inFlight_.begin(), inFlight_.end(),

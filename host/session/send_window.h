@@ -41,6 +41,9 @@ class SendWindow {
 
   void Reset();
   void OnSent(std::uint64_t frameId, std::uint32_t bytes, std::uint64_t sentUs);
+  // Takes back the latest OnSent when it was |frameId|: the connection did
+  // not queue that frame after all.
+  void OnUnsent(std::uint64_t frameId);
   // Nothing for a frame not in flight (acknowledged already, or unknown).
   std::optional<Acked> OnAck(std::uint64_t frameId, std::uint64_t nowUs);
   std::uint64_t InFlightBytes() const;

@@ -158,7 +158,8 @@ class Session {
   bool CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeight);
   void RecoverCapture(std::int32_t status, std::uint32_t width, std::uint32_t height,
                       std::uint32_t sourceWidth, std::uint32_t sourceHeight);
-  void PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs);
+  // True when the encoder took the frame.
+  bool PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t captureTimeUs);
 
   // Where this connection's receiver stands with this PC.
   enum class PeerApproval : std::uint8_t { kNone, kPending, kAllowed };
@@ -174,6 +175,11 @@ class Session {
   // The last captured frame, for re-sending a still desktop as a keyframe;
   // the capture thread's alone while a pipeline runs.
   Texture lastFrame_;
+  // The receiver does not have lastFrame_ yet: the link held it back, or
+  // the pictures after it were discarded. A still desktop sends it again
+  // once the link has room, so the receiver is not left on an older one.
+  // The capture thread's alone while a pipeline runs.
+  bool pictureOwed_ = false;
   Connection connection_;
   InputInjector input_;
   StreamingStats stats_;

@@ -44,9 +44,11 @@ void Session::AdaptBitrate(std::uint64_t nowUs) {
   Log(LogLevel::Info, "bit rate %.2f -> %.2f Mbit/s: %s",
       static_cast<double>(change->fromBps) / 1e6, static_cast<double>(change->toBps) / 1e6,
       change->reason.c_str());
-  // Under the pipeline lock, as SET_BITRATE: the encoder may be being rebuilt.
+  // Under the pipeline lock, as SET_BITRATE: the encoder may be being
+  // rebuilt. The controller's rate as it is now, which a SET_BITRATE that
+  // came in meanwhile may have lowered below this change.
   const std::lock_guard<std::mutex> lock(pipelineLock_);
-  encoder_.SetBitrate(change->toBps);
+  encoder_.SetBitrate(rate_.rateBps());
 }
 
 void Session::LogLinkState() {

@@ -146,6 +146,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   streaming_ = true;
   noDisplayNotified_ = false;
   keyframeRequested_ = true;
+  pictureOwed_ = false;
   try {
     captureThread_ =
         std::thread([this, sourceWidth, sourceHeight] { CaptureLoop(sourceWidth, sourceHeight); });
@@ -241,6 +242,12 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
                                    flags, frame.frameId, frame.captureTimeUs, frame.data,
                                    static_cast<std::size_t>(frame.size)),
                        true);
+  if (!queued) {
+    // Not on the wire: it must neither fill the window nor count as
+    // delivered when a later frame's acknowledgement covers it.
+    sendWindow_.OnUnsent(frame.frameId);
+    stats_.UnrecordFrame(timing);
+  }
   if (!queued && keyframes_.Discarded() && connection_.IsOpen()) {
     Log(LogLevel::Info,
         "video frame %llu did not fit in the send queue; restarting from a keyframe",

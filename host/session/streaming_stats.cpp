@@ -80,6 +80,20 @@ void StreamingStats::RecordFrame(const FrameTiming& timing) {
   }
 }
 
+void StreamingStats::UnrecordFrame(const FrameTiming& timing) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  SentFrame& entry = ackRing_[timing.frameId % kAckRingSize];
+  if (entry.frameId == timing.frameId) {
+    entry = SentFrame{};
+  }
+  // Unless the rate window closed on this very frame.
+  if (windowFrames_ > 0 && windowBytes_ >= timing.bytes) {
+    windowBytes_ -= timing.bytes;
+    windowFrames_ -= 1;
+  }
+  droppedFrames_ += 1;
+}
+
 void StreamingStats::CountDropped() {
   const std::lock_guard<std::mutex> lock(lock_);
   droppedFrames_ += 1;

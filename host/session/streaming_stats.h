@@ -47,6 +47,9 @@ class StreamingStats {
   void ResetConnection();
   void RecordFrame(const FrameTiming& timing);
   void CountDropped();
+  // A frame recorded just before the connection refused to queue it: it
+  // counts as dropped, not sent, and no acknowledgement can match it.
+  void UnrecordFrame(const FrameTiming& timing);
   void RecordAck(const FrameAck& ack);
   void RecordPing(std::uint64_t pingId, std::uint64_t sentUs);
   // A PONG for none of the last kPingsKept PINGs is ignored.
