@@ -35,6 +35,14 @@ TEST(SendWindowTest, OneAcknowledgementCoversEveryEarlierFrame) {
   EXPECT_FALSE(window.OnAck(99, kT0 + 110000).has_value());
   EXPECT_TRUE(window.HasRoom(10001, 1000000, kT0 + 120000));
   EXPECT_FALSE(window.HasRoom(10000, 0, kT0 + 120000));
+  // A frame the connection refused is taken back; only the latest can be.
+  window.OnSent(5, 7000, kT0 + 5 * kFrameUs);
+  window.OnUnsent(4);
+  EXPECT_EQ(window.InFlightBytes(), 17000U);
+  window.OnUnsent(5);
+  EXPECT_EQ(window.InFlightBytes(), 10000U);
+  window.OnSent(6, 5000, kT0 + 6 * kFrameUs);
+  EXPECT_EQ(window.OnAck(6, kT0 + 130000)->newlyAckedBytes, 15000U);
 }
 
 TEST(SendWindowTest, WithoutAcknowledgementsTheBacklogBounds) {
@@ -227,6 +235,13 @@ TEST(RateControllerTest, FloorCeilingAndBacklogWithoutAcks) {
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(first->toBps,
             static_cast<std::uint32_t>(12000000 * 0.85 * RateController::kIncreaseFactor));
+  // Acknowledgements that stop (a Wi-Fi pause) with nothing waiting here
+  // are no news of an empty queue: the rate holds until they come back.
+  const std::uint32_t held = queued.rateBps();
+  for (int i = 2; i < 12; ++i) {
+    EXPECT_FALSE(queued.Update(0, now + i * RateController::kIncreaseStepUs).has_value()) << i;
+  }
+  EXPECT_EQ(queued.rateBps(), held);
 }
 
 }  // namespace
