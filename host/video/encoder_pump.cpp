@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <span>
 
 #include "host/base/clock.h"
@@ -235,17 +236,32 @@ std::int32_t VideoEncoder::TakeOutput() {
   }
   if (kind == OutputKind::kNone || kind == OutputKind::kAllocationFailed) return status::kSFalse;
 
-  // More outputs than inputs leave the count at 0 rather than wrapping.
-  std::uint32_t count = inflightCount_.load();
-  while (count > 0 && !inflightCount_.compare_exchange_weak(count, count - 1)) {
-  }
+  // Inputs older than the one this output was made from were dropped by
+  // the transform (a rate control may skip frames): they hold no slot any
+  // more, and the output is not theirs.
+  const std::optional<std::uint64_t> madeFrom = transform_->OutputFrameId();
+  std::uint32_t taken = 0;
   InFlight source;
   {
     const std::lock_guard<std::mutex> lock(lock_);
+    while (madeFrom && inFlight_.size() > 1 && inFlight_.front().frameId < *madeFrom) {
+      inFlight_.pop_front();
+      ++taken;
+    }
+    if (taken != 0) {
+      Log(LogLevel::Debug, "the encoder skipped %u input(s) before frame %llu", taken,
+          static_cast<unsigned long long>(*madeFrom));
+    }
     if (!inFlight_.empty()) {
       source = inFlight_.front();
       inFlight_.pop_front();
     }
+  }
+  ++taken;
+  // More outputs than inputs leave the count at 0 rather than wrapping.
+  std::uint32_t count = inflightCount_.load();
+  while (count > 0 &&
+         !inflightCount_.compare_exchange_weak(count, count - std::min(count, taken))) {
   }
   if (kind == OutputKind::kSample) DeliverAccessUnit(source);
   return status::kSOk;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,11 @@ class EncoderTransform {
   // E_UNEXPECTED or MF_E_TRANSFORM_STREAM_CHANGE as the transform says; or
   // a failure.
   virtual std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) = 0;
+
+  // The frame id the last ProcessOutput's sample was made from, where the
+  // transform carries it through (the sample time, the packet's pts); empty
+  // when it does not say. Lets the pump tell which inputs it skipped.
+  virtual std::optional<std::uint64_t> OutputFrameId() const { return std::nullopt; }
 
   // After a stream change, sets the first offered output type that is still
   // H.264 of the configured size (the first offered when none says more).

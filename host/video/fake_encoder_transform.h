@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -38,8 +39,10 @@ struct FakeTransformRecord {
   int streamChanges = 0;                   // ProcessOutput reports this many stream changes first
   std::deque<std::uint32_t> events;        // handed out by GetEvent in order
   std::deque<std::int32_t> eventStatuses;  // their statuses; S_OK when run out
-  std::int32_t getEventFailure = status::kSOk;            // returned once |events| ran out
-  std::deque<std::vector<std::uint8_t>> outputs;          // handed out by ProcessOutput
+  std::int32_t getEventFailure = status::kSOk;    // returned once |events| ran out
+  std::deque<std::vector<std::uint8_t>> outputs;  // handed out by ProcessOutput
+  std::deque<std::uint64_t> outputIds;            // the frame ids of outputs made by outputPerInput
+  std::optional<std::uint64_t> lastOutputId;
   std::vector<std::uint8_t> outputPerInput;               // when set, each input makes this output
   std::vector<std::shared_ptr<KeyedMutex>> surfaceLocks;  // by slot, for OpenSurface
 
@@ -144,6 +147,7 @@ class FakeEncoderTransform final : public EncoderTransform {
     r->inputs.push_back(r->sampleFrameId);
     if (!r->outputPerInput.empty()) {
       r->outputs.push_back(r->outputPerInput);
+      r->outputIds.push_back(r->sampleFrameId);
       if (r->hasEvents) r->events.push_back(kEventHaveOutput);
     }
     if (r->hasEvents && r->acceptsInput) r->events.push_back(kEventNeedInput);
@@ -158,8 +162,16 @@ class FakeEncoderTransform final : public EncoderTransform {
     if (r->outputs.empty()) return status::kMfETransformNeedMoreInput;
     *accessUnit = r->outputs.front();
     r->outputs.pop_front();
+    r->lastOutputId.reset();
+    if (r->outputs.size() < r->outputIds.size()) {
+      r->lastOutputId = r->outputIds.front();
+      r->outputIds.pop_front();
+    }
     *kind = OutputKind::kSample;
     return status::kSOk;
+  }
+  std::optional<std::uint64_t> OutputFrameId() const override {
+    return record_->Read([](const auto& r) { return r.lastOutputId; });
   }
   std::int32_t RenegotiateOutput() override {
     Locked("RenegotiateOutput");

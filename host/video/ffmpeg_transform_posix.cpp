@@ -168,7 +168,9 @@ std::int32_t FfmpegTransform::ProcessInput() {
   for (;;) {
     const int received = avcodec_receive_packet(context_.get(), packet_.get());
     if (received < 0) break;  // EAGAIN: it wants the next frame
-    outputs_.emplace_back(packet_->data, packet_->data + packet_->size);
+    outputs_.push_back(
+        Output{std::vector<std::uint8_t>(packet_->data, packet_->data + packet_->size),
+               static_cast<std::uint64_t>(std::max<std::int64_t>(packet_->pts, 0))});
     av_packet_unref(packet_.get());
     PushEvent(kEventHaveOutput);
   }
@@ -178,8 +180,10 @@ std::int32_t FfmpegTransform::ProcessInput() {
 
 std::int32_t FfmpegTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit,
                                             OutputKind* kind) {
+  lastOutputId_.reset();
   if (outputs_.empty()) return status::kMfETransformNeedMoreInput;
-  accessUnit->swap(outputs_.front());
+  accessUnit->swap(outputs_.front().bytes);
+  lastOutputId_ = outputs_.front().frameId;
   outputs_.pop_front();
   *kind = OutputKind::kSample;
   return status::kSOk;

@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,7 @@ class FfmpegTransform final : public EncoderTransform {
   std::int32_t MakeSample(std::size_t slot, std::uint64_t frameId) override;
   std::int32_t ProcessInput() override;
   std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) override;
+  std::optional<std::uint64_t> OutputFrameId() const override { return lastOutputId_; }
   std::int32_t RenegotiateOutput() override { return 0; }
   void Shutdown() override;
 
@@ -70,8 +72,13 @@ class FfmpegTransform final : public EncoderTransform {
   std::vector<std::uint8_t> parameterSets_;
   std::unique_ptr<AVFrame, FrameFree> frame_;  // the encoder's own NV12 copy
   std::unique_ptr<AVPacket, PacketFree> packet_;
-  std::vector<Texture> surfaces_;                  // the opened pool slots, in slot order
-  std::deque<std::vector<std::uint8_t>> outputs_;  // pump thread only
+  std::vector<Texture> surfaces_;  // the opened pool slots, in slot order
+  struct Output {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t frameId = 0;  // the packet's pts, which MakeSample set
+  };
+  std::deque<Output> outputs_;  // pump thread only
+  std::optional<std::uint64_t> lastOutputId_;
   // Applied on the pump thread before the next frame; set from the control
   // threads.
   std::atomic<bool> forceKeyframe_{false};

@@ -371,6 +371,7 @@ std::int32_t MfTransform::ProcessInput() {
 
 std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) {
   *kind = OutputKind::kNone;
+  lastOutputId_.reset();
   MFT_OUTPUT_STREAM_INFO info{};
   const bool provides = SUCCEEDED(transform_->GetOutputStreamInfo(outputStreamId_, &info)) &&
                         (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES |
@@ -416,6 +417,13 @@ std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, O
   accessUnit->assign(data, data + length);
   contiguous->Unlock();
   *kind = OutputKind::kSample;
+  // The output keeps its input's sample time (MakeSample's frame id times
+  // the duration), which tells which input it was made from.
+  LONGLONG time = 0;
+  const std::int64_t duration = SampleTimingOf(0, config_.fps).duration;
+  if (SUCCEEDED(sample->GetSampleTime(&time)) && time >= 0 && duration > 0) {
+    lastOutputId_ = static_cast<std::uint64_t>((time + duration / 2) / duration);
+  }
   return S_OK;
 }
 

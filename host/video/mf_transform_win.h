@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,7 @@ class MfTransform final : public EncoderTransform {
   std::int32_t MakeSample(std::size_t slot, std::uint64_t frameId) override;
   std::int32_t ProcessInput() override;
   std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) override;
+  std::optional<std::uint64_t> OutputFrameId() const override { return lastOutputId_; }
   std::int32_t RenegotiateOutput() override;
   void PumpThreadStarted() override;
   void PumpThreadStopping() override;
@@ -85,8 +87,9 @@ class MfTransform final : public EncoderTransform {
   Microsoft::WRL::ComPtr<IMFMediaEventGenerator> events_;
   Microsoft::WRL::ComPtr<ICodecAPI> codecApi_;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> encoderContext_;
-  std::vector<Surface> surfaces_;             // by pool slot
-  Microsoft::WRL::ComPtr<IMFSample> sample_;  // made by MakeSample; pump thread only
+  std::vector<Surface> surfaces_;              // by pool slot
+  Microsoft::WRL::ComPtr<IMFSample> sample_;   // made by MakeSample; pump thread only
+  std::optional<std::uint64_t> lastOutputId_;  // pump thread only
 };
 
 }  // namespace veyra

@@ -158,8 +158,21 @@ TEST_F(VideoEncoderTest, OutputsMatchInputsInOrderAndTheFirstIdrGivesTheHeader) 
   Convert(1);
   encoder_.PostFrame(1, 42, 4200);
   ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
+  // The transform skips frame 43 (a rate control may): the output after it
+  // is 44's, and 43 holds no slot or count any more.
+  record->Write([](auto& r) { r.outputPerInput.clear(); });
+  Convert(2);
+  encoder_.PostFrame(2, 43, 4300);
+  ASSERT_TRUE(
+      WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 3; }); }));
+  record->Write([](auto& r) { r.outputPerInput = kNonIdrAccessUnit; });
+  Convert(3);
+  encoder_.PostFrame(3, 44, 4400);
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 3; }));
 
   const std::lock_guard<std::mutex> lock(framesMutex_);
+  EXPECT_EQ(frames_[2].frameId, 44u);
+  EXPECT_EQ(frames_[2].captureTimeUs, 4400u);
   EXPECT_EQ(frames_[0].frameId, 41u);
   EXPECT_EQ(frames_[0].captureTimeUs, 4100u);
   EXPECT_TRUE(frames_[0].keyframe);
