@@ -343,7 +343,9 @@ class Receiver(LinkIO, Conversation, HostMessages, ScenarioSteps):
     # --- sending --------------------------------------------------------------
 
     def send(self, link, code, payload=b"", channel=wire.CONTROL, flags=0, frame_id=0):
-        if link is None or link.closed:
+        if link is None or link.closed or link.unfinished:
+            # After a frame left incomplete on purpose, any frame (a PONG, an
+            # acknowledgement) would only become the rest of it.
             return
         self._write(link, self._frame(link, code, payload, channel, flags, frame_id))
 
@@ -381,3 +383,9 @@ class Receiver(LinkIO, Conversation, HostMessages, ScenarioSteps):
         self.stats.sent["raw bytes"] += 1
         self.log.write("send-raw", conn=link.index, bytes=len(data), hex=data[:64].hex())
         self._write(link, data)
+        # Where the raw bytes leave the outgoing framing: a later raw step
+        # may finish the frame this one started.
+        reader = link.raw_reader or wire.FrameReader()
+        reader.feed(data)
+        link.unfinished = not reader.failed and reader.pending() > 0
+        link.raw_reader = reader if link.unfinished else None
