@@ -84,6 +84,10 @@ bool VideoEncoder::TakeEvents() {
     if (type == kEventError || eventStatus < 0) {
       Fail(type == kEventError ? "reported MEError" : "event failed",
            eventStatus < 0 ? eventStatus : status::kEFail);
+      if (hardware_) {
+        const std::lock_guard<std::mutex> lock(lock_);
+        failedHardware_.push_back(name_);
+      }
       return false;
     }
     switch (type) {

@@ -1,5 +1,6 @@
 #include "host/video/video_encoder.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "host/base/hresult_text.h"
@@ -79,6 +80,18 @@ std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
       found = true;
       name_ = transform_->name();
       hardware_ = hardware;
+      bool failedBefore = false;
+      if (hardware) {
+        const std::lock_guard<std::mutex> lock(lock_);
+        failedBefore = std::find(failedHardware_.begin(), failedHardware_.end(), name_) !=
+                       failedHardware_.end();
+      }
+      if (failedBefore) {
+        Log(LogLevel::Warn, "encoder %s stopped a stream before; trying the next one",
+            name_.c_str());
+        DiscardTransform();
+        continue;
+      }
       const std::int32_t status = StartTransform();
       if (status == status::kSOk) return status;
       lastFailure = status;

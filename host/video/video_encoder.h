@@ -151,8 +151,15 @@ class VideoEncoder {
   std::atomic<bool> bitrateChanged_{false};            // set by SetBitrate, taken by the pump
   std::vector<std::shared_ptr<KeyedMutex>> surfaces_;  // one per pool slot
 
-  // Guards pending_, needInput_ and inFlight_. A leaf lock: no transform or
-  // keyed-mutex call is made under it except ReturnSlot inside Shutdown.
+  // Hardware encoders that stopped a running stream by themselves (MEError,
+  // a failed event): a rebuild gives the next candidate its turn instead of
+  // the same failure every two seconds. Kept for the encoder's life; under
+  // lock_.
+  std::vector<std::string> failedHardware_;
+
+  // Guards pending_, needInput_, inFlight_ and failedHardware_. A leaf lock:
+  // no transform or keyed-mutex call is made under it except ReturnSlot
+  // inside Shutdown.
   std::mutex lock_;
   std::condition_variable wake_;  // PostFrame and Shutdown notify it
   Pending pending_;

@@ -35,15 +35,23 @@ TEST_F(VideoEncoderTest, MEErrorOrAFailedEventStopsThePumpWithTheCause) {
   EXPECT_NE(sink_.Text().find("encoder reported MEError: 0x80004005"), std::string::npos);
   encoder_.Shutdown();
 
+  // The rebuild passes over the hardware encoder that failed (it is made
+  // and shut down again) and takes the software one.
+  auto skipped = AddRecord();
   auto failing = AddRecord();
   failing->events = {kEventNeedInput};
   failing->eventStatuses = {status::kEOutOfMemory};
   Open();
+  EXPECT_EQ(encoder_.name(), "Fake Software Encoder");
+  EXPECT_EQ(skipped->Read([](const auto& r) { return r.shutdowns; }), 1);
   ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
   EXPECT_EQ(encoder_.failure(), status::kEOutOfMemory);
   encoder_.Shutdown();
+  // The software encoder is the last resort: it is never passed over.
+  AddRecord();
   AddRecord();
   Open();
+  EXPECT_EQ(encoder_.name(), "Fake Software Encoder");
   EXPECT_EQ(encoder_.failure(), status::kSOk);  // a new stream starts clean
 }
 
