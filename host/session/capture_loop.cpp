@@ -177,6 +177,10 @@ void Session::RecoverCapture(std::int32_t status, std::uint32_t width, std::uint
   const CaptureFailure failure = ClassifyCaptureFailure(status);
   if (status == status::kDxgiErrorAccessLost) {
     Log(LogLevel::Warn, "capture lost; rebuilding the complete pipeline");
+    // A mode or dock change may have moved the monitor to another adapter:
+    // the devices are chosen again, as after every expected duplication
+    // error in Microsoft's desktop duplication sample.
+    renewGraphics_ = true;
     message = "display changed or locked; recovering";
     reason = "display changed; rebuilding pipeline";
   } else if (failure.recovery == CaptureRecovery::kNewDevices || graphics_.DeviceLost()) {
