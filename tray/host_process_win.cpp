@@ -44,6 +44,12 @@ ScopedHandle CreateHidden(const std::wstring& commandLine) {
                       nullptr, &startup, &info)) {
     return {};
   }
+  // The host's question about a new phone is a message box that must come
+  // to the front; the tray, started by the user or just clicked, passes on
+  // its right to set the foreground window (AllowSetForegroundWindow: it
+  // lasts until the user's next input elsewhere, and failing changes
+  // nothing).
+  AllowSetForegroundWindow(info.dwProcessId);
   CloseHandle(info.hThread);
   return ScopedHandle(info.hProcess);
 }
