@@ -1,6 +1,7 @@
 // Plays this PC's user for the host's approval box in tests under Wine:
-// waits up to <wait_ms> for a top-level dialog captioned "Veyra", prints its
-// text (UTF-8) and presses the button named by <yes|no>, or none for "read".
+// waits up to <wait_ms> for a top-level dialog of veyra-host.exe captioned
+// "Veyra", prints its text (UTF-8) and presses the button named by
+// <yes|no>, or none for "read".
 // Exit code 0 when a box was found, 1 when none came.
 #include <windows.h>
 
@@ -32,6 +33,34 @@ void PrintUtf8(const std::wstring& text) {
             nullptr);
 }
 
+// Only the host's box: the tray's own boxes share the class and caption.
+bool OwnedByHost(HWND window) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) {
+    return false;
+  }
+  wchar_t path[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  const bool named = QueryFullProcessImageNameW(process, 0, path, &size) != 0;
+  CloseHandle(process);
+  const std::wstring image(path, named ? size : 0);
+  const std::wstring host = L"veyra-host.exe";
+  return image.size() >= host.size() &&
+         lstrcmpiW(image.c_str() + image.size() - host.size(), host.c_str()) == 0;
+}
+
+HWND FindHostBox() {
+  HWND box = nullptr;
+  while ((box = FindWindowExW(nullptr, box, L"#32770", L"Veyra")) != nullptr) {
+    if (OwnedByHost(box)) {
+      return box;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -43,7 +72,7 @@ int wmain(int argc, wchar_t** argv) {
   const DWORD waitMs = static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
   const ULONGLONG deadline = GetTickCount64() + waitMs;
   HWND box = nullptr;
-  while ((box = FindWindowW(L"#32770", L"Veyra")) == nullptr && GetTickCount64() < deadline) {
+  while ((box = FindHostBox()) == nullptr && GetTickCount64() < deadline) {
     Sleep(50);
   }
   if (box == nullptr) {
