@@ -102,9 +102,10 @@ MfTransform::MfTransform(ComPtr<IMFTransform> transform, ComPtr<IMFActivate> act
       activate_(std::move(activate)),
       transform_(std::move(transform)) {
   transform_.As(&codecApi_);
-  // Only hardware transforms are driven by their events; a missing
-  // generator makes VideoEncoder refuse the transform.
-  if (hardware_) transform_.As(&events_);
+  // Hardware and asynchronous transforms are driven by their events (an
+  // asynchronous MFT asks for input only through METransformNeedInput); a
+  // missing generator makes VideoEncoder refuse the transform.
+  if (hardware_ || async_) transform_.As(&events_);
 }
 
 // The transform made by an activation object is shut down through it once

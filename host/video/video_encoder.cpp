@@ -128,9 +128,9 @@ std::int32_t VideoEncoder::StartTransform() {
         static_cast<unsigned>(sequenceHeader_.size()));
   }
 
-  // The pump learns when a hardware transform wants input only from its
-  // events; without them it could never be fed.
-  if (hardware_ && !transform_->HasEvents()) {
+  // The pump learns when a hardware or asynchronous transform wants input
+  // only from its events; without them it could never be fed.
+  if ((hardware_ || transform_->async()) && !transform_->HasEvents()) {
     LogStepFailure("IMFMediaEventGenerator query", status::kENoInterface);
     return status::kENoInterface;
   }
