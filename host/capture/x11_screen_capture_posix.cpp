@@ -28,6 +28,7 @@ namespace veyra {
 namespace {
 
 constexpr std::uint32_t kBytesPerPixel = 4;
+constexpr std::uint32_t kReadFailuresTolerated = 3;
 
 std::uint8_t Unpremultiply(std::uint32_t channel, std::uint32_t alpha) {
   return static_cast<std::uint8_t>(
@@ -418,11 +419,18 @@ std::int32_t X11ScreenCapture::Grab(Texture* texture) {
       Log(LogLevel::Warn, "X display %s went away", display_.name().c_str());
       return status::kDxgiErrorAccessLost;
     }
-    // The screen may have shrunk under the monitor before its event came.
+    // The screen may have shrunk under the monitor before its event came:
+    // the next passes read the layout again (a new size is then a size
+    // change, rebuilt at once) and the picture again. Only reads that keep
+    // failing are a capture failure.
     layoutChanged_ = true;
+    dirty_ = true;
     Log(LogLevel::Warn, "reading X monitor %u failed (X error %u)", outputIndex_, code);
+    if (++readFailures_ < kReadFailuresTolerated) return status::kSFalse;
+    readFailures_ = 0;
     return status::kEFail;
   }
+  readFailures_ = 0;
   const std::int32_t made = ReturnTexture(width, height, texture);
   if (made < 0) return made;
   TextureStorage& storage = StorageOf(*texture);

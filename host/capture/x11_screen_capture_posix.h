@@ -88,6 +88,9 @@ class X11ScreenCapture {
   std::uint8_t randrEvent_ = 0;
   bool dirty_ = true;
   bool layoutChanged_ = false;
+  // Reads that failed in a row; a few are the screen shrinking under the
+  // monitor before RandR says so.
+  std::uint32_t readFailures_ = 0;
   bool pointerChanged_ = true;
   bool hasPointer_ = false;
   Pointer pointer_;
