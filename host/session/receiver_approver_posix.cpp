@@ -1,8 +1,9 @@
 // Natively the question goes to the log (standard error unless --log says
-// otherwise) and the answer is one line on standard input, read a byte at a
-// time so that a later question gets the next line. End of input, or no
-// line before Cancel, is no.
+// otherwise, and then to the terminal too) and the answer is one line on
+// standard input, read a byte at a time so that a later question gets the
+// next line. End of input, or no line before Cancel, is no.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ class ConsoleApprover final : public ReceiverApprover {
       Log(LogLevel::Info, "%s", text.substr(from, end - from).c_str());
       from = end + 1;
     }
+    TellTerminal(text);
     std::string line;
     cancelled_ = false;
     while (!cancelled_.load()) {
@@ -70,6 +72,32 @@ class ConsoleApprover final : public ReceiverApprover {
   void Cancel() override { cancelled_ = true; }
 
  private:
+  // With --log the standard error stream is the log file: the user at the
+  // terminal is asked there as well, as password prompts do. Nothing
+  // without a controlling terminal (a service, the tests).
+  static void TellTerminal(const std::string& text) {
+    if (isatty(STDERR_FILENO) != 0) {
+      return;
+    }
+    const int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0) {
+      return;
+    }
+    const std::string line = text + "\n";
+    std::size_t written = 0;
+    while (written < line.size()) {
+      const ssize_t n = write(tty, line.data() + written, line.size() - written);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        break;
+      }
+      written += static_cast<std::size_t>(n);
+    }
+    close(tty);
+  }
+
   std::atomic<bool> cancelled_{false};
 };
 
