@@ -123,10 +123,10 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   videoConfig_.height = static_cast<std::int32_t>(converter_.OutputHeight());
   videoConfig_.fps = options_.fps;
   videoConfig_.bitrateBps = options_.bitrate;
-  // The level the encoder chose, from its SPS, where it told it up front.
-  if (const std::optional<std::string> level = SpsLevelName(encoder_.sequenceHeader())) {
-    videoConfig_.level = *level;
-  }
+  // The level the encoder chose, from its SPS, where it told it up front;
+  // otherwise the one it was asked for or, left to choose, picks.
+  const std::optional<std::string> level = SpsLevelName(encoder_.sequenceHeader());
+  videoConfig_.level = level ? *level : LevelIdcName(MinimumLevelIdc(config));
 
   // Input follows the monitor being captured; a source without a monitor
   // (the synthetic pattern) leaves the injector where it was.

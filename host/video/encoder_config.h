@@ -76,4 +76,11 @@ struct SampleTiming {
 };
 SampleTiming SampleTimingOf(std::uint64_t frameId, std::uint32_t fps);
 
+// The lowest H.264 level, as level_idc (ten times the level: 42 for 4.2),
+// whose limits hold a High-profile stream of |config|: frame size and
+// macroblocks a second, frame width and height, and bit rate (the
+// standard's table of level limits). What an encoder left to choose picks;
+// 62 when nothing smaller fits.
+std::uint32_t MinimumLevelIdc(const EncoderConfig& config);
+
 }  // namespace veyra

@@ -192,6 +192,11 @@ HRESULT MfTransform::SetMediaTypes() {
   output->SetUINT32(MF_MT_AVG_BITRATE, config_.bitrate);
   output->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 0);
   output->SetUINT32(MF_MT_MPEG2_PROFILE, kHighProfile);
+  // The level asked for, not left to the encoder: the stream's
+  // configuration is sent before a hardware encoder has told its sequence
+  // header, and must name the level the stream keeps to (MF_MT_VIDEO_LEVEL,
+  // an alias of MF_MT_MPEG2_LEVEL: the default is this same minimum).
+  output->SetUINT32(MF_MT_MPEG2_LEVEL, MinimumLevelIdc(config_));
   SetPictureAttributes(output.Get(), config_);
   result = transform_->SetOutputType(outputStreamId_, output.Get(), 0);
   if (FAILED(result)) {

@@ -68,11 +68,15 @@ std::optional<std::string> SpsLevelName(std::span<const std::uint8_t> bytes) {
         (level == 11 && constraintSet3 && (profile == 66 || profile == 77 || profile == 88))) {
       return std::string("1b");
     }
-    char text[8];
-    std::snprintf(text, sizeof text, "%u.%u", level / 10u, level % 10u);
-    return std::string(text);
+    return LevelIdcName(level);
   }
   return std::nullopt;
+}
+
+std::string LevelIdcName(std::uint32_t levelIdc) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u", levelIdc / 10u, levelIdc % 10u);
+  return std::string(text);
 }
 
 }  // namespace veyra

@@ -42,4 +42,7 @@ std::vector<std::uint8_t> ExtractSequenceHeader(std::span<const std::uint8_t> by
 // level_idc 9.
 std::optional<std::string> SpsLevelName(std::span<const std::uint8_t> bytes);
 
+// "4.2" for level_idc 42.
+std::string LevelIdcName(std::uint32_t levelIdc);
+
 }  // namespace veyra

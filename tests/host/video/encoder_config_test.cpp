@@ -30,6 +30,28 @@ TEST(EncoderConfigTest, ZeroFramesPerSecondIsSixtyAndTheBufferHoldsOneFrameInByt
   EXPECT_EQ(LowLatencySettings(config).back().value, 1u);
 }
 
+// The levels libx264 writes into its SPS for the same streams.
+TEST(EncoderConfigTest, MinimumLevelHoldsSizeRateAndBitRate) {
+  struct Case {
+    std::uint32_t width, height, fps, bitrate, levelIdc;
+  };
+  const Case cases[] = {
+      {1280, 720, 60, 12000000, 32},   {1728, 1080, 60, 12000000, 42},
+      {1920, 1080, 30, 12000000, 40},  {1920, 1080, 30, 30000000, 41},
+      {3840, 2160, 60, 12000000, 52},  {320, 240, 60, 1000000, 21},
+      {8192, 8192, 120, 12000000, 62},  // beyond every level
+      {4096, 16, 60, 1000000, 40},      // too wide for the smaller levels' frames
+  };
+  for (const Case& c : cases) {
+    EncoderConfig config;
+    config.width = c.width;
+    config.height = c.height;
+    config.fps = c.fps;
+    config.bitrate = c.bitrate;
+    EXPECT_EQ(MinimumLevelIdc(config), c.levelIdc) << c.width << "x" << c.height << "@" << c.fps;
+  }
+}
+
 TEST(SampleTimingTest, LargeFrameIdsDoNotWrap) {
   // Half a year at 60 frames per second.
   const std::uint64_t frameId = 60ull * 60 * 60 * 24 * 183;
