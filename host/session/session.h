@@ -45,8 +45,9 @@ namespace veyra {
 // lock, the connection's queue lock or the injector's lock is taken, never
 // the other way round; deviceInfoLock_, the timing ring's lock and the locks
 // of the send window, keyframe pacer and rate controller are leaf locks;
-// stopLock_ is held across Stop, over the log's and the connection's
-// locks, and is never taken under another lock; trustLock_ is held over the
+// stopLock_ is held across Stop, over the log's, the connection's and
+// (through SetState) the injector's locks, and is never taken under another
+// lock; trustLock_ is held over the
 // pairing store's file writes and the log's lock, never over another of the
 // session's locks.
 //
