@@ -240,28 +240,34 @@ std::int32_t VideoEncoder::TakeOutput() {
   }
   if (kind == OutputKind::kNone || kind == OutputKind::kAllocationFailed) return status::kSFalse;
 
-  // Inputs older than the one this output was made from were dropped by
-  // the transform (a rate control may skip frames): they hold no slot any
-  // more, and the output is not theirs.
+  // Inputs before the one this output was made from were dropped by the
+  // transform (a rate control may skip frames): they hold no slot any more,
+  // and the output is not theirs. Only an id that is one of the inputs in
+  // flight is believed; otherwise outputs follow inputs in order.
   const std::optional<std::uint64_t> madeFrom = transform_->OutputFrameId();
-  std::uint32_t taken = 0;
+  std::uint32_t skipped = 0;
   InFlight source;
   {
     const std::lock_guard<std::mutex> lock(lock_);
-    while (madeFrom && inFlight_.size() > 1 && inFlight_.front().frameId < *madeFrom) {
-      inFlight_.pop_front();
-      ++taken;
-    }
-    if (taken != 0) {
-      Log(LogLevel::Debug, "the encoder skipped %u input(s) before frame %llu", taken,
-          static_cast<unsigned long long>(*madeFrom));
+    if (madeFrom) {
+      const auto match =
+          std::find_if(inFlight_.begin(), inFlight_.end(),
+                       [&](const InFlight& entry) { return entry.frameId == *madeFrom; });
+      if (match != inFlight_.end()) {
+        skipped = static_cast<std::uint32_t>(match - inFlight_.begin());
+        inFlight_.erase(inFlight_.begin(), match);
+      }
     }
     if (!inFlight_.empty()) {
       source = inFlight_.front();
       inFlight_.pop_front();
     }
   }
-  ++taken;
+  if (skipped != 0) {
+    Log(LogLevel::Debug, "the encoder skipped %u input(s) before frame %llu", skipped,
+        static_cast<unsigned long long>(*madeFrom));
+  }
+  const std::uint32_t taken = skipped + 1;
   // More outputs than inputs leave the count at 0 rather than wrapping.
   std::uint32_t count = inflightCount_.load();
   while (count > 0 &&
