@@ -49,14 +49,14 @@ void Session::OnHello(const JsonValue& json) {
           "  pinned: %s\n  now:    %s\n"
           "Either the receiver app was reinstalled, or something is impersonating it. If you "
           "reinstalled it, run --forget %s and pair again.",
-          pin.c_str(), peerKey_.c_str(), hello.deviceId.c_str());
+          pin.c_str(), peerKey_.c_str(), PeerText(hello.deviceId).c_str());
       RefuseHello("TLS key does not match the pinned key");
       return;
     case HelloVerdict::kRefusePlaintextPin:
       Log(LogLevel::Error,
           "device %s is paired with a TLS key but connected without TLS; its key cannot be "
           "checked, so it is refused. Connect with TLS.",
-          hello.deviceId.c_str());
+          PeerText(hello.deviceId).c_str());
       RefuseHello("this device is paired over TLS only");
       return;
     case HelloVerdict::kTrusted:
@@ -137,14 +137,20 @@ void Session::StorePairingLocked(const std::string& token) {
     return;
   }
   pairingStore_.SetToken(deviceId_, token);
-  pairingStore_.Save();
+  bool saved = pairingStore_.Save();
   if (!peerKey_.empty() && pairingStore_.PinFor(deviceId_).empty()) {
     pairingStore_.SetPin(deviceId_, peerKey_);
-    pairingStore_.Save();
+    saved = pairingStore_.Save() && saved;
     Log(LogLevel::Info, "pinned the device's TLS key: %s", peerKey_.c_str());
   }
+  if (!saved) {
+    // Allowed for this connection; not remembered, so it asks again.
+    Log(LogLevel::Error, "the pairing with %s could not be saved; it will be asked about again",
+        PeerText(deviceId_).c_str());
+    return;
+  }
   Log(LogLevel::Info, "paired with %s; it will connect without asking from now on",
-      deviceId_.c_str());
+      PeerText(deviceId_).c_str());
 }
 
 void Session::OnRefused(const ErrorInfo& error) {

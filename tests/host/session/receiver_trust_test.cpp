@@ -43,6 +43,16 @@ TEST(ReceiverTrustTest, PeerTextCannotForgeLinesAndAnswersAreStrict) {
   EXPECT_EQ(PeerText("Pixel 9"), "Pixel 9");
   EXPECT_EQ(PeerText("a\nINFO  b\x1b[2J\\"), "a\\x0aINFO  b\\x1b[2J\\x5c");
   EXPECT_EQ(PeerText(std::string(300, 'z'), 4), "zzzz...");
+  // A right-to-left override and a line separator cannot rearrange or break
+  // a name; a cut never splits a character ("\xc3\xa9" is one).
+  EXPECT_EQ(PeerText("Pixel \xe2\x80\xae"
+                     "9 lexiP\xe2\x80\xa8x"),
+            "Pixel \\u202e9 lexiP\\u2028x");
+  EXPECT_EQ(PeerText("ab\xc3\xa9", 3), "ab...");
+  EXPECT_EQ(PeerText("\xe2\x82\xac"
+                     "5"),
+            "\xe2\x82\xac"
+            "5");  // the euro sign stays
   for (const char* yes : {"y", "Y", "yes", " YeS\r", "yes\t"}) {
     EXPECT_TRUE(IsYesAnswer(yes)) << yes;
   }
