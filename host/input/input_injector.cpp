@@ -23,6 +23,9 @@ InputInjector::InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_
       nowUs_(nowUs ? std::move(nowUs) : std::function<std::uint64_t()>(NowUs)) {}
 
 bool InputInjector::AdmitLocked() {
+  if (suspended_) {
+    return false;
+  }
   const std::uint64_t now = nowUs_();
   constexpr std::uint64_t kFull = std::uint64_t{kInputBurst} * kMicrosPerSecond;
   if (now > budgetAtUs_) {
@@ -112,7 +115,7 @@ void InputInjector::ReleaseHeldLocked(float x, float y) {
 void InputInjector::Touch(std::uint8_t action, float x, float y, std::uint32_t buttons) {
   const std::lock_guard<std::mutex> guard(lock_);
   const bool releases = (action == kTouchUp || action == kTouchCancel) && (leftHeld_ || rightHeld_);
-  if (!releases && (suspended_ || !AdmitLocked())) {
+  if (!releases && !AdmitLocked()) {
     return;
   }
   switch (action) {
@@ -144,7 +147,7 @@ void InputInjector::Touch(std::uint8_t action, float x, float y, std::uint32_t b
 
 void InputInjector::Scroll(float dx, float dy, float x, float y) {
   const std::lock_guard<std::mutex> guard(lock_);
-  if (suspended_ || !AdmitLocked()) {
+  if (!AdmitLocked()) {
     return;
   }
   const auto bounded = [](std::int32_t units) {
@@ -172,7 +175,7 @@ void InputInjector::Key(std::uint32_t usage, std::uint8_t action) {
   }
   const std::lock_guard<std::mutex> guard(lock_);
   const bool release = action == kKeyReleased;
-  if (release ? heldKeys_.count(virtualKey) == 0 : (suspended_ || !AdmitLocked())) {
+  if (release ? heldKeys_.count(virtualKey) == 0 : !AdmitLocked()) {
     // A release of a key the receiver never pressed here changes nothing
     // that it may change.
     return;

@@ -93,7 +93,8 @@ class InputInjector {
   void ReleaseHeldLocked(float x, float y);
   void ReleaseAllLocked();
   void SendKeyLocked(std::uint16_t virtualKey, bool release);
-  // Takes one event from the rate limit; false drops it.
+  // Whether a press, move or scroll may go out: never while suspended,
+  // otherwise one event from the rate limit. False drops it.
   bool AdmitLocked();
 
   const std::unique_ptr<DisplayLayout> layout_;

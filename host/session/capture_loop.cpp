@@ -130,7 +130,9 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   }
   source_->ReleaseFrame();
   if (convertStatus == status::kEPending) {
-    pictureOwed_ = !resent || pictureOwed_;
+    if (!resent) {
+      pictureOwed_ = true;
+    }
     stats_.CountDropped();
     return true;
   }

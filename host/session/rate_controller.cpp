@@ -147,13 +147,12 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
     underuseSinceUs_ = 0;
     return Trim(delayUs, nowUs);
   }
-  // Acknowledgements that came and then stopped (a Wi-Fi pause, a queue
-  // ahead of them) are no news of an empty queue.
-  const bool acksStalled = !ackDelayUs && !recent_.empty();
-  if (delayUs >= kUnderuseUs || acksStalled ||
-      (!ackDelayUs && backlogBytes == 0 && recent_.empty())) {
-    // Between the thresholds the rate holds; with no news at all it holds
-    // too (a still desktop sends nothing to learn from).
+  if (delayUs >= kUnderuseUs || (!ackDelayUs && (!recent_.empty() || backlogBytes == 0))) {
+    // Between the thresholds the rate holds. Without a recent delay it
+    // holds too: acknowledgements that came and then stopped (a Wi-Fi
+    // pause) are no news of an empty queue, and with no acknowledgements
+    // and nothing waiting there is no news at all (a still desktop sends
+    // nothing to learn from).
     underuseSinceUs_ = 0;
     return std::nullopt;
   }

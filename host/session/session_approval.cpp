@@ -59,8 +59,7 @@ void Session::PollApproval(std::uint64_t nowUs) {
     return;
   }
   const std::uint64_t waitedUs = nowUs - std::min(nowUs, approvalAskedUs_.load());
-  if (waitedUs >= kApprovalNoticeDelayUs && !permissionDenied_.load() &&
-      approvalNoticeDue_.exchange(false)) {
+  if (waitedUs >= kApprovalNoticeDelayUs && approvalNoticeDue_.exchange(false)) {
     SendError(kErrorNoDisplay, "waiting for approval on the PC");
   }
   const std::optional<ApprovalAnswer> answer = prompt_.Answer();

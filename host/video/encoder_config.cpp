@@ -37,6 +37,11 @@ SampleTiming SampleTimingOf(std::uint64_t frameId, std::uint32_t fps) {
   return {static_cast<std::int64_t>(frameId) * duration, duration};
 }
 
+std::uint64_t FrameIdAt(std::int64_t time, std::uint32_t fps) {
+  const std::int64_t duration = SampleTimingOf(0, fps).duration;
+  return time < 0 ? 0 : static_cast<std::uint64_t>((time + duration / 2) / duration);
+}
+
 std::uint32_t MinimumLevelIdc(const EncoderConfig& config) {
   struct Limits {
     std::uint32_t levelIdc;

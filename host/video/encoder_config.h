@@ -76,6 +76,10 @@ struct SampleTiming {
 };
 SampleTiming SampleTimingOf(std::uint64_t frameId, std::uint32_t fps);
 
+// The frame id whose sample starts nearest |time| (the inverse of
+// SampleTimingOf); 0 for a negative time.
+std::uint64_t FrameIdAt(std::int64_t time, std::uint32_t fps);
+
 // The lowest H.264 level, as level_idc (ten times the level: 42 for 4.2),
 // whose limits hold a High-profile stream of |config|: frame size and
 // macroblocks a second, frame width and height, and bit rate (the

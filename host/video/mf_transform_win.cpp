@@ -426,10 +426,7 @@ std::int32_t MfTransform::ProcessOutput(std::vector<std::uint8_t>* accessUnit, O
   // The output keeps its input's sample time (MakeSample's frame id times
   // the duration), which tells which input it was made from.
   LONGLONG time = 0;
-  const std::int64_t duration = SampleTimingOf(0, config_.fps).duration;
-  if (SUCCEEDED(sample->GetSampleTime(&time)) && time >= 0 && duration > 0) {
-    lastOutputId_ = static_cast<std::uint64_t>((time + duration / 2) / duration);
-  }
+  if (SUCCEEDED(sample->GetSampleTime(&time))) lastOutputId_ = FrameIdAt(time, config_.fps);
   return S_OK;
 }
 

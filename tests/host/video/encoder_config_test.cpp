@@ -11,6 +11,10 @@ TEST(SampleTimingTest, FramesSitWholeDurationsApartInHundredNanoseconds) {
   EXPECT_EQ(third.time, 499998);
   EXPECT_EQ(SampleTimingOf(0, 30).time, 0);
   EXPECT_EQ(SampleTimingOf(1, 30).duration, 333333);
+  // And back, also from a time a transform rounded.
+  EXPECT_EQ(FrameIdAt(third.time, 60), 3u);
+  EXPECT_EQ(FrameIdAt(third.time + 1000, 60), 3u);
+  EXPECT_EQ(FrameIdAt(-5, 60), 0u);
 }
 
 TEST(SampleTimingTest, ZeroFramesPerSecondCountsAsSixty) {

@@ -79,8 +79,7 @@ class Link:
         self.video_seq_last = None       # the last video sequence number seen
         self.chain_broken = False        # a video sequence gap with no IDR picture since
         self.held = None                 # output held back while a frame goes out in pieces
-        self.unfinished = False          # raw bytes left a frame incomplete: nothing more is sent
-        self.raw_reader = None           # the framing of raw output while a frame is unfinished
+        self.raw_reader = None           # raw bytes left a frame incomplete: its framing; nothing more is sent
         self.after_pieces = []           # close, reset or offline steps waiting for the pieces
 
     def fileno(self):

@@ -343,7 +343,7 @@ class Receiver(LinkIO, Conversation, HostMessages, ScenarioSteps):
     # --- sending --------------------------------------------------------------
 
     def send(self, link, code, payload=b"", channel=wire.CONTROL, flags=0, frame_id=0):
-        if link is None or link.closed or link.unfinished:
+        if link is None or link.closed or link.raw_reader is not None:
             # After a frame left incomplete on purpose, any frame (a PONG, an
             # acknowledgement) would only become the rest of it.
             return
@@ -387,5 +387,4 @@ class Receiver(LinkIO, Conversation, HostMessages, ScenarioSteps):
         # may finish the frame this one started.
         reader = link.raw_reader or wire.FrameReader()
         reader.feed(data)
-        link.unfinished = not reader.failed and reader.pending() > 0
-        link.raw_reader = reader if link.unfinished else None
+        link.raw_reader = reader if not reader.failed and reader.pending() else None
