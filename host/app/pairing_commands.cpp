@@ -2,28 +2,41 @@
 
 #include <set>
 
+#include "host/base/peer_text.h"
+
 namespace veyra {
+
+namespace {
+
+// Every device the store knows, in ascending byte order.
+std::set<std::string> KnownDevices(const PairingStore& store) {
+  std::set<std::string> devices;
+  for (const auto& [id, token] : store.receivers()) devices.insert(id);
+  for (const auto& [id, pin] : store.pins()) devices.insert(id);
+  return devices;
+}
+
+}  // namespace
 
 std::string ListPairings(const PairingStore& store) {
   std::string out = "this PC: " + store.hostName() + " (id " + store.hostId() + ")\n";
   out += "stored at " + store.path() + "\n\n";
 
-  std::set<std::string> devices;
-  for (const auto& [id, token] : store.receivers()) devices.insert(id);
-  for (const auto& [id, pin] : store.pins()) devices.insert(id);
-
+  // Ids and keys came from the phones: escaped like any peer text.
+  const std::set<std::string> devices = KnownDevices(store);
   if (devices.empty()) {
     return out + "no devices have approved this PC yet; the first connection will ask.\n";
   }
   out += "known to " + std::to_string(devices.size()) + " device(s), " +
          std::to_string(store.receivers().size()) + " approved:\n";
   for (const std::string& id : devices) {
-    out += "  " + id + "\n";
+    const std::string shown = PeerText(id);
+    out += "  " + shown + "\n";
     if (store.TokenFor(id).empty()) {
-      out += "    no token - pin only; --forget " + id + " to pair afresh\n";
+      out += "    no token - pin only; --forget " + shown + " to pair afresh\n";
     }
     if (const std::string pin = store.PinFor(id); !pin.empty()) {
-      out += "    pinned key " + pin + "\n";
+      out += "    pinned key " + PeerText(pin) + "\n";
     }
   }
   return out;
@@ -47,7 +60,20 @@ CommandOutcome ForgetDevice(PairingStore& store, const std::string& deviceId) {
   if (!store.readable()) {
     return Unreadable(store);
   }
-  if (store.Forget(deviceId) && !store.Save()) {
+  if (!store.Forget(deviceId)) {
+    std::string text =
+        "no device with the id " + PeerText(deviceId) + " is stored; nothing was forgotten.\n";
+    const std::set<std::string> devices = KnownDevices(store);
+    if (devices.empty()) {
+      return {text + "no devices are stored.\n", 1};
+    }
+    text += "stored ids:\n";
+    for (const std::string& id : devices) {
+      text += "  " + PeerText(id) + "\n";
+    }
+    return {text, 1};
+  }
+  if (!store.Save()) {
     return Unsaved(store);
   }
   return {"forgotten; that device will ask again on the next connection.\n", 0};

@@ -21,7 +21,8 @@ struct CommandOutcome {
 };
 
 // "--forget <deviceId>": saves only when something was removed. Exit code 1,
-// and nothing claimed, when the store could not be read or saved.
+// and nothing claimed, when the store could not be read or saved, or holds
+// no such device (the stored ids are listed then).
 CommandOutcome ForgetDevice(PairingStore& store, const std::string& deviceId);
 
 // "--forget-all": saves only when there was something to drop; fails as

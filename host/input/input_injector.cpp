@@ -23,7 +23,7 @@ InputInjector::InputInjector(std::unique_ptr<DisplayLayout> layout, std::unique_
       nowUs_(nowUs ? std::move(nowUs) : std::function<std::uint64_t()>(NowUs)) {}
 
 bool InputInjector::AdmitLocked() {
-  if (suspended_) {
+  if (suspended_ || !targetKnown_) {
     return false;
   }
   const std::uint64_t now = nowUs_();
@@ -62,6 +62,7 @@ bool InputInjector::FindMonitor(std::wstring_view deviceName) {
     return false;
   }
   targetArea_ = found;
+  targetKnown_ = true;
   Log(LogLevel::Info, "input target rect: (%ld,%ld)-(%ld,%ld)", static_cast<long>(found.left),
       static_cast<long>(found.top), static_cast<long>(found.right),
       static_cast<long>(found.bottom));

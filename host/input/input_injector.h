@@ -102,9 +102,10 @@ class InputInjector {
   const std::function<std::uint64_t()> nowUs_;
 
   mutable std::mutex lock_;
-  // Until a monitor is found, input goes to a 1920 x 1080 area at the
-  // desktop's origin.
+  // Until the streamed monitor is found, presses, moves and scrolls are
+  // dropped: they would land wherever a default area put them.
   DesktopRect targetArea_{0, 0, 1920, 1080};
+  bool targetKnown_ = false;
   std::uint8_t pictureTurns_ = 0;
   bool leftHeld_ = false;
   bool rightHeld_ = false;

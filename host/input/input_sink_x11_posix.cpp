@@ -236,19 +236,31 @@ std::uint8_t X11InputSink::KeycodeFor(std::uint32_t keysym) {
 }
 
 void X11InputSink::SendKey(const KeyboardInput& input) {
-  const std::uint32_t keysym = KeysymForVirtualKey(input.virtualKey);
-  if (keysym == 0) {
-    Log(LogLevel::Debug, "input: virtual key 0x%02X has no X keysym; dropped", input.virtualKey);
-    return;
-  }
-  open_ = Display();
-  if (open_ == nullptr) return;
-  const std::uint8_t keycode = KeycodeFor(keysym);
-  if (keycode == 0) {
-    Log(LogLevel::Debug, "input: keysym 0x%X is not on the X keyboard; dropped", keysym);
-    return;
-  }
   const bool release = (input.flags & kKeyEventKeyUp) != 0;
+  const auto pressed = pressedKeycodes_.find(input.virtualKey);
+  std::uint8_t keycode = 0;
+  if (release && pressed != pressedKeycodes_.end()) {
+    keycode = pressed->second;
+    pressedKeycodes_.erase(pressed);
+    open_ = Display();
+    if (open_ == nullptr) return;
+  } else {
+    const std::uint32_t keysym = KeysymForVirtualKey(input.virtualKey);
+    if (keysym == 0) {
+      Log(LogLevel::Debug, "input: virtual key 0x%02X has no X keysym; dropped", input.virtualKey);
+      return;
+    }
+    open_ = Display();
+    if (open_ == nullptr) return;
+    keycode = KeycodeFor(keysym);
+    if (keycode == 0) {
+      Log(LogLevel::Debug, "input: keysym 0x%X is not on the X keyboard; dropped", keysym);
+      return;
+    }
+    if (!release) {
+      pressedKeycodes_[input.virtualKey] = keycode;
+    }
+  }
   xcb_test_fake_input(open_->connection(), release ? XCB_KEY_RELEASE : XCB_KEY_PRESS, keycode,
                       XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
   xcb_flush(open_->connection());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -78,6 +79,9 @@ class X11InputSink final : public InputSink {
   std::uint8_t keysymsPerKeycode_ = 0;
   std::vector<std::uint32_t> keysyms_;
   std::uint32_t mappedGeneration_ = 0;  // the connection the mapping came from
+  // The keycode each held virtual key was pressed with: its release goes to
+  // the same key even if the keyboard mapping changed in between.
+  std::map<std::uint16_t, std::uint8_t> pressedKeycodes_;
   // Wheel units below a notch, carried to the next scroll of the same axis.
   std::int32_t verticalRemainder_ = 0;
   std::int32_t horizontalRemainder_ = 0;

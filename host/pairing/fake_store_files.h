@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -40,12 +41,19 @@ class FakeStoreFiles final : public StoreFiles {
 
   void Remove(const std::string& path) override { files.erase(path); }
 
+  std::unique_ptr<StoreLock> Lock(const std::string& /*path*/) override {
+    ++locks;
+    return failLock ? nullptr : std::make_unique<StoreLock>();
+  }
+
   std::string defaultPath;
   std::map<std::string, std::string> files;
   // When set, every read fails with this text.
   std::optional<std::string> readFailure;
   int writes = 0;
+  int locks = 0;
   bool failWrites = false;
+  bool failLock = false;
   std::uint32_t replaceError = 0;
 };
 

@@ -1,19 +1,39 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 
+#include "host/base/log.h"
 #include "host/pairing/pairing_store.h"
 
 namespace veyra {
 namespace {
+
+// How long Save waits for another program's save to finish: a save takes
+// milliseconds, so this is only reached when something hangs.
+constexpr int kLockAttempts = 300;
+constexpr std::chrono::milliseconds kLockRetry{10};
+
+class PosixStoreLock final : public StoreLock {
+ public:
+  explicit PosixStoreLock(int fd) : fd_(fd) {}
+  ~PosixStoreLock() override { ::close(fd_); }  // releases the flock
+  PosixStoreLock(const PosixStoreLock&) = delete;
+  PosixStoreLock& operator=(const PosixStoreLock&) = delete;
+
+ private:
+  int fd_;
+};
 
 StoreRead Failed(const char* call, int error) {
   return {StoreRead::Outcome::kFailed,
@@ -52,7 +72,11 @@ class PosixStoreFiles final : public StoreFiles {
   }
 
   bool WriteAll(const std::string& path, const std::string& bytes) override {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file, never an old one opened again: a link planted where the
+    // temporary file goes is removed, and O_EXCL with O_NOFOLLOW refuses
+    // one planted in between.
+    ::unlink(path.c_str());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
       return false;
     }
@@ -80,6 +104,26 @@ class PosixStoreFiles final : public StoreFiles {
   }
 
   void Remove(const std::string& path) override { ::unlink(path.c_str()); }
+
+  std::unique_ptr<StoreLock> Lock(const std::string& path) override {
+    const std::string lockPath = path + ".lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      return nullptr;
+    }
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return std::make_unique<PosixStoreLock>(fd);
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        break;
+      }
+      std::this_thread::sleep_for(kLockRetry);
+    }
+    Log(LogLevel::Warn, "another program held %s for too long", lockPath.c_str());
+    ::close(fd);
+    return nullptr;
+  }
 };
 
 // Creates each missing folder of |path|, private to the user, as Windows'

@@ -6,9 +6,12 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "host/base/log.h"
 #include "host/base/scoped_handle_win.h"
 #include "host/base/status_codes.h"
 #include "host/base/utf_conversion.h"
@@ -16,6 +19,20 @@
 
 namespace veyra {
 namespace {
+
+// How long Save waits for another program's save to finish: a save takes
+// milliseconds, so this is only reached when something hangs.
+constexpr int kLockAttempts = 300;
+constexpr DWORD kLockRetryMs = 10;
+
+// LockFileEx on a file beside the store; closing the handle releases it.
+class WindowsStoreLock final : public StoreLock {
+ public:
+  explicit WindowsStoreLock(ScopedHandle file) : file_(std::move(file)) {}
+
+ private:
+  ScopedHandle file_;
+};
 
 StoreRead Failed(const char* call, DWORD error) {
   return {StoreRead::Outcome::kFailed,
@@ -52,8 +69,14 @@ class WindowsStoreFiles final : public StoreFiles {
   }
 
   bool WriteAll(const std::string& path, const std::string& bytes) override {
-    ScopedHandle file(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A new file, never an old one opened again: DeleteFileW removes a link
+    // planted there (the link, not its target), and CREATE_NEW with
+    // FILE_FLAG_OPEN_REPARSE_POINT fails on one planted in between instead
+    // of following it.
+    const std::wstring wide = WideFromUtf8(path);
+    DeleteFileW(wide.c_str());
+    ScopedHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.IsValid()) {
       return false;
     }
@@ -79,6 +102,29 @@ class WindowsStoreFiles final : public StoreFiles {
   }
 
   void Remove(const std::string& path) override { DeleteFileW(WideFromUtf8(path).c_str()); }
+
+  std::unique_ptr<StoreLock> Lock(const std::string& path) override {
+    ScopedHandle file(
+        CreateFileW(WideFromUtf8(path + ".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.IsValid()) {
+      return nullptr;
+    }
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+      OVERLAPPED at = {};
+      if (LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &at)) {
+        return std::make_unique<WindowsStoreLock>(std::move(file));
+      }
+      if (GetLastError() != ERROR_LOCK_VIOLATION) {
+        break;
+      }
+      Sleep(kLockRetryMs);
+    }
+    Log(LogLevel::Warn, "another program held %s.lock for too long", path.c_str());
+    return nullptr;
+  }
 };
 
 }  // namespace

@@ -29,6 +29,10 @@ JsonValue TextMapObject(const std::map<std::string, std::string>& map) {
   return object;
 }
 
+// Names a malformed store is kept under, tried in turn; an older kept
+// copy is never replaced.
+constexpr int kAsideNames = 10;
+
 }  // namespace
 
 std::string StoreFiles::DefaultPath() { return PairingStore::DefaultPath(); }
@@ -40,43 +44,82 @@ PairingStore::PairingStore(std::string path, StoreFiles& files)
   Load();
 }
 
+PairingStore::FileState PairingStore::ReadFile(Contents* into, std::string* why) {
+  StoreRead read = files_.ReadAll(path_);
+  if (read.outcome == StoreRead::Outcome::kFailed) {
+    *why = read.failure;
+    return FileState::kUnreadable;
+  }
+  if (read.outcome == StoreRead::Outcome::kNotFound || read.bytes.empty()) {
+    return FileState::kMissing;
+  }
+  try {
+    const JsonValue root = Parse(read.bytes);
+    if (root.IsObject()) {
+      if (const JsonValue* id = root.Find("hostId"); id && id->kind() == JsonKind::String) {
+        into->hostId = id->text();
+      }
+      into->hostName = root.ReadString("hostName", "");
+      LoadTextMap(root.Find("receivers"), into->receivers);
+      LoadTextMap(root.Find("pins"), into->pins);
+    }
+  } catch (const ProtocolError& error) {
+    *into = Contents{};
+    *why = error.what();
+    return FileState::kMalformed;
+  }
+  return FileState::kRead;
+}
+
+std::string PairingStore::MoveAside() {
+  for (int n = 1; n <= kAsideNames; ++n) {
+    const std::string aside = path_ + ".corrupt" + (n == 1 ? "" : "-" + std::to_string(n));
+    if (files_.ReadAll(aside).outcome != StoreRead::Outcome::kNotFound) {
+      continue;
+    }
+    if (files_.Replace(path_, aside) == 0) {
+      return aside;
+    }
+    break;
+  }
+  return {};
+}
+
 void PairingStore::Load() {
   hostName_ = DefaultHostName();
   hostId_.clear();
   receivers_.clear();
   pins_.clear();
 
-  std::string text;
   if (!path_.empty()) {
-    StoreRead read = files_.ReadAll(path_);
-    if (read.outcome == StoreRead::Outcome::kFailed) {
-      Log(LogLevel::Warn,
-          "pairing store unreadable (%s); starting fresh in memory, not saving over %s in this run",
-          read.failure.c_str(), path_.c_str());
-      unreadable_ = true;
-    } else {
-      text = std::move(read.bytes);
-    }
-  }
-  if (!text.empty()) {
-    try {
-      const JsonValue root = Parse(text);
-      if (root.IsObject()) {
-        if (const JsonValue* id = root.Find("hostId"); id && id->kind() == JsonKind::String) {
-          hostId_ = id->text();
+    Contents contents;
+    std::string why;
+    switch (ReadFile(&contents, &why)) {
+      case FileState::kRead:
+        Adopt(std::move(contents));
+        break;
+      case FileState::kMissing:
+        break;
+      case FileState::kUnreadable:
+        Log(LogLevel::Warn,
+            "pairing store unreadable (%s); starting fresh in memory, not saving over %s in this "
+            "run",
+            why.c_str(), path_.c_str());
+        unreadable_ = true;
+        break;
+      case FileState::kMalformed:
+        // Kept for the user: it may be repaired, and it says what was lost.
+        if (const std::string aside = MoveAside(); !aside.empty()) {
+          Log(LogLevel::Warn, "pairing store unreadable (%s); kept it as %s and starting fresh",
+              why.c_str(), aside.c_str());
+        } else {
+          Log(LogLevel::Warn,
+              "pairing store unreadable (%s) and could not be moved aside; starting fresh in "
+              "memory, not saving over %s in this run",
+              why.c_str(), path_.c_str());
+          unreadable_ = true;
         }
-        const std::string name = root.ReadString("hostName", "");
-        if (!name.empty()) {
-          hostName_ = name;
-        }
-        LoadTextMap(root.Find("receivers"), receivers_);
-        LoadTextMap(root.Find("pins"), pins_);
-      }
-    } catch (const ProtocolError& error) {
-      Log(LogLevel::Warn, "pairing store unreadable (%s); starting fresh", error.what());
-      hostId_.clear();
-      receivers_.clear();
-      pins_.clear();
+        break;
     }
   }
   if (hostId_.empty()) {
@@ -88,8 +131,43 @@ void PairingStore::Load() {
   }
 }
 
+void PairingStore::Adopt(Contents contents) {
+  if (!contents.hostId.empty()) {
+    hostId_ = std::move(contents.hostId);
+  }
+  if (!contents.hostName.empty()) {
+    hostName_ = std::move(contents.hostName);
+  }
+  receivers_ = std::move(contents.receivers);
+  pins_ = std::move(contents.pins);
+}
+
+void PairingStore::Reload() {
+  if (path_.empty() || unreadable_) {
+    return;
+  }
+  Contents contents;
+  std::string why;
+  switch (ReadFile(&contents, &why)) {
+    case FileState::kRead:
+    case FileState::kMissing:
+      break;
+    case FileState::kUnreadable:
+    case FileState::kMalformed:
+      Log(LogLevel::Warn, "pairing store unreadable (%s); trusting no device until it is readable",
+          why.c_str());
+      contents = Contents{};
+      break;
+  }
+  for (const Change& change : unsaved_) {
+    Apply(change, contents);
+  }
+  Adopt(std::move(contents));
+}
+
 bool PairingStore::Save() {
   if (path_.empty()) {
+    unsaved_.clear();
     return true;
   }
   if (unreadable_) {
@@ -97,11 +175,51 @@ bool PairingStore::Save() {
         path_.c_str());
     return false;
   }
+  // Without the lock (the folder cannot be written, or another program
+  // holds it) nothing is written, as when the temporary file fails.
+  const std::unique_ptr<StoreLock> lock = files_.Lock(path_);
+  if (!lock) {
+    Log(LogLevel::Warn, "cannot write %s", path_.c_str());
+    return false;
+  }
+  Contents contents;
+  std::string why;
+  switch (ReadFile(&contents, &why)) {
+    case FileState::kRead:
+      break;
+    case FileState::kMissing:
+      contents = Contents{};
+      break;
+    case FileState::kUnreadable:
+      Log(LogLevel::Warn, "not saving %s: it could not be read (%s); the change stays in memory",
+          path_.c_str(), why.c_str());
+      return false;
+    case FileState::kMalformed:
+      if (const std::string aside = MoveAside(); !aside.empty()) {
+        Log(LogLevel::Warn, "pairing store unreadable (%s); kept it as %s", why.c_str(),
+            aside.c_str());
+        contents = Contents{};
+        break;
+      }
+      Log(LogLevel::Warn, "not saving %s: it is malformed (%s); the change stays in memory",
+          path_.c_str(), why.c_str());
+      return false;
+  }
+  if (contents.hostId.empty()) {
+    contents.hostId = hostId_;
+  }
+  if (contents.hostName.empty()) {
+    contents.hostName = hostName_;
+  }
+  for (const Change& change : unsaved_) {
+    Apply(change, contents);
+  }
+
   JsonValue root = JsonValue::MakeObject();
-  root.Set("hostId", JsonValue(hostId_));
-  root.Set("hostName", JsonValue(hostName_));
-  root.Set("receivers", TextMapObject(receivers_));
-  root.Set("pins", TextMapObject(pins_));
+  root.Set("hostId", JsonValue(contents.hostId));
+  root.Set("hostName", JsonValue(contents.hostName));
+  root.Set("receivers", TextMapObject(contents.receivers));
+  root.Set("pins", TextMapObject(contents.pins));
 
   // A failed open, write, flush or close must not reach the store file: the
   // old one stays whole and the partial temporary file goes.
@@ -116,7 +234,38 @@ bool PairingStore::Save() {
         static_cast<unsigned long>(error));
     return false;
   }
+  unsaved_.clear();
+  Adopt(std::move(contents));
   return true;
+}
+
+void PairingStore::Apply(const Change& change, Contents& to) const {
+  switch (change.kind) {
+    case Change::Kind::kToken:
+      to.receivers[change.deviceId] = change.value;
+      return;
+    case Change::Kind::kPin:
+      to.pins[change.deviceId] = change.value;
+      return;
+    case Change::Kind::kForget:
+      to.receivers.erase(change.deviceId);
+      to.pins.erase(change.deviceId);
+      return;
+    case Change::Kind::kForgetAll:
+      to.receivers.clear();
+      to.pins.clear();
+      return;
+    case Change::Kind::kHostName:
+      to.hostName = change.value;
+      return;
+  }
+}
+
+void PairingStore::Record(Change change) {
+  Contents mine{hostId_, hostName_, std::move(receivers_), std::move(pins_)};
+  Apply(change, mine);
+  Adopt(std::move(mine));
+  unsaved_.push_back(std::move(change));
 }
 
 std::string PairingStore::TokenFor(const std::string& deviceId) const {
@@ -130,24 +279,25 @@ std::string PairingStore::PinFor(const std::string& deviceId) const {
 }
 
 void PairingStore::SetToken(const std::string& deviceId, const std::string& token) {
-  receivers_[deviceId] = token;
+  Record({Change::Kind::kToken, deviceId, token});
 }
 
 void PairingStore::SetPin(const std::string& deviceId, const std::string& fingerprint) {
-  pins_[deviceId] = fingerprint;
+  Record({Change::Kind::kPin, deviceId, fingerprint});
 }
 
 bool PairingStore::Forget(const std::string& deviceId) {
-  const bool hadToken = receivers_.erase(deviceId) > 0;
-  const bool hadPin = pins_.erase(deviceId) > 0;
-  return hadToken || hadPin;
+  const bool known = receivers_.count(deviceId) > 0 || pins_.count(deviceId) > 0;
+  if (known) {
+    Record({Change::Kind::kForget, deviceId, {}});
+  }
+  return known;
 }
 
-void PairingStore::ForgetAll() {
-  receivers_.clear();
-  pins_.clear();
-}
+void PairingStore::ForgetAll() { Record({Change::Kind::kForgetAll, {}, {}}); }
 
-void PairingStore::SetHostName(const std::string& name) { hostName_ = name; }
+void PairingStore::SetHostName(const std::string& name) {
+  Record({Change::Kind::kHostName, {}, name});
+}
 
 }  // namespace veyra

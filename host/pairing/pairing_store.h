@@ -14,16 +14,23 @@ namespace veyra {
 // folder, in a folder Veyra) and rewritten whole by Save after each change.
 // Device ids, tokens and key fingerprints are opaque text here.
 //
-// Takes no lock: one instance is used by one thread at a time (the command
-// line's on the main thread before the session exists, the session's during
-// negotiation).
+// Several programs hold the file at once (a running host, a --forget, the
+// tray's "forget"): Save re-reads the file under the store's file lock and
+// applies only this instance's own changes to what it finds, so a device
+// another instance forgot stays forgotten; Reload takes in what others
+// saved.
+//
+// Takes no thread lock: one instance is used by one thread at a time (the
+// command line's on the main thread before the session exists, the
+// session's during negotiation).
 class PairingStore {
  public:
   // An empty |path| means |files|' DefaultPath(); when that is empty too,
-  // the store lives in memory only. Reads the file; a missing, empty or
-  // malformed one gives a new identity, saved at once. A file that exists
-  // but cannot be read gives a new identity in memory only: nothing is
-  // saved over it by this instance. Throws std::runtime_error when a new
+  // the store lives in memory only. Reads the file; a missing or empty one
+  // gives a new identity, saved at once; a malformed one is moved aside
+  // (kept for the user as "pairing.json.corrupt") and then treated as
+  // missing. A file that exists but cannot be read gives a new identity in
+  // memory only: nothing is saved over it by this instance. Throws std::runtime_error when a new
   // identity is needed and the random source fails.
   explicit PairingStore(std::string path, StoreFiles& files = PlatformStoreFiles());
 
@@ -35,11 +42,19 @@ class PairingStore {
   // 16 random bytes as 32 lowercase hexadecimal digits.
   static std::string NewHostId();
 
-  // Writes the whole store through a temporary file that then replaces the
-  // store file, so the store file is never left partly written. Does
-  // nothing but log when the file could not be read at creation. True when
-  // the file now holds the store (or the store lives in memory only).
+  // Under the file lock: re-reads the file, applies this instance's changes
+  // since its last save to it, and writes the whole through a temporary file
+  // that then replaces the store file, so the store file is never left
+  // partly written. Memory then holds what the file holds. Does nothing but
+  // log when the file could not be read at creation. True when the file now
+  // holds the store (or the store lives in memory only); false keeps the
+  // changes in memory, to be saved by the next Save.
   bool Save();
+
+  // Takes in what the file holds now, this instance's unsaved changes on
+  // top. A missing file holds no pairings; one that cannot be read or
+  // parsed makes this instance trust no device until it can.
+  void Reload();
 
   std::string TokenFor(const std::string& deviceId) const;
   std::string PinFor(const std::string& deviceId) const;
@@ -62,7 +77,30 @@ class PairingStore {
   const std::map<std::string, std::string>& pins() const { return pins_; }
 
  private:
+  // What the file holds.
+  struct Contents {
+    std::string hostId;
+    std::string hostName;
+    std::map<std::string, std::string> receivers;
+    std::map<std::string, std::string> pins;
+  };
+  // One change made through this instance, replayed onto what the file
+  // holds when saving.
+  struct Change {
+    enum class Kind { kToken, kPin, kForget, kForgetAll, kHostName } kind;
+    std::string deviceId;
+    std::string value;
+  };
+  enum class FileState { kRead, kMissing, kUnreadable, kMalformed };
+
   void Load();
+  // Reads and parses the file into |into|; |why| says what went wrong.
+  FileState ReadFile(Contents* into, std::string* why);
+  // Moves a malformed file aside; the name it was kept under, or empty.
+  std::string MoveAside();
+  void Apply(const Change& change, Contents& to) const;
+  void Record(Change change);
+  void Adopt(Contents contents);
 
   StoreFiles& files_;
   std::string path_;
@@ -73,6 +111,7 @@ class PairingStore {
   // The file exists but could not be read: what it holds is unknown, so
   // writing the memory's state over it could lose every pairing.
   bool unreadable_ = false;
+  std::vector<Change> unsaved_;
 };
 
 // 16 bytes from the system's preferred random source; throws

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace veyra {
@@ -13,6 +14,14 @@ struct StoreRead {
   Outcome outcome = Outcome::kNotFound;
   std::string bytes;    // the whole file, for kRead
   std::string failure;  // the failing call and its error, for kFailed
+};
+
+// Held while a store file is re-read, merged and replaced, so that two
+// programs saving at once (the running host, a --forget) never write over
+// each other's changes. Released when destroyed.
+class StoreLock {
+ public:
+  virtual ~StoreLock() = default;
 };
 
 // The file operations of the pairing store, apart so that tests can make a
@@ -28,14 +37,20 @@ class StoreFiles {
   // The whole file as raw bytes, or why not.
   virtual StoreRead ReadAll(const std::string& path) = 0;
 
-  // Creates or truncates |path| and writes |bytes| to it, flushed to the
-  // disk; false when any step (open, write, flush, close) failed.
+  // Writes |bytes| to a new file at |path|, flushed to the disk, after
+  // removing whatever stood there: a link planted at |path| is removed, never
+  // written through. False when any step (open, write, flush, close)
+  // failed.
   virtual bool WriteAll(const std::string& path, const std::string& bytes) = 0;
 
   // Moves |from| onto |to|, replacing it; 0 or the platform's error number.
   virtual std::uint32_t Replace(const std::string& from, const std::string& to) = 0;
 
   virtual void Remove(const std::string& path) = 0;
+
+  // The lock of the store file at |path| (a file beside it), waited for a
+  // few seconds at most; nullptr when it could not be taken.
+  virtual std::unique_ptr<StoreLock> Lock(const std::string& path) = 0;
 };
 
 // The real files of this platform.

@@ -50,11 +50,12 @@ std::optional<ApprovalAnswer> ApprovalPrompt::Answer() const {
   }
 }
 
-void ApprovalPrompt::Finish() {
+bool ApprovalPrompt::Finish() {
   const std::lock_guard<std::mutex> guard(lock_);
   if (!thread_.joinable()) {
-    return;
+    return false;
   }
+  const bool open = answer_.load() == kNoAnswer;
   // Each approver gives up within a slice of its own once cancelled (the
   // console's poll, the box's No pressed for it); a question that stays
   // open longer is said in the log, so that a hang has a name.
@@ -70,6 +71,7 @@ void ApprovalPrompt::Finish() {
   thread_.join();
   // The answer belonged to that question: the next one starts unanswered.
   answer_ = kNoAnswer;
+  return open;
 }
 
 }  // namespace veyra

@@ -29,8 +29,9 @@ class ApprovalPrompt {
   // none was asked.
   std::optional<ApprovalAnswer> Answer() const;
   // Withdraws an open question (its answer becomes no), waits for the
-  // asking thread and forgets the answer.
-  void Finish();
+  // asking thread and forgets the answer. True when a question was still
+  // open, so the user saw it withdrawn rather than answered.
+  bool Finish();
 
  private:
   ReceiverApprover& approver_;

@@ -1,6 +1,14 @@
 // On Windows the question is a standard message box, topmost and brought
 // to the front, with No as the default button. The host runs without a
 // console window, so the box is the only thing of it the user sees.
+//
+// Its Yes button starts disabled and is enabled a second after the box
+// appears: a click or a Y key press meant for an earlier box in the same
+// place cannot answer this one. The box is found through a CBT hook of the
+// asking thread (HCBT_ACTIVATE names the window about to be activated; see
+// "CBTProc callback function" on Microsoft Learn), the way message boxes are
+// customised, and the button enabled by a timer that the box's own modal
+// loop dispatches.
 
 #include <windows.h>
 
@@ -13,6 +21,8 @@
 namespace veyra {
 namespace {
 
+constexpr UINT_PTR kEnableYesTimer = 0x5659;
+
 BOOL CALLBACK PressNoInBox(HWND window, LPARAM /*unused*/) {
   wchar_t className[16] = {};
   // "#32770" is the class of dialog boxes, message boxes among them.
@@ -23,15 +33,49 @@ BOOL CALLBACK PressNoInBox(HWND window, LPARAM /*unused*/) {
   return TRUE;
 }
 
+void CALLBACK EnableYes(HWND box, UINT /*message*/, UINT_PTR timer, DWORD /*time*/) {
+  KillTimer(box, timer);
+  if (HWND yes = GetDlgItem(box, IDYES); yes != nullptr) {
+    EnableWindow(yes, TRUE);
+  }
+}
+
+// The asking thread's hook; one box per thread at a time.
+thread_local HHOOK tHook = nullptr;
+
+LRESULT CALLBACK HoldYesBack(int code, WPARAM wParam, LPARAM lParam) {
+  const HHOOK hook = tHook;
+  if (code == HCBT_ACTIVATE && hook != nullptr) {
+    const auto box = reinterpret_cast<HWND>(wParam);
+    wchar_t className[16] = {};
+    if (GetClassNameW(box, className, 16) > 0 && lstrcmpW(className, L"#32770") == 0) {
+      if (HWND yes = GetDlgItem(box, IDYES); yes != nullptr) {
+        EnableWindow(yes, FALSE);
+        SetTimer(box, kEnableYesTimer, static_cast<UINT>(kAnswerHoldOff.count()), EnableYes);
+      }
+      // Only the first activation: later ones (the user switching back to
+      // the box) must not hold Yes back again.
+      UnhookWindowsHookEx(hook);
+      tHook = nullptr;
+    }
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 class MessageBoxApprover final : public ReceiverApprover {
  public:
   ApprovalAnswer Ask(const ApprovalQuestion& question) override {
     thread_ = GetCurrentThreadId();
     const std::wstring text =
         WideFromUtf8(ApprovalText(question, IsKoreanLanguage(UserUiLanguage())));
+    tHook = SetWindowsHookExW(WH_CBT, HoldYesBack, nullptr, GetCurrentThreadId());
     const int pressed =
         MessageBoxW(nullptr, text.c_str(), L"Veyra",
                     MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING | MB_TOPMOST | MB_SETFOREGROUND);
+    if (tHook != nullptr) {
+      UnhookWindowsHookEx(tHook);
+      tHook = nullptr;
+    }
     thread_ = 0;
     return pressed == IDYES ? ApprovalAnswer::kYes : ApprovalAnswer::kNo;
   }

@@ -82,7 +82,9 @@ Session::Session(SessionParts parts)
       approver_(ApproverOrSystem(std::move(parts.approver))),
       prompt_(*approver_),
       approvalTimeoutUs_(parts.approvalTimeoutUs != 0 ? parts.approvalTimeoutUs
-                                                      : kApprovalTimeoutUs) {}
+                                                      : kApprovalTimeoutUs),
+      differentDeviceDelayUs_(parts.differentDeviceDelayUs != 0 ? parts.differentDeviceDelayUs
+                                                                : kDifferentDeviceDelayUs) {}
 
 Session::~Session() { Stop(); }
 
@@ -90,7 +92,7 @@ void Session::SetState(SessionState next, std::string_view reason) {
   // Input is let through only while streaming. Resumed before the state
   // says so; suspended (everything held released) once it no longer does,
   // so a press that passed the state check just before cannot stay held.
-  if (next == SessionState::kStreaming && options_.injectInput) {
+  if (next == SessionState::kStreaming && options_.injectInput && visible_.load()) {
     input_.Resume();
   }
   const SessionState previous = state_.exchange(next);
@@ -131,10 +133,13 @@ std::int32_t Session::Run(const Options& options) {
   running_ = true;
   permissionDenied_ = false;
   refusedHere_ = false;
+  noAnswerHere_ = false;
   {
     const std::lock_guard<std::mutex> lock(trustLock_);
     approvedId_.clear();
     approvedKey_.clear();
+    approvedStored_ = false;
+    lastAskedAbout_.clear();
   }
 
   std::int32_t status = graphics_.Init(0, static_cast<std::uint32_t>(options_.outputIndex));
@@ -163,7 +168,10 @@ std::int32_t Session::Run(const Options& options) {
   connection_.Disconnect();
   KeepSystemAwake(false);
   SetState(SessionState::kIdle, "run finished");
-  return refusedHere_ ? kRefusedOnThisPc : 0;
+  if (refusedHere_) {
+    return kRefusedOnThisPc;
+  }
+  return noAnswerHere_ ? kNoAnswerOnThisPc : 0;
 }
 
 std::int32_t Session::Connect(std::uint32_t timeoutMs) {
@@ -200,6 +208,7 @@ void Session::NegotiationCycle() {
   peerKey_ = connection_.PeerKeyHash();
   peerCode_ = connection_.PeerShortCode();
   helloSeen_ = false;
+  questionShown_ = false;
   approvalNoticeDue_ = false;
   approval_ = PeerApproval::kNone;
   configSent_ = false;
@@ -218,11 +227,15 @@ void Session::NegotiationCycle() {
     StopPipeline();
   }
   connection_.Disconnect();
-  // A question about a receiver that has gone is withdrawn; the next
-  // connection is judged afresh. Only now: until Disconnect joined the
-  // receive thread, a message still being handled could ask one more.
-  prompt_.Finish();
+  // A question about a receiver that has gone is withdrawn, and said to
+  // be; the next connection is judged afresh. Only now: until Disconnect
+  // joined the receive thread, a message still being handled could ask
+  // one more.
+  if (prompt_.Finish()) {
+    approver_->Tell("the phone went away; nothing was allowed");
+  }
   approval_ = PeerApproval::kNone;
+  questionShown_ = false;
 }
 
 void Session::WaitForCycle() {

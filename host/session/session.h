@@ -75,9 +75,16 @@ class Session {
   // How long after the question the receiver is told that this PC's answer
   // is awaited: longer than a receiver that refuses at once takes to say so.
   static constexpr std::uint64_t kApprovalNoticeDelayUs = 300000;
-  // Run's result when this PC's user refused the receiver (or did not
-  // answer): the process exits with it, and the tray does not restart it.
+  // A question about another device than the one asked about last waits
+  // this long before it is shown, so that an answer meant for the last one
+  // cannot land on it.
+  static constexpr std::uint64_t kDifferentDeviceDelayUs = 3000000;
+  // Run's result when this PC's user refused the receiver: the process
+  // exits with it, and the tray does not restart it.
   static constexpr std::int32_t kRefusedOnThisPc = 3;
+  // Run's result when nobody answered this PC's question in time: not a
+  // refusal, so the tray may ask again later.
+  static constexpr std::int32_t kNoAnswerOnThisPc = 4;
 
   explicit Session(SessionParts parts = {});
   // Stops a session that still runs; Run must have returned.
@@ -124,7 +131,12 @@ class Session {
   void AskThisPc(const char* why);
   void PollApproval(std::uint64_t nowUs);
   void AcceptApproval();
-  void RefuseHere(const char* why);
+  void RefuseHere(const char* why, const char* message = "not allowed on this PC");
+  // Re-reads the pairing store before a receiver is judged, so a phone
+  // forgotten since (--forget, the tray) is not trusted any more.
+  void ReloadTrustLocked();
+  // Whether this message may be acted on before the receiver is allowed.
+  static bool ActedOnBeforeApproval(MessageType type);
 
   // Message dispatch (session_messages.cpp).
   void HandleMessage(const Packet& packet);
@@ -194,6 +206,7 @@ class Session {
   std::unique_ptr<ReceiverApprover> approver_;
   ApprovalPrompt prompt_;  // asks through approver_, so is destroyed first
   std::uint64_t approvalTimeoutUs_;
+  std::uint64_t differentDeviceDelayUs_;
   std::thread captureThread_;
   // Serialises starting and stopping the pipeline (source, converter,
   // encoder, capture thread, lastFrame_, videoConfig_) and bit-rate changes.
@@ -223,8 +236,9 @@ class Session {
   std::atomic<std::uint64_t> retryAtUs_{0};
   std::atomic<std::uint64_t> negotiationStartUs_{0};
   bool deviceInfoNagged_ = false;
-  // Guards deviceId_'s writes, pendingToken_, approvedId_, approvedKey_ and
-  // the pairing store while the session runs; a leaf but for the log's lock.
+  // Guards deviceId_'s writes, pendingToken_, approvedId_, approvedKey_,
+  // approvedStored_, question_, lastAskedAbout_ and the pairing store while
+  // the session runs; a leaf but for the log's lock.
   std::mutex trustLock_;
   // Written on the receive thread under trustLock_; read there without it.
   std::string deviceId_;
@@ -234,14 +248,27 @@ class Session {
   // same key and claims the same id is not asked again.
   std::string approvedId_;
   std::string approvedKey_;
+  // approvedId_'s pairing was stored: once it is gone from the store, it
+  // was forgotten, and the earlier yes goes with it.
+  bool approvedStored_ = false;
+  // The question waiting to be shown, and who the last question of this
+  // run was about (its key, or its id over plaintext).
+  ApprovalQuestion question_;
+  std::string lastAskedAbout_;
   // This connection's key fingerprint and verification code (empty over
   // plaintext); set before the cycle gate opens, constant after.
   std::string peerKey_;
   std::string peerCode_;
   bool helloSeen_ = false;  // the receive thread's
   std::atomic<PeerApproval> approval_{PeerApproval::kNone};
-  // When the open question was asked; set before approval_ turns pending.
+  // When the open question was asked, and when it is to be shown; set
+  // before approval_ turns pending.
   std::atomic<std::uint64_t> approvalAskedUs_{0};
+  std::atomic<std::uint64_t> approvalShowAtUs_{0};
+  // The run thread's: the question is in front of the user since shownUs_.
+  bool questionShown_ = false;
+  std::uint64_t questionShownUs_ = 0;
+  std::atomic<bool> noAnswerHere_{false};
   // The receiver is still to be told that this PC's answer is awaited.
   std::atomic<bool> approvalNoticeDue_{false};
   std::atomic<bool> refusedHere_{false};

@@ -1,6 +1,6 @@
 // Asking this PC's user about a receiver that is not trusted yet, and acting
-// on the answer: the question runs on the prompt's thread, the answer is
-// taken up by the run loop.
+// on the answer: the question is set up on the receive thread, shown and
+// taken up by the run loop, and asked on the prompt's thread.
 
 #include <algorithm>
 #include <string>
@@ -12,7 +12,7 @@
 
 namespace veyra {
 
-// On the receive thread, when an untrusted receiver first asks for anything.
+// On the receive thread, once an untrusted receiver has said who it is.
 void Session::AskThisPc(const char* why) {
   if (approval_.load() != PeerApproval::kNone || permissionDenied_.load()) {
     return;
@@ -21,27 +21,45 @@ void Session::AskThisPc(const char* why) {
   {
     const std::lock_guard<std::mutex> lock(deviceInfoLock_);
     if (deviceInfoReceived_ && !deviceInfo_.model.empty()) {
-      question.phone = PeerText(deviceInfo_.model, 64);
+      question.phone = PeerName(deviceInfo_.model);
     }
-  }
-  if (question.phone.empty()) {
-    const std::lock_guard<std::mutex> lock(trustLock_);
-    question.phone = deviceId_.empty() ? std::string("an unnamed device") : PeerText(deviceId_, 64);
   }
   question.address = options_.host + ":" + std::to_string(options_.port);
   question.code = peerCode_;
-  approvalAskedUs_ = NowUs();
-  Log(LogLevel::Info, "asking this PC's user whether %s may see and control this PC (%s)",
-      question.phone.c_str(), why);
+  std::uint64_t delayUs = 0;
+  {
+    const std::lock_guard<std::mutex> lock(trustLock_);
+    if (question.phone.empty()) {
+      question.phone = deviceId_.empty() ? std::string("an unnamed device") : PeerName(deviceId_);
+    }
+    // Over plaintext there is no key: the claimed id is all there is.
+    const std::string about = peerKey_.empty() ? "id " + deviceId_ : "key " + peerKey_;
+    question.differentDevice = !lastAskedAbout_.empty() && lastAskedAbout_ != about;
+    lastAskedAbout_ = about;
+    question.notThePairedPhone = !pairingStore_.receivers().empty() &&
+                                 pairingStore_.TokenFor(deviceId_).empty() &&
+                                 pairingStore_.PinFor(deviceId_).empty();
+    question_ = question;
+  }
+  if (question.differentDevice) {
+    delayUs = differentDeviceDelayUs_;
+  }
+  const std::uint64_t nowUs = NowUs();
+  approvalAskedUs_ = nowUs;
+  approvalShowAtUs_ = nowUs + delayUs;
+  Log(LogLevel::Info, "asking this PC's user whether %s may see and control this PC (%s)%s",
+      question.phone.c_str(), why,
+      question.differentDevice ? "; another device than the one asked about before, so the "
+                                 "question waits a few seconds"
+                               : "");
   // Told by the run loop a moment later, not here: a receiver that refuses
   // the PC at once closes right behind its refusal, and a send racing that
   // close ends the connection (a reset discards what was not read yet)
   // before the refusal is read.
   approvalNoticeDue_ = true;
-  prompt_.Start(question);
   // Published last: the run loop acts on a pending question only once its
-  // time is set and its thread started, so it can neither time out a
-  // question asked at time zero nor take up an answer to an earlier one.
+  // times and text are set, so it can neither time out a question asked at
+  // time zero nor show an earlier one.
   approval_ = PeerApproval::kPending;
 }
 
@@ -62,11 +80,27 @@ void Session::PollApproval(std::uint64_t nowUs) {
   if (waitedUs >= kApprovalNoticeDelayUs && approvalNoticeDue_.exchange(false)) {
     SendError(kErrorNoDisplay, "waiting for approval on the PC");
   }
+  if (!questionShown_) {
+    if (nowUs < approvalShowAtUs_.load()) {
+      return;
+    }
+    ApprovalQuestion question;
+    {
+      const std::lock_guard<std::mutex> lock(trustLock_);
+      question = question_;
+    }
+    questionShown_ = true;
+    questionShownUs_ = nowUs;
+    prompt_.Start(question);
+  }
   const std::optional<ApprovalAnswer> answer = prompt_.Answer();
   if (!answer) {
-    if (waitedUs >= approvalTimeoutUs_) {
+    if (nowUs - std::min(nowUs, questionShownUs_) >= approvalTimeoutUs_) {
       prompt_.Finish();
-      RefuseHere("no answer in time");
+      // Nobody at the PC is not a No: nothing is allowed, and the tray
+      // may ask again later.
+      noAnswerHere_ = true;
+      RefuseHere("nobody answered in time", "no answer on this PC");
     }
     return;
   }
@@ -74,6 +108,7 @@ void Session::PollApproval(std::uint64_t nowUs) {
   if (*answer == ApprovalAnswer::kYes) {
     AcceptApproval();
   } else {
+    refusedHere_ = true;
     RefuseHere("answered no");
   }
 }
@@ -87,6 +122,7 @@ void Session::AcceptApproval() {
     }
     approvedId_ = deviceId_;
     approvedKey_ = peerKey_;
+    approvedStored_ = false;
     approval_ = PeerApproval::kAllowed;
     if (!pendingToken_.empty()) {
       StorePairingLocked(pendingToken_);
@@ -109,15 +145,26 @@ void Session::AcceptApproval() {
   }
 }
 
-void Session::RefuseHere(const char* why) {
+void Session::RefuseHere(const char* why, const char* message) {
   // Refused before the question closes: a message being handled meanwhile
   // must not ask again.
   permissionDenied_ = true;
-  refusedHere_ = true;
   approval_ = PeerApproval::kNone;
   Log(LogLevel::Error, "this PC did not allow the receiver (%s); nothing was stored", why);
-  SendError(kErrorPermissionDenied, "not allowed on this PC");
+  SendError(kErrorPermissionDenied, message);
   connection_.CloseAfterFlush();
+}
+
+void Session::ReloadTrustLocked() {
+  pairingStore_.Reload();
+  if (approvedStored_ && !approvedId_.empty() && pairingStore_.TokenFor(approvedId_).empty() &&
+      pairingStore_.PinFor(approvedId_).empty()) {
+    Log(LogLevel::Info, "%s was forgotten on this PC since it was allowed; it will be asked about",
+        PeerText(approvedId_).c_str());
+    approvedId_.clear();
+    approvedKey_.clear();
+    approvedStored_ = false;
+  }
 }
 
 }  // namespace veyra

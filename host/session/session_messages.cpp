@@ -30,7 +30,21 @@ void Session::HandleMessage(const Packet& packet) {
 
 bool Session::InputAllowed() const {
   return options_.injectInput && approval_.load() == PeerApproval::kAllowed &&
-         state_.load() == SessionState::kStreaming;
+         state_.load() == SessionState::kStreaming && visible_.load();
+}
+
+bool Session::ActedOnBeforeApproval(MessageType type) {
+  switch (type) {
+    case MessageType::kHello:
+    case MessageType::kDeviceInfo:
+    case MessageType::kPairAccepted:
+    case MessageType::kPing:
+    case MessageType::kPong:
+    case MessageType::kError:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void Session::Dispatch(const Packet& packet) {
@@ -39,6 +53,13 @@ void Session::Dispatch(const Packet& packet) {
   // the refusal must not pair, stream or inject anything.
   if (permissionDenied_) {
     Log(LogLevel::Debug, "ignoring %s after a refusal", MessageName(type));
+    return;
+  }
+  // Until this PC allows the receiver, nothing it says may change what
+  // comes after (the next connection's bit rate, the picture's size).
+  if (approval_.load() != PeerApproval::kAllowed &&
+      !ActedOnBeforeApproval(static_cast<MessageType>(type))) {
+    Log(LogLevel::Debug, "ignoring %s before the receiver is allowed", MessageName(type));
     return;
   }
   const std::uint8_t* data = packet.payload.data();
@@ -120,7 +141,10 @@ void Session::OnDeviceInfo(const JsonValue& json) {
       Log(LogLevel::Info, "the picture starts once this PC's user allows the receiver");
       return;
     case PeerApproval::kNone:
-      AskThisPc(helloSeen_ ? "not allowed yet" : "DEVICE_INFO before HELLO");
+      // Only a receiver that introduced itself is asked about, from its
+      // HELLO; its DEVICE_INFO is kept for then.
+      Log(LogLevel::Info,
+          "the receiver has not said who it is yet; nothing starts before its HELLO");
       return;
   }
   const std::int32_t status = StartPipeline(info);
@@ -139,7 +163,15 @@ void Session::OnVisibility(const JsonValue& json) {
     Log(LogLevel::Info, "receiver is showing the picture again (%s)",
         PeerText(change.reason).c_str());
     keyframeRequested_ = true;
+    if (options_.injectInput && state_.load() == SessionState::kStreaming) {
+      input_.Resume();
+    }
   } else {
+    // Nothing stays pressed, and nothing new lands, on a PC the phone's
+    // user no longer sees.
+    if (options_.injectInput) {
+      input_.Suspend();
+    }
     Log(LogLevel::Info,
         "receiver stopped showing the picture (%s); still connected, so this is not a fault",
         PeerText(change.reason).c_str());

@@ -33,6 +33,7 @@ void Session::OnHello(const JsonValue& json) {
   std::string token;
   {
     const std::lock_guard<std::mutex> lock(trustLock_);
+    ReloadTrustLocked();
     pin = pairingStore_.PinFor(hello.deviceId);
     token = pairingStore_.TokenFor(hello.deviceId);
   }
@@ -49,7 +50,7 @@ void Session::OnHello(const JsonValue& json) {
           "  pinned: %s\n  now:    %s\n"
           "Either the receiver app was reinstalled, or something is impersonating it. If you "
           "reinstalled it, run --forget %s and pair again.",
-          pin.c_str(), peerKey_.c_str(), PeerText(hello.deviceId).c_str());
+          PeerText(pin).c_str(), peerKey_.c_str(), PeerText(hello.deviceId).c_str());
       RefuseHello("TLS key does not match the pinned key");
       return;
     case HelloVerdict::kRefusePlaintextPin:
@@ -92,7 +93,6 @@ void Session::OnHello(const JsonValue& json) {
   SendJson(MessageType::kHelloAck, Serialize(BuildHelloAck(ack)));
 
   if (approval_.load() != PeerApproval::kNone) {
-    // Already allowed, or already asked about (it spoke before its HELLO).
     return;
   }
   if (trusted || carried) {
@@ -143,6 +143,7 @@ void Session::StorePairingLocked(const std::string& token) {
     saved = pairingStore_.Save() && saved;
     Log(LogLevel::Info, "pinned the device's TLS key: %s", peerKey_.c_str());
   }
+  approvedStored_ = saved && deviceId_ == approvedId_;
   if (!saved) {
     // Allowed for this connection; not remembered, so it asks again.
     Log(LogLevel::Error, "the pairing with %s could not be saved; it will be asked about again",

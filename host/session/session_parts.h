@@ -38,6 +38,9 @@ struct SessionParts {
   std::unique_ptr<ReceiverApprover> approver;
   // How long the user has to answer; 0: Session::kApprovalTimeoutUs.
   std::uint64_t approvalTimeoutUs = 0;
+  // How long a question about another device than the last one waits;
+  // 0: Session::kDifferentDeviceDelayUs.
+  std::uint64_t differentDeviceDelayUs = 0;
 };
 
 // The capture source the options ask for: the synthetic pattern or the

@@ -1,7 +1,7 @@
 // Plays this PC's user for the host's approval box in tests under Wine:
 // waits up to <wait_ms> for a top-level dialog of veyra-host.exe captioned
 // "Veyra", prints its text (UTF-8) and presses the button named by
-// <yes|no>, or none for "read".
+// <yes|no> (Yes once the box enables it), or none for "read".
 // Exit code 0 when a box was found, 1 when none came.
 #include <windows.h>
 
@@ -82,6 +82,13 @@ int wmain(int argc, wchar_t** argv) {
   EnumChildWindows(box, AppendStaticText, reinterpret_cast<LPARAM>(&text));
   PrintUtf8(text);
   const int button = action == L"yes" ? IDYES : action == L"no" ? IDNO : 0;
+  // The box holds Yes back for its first second, as a person would wait
+  // to read it; a click before then would land on nothing.
+  const ULONGLONG enabledBy = GetTickCount64() + 5000;
+  while (button == IDYES && IsWindowEnabled(GetDlgItem(box, IDYES)) == FALSE &&
+         GetTickCount64() < enabledBy) {
+    Sleep(50);
+  }
   if (button != 0) {
     SendMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
   }

@@ -3,6 +3,7 @@ is the Windows one (VEYRA_WINE_RUN and VEYRA_WINE_DIR set by CTest)."""
 
 import os
 import subprocess
+import sys
 import threading
 
 HOST = os.environ.get("VEYRA_HOST", "")
@@ -10,6 +11,8 @@ WINE_RUN = os.environ.get("VEYRA_WINE_RUN", "")
 WINE_DIR = os.environ.get("VEYRA_WINE_DIR", "")
 APPROVAL_BOX = os.environ.get("VEYRA_APPROVAL_BOX", "")
 UNDER_WINE = bool(WINE_RUN)
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ANSWER_QUESTION = os.path.join(ROOT, "scripts", "answer-question")
 
 
 def command(program, *args):
@@ -39,36 +42,43 @@ def answer_box(action, wait_ms):
 
 
 class Approver:
-    """This PC's user for one host process: natively, lines on its standard
-    input; under Wine, a thread that answers every approval box with
-    |answer|. answer "yes" or "no"; None answers nothing (natively the input
-    stays open and silent); "eof" closes the input at once."""
+    """This PC's user for one host process: natively, a line on its standard
+    input once a question has stood in |log| (the host's log file) for a
+    moment, as a person answers; under Wine, a thread that answers every
+    approval box with |answer|. answer "yes" or "no"; None answers nothing
+    (natively the input stays open and silent); "eof" closes the input at
+    once."""
 
     LINES = 16
 
-    def __init__(self, answer="yes"):
+    def __init__(self, answer="yes", log=None):
         self.answer = answer
+        self.log = log
         self.boxes = []   # texts of the boxes answered under Wine
         self._stop = threading.Event()
         self._thread = None
         self._process = None
+        self._answerer = None
 
     def stdin(self):
         """What to pass as Popen's stdin."""
         if UNDER_WINE or self.answer == "eof":
             return subprocess.DEVNULL
+        if self.answer in ("yes", "no"):
+            self._answerer = subprocess.Popen(
+                [sys.executable, ANSWER_QUESTION, self.log, self.answer[0], "--count",
+                 str(self.LINES)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+            return self._answerer.stdout
         return subprocess.PIPE
 
     def attach(self, process):
         self._process = process
-        if UNDER_WINE:
-            if self.answer in ("yes", "no"):
-                self._thread = threading.Thread(target=self._press, daemon=True)
-                self._thread.start()
-        elif process.stdin is not None:
-            if self.answer in ("yes", "no"):
-                process.stdin.write(((self.answer[0] + "\n") * self.LINES).encode())
-                process.stdin.flush()
+        if self._answerer is not None:
+            # The host holds the pipe's read end now.
+            self._answerer.stdout.close()
+        if UNDER_WINE and self.answer in ("yes", "no"):
+            self._thread = threading.Thread(target=self._press, daemon=True)
+            self._thread.start()
 
     def _press(self):
         while not self._stop.is_set() and self._process.poll() is None:
@@ -78,6 +88,9 @@ class Approver:
 
     def close(self):
         self._stop.set()
+        if self._answerer is not None and self._answerer.poll() is None:
+            self._answerer.kill()
+            self._answerer.wait()
         if self._process is not None and self._process.stdin is not None:
             try:
                 self._process.stdin.close()

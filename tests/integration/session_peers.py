@@ -123,7 +123,7 @@ class Host:
         if os.path.exists(self.log_path):
             os.remove(self.log_path)
         env = hostproc.host_env(str(data_home)) if data_home else None
-        self.approver = hostproc.Approver(approve)
+        self.approver = hostproc.Approver(approve, self.log_path)
         self.process = hostproc.popen(
             hostproc.HOST, "--host", "127.0.0.1", "--port", str(port), "--name", HOST_NAME,
             "--log", hostproc.windows_path(self.log_path), *args,

@@ -36,7 +36,7 @@ class Run:
         err = os.path.join(str(workdir), "host.stderr")
         # This PC's user allows whatever connects: the garbage is meant to
         # reach every point of the conversation, streaming included.
-        approver = hostproc.Approver("yes")
+        approver = hostproc.Approver("yes", log)
         with open(err, "wb") as stderr:
             host = hostproc.popen(
                 hostproc.HOST, "--host", "127.0.0.1", "--port", str(self.sim.port),

@@ -83,11 +83,13 @@ def test_listing_shows_pin_only_and_approved_devices(store):
         "    pinned key KEYB=\n" % (HOST_ID, store.printed_path))
 
 
-def test_forget_of_an_unknown_device_leaves_the_file_alone(store):
-    store.write({"hostId": HOST_ID, "hostName": "Desk", "receivers": {"p": "t"}, "pins": {}})
+def test_forget_of_an_unknown_device_fails_and_lists_the_stored_ids_escaped(store):
+    store.write({"hostId": HOST_ID, "hostName": "Desk",
+                 "receivers": {"p": "t", "evil\u009b2J\nid": "t"}, "pins": {}})
     before = store.stamp()
     code, out = store.run("--forget", "nobody")
-    assert (code, out) == (0, "forgotten; that device will ask again on the next connection.\n")
+    assert (code, out) == (1, "no device with the id nobody is stored; nothing was forgotten.\n"
+                              "stored ids:\n  evil\\u009b2J\\x0aid\n  p\n")
     assert store.stamp() == before
 
 

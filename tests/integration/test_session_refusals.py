@@ -5,12 +5,13 @@ from the pairing the journey (conftest.py) stored."""
 
 import os
 import sys
+import time
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from session_peers import HOST_NAME, wire  # noqa: E402
-from session_runs import NATIVE, Refusal, copy_state  # noqa: E402
+from session_peers import HOST_NAME, Host, Simulator, wait_for, wire  # noqa: E402
+from session_runs import NATIVE, Refusal, copy_state, native_only  # noqa: E402
 
 # Closed from the host's side, as the simulator words it.
 HOST_CLOSED = ("the host ended the TLS session", "the host closed the connection")
@@ -35,11 +36,13 @@ def test_a_receiver_this_pc_refuses_gets_nothing_and_the_host_exits_3(journey, s
                                  "message": "waiting for approval on the PC"}])
     assert not run.sim.received(types=("VIDEO_CONFIG", "STREAM_START", "VIDEO_FRAME"))
     assert run.sim.received(types=("HELLO_ACK",))[0]["payload"]["token"] == ""
-    # The question named the phone, its address and the code the phone shows.
-    question = run.boxes[0] if run.boxes else "\n".join(run.texts)
-    assert "Allow \"%s\" to use this PC?" % run.sim.device_id in question
+    # The question led with this PC's code, then named the phone and its
+    # address.
+    question = run.boxes[0] if run.boxes else "\n".join(run.texts[run.texts.index(
+        "Code: %s" % run.sim.short_code):])
+    assert question.startswith("Code: %s\n" % run.sim.short_code)
+    assert "It calls itself \"%s\"." % run.sim.device_id in question
     assert "Address: 127.0.0.1:%d" % run.sim.port in question
-    assert "Code: %s" % run.sim.short_code in question
 
 
 def test_a_receiver_with_a_new_key_is_refused(journey, store, tmp_path):
@@ -113,3 +116,45 @@ def test_a_pairing_behind_the_receivers_refusal_is_not_stored(journey, store, tm
     run.ended_without_reconnecting()
     assert store.raw() == before
     assert not any(t.startswith("paired with") or t.startswith("pinned") for t in run.texts)
+
+
+QUESTION_END = "Allow? Type y and Enter for yes, anything else for no."
+
+
+@native_only
+def test_an_answer_meant_for_a_phone_that_went_away_does_not_allow_the_next(store, tmp_path):
+    """Phone A is asked about and resets its connection; device B, with
+    another key, takes A's address; a "y" typed for A, arriving just as B's
+    question appears, allows nothing: B is neither paired nor streamed."""
+    a = Simulator(tmp_path / "a", "--once", "--approve", "never", "--action", "hello-ack+1 reset")
+    port = a.port
+    host = Host(tmp_path, port, "--source", "synthetic", "--verbose", data_home=store.home,
+                approve=None)
+    try:
+        assert wait_for(lambda: host.texts().count(QUESTION_END) == 1)
+        wait_for(lambda: a.of("closed"), timeout=10)
+        a.stop()
+        b = Simulator(tmp_path / "b", "--once", "--port", str(port), "--approve", "yes")
+        try:
+            assert wait_for(lambda: host.texts().count(QUESTION_END) == 2)
+            host.process.stdin.write(b"y\n")
+            host.process.stdin.flush()
+            assert wait_for(lambda: host.has(
+                "ignoring a line that came before the question had been shown for a second"))
+            time.sleep(1.5)
+            host.process.stdin.write(b"n\n")
+            host.process.stdin.flush()
+            assert host.wait() == 3
+        finally:
+            b.stop()
+    finally:
+        host.kill()
+    texts = host.texts()
+    assert "the phone went away; nothing was allowed" in texts
+    assert "It is a different device from the one asked about a moment ago." in texts
+    assert texts.index("the phone went away; nothing was allowed") < texts.index(
+        "Code: %s" % b.short_code)
+    assert not b.received(types=("VIDEO_CONFIG", "STREAM_START", "VIDEO_FRAME"))
+    assert not any(t.startswith("paired with") or t.startswith("pinned") for t in texts)
+    stored = store.read()
+    assert b.device_id not in stored["receivers"] and b.device_id not in stored["pins"]

@@ -25,6 +25,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+ANSWER_QUESTION = os.path.join(ROOT, "scripts", "answer-question")
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tools", "receiver-sim"))
 
@@ -98,16 +99,18 @@ class Soak:
             # The receiver's random touches would land on whatever X display
             # the soak was started from.
             env.pop("DISPLAY", None)
+        log = os.path.join(self.work, "host.log")
+        # This PC's user allows the new receiver once, after reading the
+        # question; after that it is paired and every reconnection streams
+        # without asking.
+        answerer = subprocess.Popen([sys.executable, ANSWER_QUESTION, log, "y"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         with open(os.path.join(self.work, "host.stderr"), "wb") as stderr:
             self.host = subprocess.Popen(
                 [self.args.host, "--host", "127.0.0.1", "--port", str(self.receiver.port),
-                 "--source", self.args.source, "--name", "Veyra Soak PC",
-                 "--log", os.path.join(self.work, "host.log")],
-                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
-        # This PC's user allows the new receiver once; after that it is
-        # paired and every reconnection streams without asking.
-        self.host.stdin.write(b"y\n" * 4)
-        self.host.stdin.flush()
+                 "--source", self.args.source, "--name", "Veyra Soak PC", "--log", log],
+                stdin=answerer.stdout, stdout=subprocess.DEVNULL, stderr=stderr, env=env)
+        answerer.stdout.close()
 
     def now(self):
         return time.monotonic() - self.receiver.t0

@@ -44,6 +44,14 @@ class InputInjectorTest : public testing::Test {
     sink_ = sink.get();
     injector_ = std::make_unique<InputInjector>(std::move(layout), std::move(sink),
                                                 [this] { return nowUs_.load(); });
+    // Until it knows the streamed monitor the injector sends nothing; most
+    // cases aim at a primary monitor of 1920 x 1080.
+    injector_->Touch(InputInjector::kTouchDown, 0.5F, 0.5F, 0);
+    injector_->Key(4, 0);
+    unaimedInputs_ = mouse_.size() + keys_.size();
+    layout_->SetMonitors({{L"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}}});
+    injector_->FindMonitor(L"\\\\.\\DISPLAY1");
+    ClearInputs();
   }
 
   // Two monitors side by side; input aimed at the right-hand one.
@@ -74,6 +82,7 @@ class InputInjectorTest : public testing::Test {
   std::vector<KeyboardInput> keys_;
   FakeInputSink* sink_ = nullptr;
   std::unique_ptr<InputInjector> injector_;
+  std::size_t unaimedInputs_ = 0;
 };
 
 TEST_F(InputInjectorTest, SendsAbsoluteMouseInputAndLogsTheMapping) {
@@ -132,6 +141,7 @@ TEST_F(InputInjectorTest, SendsAbsoluteMouseInputAndLogsTheMapping) {
 }
 
 TEST_F(InputInjectorTest, FindMonitorMatchesNamesIgnoringCaseAndKeepsAreaOtherwise) {
+  EXPECT_EQ(unaimedInputs_, 0u) << "input before the streamed monitor was known";
   layout_->SetMonitors({{L"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}},
                         {L"\\\\.\\DISPLAY2", {1920, 0, 3840, 1080}},
                         {L"\\\\.\\DISPLAY3", {3840, 0, 3840, 1080}}});

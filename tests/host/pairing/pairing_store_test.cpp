@@ -82,16 +82,57 @@ TEST_F(PairingStoreTest, NumericHostIdKeepsPairingsAndGetsANewIdAtOnce) {
   EXPECT_EQ(files_.files.at(kPath), ExpectedText(*store, R"({"p":"t"})", "{}"));
 }
 
-TEST_F(PairingStoreTest, UnreadableFileIsReplacedWithAWarning) {
-  files_.files[kPath] = R"({"hostId":"abc","receivers":{"p":"t"})";
-  const auto store = Open();
-  EXPECT_NE(
-      log_.find("] WARN  pairing store unreadable (unexpected end of JSON); starting fresh\n"),
-      std::string::npos)
-      << log_;
-  EXPECT_TRUE(IsHostId(store->hostId()));
-  EXPECT_TRUE(store->receivers().empty());
-  EXPECT_EQ(files_.files.at(kPath), ExpectedText(*store, "{}", "{}"));
+// A malformed store is kept aside for the user, never overwritten; a kept
+// copy is never replaced by a later one.
+TEST_F(PairingStoreTest, MalformedFileIsKeptAsideAndAFreshOneMade) {
+  const std::string broken = R"({"hostId":"abc","receivers":{"p":"t"})";
+  for (const std::string& aside : {kPath + ".corrupt", kPath + ".corrupt-2"}) {
+    files_.files[kPath] = broken;
+    const auto store = Open();
+    EXPECT_NE(log_.find("] WARN  pairing store unreadable (unexpected end of JSON); kept it as " +
+                        aside + " and starting fresh\n"),
+              std::string::npos)
+        << log_;
+    EXPECT_EQ(files_.files.at(aside), broken);
+    EXPECT_TRUE(IsHostId(store->hostId()));
+    EXPECT_TRUE(store->receivers().empty());
+    EXPECT_EQ(files_.files.at(kPath), ExpectedText(*store, "{}", "{}"));
+  }
+  EXPECT_EQ(files_.files.at(kPath + ".corrupt"), broken);
+}
+
+// A running host's store and a --forget's on one file: the host's next save
+// keeps what the other forgot forgotten, and its next judgement re-reads it.
+TEST_F(PairingStoreTest, SavesMergeWithWhatAnotherInstanceSaved) {
+  const auto running = Open();
+  running->SetToken("x", "tok-x");
+  running->SetPin("x", "KEY-X");
+  ASSERT_TRUE(running->Save());
+  const auto forgetter = Open();
+  ASSERT_TRUE(forgetter->Forget("x"));
+  ASSERT_TRUE(forgetter->Save());
+
+  running->SetToken("y", "tok-y");
+  ASSERT_TRUE(running->Save());
+  EXPECT_EQ(running->TokenFor("x"), "");
+  EXPECT_EQ(running->PinFor("x"), "");
+  EXPECT_EQ(files_.files.at(kPath), ExpectedText(*running, R"({"y":"tok-y"})", "{}"));
+
+  // Forget-all elsewhere reaches a store that only reads from then on.
+  const auto other = Open();
+  other->ForgetAll();
+  ASSERT_TRUE(other->Save());
+  running->Reload();
+  EXPECT_TRUE(running->receivers().empty());
+
+  // Without the file lock nothing is written, and the change waits in memory.
+  files_.failLock = true;
+  running->SetToken("z", "tok-z");
+  EXPECT_FALSE(running->Save());
+  EXPECT_EQ(running->TokenFor("z"), "tok-z");
+  files_.failLock = false;
+  ASSERT_TRUE(running->Save());
+  EXPECT_EQ(Open()->TokenFor("z"), "tok-z");
 }
 
 TEST_F(PairingStoreTest, ForgetReportsRemovalFromEitherMap) {
@@ -263,19 +304,21 @@ TEST_F(PairingStoreFilesTest, PathThatCannotBeReadIsNeverSavedOver) {
 }
 
 #if !defined(_WIN32)
-TEST_F(PairingStoreFilesTest, FullDiskNeverReplacesTheStore) {
-  std::string log;
-  const RecordingLogSink sink(&log);
+// A link planted where the temporary file goes (to a device that is always
+// full, or to a file of the user's) is removed, never written through.
+TEST_F(PairingStoreFilesTest, PlantedLinkAtTheTemporaryFileIsNeverWrittenThrough) {
   { const PairingStore first(path_); }
-  const std::string before = Read(path_);
-  // The temporary file leads to a device that is always full.
-  fs::create_symlink("/dev/full", path_ + ".tmp");
-  PairingStore store(path_);
-  store.SetToken("phone", "t");
-  store.Save();
-  EXPECT_NE(log.find("] WARN  cannot write " + path_ + "\n"), std::string::npos) << log;
-  EXPECT_EQ(Read(path_), before);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".tmp")));
+  const std::string victim = (folder_ / "victim").string();
+  std::ofstream(victim) << "untouched";
+  for (const std::string& target : {std::string("/dev/full"), victim}) {
+    fs::create_symlink(target, path_ + ".tmp");
+    PairingStore store(path_);
+    store.SetToken("phone", target);
+    ASSERT_TRUE(store.Save()) << target;
+    EXPECT_NE(Read(path_).find(target), std::string::npos) << target;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path_ + ".tmp"))) << target;
+  }
+  EXPECT_EQ(Read(victim), "untouched");
 }
 
 // An open that fails for another reason than a missing file: a link that

@@ -53,21 +53,38 @@ TEST(ReceiverTrustTest, PeerTextCannotForgeLinesAndAnswersAreStrict) {
                      "5"),
             "\xe2\x82\xac"
             "5");  // the euro sign stays
+  // C1 controls (a terminal's CSI among them), bytes that are not UTF-8 and
+  // characters that show nothing are shown for what they are.
+  EXPECT_EQ(PeerText("a\xc2\x9b"
+                     "2J\xc2\x85"
+                     "b\x9b\xff\xc0\xaf\xe2\x80\x8b"
+                     "c\xef\xbb\xbf"),
+            "a\\u009b2J\\u0085b\\x9b\\xff\\xc0\\xaf\\u200bc\\ufeff");
+  EXPECT_EQ(PeerText("\xf3\xa0\x80\x81"), "\\U000e0001");  // a tag character
+  // Beside this PC's code, a name cannot carry a code of its own.
+  EXPECT_EQ(PeerName("Code: ABCD-EF01-2345-6789"), "Code: ABCD\\x2dEF01\\x2d2345\\x2d6789");
+  EXPECT_EQ(PeerName("Galaxy S24-Ultra"), "Galaxy S24-Ultra");
   for (const char* yes : {"y", "Y", "yes", " YeS\r", "yes\t"}) {
     EXPECT_TRUE(IsYesAnswer(yes)) << yes;
   }
   for (const char* no : {"", "n", "no", "yes please", "ye", "y y"}) {
     EXPECT_FALSE(IsYesAnswer(no)) << no;
   }
-  const ApprovalQuestion question{"Pixel 9", "192.168.1.20:47820", "ABCD-EF01-2345-6789"};
+  // The code comes first, on a line of its own; the name after it.
+  const ApprovalQuestion question{"Pixel 9", "192.168.1.20:47820", "ABCD-EF01-2345-6789", true,
+                                  true};
   for (const bool korean : {false, true}) {
     const std::string text = ApprovalText(question, korean);
+    EXPECT_EQ(text.find(korean ? "코드: ABCD-EF01-2345-6789\n" : "Code: ABCD-EF01-2345-6789\n"), 0u)
+        << text;
     EXPECT_NE(text.find("\"Pixel 9\""), std::string::npos) << text;
     EXPECT_NE(text.find("192.168.1.20:47820"), std::string::npos) << text;
-    EXPECT_NE(text.find("ABCD-EF01-2345-6789"), std::string::npos) << text;
   }
-  EXPECT_NE(ApprovalText(question, false).find("control it with touch and keys"),
+  const std::string english = ApprovalText(question, false);
+  EXPECT_NE(english.find("It is not the phone already paired with this PC.\n"), std::string::npos);
+  EXPECT_NE(english.find("It is a different device from the one asked about a moment ago.\n"),
             std::string::npos);
+  EXPECT_NE(english.find("control it with touch and keys"), std::string::npos);
 }
 
 }  // namespace

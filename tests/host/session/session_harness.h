@@ -272,6 +272,10 @@ struct RunSetup {
   std::uint64_t approvalTimeoutUs = 0;
 };
 
+// How long a question about another device waits here: long enough to be
+// seen in order, short enough not to slow the tests.
+inline constexpr std::uint64_t kTestDifferentDeviceDelayUs = 200000;
+
 // One session running on its own thread against a TestReceiver.
 class SessionRun {
  public:
@@ -293,6 +297,7 @@ class SessionRun {
     parts.storeFiles = &files_;
     parts.approver = std::make_unique<FakeReceiverApprover>(approver_);
     parts.approvalTimeoutUs = setup.approvalTimeoutUs;
+    parts.differentDeviceDelayUs = kTestDifferentDeviceDelayUs;
     if (setup.tlsKey != nullptr) {
       tlsKey_->store(setup.tlsKey);
       parts.tlsFactory = [key = tlsKey_] { return std::make_unique<KeyedPlainChannel>(*key); };

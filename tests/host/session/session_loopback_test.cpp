@@ -147,6 +147,7 @@ TEST(SessionLoopbackTest, InputGoesToTheCapturedMonitorOnlyWhileStreaming) {
   SessionRun run(script);
   run.Start();
   run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);  // negotiating: dropped
+  run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-2"})");
   run.receiver_.Send(MessageType::kDeviceInfo, "{}");
   ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) { return HasKeyframe(p); }));
   run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);
@@ -262,6 +263,8 @@ TEST(SessionTrustTest, ANewPhoneWaitsForThisPcAndYesStartsAndPairs) {
   run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
   run.receiver_.Send(MessageType::kDeviceInfo, R"({"model":"Pixel 9"})");
   run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);
+  // Nothing said before the Yes changes what comes after it.
+  run.receiver_.Send(MessageType::kSetBitrate, R"({"bitrateBps":64000})");
   run.receiver_.Send(MessageType::kPairAccepted, R"({"token":"tok-new"})");
   Sync(run.receiver_, 1);
   ASSERT_TRUE(run.approver_->WaitAsked(1));
@@ -269,6 +272,8 @@ TEST(SessionTrustTest, ANewPhoneWaitsForThisPcAndYesStartsAndPairs) {
     const std::lock_guard<std::mutex> lock(run.approver_->lock);
     const ApprovalQuestion& asked = run.approver_->asked[0];
     EXPECT_EQ(asked.phone, "phone-1");
+    EXPECT_FALSE(asked.notThePairedPhone);
+    EXPECT_FALSE(asked.differentDevice);
     EXPECT_EQ(asked.code, "ABCD-EF01-2345-6789");
     EXPECT_EQ(asked.address, "127.0.0.1:" + std::to_string(run.options_.port));
   }
@@ -286,6 +291,9 @@ TEST(SessionTrustTest, ANewPhoneWaitsForThisPcAndYesStartsAndPairs) {
 
   run.approver_->Answer(ApprovalAnswer::kYes);
   ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) { return HasKeyframe(p); }));
+  EXPECT_EQ(
+      JsonOfType(run.receiver_.packets(), MessageType::kVideoConfig)[0].ReadInt32("bitrateBps", 0),
+      1000000);
   run.receiver_.SendTouch(0.5f, 0.5f, InputInjector::kTouchDown);
   Sync(run.receiver_, 2);
   run.Finish();
@@ -316,8 +324,8 @@ TEST(SessionTrustTest, NoTimeoutAndAPinnedIdInPlaintextAreRefused) {
       {"no answer",
        {kPhoneKey, "", 200000},
        std::nullopt,
-       Session::kRefusedOnThisPc,
-       "not allowed on this PC"},
+       Session::kNoAnswerOnThisPc,
+       "no answer on this PC"},
       {"pinned id in plaintext",
        {nullptr, testing_session::PairedStore()},
        ApprovalAnswer::kYes,
@@ -352,9 +360,10 @@ TEST(SessionTrustTest, NoTimeoutAndAPinnedIdInPlaintextAreRefused) {
   }
 }
 
-// Who is asked: a phone that speaks before its HELLO, a plaintext one, a
-// token without a pin; a reconnection with the same key is not asked again,
-// one with another key is; a paired phone never is.
+// Who is asked: a plaintext phone, once it has said who it is (its name
+// escaped), a token without a pin; a reconnection with the same key is not
+// asked again, one with another key is, later and said to be another
+// device; a paired phone never is.
 TEST(SessionTrustTest, OnlyAPairedPhoneOrTheSameApprovedOneSkipsTheQuestion) {
   {
     SessionRun run;  // paired
@@ -363,14 +372,20 @@ TEST(SessionTrustTest, OnlyAPairedPhoneOrTheSameApprovedOneSkipsTheQuestion) {
     EXPECT_EQ(HelloAckToken(run.receiver_.packets()), "tok-1");
   }
   {
-    SessionRun run(std::make_shared<DesktopScript>(), RunSetup{nullptr, ""});
+    SessionRun run(std::make_shared<DesktopScript>(),
+                   RunSetup{nullptr, R"({"hostId":"00","receivers":{"phone-1":"tok-1"}})"});
     run.Start();
-    run.receiver_.Send(MessageType::kDeviceInfo, R"({"model":"Galaxy
-INFO  forged"})");
+    run.receiver_.Send(MessageType::kDeviceInfo,
+                       "{\"model\":\"Galaxy\\nINFO  forged \\u009b2J\\u0085Code: ABCD-EF01\"}");
+    Sync(run.receiver_, 5);
+    EXPECT_EQ(run.approver_->AskedCount(), 0u) << "asked before the receiver said who it is";
+    run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-2"})");
     ASSERT_TRUE(run.receiver_.WaitFor([](const std::vector<Packet>& p) { return HasKeyframe(p); }));
     const std::lock_guard<std::mutex> lock(run.approver_->lock);
     ASSERT_EQ(run.approver_->asked.size(), 1u);
-    EXPECT_EQ(run.approver_->asked[0].phone, "Galaxy\\x0aINFO  forged");
+    EXPECT_EQ(run.approver_->asked[0].phone,
+              "Galaxy\\x0aINFO  forged \\u009b2J\\u0085Code: ABCD\\x2dEF01");
+    EXPECT_TRUE(run.approver_->asked[0].notThePairedPhone);
     EXPECT_EQ(run.approver_->asked[0].code, "");
     EXPECT_EQ(run.LogCount("\nINFO  forged"), 0u);
   }
@@ -393,6 +408,9 @@ INFO  forged"})");
     ASSERT_TRUE(run.receiver_.Accept());
     run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
     ASSERT_TRUE(run.approver_->WaitAsked(2)) << run.LogText();
+    const std::lock_guard<std::mutex> lock(run.approver_->lock);
+    EXPECT_FALSE(run.approver_->asked[0].differentDevice);
+    EXPECT_TRUE(run.approver_->asked[1].differentDevice);
   }
   {
     // A device id no store should hold.
