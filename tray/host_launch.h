@@ -4,7 +4,9 @@
 // a host which ended on its own.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace veyra {
 
@@ -15,15 +17,24 @@ inline constexpr const wchar_t* kHostMutexName = L"Local\\Veyra.Host.v1";
 // What a streaming host is started with; the settings are read at the
 // moment of the start, so menu changes apply from the next one.
 struct HostLaunch {
-  std::wstring address;    // exactly as stored, not quoted
+  std::wstring address;    // passed as it is, so it must be a receiver address
   std::uint16_t port = 0;  // 0: the host's default port
   std::int32_t fps = 0;
   std::int32_t bitrateKbps = 0;
   std::wstring dataFolder;  // empty: no log file
 };
 
-// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"]
-std::wstring HostCommandLine(const std::wstring& hostPath, const HostLaunch& launch);
+// Whether text may follow the host's --host: an IPv4 literal (four decimal
+// parts without leading zeros, which getaddrinfo's inet_addr-style parsing
+// reads as octal), an IPv6 literal (no zone), or a host name (labels of 1-63
+// letters, digits and hyphens, neither first nor last a hyphen, 253
+// characters in all, the last label not all digits). Anything else, a space
+// or a leading '-' above all, could reach the host as an option of its own.
+bool IsReceiverAddress(std::wstring_view text);
+
+// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"];
+// nothing when the address is not a receiver address.
+std::optional<std::wstring> HostCommandLine(const std::wstring& hostPath, const HostLaunch& launch);
 
 // "path" --forget-all
 std::wstring ForgetAllCommandLine(const std::wstring& hostPath);

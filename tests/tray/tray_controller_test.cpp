@@ -128,6 +128,28 @@ TEST_F(TrayControllerTest, BlanksOrCancelInTheDialogDoNothing) {
   EXPECT_EQ(shell.Count(L"StopAllHosts"), 0U);
 }
 
+TEST_F(TrayControllerTest, TextThatIsNoAddressNeverReachesTheHostOrTheSettings) {
+  shell.hostRunning = true;
+  settings.Set(kReceiverAddressSetting, L"10.0.0.9 --log C:\\x");
+  shell.typedAddress = L" 192.168.1.5 --no-tls";
+  tray.OnCommand(kCmdEnterAddress);
+  EXPECT_EQ(shell.dialogInitialText, L"");  // the stored text counts as none
+  ASSERT_EQ(shell.messages.size(), 1U);
+  EXPECT_EQ(shell.messages[0].text, TextFor(TextRole::AddressRefused, false));
+  EXPECT_EQ(shell.messages[0].kind, MessageKind::kWarning);
+  EXPECT_EQ(shell.Count(L"StopAllHosts"), 0U);  // the running host stays
+
+  // An answer to the search with such an address is dropped, and the
+  // stored text is not fallen back on.
+  shell.hostRunning = false;
+  tray.StartPhoneSearch();
+  tray.OnPhonesFound({{L"Pixel", L"-x", 47001}});
+  EXPECT_TRUE(tray.phones().empty());
+  EXPECT_EQ(shell.messages.back().text, TextFor(TextRole::NoPhoneFound, false));
+  EXPECT_TRUE(shell.started.empty());
+  EXPECT_TRUE(settings.writes().empty());
+}
+
 TEST_F(TrayControllerTest, ConnectReplacesTheRunningHostWithTheCurrentPresets) {
   shell.hostRunning = true;
   shell.dataFolder.clear();  // no data folder: no log option
