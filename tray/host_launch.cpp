@@ -162,6 +162,18 @@ HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstr
     state.stopRequested = true;
     return HostExitAction::kTurnOffDisplay;
   }
+  if (exitCode == kHostExitNoAnswerOnThisPc) {
+    // Asked again after the retry delay, once per connection the user made:
+    // a second silence means nobody is there. Other ends in between do not
+    // reset the count, or a receiver that drops the link after a long run
+    // could keep an unattended PC asking.
+    if (state.noAnswerCount >= kMaxNoAnswerRestarts) {
+      state.stopRequested = true;
+      return HostExitAction::kTurnOffDisplay;
+    }
+    ++state.noAnswerCount;
+    return HostExitAction::kScheduleRetry;
+  }
   if (nowMs - state.lastStartTickMs > state.earlyExitLimitMs) {
     state.retryCount = 0;
   }

@@ -50,9 +50,16 @@ inline constexpr std::uint64_t kEarlyExitLimitMs = 60000;
 inline constexpr const wchar_t* kEarlyExitLimitVariable = L"VEYRA_TRAY_EARLY_EXIT_MS";
 // Automatic restarts per early exit streak.
 inline constexpr std::int32_t kMaxRestarts = 1;
-// The host's exit code when the user refused the phone on this PC (or did
-// not answer): starting it again would only ask again.
+// The host's exit code when the user refused the phone on this PC: starting
+// it again would only ask again.
 inline constexpr std::uint32_t kHostExitRefusedOnThisPc = 3;
+// The host's exit code when this PC's question went unanswered for its 60 s:
+// the user may only have been away, so it is asked once more, but an
+// unattended PC is not asked over and over.
+inline constexpr std::uint32_t kHostExitNoAnswerOnThisPc = 4;
+// Automatic restarts after unanswered questions, per connection the user
+// made.
+inline constexpr std::int32_t kMaxNoAnswerRestarts = 1;
 
 // The restart bookkeeping of the current connection.
 struct RestartState {
@@ -60,6 +67,10 @@ struct RestartState {
   // kEarlyExitLimitMs, but for tests of the program itself.
   std::uint64_t earlyExitLimitMs = kEarlyExitLimitMs;
   std::int32_t retryCount = 0;
+  // Restarts after unanswered questions since the user last connected. A
+  // question outlasts the early exit limit, so retryCount alone would ask
+  // for ever.
+  std::int32_t noAnswerCount = 0;
   std::uint64_t lastStartTickMs = 0;
 };
 

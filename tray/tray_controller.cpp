@@ -231,6 +231,7 @@ void TrayController::ConnectTo(const std::wstring& name, const std::wstring& add
   settings_.Write(kReceiverNameSetting, name);
   restart_.stopRequested = false;
   restart_.retryCount = 0;
+  restart_.noAnswerCount = 0;
   port_ = port;
   // One host at a time: a new connection replaces the old one.
   shell_.StopAllHosts();

@@ -134,6 +134,28 @@ TEST(RestartRuleTest, AHostThatRanOverAMinuteEarnsAFreshRestart) {
   EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 1060 * kSecond), HostExitAction::kTurnOffDisplay);
 }
 
+TEST(RestartRuleTest, AnUnansweredQuestionIsAskedOnceMoreARefusalNever) {
+  RestartState refused;
+  refused.stopRequested = false;
+  EXPECT_EQ(OnHostExit(refused, false, L"10.0.0.2", 5 * kSecond, kHostExitRefusedOnThisPc),
+            HostExitAction::kTurnOffDisplay);
+  EXPECT_TRUE(refused.stopRequested);
+
+  // Each question waits its 60 s, so every run is a long one.
+  RestartState state;
+  state.stopRequested = false;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 61 * kSecond, kHostExitNoAnswerOnThisPc),
+            HostExitAction::kScheduleRetry);
+  EXPECT_FALSE(state.stopRequested);
+  state.lastStartTickMs = 63 * kSecond;
+  // Another end in between does not start a new allowance.
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 300 * kSecond), HostExitAction::kScheduleRetry);
+  state.lastStartTickMs = 302 * kSecond;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 363 * kSecond, kHostExitNoAnswerOnThisPc),
+            HostExitAction::kTurnOffDisplay);
+  EXPECT_TRUE(state.stopRequested);
+}
+
 TEST(RestartRuleTest, StoppedNoAddressOrAnotherHostRunning) {
   RestartState stopped;
   EXPECT_EQ(OnHostExit(stopped, false, L"10.0.0.2", 5 * kSecond), HostExitAction::kTurnOffDisplay);

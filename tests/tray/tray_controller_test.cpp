@@ -201,6 +201,26 @@ TEST_F(TrayControllerTest, AnEarlyExitIsRestartedOnceAfterTheDelayThenGivenUp) {
   EXPECT_TRUE(shell.messages.empty());  // restarts and giving up are silent
 }
 
+TEST_F(TrayControllerTest, AnUnansweredQuestionIsAskedOnceMoreUntilTheUserConnects) {
+  const auto exitUnanswered = [this] {
+    shell.nowMs += 61000;
+    shell.hostRunning = false;
+    shell.retryTimerSet = false;
+    tray.OnHostExited(kHostExitNoAnswerOnThisPc);
+  };
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  exitUnanswered();
+  EXPECT_TRUE(shell.retryTimerSet);
+  tray.OnRetryTimer();
+  exitUnanswered();
+  EXPECT_FALSE(shell.retryTimerSet);
+  EXPECT_EQ(shell.started.size(), 2U);
+
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  exitUnanswered();
+  EXPECT_TRUE(shell.retryTimerSet);
+}
+
 TEST_F(TrayControllerTest, AHostThatRanLongIsRestartedAgain) {
   tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
   shell.nowMs += 10000;
