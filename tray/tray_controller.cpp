@@ -182,7 +182,7 @@ void TrayController::OnPhonesFound(std::vector<FoundPhone> phones) {
   // An answer's address would reach the host's command line.
   std::erase_if(phones, [](const FoundPhone& phone) { return !IsReceiverAddress(phone.address); });
   phones_ = std::move(phones);
-  if (phones_.size() == 1) {
+  if (phones_.size() == 1 && MayConnectUnasked(phones_.front())) {
     const FoundPhone phone = phones_.front();
     ConnectTo(phone.name, phone.address, phone.port);
     return;
@@ -200,6 +200,15 @@ void TrayController::OnPhonesFound(std::vector<FoundPhone> phones) {
     return;
   }
   shell_.TrackMenu(BuildPhonePicker(phones_));
+}
+
+// Any device on the network can answer the search, so a lone answer is
+// connected at once only if it is the phone connected to last (same address,
+// same name) or no phone is remembered yet.
+bool TrayController::MayConnectUnasked(const FoundPhone& phone) {
+  const std::wstring address = settings_.ReadReceiverAddress();
+  return address.empty() ||
+         (phone.address == address && phone.name == settings_.Read(kReceiverNameSetting));
 }
 
 std::optional<TrayController::HostStart> TrayController::PrepareHost(const std::wstring& address,

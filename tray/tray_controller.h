@@ -116,6 +116,7 @@ class TrayController {
   // The host and its command line with the presets of this moment; nothing
   // when the address is no receiver address.
   std::optional<HostStart> PrepareHost(const std::wstring& address, std::uint16_t port);
+  bool MayConnectUnasked(const FoundPhone& phone);
   void Disconnect();
   void ToggleStartup();
 

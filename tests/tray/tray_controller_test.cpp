@@ -310,11 +310,30 @@ TEST_F(TrayControllerTest, NoPhoneReconnectsToTheRememberedAddressOrInforms) {
   EXPECT_EQ(shell.messages.size(), 1U);
 }
 
+TEST_F(TrayControllerTest, ALoneStrangerIsOfferedNotConnectedWhileAPhoneIsRemembered) {
+  settings.Set(kReceiverAddressSetting, L"192.168.1.20");
+  settings.Set(kReceiverNameSetting, L"Pixel");
+  for (const FoundPhone& stranger :
+       {FoundPhone{L"Pixel", L"192.168.1.66", 47001}, FoundPhone{L"Pixel 8", L"192.168.1.20", 1}}) {
+    tray.StartPhoneSearch();
+    tray.OnPhonesFound({stranger});
+  }
+  ASSERT_EQ(shell.menus.size(), 2U);
+  EXPECT_EQ(shell.menus[0][0].label, L"Pixel (192.168.1.66)");
+  EXPECT_EQ(shell.menus[1][0].label, L"Pixel 8 (192.168.1.20)");
+  EXPECT_TRUE(shell.started.empty());
+
+  tray.StartPhoneSearch();
+  tray.OnPhonesFound({{L"Pixel", L"192.168.1.20", 47001}});
+  EXPECT_EQ(shell.started.size(), 1U);
+  EXPECT_EQ(shell.menus.size(), 2U);
+}
+
 TEST_F(TrayControllerTest, SeveralPhonesShowThePickerAndAnEntryConnects) {
   tray.StartPhoneSearch();
   tray.OnPhonesFound({{L"Pixel", L"192.168.1.20", 47820}, {L"Tablet", L"192.168.1.31", 47000}});
   ASSERT_EQ(shell.menus.size(), 1U);
-  EXPECT_EQ(shell.menus[0][1].label, L"Tablet\t192.168.1.31");
+  EXPECT_EQ(shell.menus[0][1].label, L"Tablet (192.168.1.31)");
   EXPECT_TRUE(shell.started.empty());
   tray.OnCommand(502);  // not listed
   EXPECT_TRUE(shell.started.empty());
