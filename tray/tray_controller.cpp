@@ -293,7 +293,10 @@ void TrayController::ForgetAllPhones() {
                           true)) {
     return;
   }
-  // A streaming host is left alone; the store is the host's to change.
+  // A running host would write the approvals it holds back over the
+  // cleared store when it ends, so it is stopped first; the store itself is
+  // the host's to change.
+  Disconnect();
   const std::optional<std::uint32_t> exitCode =
       shell_.RunHost(ForgetAllCommandLine(shell_.HostPath()), kForgetAllLimitMs);
   if (exitCode && *exitCode == 0) {

@@ -355,8 +355,17 @@ TEST_F(TrayControllerTest, ForgetAllAsksFirstAndReportsTheExitCode) {
   ASSERT_EQ(shell.messages.size(), 1U);
   EXPECT_EQ(shell.messages[0].kind, MessageKind::kQuestion);
 
+  EXPECT_EQ(shell.Count(L"StopAllHosts"), 0U);
+
+  // A running host is stopped before the store is cleared, and not
+  // restarted.
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  shell.calls.clear();
   shell.answerYes = true;
   tray.ForgetAllPhones();
+  EXPECT_EQ(shell.calls, (std::vector<std::wstring>{L"ShowMessage", L"StopAllHosts", L"ModifyIcon",
+                                                    L"RunHost", L"ShowMessage"}));
+  EXPECT_TRUE(tray.restart().stopRequested);
   EXPECT_EQ(shell.ran.back(), L"\"C:\\Program Files\\Veyra\\veyra-host.exe\" --forget-all");
   EXPECT_EQ(shell.runLimitMs, 5000U);
   EXPECT_EQ(shell.messages.back().text, TextFor(TextRole::ForgetDone, false));
