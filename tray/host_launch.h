@@ -4,7 +4,9 @@
 // a host which ended on its own.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace veyra {
 
@@ -15,15 +17,24 @@ inline constexpr const wchar_t* kHostMutexName = L"Local\\Veyra.Host.v1";
 // What a streaming host is started with; the settings are read at the
 // moment of the start, so menu changes apply from the next one.
 struct HostLaunch {
-  std::wstring address;    // exactly as stored, not quoted
+  std::wstring address;    // passed as it is, so it must be a receiver address
   std::uint16_t port = 0;  // 0: the host's default port
   std::int32_t fps = 0;
   std::int32_t bitrateKbps = 0;
   std::wstring dataFolder;  // empty: no log file
 };
 
-// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"]
-std::wstring HostCommandLine(const std::wstring& hostPath, const HostLaunch& launch);
+// Whether text may follow the host's --host: an IPv4 literal (four decimal
+// parts without leading zeros, which getaddrinfo's inet_addr-style parsing
+// reads as octal), an IPv6 literal (no zone), or a host name (labels of 1-63
+// letters, digits and hyphens, neither first nor last a hyphen, 253
+// characters in all, the last label not all digits). Anything else, a space
+// or a leading '-' above all, could reach the host as an option of its own.
+bool IsReceiverAddress(std::wstring_view text);
+
+// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"];
+// nothing when the address is not a receiver address.
+std::optional<std::wstring> HostCommandLine(const std::wstring& hostPath, const HostLaunch& launch);
 
 // "path" --forget-all
 std::wstring ForgetAllCommandLine(const std::wstring& hostPath);
@@ -39,9 +50,16 @@ inline constexpr std::uint64_t kEarlyExitLimitMs = 60000;
 inline constexpr const wchar_t* kEarlyExitLimitVariable = L"VEYRA_TRAY_EARLY_EXIT_MS";
 // Automatic restarts per early exit streak.
 inline constexpr std::int32_t kMaxRestarts = 1;
-// The host's exit code when the user refused the phone on this PC (or did
-// not answer): starting it again would only ask again.
+// The host's exit code when the user refused the phone on this PC: starting
+// it again would only ask again.
 inline constexpr std::uint32_t kHostExitRefusedOnThisPc = 3;
+// The host's exit code when this PC's question went unanswered for its 60 s:
+// the user may only have been away, so it is asked once more, but an
+// unattended PC is not asked over and over.
+inline constexpr std::uint32_t kHostExitNoAnswerOnThisPc = 4;
+// Automatic restarts after unanswered questions, per connection the user
+// made.
+inline constexpr std::int32_t kMaxNoAnswerRestarts = 1;
 
 // The restart bookkeeping of the current connection.
 struct RestartState {
@@ -49,6 +67,10 @@ struct RestartState {
   // kEarlyExitLimitMs, but for tests of the program itself.
   std::uint64_t earlyExitLimitMs = kEarlyExitLimitMs;
   std::int32_t retryCount = 0;
+  // Restarts after unanswered questions since the user last connected. A
+  // question outlasts the early exit limit, so retryCount alone would ask
+  // for ever.
+  std::int32_t noAnswerCount = 0;
   std::uint64_t lastStartTickMs = 0;
 };
 

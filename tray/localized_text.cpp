@@ -61,6 +61,11 @@ constexpr std::array<LocalizedText, kTextRoleCount> kTable = {{
     {TextRole::HostStartFailed,
      L"Could not start veyra-host.exe.\nIt should sit in the same folder as this program.",
      L"veyra-host.exe를 실행하지 못했습니다.\n이 프로그램과 같은 폴더에 있어야 합니다."},
+    {TextRole::AddressRefused,
+     L"That address cannot be used.\n\nType the address shown on the phone's waiting screen, such "
+     L"as 192.168.1.23: an IP address or a device name, without spaces.",
+     L"이 주소는 사용할 수 없습니다.\n\n폰 대기 화면에 표시된 주소(예: 192.168.1.23)를 "
+     L"입력하세요. IP 주소나 기기 이름만 쓸 수 있고 공백은 넣을 수 없습니다."},
     {TextRole::StartupChangeFailed, L"Could not change the startup setting.",
      L"자동 시작 설정을 바꾸지 못했습니다."},
     {TextRole::GuideMissing, L"The local connection guide is missing. Reinstall or repair Veyra.",

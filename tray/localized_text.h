@@ -44,6 +44,7 @@ enum class TextRole {
   ForgetFailed,
   NoPhoneFound,
   HostStartFailed,
+  AddressRefused,
   StartupChangeFailed,
   GuideMissing,
 };

@@ -1,7 +1,10 @@
 #include "tray/main_menu.h"
 
+#include <algorithm>
 #include <array>
 
+#include "host/base/peer_text.h"
+#include "host/base/utf_conversion.h"
 #include "tray/settings_store.h"
 #include "tray/tray_commands.h"
 
@@ -81,6 +84,16 @@ MenuItem QualitySubmenu(const MainMenuInputs& in) {
   return submenu;
 }
 
+// A name from the network could otherwise push the address out of the
+// label or, with bidirectional controls, rearrange how it reads.
+std::wstring PickerLabel(const FoundPhone& phone) {
+  const std::wstring address = L" (" + phone.address + L")";
+  const std::size_t room = kPickerLabelUnits - 1 - std::min(address.size(), kPickerLabelUnits - 1);
+  const std::string name = Utf8FromWide(phone.name);
+  return CutToUnits(CutToUnits(WideFromUtf8(PeerText(name, name.size())), room) + address,
+                    kPickerLabelUnits - 1);
+}
+
 }  // namespace
 
 std::wstring CutToUnits(std::wstring text, std::size_t maxUnits) {
@@ -118,7 +131,7 @@ std::vector<MenuItem> BuildPhonePicker(std::span<const FoundPhone> phones) {
   for (std::size_t i = 0; i < phones.size() && i < room; ++i) {
     MenuItem item;
     item.id = static_cast<std::uint16_t>(kCmdPhoneFirst + i);
-    item.label = CutToUnits(phones[i].name + L'\t' + phones[i].address, kPickerLabelUnits - 1);
+    item.label = PickerLabel(phones[i]);
     picker.push_back(std::move(item));
   }
   return picker;

@@ -55,8 +55,9 @@ struct MainMenuInputs {
 
 std::vector<MenuItem> BuildMainMenu(const MainMenuInputs& inputs);
 
-// One plain item per phone, "name<TAB>address" (the menu shows the address
-// right-aligned), identifiers from kCmdPhoneFirst on.
+// One plain item per phone, "name (address)" so that phones of one name are
+// told apart, identifiers from kCmdPhoneFirst on. The name is cut and made
+// safe to show (see PeerText), never the address.
 std::vector<MenuItem> BuildPhonePicker(std::span<const FoundPhone> phones);
 
 // One quality preset of the submenu.

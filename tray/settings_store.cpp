@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <limits>
 
+#include "tray/host_launch.h"
+
 namespace veyra {
 
 std::wstring SettingTextFromBuffer(std::span<const wchar_t> buffer) {
@@ -29,5 +31,10 @@ std::int32_t IntFromSettingText(const std::wstring& text, std::int32_t fallback)
 }
 
 bool GuideAlreadyShown(const std::wstring& value) { return value == L"1"; }
+
+std::wstring SettingsStore::ReadReceiverAddress() {
+  std::wstring address = Read(kReceiverAddressSetting);
+  return IsReceiverAddress(address) ? address : std::wstring();
+}
 
 }  // namespace veyra

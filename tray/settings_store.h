@@ -59,6 +59,10 @@ class SettingsStore {
   std::int32_t ReadInt(const wchar_t* name, std::int32_t fallback) {
     return IntFromSettingText(Read(name), fallback);
   }
+
+  // The remembered phone's address; empty, as if none were stored, when the
+  // stored text is no receiver address (see IsReceiverAddress).
+  std::wstring ReadReceiverAddress();
 };
 
 }  // namespace veyra

@@ -80,7 +80,7 @@ std::wstring TrayController::TooltipText() {
 std::vector<MenuItem> TrayController::MainMenu() {
   display_ = extraDisplay_.Probe();
   MainMenuInputs in;
-  in.address = settings_.Read(kReceiverAddressSetting);
+  in.address = settings_.ReadReceiverAddress();
   in.name = settings_.Read(kReceiverNameSetting);
   in.hostRunning = shell_.IsHostRunning();
   in.searching = searching_;
@@ -151,8 +151,7 @@ void TrayController::ToggleStartup() {
 }
 
 void TrayController::EnterAddress() {
-  const std::optional<std::wstring> typed =
-      shell_.AskAddress(settings_.Read(kReceiverAddressSetting));
+  const std::optional<std::wstring> typed = shell_.AskAddress(settings_.ReadReceiverAddress());
   if (!typed) {
     return;
   }
@@ -161,9 +160,8 @@ void TrayController::EnterAddress() {
     return;
   }
   // A typed address has no service name; the empty value replaces the
-  // name of the phone used before.
-  settings_.Write(kReceiverAddressSetting, address);
-  settings_.Write(kReceiverNameSetting, L"");
+  // name of the phone used before. Text that is no address is refused
+  // there, and never stored.
   ConnectTo(L"", address, 0);
 }
 
@@ -181,14 +179,16 @@ void TrayController::StartPhoneSearch() {
 
 void TrayController::OnPhonesFound(std::vector<FoundPhone> phones) {
   searching_ = false;
+  // An answer's address would reach the host's command line.
+  std::erase_if(phones, [](const FoundPhone& phone) { return !IsReceiverAddress(phone.address); });
   phones_ = std::move(phones);
-  if (phones_.size() == 1) {
+  if (phones_.size() == 1 && MayConnectUnasked(phones_.front())) {
     const FoundPhone phone = phones_.front();
     ConnectTo(phone.name, phone.address, phone.port);
     return;
   }
   if (phones_.empty()) {
-    const std::wstring address = settings_.Read(kReceiverAddressSetting);
+    const std::wstring address = settings_.ReadReceiverAddress();
     if (!address.empty()) {
       // The phone connected to last, at its remembered address on the
       // host's default port.
@@ -202,28 +202,50 @@ void TrayController::OnPhonesFound(std::vector<FoundPhone> phones) {
   shell_.TrackMenu(BuildPhonePicker(phones_));
 }
 
-bool TrayController::StartHost(const std::wstring& address, std::uint16_t port) {
+// Any device on the network can answer the search, so a lone answer is
+// connected at once only if it is the phone connected to last (same address,
+// same name) or no phone is remembered yet.
+bool TrayController::MayConnectUnasked(const FoundPhone& phone) {
+  const std::wstring address = settings_.ReadReceiverAddress();
+  return address.empty() ||
+         (phone.address == address && phone.name == settings_.Read(kReceiverNameSetting));
+}
+
+std::optional<TrayController::HostStart> TrayController::PrepareHost(const std::wstring& address,
+                                                                     std::uint16_t port) {
   HostLaunch launch;
   launch.address = address;
   launch.port = port;
   launch.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
   launch.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
   launch.dataFolder = shell_.DataFolder();
-  const std::wstring path = shell_.HostPath();
-  return shell_.StartHost(path, HostCommandLine(path, launch));
+  HostStart start;
+  start.path = shell_.HostPath();
+  std::optional<std::wstring> line = HostCommandLine(start.path, launch);
+  if (!line) {
+    return std::nullopt;
+  }
+  start.commandLine = std::move(*line);
+  return start;
 }
 
 void TrayController::ConnectTo(const std::wstring& name, const std::wstring& address,
                                std::uint16_t port) {
+  const std::optional<HostStart> start = PrepareHost(address, port);
+  if (!start) {
+    shell_.ShowMessage(TextFor(TextRole::AddressRefused, korean_), MessageKind::kWarning, true);
+    return;
+  }
   settings_.Write(kReceiverAddressSetting, address);
   settings_.Write(kReceiverNameSetting, name);
   restart_.stopRequested = false;
   restart_.retryCount = 0;
+  restart_.noAnswerCount = 0;
   port_ = port;
   // One host at a time: a new connection replaces the old one.
   shell_.StopAllHosts();
   restart_.lastStartTickMs = shell_.TickMs();
-  if (!StartHost(address, port)) {
+  if (!shell_.StartHost(start->path, start->commandLine)) {
     extraDisplay_.TurnOff();
     shell_.ShowMessage(TextFor(TextRole::HostStartFailed, korean_), MessageKind::kWarning, true);
   }
@@ -233,7 +255,7 @@ void TrayController::ConnectTo(const std::wstring& name, const std::wstring& add
 void TrayController::OnHostExited(std::uint32_t exitCode) {
   const bool running = shell_.IsHostRunning();
   const std::wstring address =
-      running || restart_.stopRequested ? std::wstring() : settings_.Read(kReceiverAddressSetting);
+      running || restart_.stopRequested ? std::wstring() : settings_.ReadReceiverAddress();
   switch (OnHostExit(restart_, running, address, shell_.TickMs(), exitCode)) {
     case HostExitAction::kNothing:
       return;
@@ -252,14 +274,15 @@ void TrayController::OnRetryTimer() {
   if (restart_.stopRequested || shell_.IsHostRunning()) {
     return;
   }
-  const std::wstring address = settings_.Read(kReceiverAddressSetting);
+  const std::wstring address = settings_.ReadReceiverAddress();
   if (address.empty()) {
     extraDisplay_.TurnOff();
     Refresh();
     return;
   }
   restart_.lastStartTickMs = shell_.TickMs();
-  if (!StartHost(address, port_)) {
+  const std::optional<HostStart> start = PrepareHost(address, port_);
+  if (!start || !shell_.StartHost(start->path, start->commandLine)) {
     extraDisplay_.TurnOff();
   }
   Refresh();
@@ -270,7 +293,10 @@ void TrayController::ForgetAllPhones() {
                           true)) {
     return;
   }
-  // A streaming host is left alone; the store is the host's to change.
+  // A running host would write the approvals it holds back over the
+  // cleared store when it ends, so it is stopped first; the store itself is
+  // the host's to change.
+  Disconnect();
   const std::optional<std::uint32_t> exitCode =
       shell_.RunHost(ForgetAllCommandLine(shell_.HostPath()), kForgetAllLimitMs);
   if (exitCode && *exitCode == 0) {

@@ -93,6 +93,8 @@ class TrayController {
   void OnHostExited(std::uint32_t exitCode = 0);
   void OnRetryTimer();
 
+  // Refuses, with a warning and before anything is stored or stopped, an
+  // address the host may not be given.
   void ConnectTo(const std::wstring& name, const std::wstring& address, std::uint16_t port);
   void ForgetAllPhones();
   void StartPhoneSearch();
@@ -106,7 +108,15 @@ class TrayController {
   std::uint16_t port() const { return port_; }
 
  private:
-  bool StartHost(const std::wstring& address, std::uint16_t port);
+  struct HostStart {
+    std::wstring path;
+    std::wstring commandLine;
+  };
+
+  // The host and its command line with the presets of this moment; nothing
+  // when the address is no receiver address.
+  std::optional<HostStart> PrepareHost(const std::wstring& address, std::uint16_t port);
+  bool MayConnectUnasked(const FoundPhone& phone);
   void Disconnect();
   void ToggleStartup();
 

@@ -69,7 +69,7 @@ GuideWorld GuideWorldOf(const DisplayState& display, std::size_t phonesFound,
                         SettingsStore& settings) {
   GuideWorld world;
   world.displayFound = display.present;
-  world.receiverAddress = settings.Read(kReceiverAddressSetting);
+  world.receiverAddress = settings.ReadReceiverAddress();
   world.phonesFound = phonesFound;
   world.hostRunning = IsHostRunning();
   world.korean = IsKorean();

@@ -43,6 +43,58 @@ TEST(HostCommandLineTest, StoredValuesPassUnchanged) {
             L"--bitrate 12000");
 }
 
+// Whatever reaches --host must read as one address, never as an option.
+TEST(HostCommandLineTest, OnlyAddressLiteralsAndHostNamesAreGivenToTheHost) {
+  struct Case {
+    std::wstring address;
+    bool accepted;
+  };
+  const std::wstring label63(63, L'a');
+  const std::wstring name253 = label63 + L'.' + label63 + L'.' + label63 + L'.' + label63.substr(2);
+  const Case cases[] = {
+      {L"192.168.1.20", true},
+      {L"255.255.255.255", true},
+      {L"phone.local", true},
+      {L"Pixel-8", true},
+      {L"x", true},
+      {label63 + L".local", true},
+      {name253, true},
+      {L"fe80::1", true},
+      {L"::1", true},
+      {L"2001:DB8:0:0:0:0:0:1", true},
+      {L"::ffff:192.168.1.20", true},
+      {L"192.168.1.5 --no-tls", false},
+      {L"--log", false},
+      {L"-phone", false},
+      {L"phone-", false},
+      {L"", false},
+      {L"phone..local", false},
+      {L"phone.local.", false},
+      {L"a_b", false},
+      {L"\"10.0.0.2\"", false},
+      {L"10.0.0.2\t", false},
+      {L"caf\u00e9", false},
+      {std::wstring(64, L'a'), false},
+      {name253 + L"a", false},
+      {L"192.168.1", false},
+      {L"192.168.1.256", false},
+      {L"192.168.010.5", false},  // octal to inet_addr
+      {L"1:2:3:4:5:6:7:8:9", false},
+      {L"1::2::3", false},
+      {L"1:2:3:4:5:6:7::8", false},
+      {L"12345::", false},
+      {L":1:2:3:4:5:6:7", false},
+      {L"::1.2.3", false},
+      {L"fe80::1%eth0", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsReceiverAddress(c.address), c.accepted) << c.address;
+    HostLaunch launch = Launch(0, kData);
+    launch.address = c.address;
+    EXPECT_EQ(HostCommandLine(kPath, launch).has_value(), c.accepted) << c.address;
+  }
+}
+
 TEST(HostCommandLineTest, ForgetAll) {
   EXPECT_EQ(ForgetAllCommandLine(kPath),
             L"\"C:\\Program Files\\Veyra\\veyra-host.exe\" --forget-all");
@@ -80,6 +132,28 @@ TEST(RestartRuleTest, AHostThatRanOverAMinuteEarnsAFreshRestart) {
   // Exactly a minute is still early.
   state.lastStartTickMs = 1000 * kSecond;
   EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 1060 * kSecond), HostExitAction::kTurnOffDisplay);
+}
+
+TEST(RestartRuleTest, AnUnansweredQuestionIsAskedOnceMoreARefusalNever) {
+  RestartState refused;
+  refused.stopRequested = false;
+  EXPECT_EQ(OnHostExit(refused, false, L"10.0.0.2", 5 * kSecond, kHostExitRefusedOnThisPc),
+            HostExitAction::kTurnOffDisplay);
+  EXPECT_TRUE(refused.stopRequested);
+
+  // Each question waits its 60 s, so every run is a long one.
+  RestartState state;
+  state.stopRequested = false;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 61 * kSecond, kHostExitNoAnswerOnThisPc),
+            HostExitAction::kScheduleRetry);
+  EXPECT_FALSE(state.stopRequested);
+  state.lastStartTickMs = 63 * kSecond;
+  // Another end in between does not start a new allowance.
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 300 * kSecond), HostExitAction::kScheduleRetry);
+  state.lastStartTickMs = 302 * kSecond;
+  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 363 * kSecond, kHostExitNoAnswerOnThisPc),
+            HostExitAction::kTurnOffDisplay);
+  EXPECT_TRUE(state.stopRequested);
 }
 
 TEST(RestartRuleTest, StoppedNoAddressOrAnotherHostRunning) {

@@ -175,15 +175,16 @@ TEST(MainMenuTest, CutNeverSplitsASurrogatePair) {
   }
 }
 
-TEST(PhonePickerTest, EntriesReadNameTabAddressInListOrder) {
-  const std::vector<FoundPhone> phones = {{L"Living room phone", L"192.168.1.20", 47820},
-                                          {L"Tablet", L"192.168.1.31", 47000}};
+TEST(PhonePickerTest, EntriesTellPhonesOfOneNameApartInListOrder) {
+  // The second name tries to reverse how its address reads.
+  const std::vector<FoundPhone> phones = {{L"Pixel 8", L"192.168.1.20", 47820},
+                                          {L"Pixel 8\u202E", L"192.168.1.31", 47000}};
   const std::vector<MenuItem> picker = BuildPhonePicker(phones);
   ASSERT_EQ(picker.size(), 2U);
   EXPECT_EQ(picker[0].id, 500);
-  EXPECT_EQ(picker[0].label, L"Living room phone\t192.168.1.20");
+  EXPECT_EQ(picker[0].label, L"Pixel 8 (192.168.1.20)");
   EXPECT_EQ(picker[1].id, 501);
-  EXPECT_EQ(picker[1].label, L"Tablet\t192.168.1.31");
+  EXPECT_EQ(picker[1].label, L"Pixel 8\\u202e (192.168.1.31)");
   EXPECT_FALSE(picker[1].checked || picker[1].grayed);
 }
 
@@ -191,6 +192,7 @@ TEST(PhonePickerTest, LongEntriesAreCutAndIdentifiersNeverWrap) {
   std::vector<FoundPhone> phones(70000, FoundPhone{std::wstring(250, L'p'), L"10.0.0.1", 1});
   const std::vector<MenuItem> picker = BuildPhonePicker(phones);
   EXPECT_EQ(picker.front().label.size(), kPickerLabelUnits - 1);
+  EXPECT_TRUE(picker.front().label.ends_with(L"p (10.0.0.1)"));
   EXPECT_EQ(picker.back().id, 0xFFFF);
   EXPECT_EQ(PickedPhoneIndex(0xFFFF, phones.size()), 0xFFFFU - kCmdPhoneFirst);
 }

@@ -128,6 +128,28 @@ TEST_F(TrayControllerTest, BlanksOrCancelInTheDialogDoNothing) {
   EXPECT_EQ(shell.Count(L"StopAllHosts"), 0U);
 }
 
+TEST_F(TrayControllerTest, TextThatIsNoAddressNeverReachesTheHostOrTheSettings) {
+  shell.hostRunning = true;
+  settings.Set(kReceiverAddressSetting, L"10.0.0.9 --log C:\\x");
+  shell.typedAddress = L" 192.168.1.5 --no-tls";
+  tray.OnCommand(kCmdEnterAddress);
+  EXPECT_EQ(shell.dialogInitialText, L"");  // the stored text counts as none
+  ASSERT_EQ(shell.messages.size(), 1U);
+  EXPECT_EQ(shell.messages[0].text, TextFor(TextRole::AddressRefused, false));
+  EXPECT_EQ(shell.messages[0].kind, MessageKind::kWarning);
+  EXPECT_EQ(shell.Count(L"StopAllHosts"), 0U);  // the running host stays
+
+  // An answer to the search with such an address is dropped, and the
+  // stored text is not fallen back on.
+  shell.hostRunning = false;
+  tray.StartPhoneSearch();
+  tray.OnPhonesFound({{L"Pixel", L"-x", 47001}});
+  EXPECT_TRUE(tray.phones().empty());
+  EXPECT_EQ(shell.messages.back().text, TextFor(TextRole::NoPhoneFound, false));
+  EXPECT_TRUE(shell.started.empty());
+  EXPECT_TRUE(settings.writes().empty());
+}
+
 TEST_F(TrayControllerTest, ConnectReplacesTheRunningHostWithTheCurrentPresets) {
   shell.hostRunning = true;
   shell.dataFolder.clear();  // no data folder: no log option
@@ -177,6 +199,26 @@ TEST_F(TrayControllerTest, AnEarlyExitIsRestartedOnceAfterTheDelayThenGivenUp) {
   EXPECT_EQ(shell.Count(L"SetRetryTimer"), 0U);
   EXPECT_EQ(displays.detached.size(), 1U);
   EXPECT_TRUE(shell.messages.empty());  // restarts and giving up are silent
+}
+
+TEST_F(TrayControllerTest, AnUnansweredQuestionIsAskedOnceMoreUntilTheUserConnects) {
+  const auto exitUnanswered = [this] {
+    shell.nowMs += 61000;
+    shell.hostRunning = false;
+    shell.retryTimerSet = false;
+    tray.OnHostExited(kHostExitNoAnswerOnThisPc);
+  };
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  exitUnanswered();
+  EXPECT_TRUE(shell.retryTimerSet);
+  tray.OnRetryTimer();
+  exitUnanswered();
+  EXPECT_FALSE(shell.retryTimerSet);
+  EXPECT_EQ(shell.started.size(), 2U);
+
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  exitUnanswered();
+  EXPECT_TRUE(shell.retryTimerSet);
 }
 
 TEST_F(TrayControllerTest, AHostThatRanLongIsRestartedAgain) {
@@ -268,11 +310,30 @@ TEST_F(TrayControllerTest, NoPhoneReconnectsToTheRememberedAddressOrInforms) {
   EXPECT_EQ(shell.messages.size(), 1U);
 }
 
+TEST_F(TrayControllerTest, ALoneStrangerIsOfferedNotConnectedWhileAPhoneIsRemembered) {
+  settings.Set(kReceiverAddressSetting, L"192.168.1.20");
+  settings.Set(kReceiverNameSetting, L"Pixel");
+  for (const FoundPhone& stranger :
+       {FoundPhone{L"Pixel", L"192.168.1.66", 47001}, FoundPhone{L"Pixel 8", L"192.168.1.20", 1}}) {
+    tray.StartPhoneSearch();
+    tray.OnPhonesFound({stranger});
+  }
+  ASSERT_EQ(shell.menus.size(), 2U);
+  EXPECT_EQ(shell.menus[0][0].label, L"Pixel (192.168.1.66)");
+  EXPECT_EQ(shell.menus[1][0].label, L"Pixel 8 (192.168.1.20)");
+  EXPECT_TRUE(shell.started.empty());
+
+  tray.StartPhoneSearch();
+  tray.OnPhonesFound({{L"Pixel", L"192.168.1.20", 47001}});
+  EXPECT_EQ(shell.started.size(), 1U);
+  EXPECT_EQ(shell.menus.size(), 2U);
+}
+
 TEST_F(TrayControllerTest, SeveralPhonesShowThePickerAndAnEntryConnects) {
   tray.StartPhoneSearch();
   tray.OnPhonesFound({{L"Pixel", L"192.168.1.20", 47820}, {L"Tablet", L"192.168.1.31", 47000}});
   ASSERT_EQ(shell.menus.size(), 1U);
-  EXPECT_EQ(shell.menus[0][1].label, L"Tablet\t192.168.1.31");
+  EXPECT_EQ(shell.menus[0][1].label, L"Tablet (192.168.1.31)");
   EXPECT_TRUE(shell.started.empty());
   tray.OnCommand(502);  // not listed
   EXPECT_TRUE(shell.started.empty());
@@ -294,8 +355,17 @@ TEST_F(TrayControllerTest, ForgetAllAsksFirstAndReportsTheExitCode) {
   ASSERT_EQ(shell.messages.size(), 1U);
   EXPECT_EQ(shell.messages[0].kind, MessageKind::kQuestion);
 
+  EXPECT_EQ(shell.Count(L"StopAllHosts"), 0U);
+
+  // A running host is stopped before the store is cleared, and not
+  // restarted.
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  shell.calls.clear();
   shell.answerYes = true;
   tray.ForgetAllPhones();
+  EXPECT_EQ(shell.calls, (std::vector<std::wstring>{L"ShowMessage", L"StopAllHosts", L"ModifyIcon",
+                                                    L"RunHost", L"ShowMessage"}));
+  EXPECT_TRUE(tray.restart().stopRequested);
   EXPECT_EQ(shell.ran.back(), L"\"C:\\Program Files\\Veyra\\veyra-host.exe\" --forget-all");
   EXPECT_EQ(shell.runLimitMs, 5000U);
   EXPECT_EQ(shell.messages.back().text, TextFor(TextRole::ForgetDone, false));
