@@ -73,7 +73,11 @@ PairingStore::FileState PairingStore::ReadFile(Contents* into, std::string* why)
 
 std::string PairingStore::MoveAside() {
   for (int n = 1; n <= kAsideNames; ++n) {
-    const std::string aside = path_ + ".corrupt" + (n == 1 ? "" : "-" + std::to_string(n));
+    std::string aside = path_ + ".corrupt";
+    if (n > 1) {
+      aside += '-';
+      aside += std::to_string(n);
+    }
     if (files_.ReadAll(aside).outcome != StoreRead::Outcome::kNotFound) {
       continue;
     }
