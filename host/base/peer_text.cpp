@@ -93,11 +93,9 @@ std::string PeerText(std::string_view text, std::size_t limit) {
     const auto c = static_cast<unsigned char>(kept[i]);
     std::size_t length = 0;
     const char32_t point = DecodeAt(kept, i, &length);
-    if (length == 0) {
-      // Not UTF-8: each byte is shown for what it is.
-      AppendByteEscape(safe, c);
-      i += 1;
-    } else if (length == 1 && (IsControl(c) || c == '\\')) {
+    // Bytes that are not UTF-8 are shown for what they are, as are ASCII
+    // controls and the escape character itself.
+    if (length == 0 || (length == 1 && (IsControl(c) || c == '\\'))) {
       AppendByteEscape(safe, c);
       i += 1;
     } else if (IsHiddenOrLayout(point)) {
