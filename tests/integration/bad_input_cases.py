@@ -25,12 +25,18 @@ JSON_TYPES = sorted(wire.JSON_TYPES & wire.RECEIVER_TYPES)
 # Every named type, both directions, and codes nobody defined.
 ALL_TYPES = sorted(wire.NAMES) + [0, 12, 18, 200, 0x100, 0xFFFF]
 INPUT_TYPES = (wire.TOUCH, wire.SCROLL, wire.KEY)
+# All the host reads from a receiver this PC has not allowed yet.
+BEFORE_APPROVAL_TYPES = (wire.HELLO, wire.DEVICE_INFO, wire.PAIR_ACCEPTED, wire.PING, wire.PONG,
+                         wire.ERROR)
 JUNK = b"\x00\xffjunk!"     # neither JSON nor long enough for any binary payload
 
 BEFORE_HELLO, AFTER_HELLO, ASKING, PAIRED, STREAMING, HIDDEN = (
     "before HELLO", "after HELLO", "asking the user", "paired, no DEVICE_INFO", "streaming",
     "hidden")
 POINTS = [BEFORE_HELLO, AFTER_HELLO, ASKING, PAIRED, STREAMING, HIDDEN]
+# This PC's user answers a second or so after HELLO_ACK; the receiver's own
+# approval (the "paired" point) comes later.
+NOT_ALLOWED = (BEFORE_HELLO, AFTER_HELLO, ASKING)
 
 
 def corpus(fuzzer, name, skip_seed=False):
@@ -81,12 +87,14 @@ def host_name(code):
     return "UNKNOWN" if code == wire.VISIBILITY else wire.message_name(code)
 
 
-def expected_for(code, payload, streaming, refused=False):
+def expected_for(code, payload, streaming, refused=False, allowed=True):
     """The host's line for one received frame, as (level, text, exact), or
     None when it drops the frame without a word."""
     name = host_name(code)
     if refused:
         return ("DEBUG", "ignoring %s after a refusal" % name, True)
+    if not allowed and code not in BEFORE_APPROVAL_TYPES:
+        return ("DEBUG", "ignoring %s before the receiver is allowed" % name, True)
     if code in INPUT_TYPES and not streaming:
         return None
     if code in wire.MIN_PAYLOAD:
@@ -192,17 +200,19 @@ class Scenario:
             at = when(point)
             mark = "MARK-%d-%d" % (n, len(batches))
             steps.append("%s error %s begin" % (at, mark))
-            streaming = point in (STREAMING, HIDDEN)
+            # Input is read only while the picture streams and shows.
+            streaming = point == STREAMING
+            allowed = point not in NOT_ALLOWED
             for code, payload in batch_frames():
                 steps.append("%s %s" % (at, send_step(code, payload)))
             steps.append("%s pieces 5 0.01 send %d hex:%s" % (at, wire.SCROLL, JUNK.hex()))
             steps.append("%s error %s end" % (at, mark))
-            expected = [expected_for(c, p, streaming) for c, p in batch_frames()]
-            expected.append(expected_for(wire.SCROLL, JUNK, streaming))
+            expected = [expected_for(c, p, streaming, allowed=allowed) for c, p in batch_frames()]
+            expected.append(expected_for(wire.SCROLL, JUNK, streaming, allowed=allowed))
             batches.append((point, mark, [e for e in expected if e]))
         name, data, outcome = end
         # Raw bytes and a close do not wait for a frame going out in pieces;
-        # both come before the approval (2 s after HELLO_ACK).
+        # both come before the receiver's approval (3 s after HELLO_ACK).
         steps.append("%s raw %s" % (when(last, 0.5), data.hex()))
         if outcome[0] != "lost":
             steps.append("%s close" % when(last, 1.0))

@@ -49,7 +49,7 @@ class Approver:
     (natively the input stays open and silent); "eof" closes the input at
     once."""
 
-    LINES = 16
+    LINES = 32
 
     def __init__(self, answer="yes", log=None):
         self.answer = answer

@@ -30,7 +30,7 @@ class Run:
     def __init__(self, workdir, store):
         self.scenario = cases.Scenario(SEED, CONNECTIONS, streams=NATIVE)
         self.sim = Simulator(os.path.join(str(workdir), "receiver"), "--no-hello",
-                             "--no-device-info", "--approve", "after=2", "--ping-interval", "0",
+                             "--no-device-info", "--approve", "after=3", "--ping-interval", "0",
                              "--no-frame-ack", *self.scenario.words())
         log = os.path.join(str(workdir), "host.log")
         err = os.path.join(str(workdir), "host.stderr")
