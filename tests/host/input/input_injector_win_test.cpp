@@ -130,6 +130,8 @@ TEST(InputInjectorUnderWineTest, KeyPressReachesTheFocusedWindowAsItsVirtualKey)
       5000, [](const MSG&) {}, [&] { return GetFocus() == window.hwnd(); }));
 
   const auto injector = MakeInjector();
+  // Nothing is injected before the streamed monitor is known.
+  ASSERT_TRUE(injector->FindMonitor(L"\\\\.\\DISPLAY1"));
   injector->Key(4, 0);   // A down
   injector->Key(4, 1);   // A up
   injector->Key(82, 0);  // Up arrow down
