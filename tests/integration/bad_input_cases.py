@@ -212,7 +212,7 @@ class Scenario:
             batches.append((point, mark, [e for e in expected if e]))
         name, data, outcome = end
         # Raw bytes and a close do not wait for a frame going out in pieces;
-        # both come before the receiver's approval (3 s after HELLO_ACK).
+        # both come before the receiver's approval (3 s or more after HELLO_ACK).
         steps.append("%s raw %s" % (when(last, 0.5), data.hex()))
         if outcome[0] != "lost":
             steps.append("%s close" % when(last, 1.0))
