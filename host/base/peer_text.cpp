@@ -113,30 +113,27 @@ std::string PeerText(std::string_view text, std::size_t limit) {
 }
 
 std::string PeerName(std::string_view text, std::size_t limit) {
-  std::string safe = PeerText(text, limit);
+  const std::string safe = PeerText(text, limit);
   // A run shaped like a verification code ("ABCD-EF01") has its hyphens
   // escaped, so a name cannot show a code of its own beside the real one.
+  constexpr std::size_t kCodeGroup = 4;
   const auto alnum = [&](std::size_t at) {
     return at < safe.size() && std::isalnum(static_cast<unsigned char>(safe[at])) != 0;
   };
-  const auto runBefore = [&](std::size_t hyphen) {
-    std::size_t n = 0;
-    while (n < hyphen && alnum(hyphen - 1 - n)) ++n;
-    return n;
-  };
-  const auto runAfter = [&](std::size_t hyphen) {
-    std::size_t n = 0;
-    while (alnum(hyphen + 1 + n)) ++n;
-    return n;
-  };
   std::string out;
   out.reserve(safe.size());
+  std::size_t before = 0;  // letters or digits just before safe[i]
   for (std::size_t i = 0; i < safe.size(); ++i) {
-    if (safe[i] == '-' && runBefore(i) >= 4 && runAfter(i) >= 4) {
+    std::size_t after = 0;  // letters or digits just after a hyphen, up to a group
+    if (safe[i] == '-' && before >= kCodeGroup) {
+      while (after < kCodeGroup && alnum(i + 1 + after)) ++after;
+    }
+    if (after == kCodeGroup) {
       out += "\\x2d";
     } else {
       out += safe[i];
     }
+    before = alnum(i) ? before + 1 : 0;
   }
   return out;
 }

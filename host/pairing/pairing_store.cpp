@@ -71,7 +71,7 @@ PairingStore::FileState PairingStore::ReadFile(Contents* into, std::string* why)
   return FileState::kRead;
 }
 
-std::string PairingStore::MoveAside() {
+bool PairingStore::KeepAside(const std::string& why) {
   for (int n = 1; n <= kAsideNames; ++n) {
     std::string aside = path_ + ".corrupt";
     if (n > 1) {
@@ -81,20 +81,20 @@ std::string PairingStore::MoveAside() {
     if (files_.ReadAll(aside).outcome != StoreRead::Outcome::kNotFound) {
       continue;
     }
-    if (files_.Replace(path_, aside) == 0) {
-      return aside;
+    if (files_.Replace(path_, aside) != 0) {
+      break;
     }
-    break;
+    // Kept for the user: it may be repaired, and it says what was lost.
+    Log(LogLevel::Warn, "pairing store unreadable (%s); kept it as %s and starting fresh",
+        why.c_str(), aside.c_str());
+    return true;
   }
-  return {};
+  return false;
 }
 
 void PairingStore::Load() {
-  hostName_ = DefaultHostName();
-  hostId_.clear();
-  receivers_.clear();
-  pins_.clear();
-
+  state_ = Contents{};
+  state_.hostName = DefaultHostName();
   if (!path_.empty()) {
     Contents contents;
     std::string why;
@@ -112,11 +112,7 @@ void PairingStore::Load() {
         unreadable_ = true;
         break;
       case FileState::kMalformed:
-        // Kept for the user: it may be repaired, and it says what was lost.
-        if (const std::string aside = MoveAside(); !aside.empty()) {
-          Log(LogLevel::Warn, "pairing store unreadable (%s); kept it as %s and starting fresh",
-              why.c_str(), aside.c_str());
-        } else {
+        if (!KeepAside(why)) {
           Log(LogLevel::Warn,
               "pairing store unreadable (%s) and could not be moved aside; starting fresh in "
               "memory, not saving over %s in this run",
@@ -126,9 +122,9 @@ void PairingStore::Load() {
         break;
     }
   }
-  if (hostId_.empty()) {
-    hostId_ = NewHostId();
-    Log(LogLevel::Info, "new host identity %s", hostId_.c_str());
+  if (state_.hostId.empty()) {
+    state_.hostId = NewHostId();
+    Log(LogLevel::Info, "new host identity %s", state_.hostId.c_str());
     if (!unreadable_) {
       Save();
     }
@@ -136,32 +132,27 @@ void PairingStore::Load() {
 }
 
 void PairingStore::Adopt(Contents contents) {
-  if (!contents.hostId.empty()) {
-    hostId_ = std::move(contents.hostId);
+  if (contents.hostId.empty()) {
+    contents.hostId = std::move(state_.hostId);
   }
-  if (!contents.hostName.empty()) {
-    hostName_ = std::move(contents.hostName);
+  if (contents.hostName.empty()) {
+    contents.hostName = std::move(state_.hostName);
   }
-  receivers_ = std::move(contents.receivers);
-  pins_ = std::move(contents.pins);
+  state_ = std::move(contents);
 }
 
 void PairingStore::Reload() {
   if (path_.empty() || unreadable_) {
     return;
   }
+  // What a file that cannot be read or parsed holds is unknown: no device
+  // is trusted from it.
   Contents contents;
   std::string why;
-  switch (ReadFile(&contents, &why)) {
-    case FileState::kRead:
-    case FileState::kMissing:
-      break;
-    case FileState::kUnreadable:
-    case FileState::kMalformed:
-      Log(LogLevel::Warn, "pairing store unreadable (%s); trusting no device until it is readable",
-          why.c_str());
-      contents = Contents{};
-      break;
+  if (const FileState state = ReadFile(&contents, &why);
+      state == FileState::kUnreadable || state == FileState::kMalformed) {
+    Log(LogLevel::Warn, "pairing store unreadable (%s); trusting no device until it is readable",
+        why.c_str());
   }
   for (const Change& change : unsaved_) {
     Apply(change, contents);
@@ -190,30 +181,25 @@ bool PairingStore::Save() {
   std::string why;
   switch (ReadFile(&contents, &why)) {
     case FileState::kRead:
-      break;
     case FileState::kMissing:
-      contents = Contents{};
       break;
     case FileState::kUnreadable:
       Log(LogLevel::Warn, "not saving %s: it could not be read (%s); the change stays in memory",
           path_.c_str(), why.c_str());
       return false;
     case FileState::kMalformed:
-      if (const std::string aside = MoveAside(); !aside.empty()) {
-        Log(LogLevel::Warn, "pairing store unreadable (%s); kept it as %s", why.c_str(),
-            aside.c_str());
-        contents = Contents{};
-        break;
+      if (!KeepAside(why)) {
+        Log(LogLevel::Warn, "not saving %s: it is malformed (%s); the change stays in memory",
+            path_.c_str(), why.c_str());
+        return false;
       }
-      Log(LogLevel::Warn, "not saving %s: it is malformed (%s); the change stays in memory",
-          path_.c_str(), why.c_str());
-      return false;
+      break;
   }
   if (contents.hostId.empty()) {
-    contents.hostId = hostId_;
+    contents.hostId = state_.hostId;
   }
   if (contents.hostName.empty()) {
-    contents.hostName = hostName_;
+    contents.hostName = state_.hostName;
   }
   for (const Change& change : unsaved_) {
     Apply(change, contents);
@@ -239,11 +225,11 @@ bool PairingStore::Save() {
     return false;
   }
   unsaved_.clear();
-  Adopt(std::move(contents));
+  state_ = std::move(contents);
   return true;
 }
 
-void PairingStore::Apply(const Change& change, Contents& to) const {
+void PairingStore::Apply(const Change& change, Contents& to) {
   switch (change.kind) {
     case Change::Kind::kToken:
       to.receivers[change.deviceId] = change.value;
@@ -266,20 +252,18 @@ void PairingStore::Apply(const Change& change, Contents& to) const {
 }
 
 void PairingStore::Record(Change change) {
-  Contents mine{hostId_, hostName_, std::move(receivers_), std::move(pins_)};
-  Apply(change, mine);
-  Adopt(std::move(mine));
+  Apply(change, state_);
   unsaved_.push_back(std::move(change));
 }
 
 std::string PairingStore::TokenFor(const std::string& deviceId) const {
-  const auto it = receivers_.find(deviceId);
-  return it == receivers_.end() ? std::string() : it->second;
+  const auto it = state_.receivers.find(deviceId);
+  return it == state_.receivers.end() ? std::string() : it->second;
 }
 
 std::string PairingStore::PinFor(const std::string& deviceId) const {
-  const auto it = pins_.find(deviceId);
-  return it == pins_.end() ? std::string() : it->second;
+  const auto it = state_.pins.find(deviceId);
+  return it == state_.pins.end() ? std::string() : it->second;
 }
 
 void PairingStore::SetToken(const std::string& deviceId, const std::string& token) {
@@ -291,7 +275,7 @@ void PairingStore::SetPin(const std::string& deviceId, const std::string& finger
 }
 
 bool PairingStore::Forget(const std::string& deviceId) {
-  const bool known = receivers_.count(deviceId) > 0 || pins_.count(deviceId) > 0;
+  const bool known = state_.receivers.count(deviceId) > 0 || state_.pins.count(deviceId) > 0;
   if (known) {
     Record({Change::Kind::kForget, deviceId, {}});
   }

@@ -30,8 +30,9 @@ class PairingStore {
   // gives a new identity, saved at once; a malformed one is moved aside
   // (kept for the user as "pairing.json.corrupt") and then treated as
   // missing. A file that exists but cannot be read gives a new identity in
-  // memory only: nothing is saved over it by this instance. Throws std::runtime_error when a new
-  // identity is needed and the random source fails.
+  // memory only: nothing is saved over it by this instance. Throws
+  // std::runtime_error when a new identity is needed and the random source
+  // fails.
   explicit PairingStore(std::string path, StoreFiles& files = PlatformStoreFiles());
 
   // "pairing.json" in the folder Veyra under the local application data
@@ -69,15 +70,15 @@ class PairingStore {
   // False when the file exists but could not be read: what it holds is
   // unknown and this instance never saves over it.
   bool readable() const { return !unreadable_; }
-  const std::string& hostId() const { return hostId_; }
-  const std::string& hostName() const { return hostName_; }
+  const std::string& hostId() const { return state_.hostId; }
+  const std::string& hostName() const { return state_.hostName; }
   // Device id to pairing token: the devices that approved this PC.
-  const std::map<std::string, std::string>& receivers() const { return receivers_; }
+  const std::map<std::string, std::string>& receivers() const { return state_.receivers; }
   // Device id to the pinned TLS key fingerprint.
-  const std::map<std::string, std::string>& pins() const { return pins_; }
+  const std::map<std::string, std::string>& pins() const { return state_.pins; }
 
  private:
-  // What the file holds.
+  // What the file holds, and what this instance holds.
   struct Contents {
     std::string hostId;
     std::string hostName;
@@ -96,18 +97,18 @@ class PairingStore {
   void Load();
   // Reads and parses the file into |into|; |why| says what went wrong.
   FileState ReadFile(Contents* into, std::string* why);
-  // Moves a malformed file aside; the name it was kept under, or empty.
-  std::string MoveAside();
-  void Apply(const Change& change, Contents& to) const;
+  // Moves a malformed file aside, kept for the user, and says so; false
+  // when it could not be moved.
+  bool KeepAside(const std::string& why);
+  static void Apply(const Change& change, Contents& to);
   void Record(Change change);
+  // Takes |contents| as this instance's state; an empty id or name keeps
+  // the one held.
   void Adopt(Contents contents);
 
   StoreFiles& files_;
   std::string path_;
-  std::string hostId_;
-  std::string hostName_;
-  std::map<std::string, std::string> receivers_;
-  std::map<std::string, std::string> pins_;
+  Contents state_;
   // The file exists but could not be read: what it holds is unknown, so
   // writing the memory's state over it could lose every pairing.
   bool unreadable_ = false;

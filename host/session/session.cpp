@@ -235,7 +235,6 @@ void Session::NegotiationCycle() {
     approver_->Tell("the phone went away; nothing was allowed");
   }
   approval_ = PeerApproval::kNone;
-  questionShown_ = false;
 }
 
 void Session::WaitForCycle() {

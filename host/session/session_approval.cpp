@@ -26,7 +26,6 @@ void Session::AskThisPc(const char* why) {
   }
   question.address = options_.host + ":" + std::to_string(options_.port);
   question.code = peerCode_;
-  std::uint64_t delayUs = 0;
   {
     const std::lock_guard<std::mutex> lock(trustLock_);
     if (question.phone.empty()) {
@@ -41,9 +40,7 @@ void Session::AskThisPc(const char* why) {
                                  pairingStore_.PinFor(deviceId_).empty();
     question_ = question;
   }
-  if (question.differentDevice) {
-    delayUs = differentDeviceDelayUs_;
-  }
+  const std::uint64_t delayUs = question.differentDevice ? differentDeviceDelayUs_ : 0;
   const std::uint64_t nowUs = NowUs();
   approvalAskedUs_ = nowUs;
   approvalShowAtUs_ = nowUs + delayUs;

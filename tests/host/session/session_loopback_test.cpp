@@ -360,16 +360,23 @@ TEST(SessionTrustTest, NoTimeoutAndAPinnedIdInPlaintextAreRefused) {
   }
 }
 
-// Who is asked: a plaintext phone, once it has said who it is (its name
-// escaped), a token without a pin; a reconnection with the same key is not
-// asked again, one with another key is, later and said to be another
-// device; a paired phone never is.
+// Who is asked: a paired phone not, until it is forgotten while the host
+// runs; a plaintext phone, once it has said who it is (its name escaped); a
+// token without a pin; a reconnection with the same key is not asked again,
+// one with another key is, later and said to be another device.
 TEST(SessionTrustTest, OnlyAPairedPhoneOrTheSameApprovedOneSkipsTheQuestion) {
   {
     SessionRun run;  // paired
     run.StartStreaming();
     EXPECT_EQ(run.approver_->AskedCount(), 0u);
     EXPECT_EQ(HelloAckToken(run.receiver_.packets()), "tok-1");
+    // Forgotten by another program (--forget) while this host runs: its
+    // next connection is asked about.
+    run.files_.Put("pairing.json", R"({"hostId":"00","receivers":{},"pins":{}})");
+    run.receiver_.Hangup();
+    ASSERT_TRUE(run.receiver_.Accept());
+    run.receiver_.Send(MessageType::kHello, R"({"deviceId":"phone-1"})");
+    ASSERT_TRUE(run.approver_->WaitAsked(1)) << run.LogText();
   }
   {
     SessionRun run(std::make_shared<DesktopScript>(),
