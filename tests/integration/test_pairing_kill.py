@@ -34,8 +34,7 @@ pytestmark = pytest.mark.skipif(hostproc.UNDER_WINE, reason="SIGKILL of a native
 class SaveTiming:
     """How long one save takes and how long its temporary file lives,
     watched on the running host once, so that the kill times fit the
-    machine's speed: half the kills fall at random over two saves, half
-    just after a temporary file appeared."""
+    machine's speed."""
 
     def __init__(self, temporary):
         self._temporary = temporary
@@ -61,10 +60,13 @@ class SaveTiming:
         if lives:
             self.lifetime = sorted(lives)[len(lives) // 2]
 
-    def kill_delay(self, rng):
-        if rng.random() < 0.5:
-            return rng.uniform(0, 2 * min(self.cycle, 0.5))
-        return rng.uniform(0, 1.5 * min(self.lifetime, 0.5))
+    def kill_plan(self, rng):
+        """(delay, after_temporary): a quarter of the kills fall at random
+        over two saves, the rest early in a temporary file's life once one
+        has appeared (the signal takes a while to land)."""
+        if rng.random() < 0.25:
+            return rng.uniform(0, 2 * min(self.cycle, 0.5)), False
+        return rng.uniform(0, min(self.lifetime, 0.5) / 2), True
 
 
 def start_host(port, home, log):
@@ -90,6 +92,15 @@ def first_save(store, temporary, timeout=30):
             return time.monotonic()
         time.sleep(0.0005)
     raise AssertionError("the host did not start saving within %d s" % timeout)
+
+
+def next_temporary(temporary, timeout=5):
+    """Waits for a temporary file to exist, so that a kill can aim at a save
+    being written: each save re-reads the store first, and its temporary
+    file lives only a small part of the save."""
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(temporary) and time.monotonic() < deadline:
+        time.sleep(0.0001)
 
 
 def token_in(found):
@@ -142,7 +153,10 @@ def test_a_killed_host_leaves_the_old_or_the_new_store_and_the_next_start_reads_
                 if trial == 1:
                     timing.watch()
                     first_save(store, temporary)
-                time.sleep(timing.kill_delay(rng))
+                delay, after_temporary = timing.kill_plan(rng)
+                if after_temporary:
+                    next_temporary(temporary)
+                time.sleep(delay)
                 host.send_signal(signal.SIGKILL)
                 assert host.wait(30) == -signal.SIGKILL
             finally:
