@@ -5,8 +5,8 @@
 //   wait-tray <ms> | wait-tray-gone <ms>
 //   command <id>           WM_COMMAND to the tray's window
 //   click                  the icon's button-up callback (opens the menu)
-//   wait-window <class> <ms>   a visible top-level window of that class;
-//                              prints its caption and rectangle
+//   wait-window <class> <ms>   a visible top-level window of that class,
+//                              the tray's; prints its caption and rectangle
 //   menu-keys <vk>...      keys to the open menu (the tray's thread)
 //   dialog-set-text <text> | dialog-key <vk> | dialog-texts
 //   wait-host <running|stopped> <ms>
@@ -75,8 +75,29 @@ BOOL CALLBACK CountClass(HWND window, LPARAM param) {
   return TRUE;
 }
 
+// Whether the window belongs to a veyra-tray.exe. Wine sometimes shows a
+// box of its own (a console's error, say) that must not pass for the tray's
+// dialog and take the test's keys.
+bool OfTheTray(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
+  if (handle == nullptr) {
+    return false;
+  }
+  wchar_t path[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  const bool named = QueryFullProcessImageNameW(handle, 0, path, &size) != 0;
+  CloseHandle(handle);
+  const std::wstring image(path, named ? size : 0);
+  const std::wstring tray = L"\\veyra-tray.exe";
+  return image.size() >= tray.size() &&
+         _wcsicmp(image.c_str() + image.size() - tray.size(), tray.c_str()) == 0;
+}
+
 struct Found {
   const wchar_t* className;
+  bool trayOnly = false;
   HWND window = nullptr;
 };
 
@@ -84,15 +105,16 @@ BOOL CALLBACK FindVisible(HWND window, LPARAM param) {
   auto* found = reinterpret_cast<Found*>(param);
   wchar_t name[256] = {};
   GetClassNameW(window, name, 256);
-  if (std::wcscmp(name, found->className) == 0 && IsWindowVisible(window)) {
+  if (std::wcscmp(name, found->className) == 0 && IsWindowVisible(window) &&
+      (!found->trayOnly || OfTheTray(window))) {
     found->window = window;
     return FALSE;
   }
   return TRUE;
 }
 
-HWND VisibleWindowOfClass(const wchar_t* className) {
-  Found found{className};
+HWND VisibleWindowOfClass(const wchar_t* className, bool trayOnly = false) {
+  Found found{className, trayOnly};
   EnumWindows(FindVisible, reinterpret_cast<LPARAM>(&found));
   return found.window;
 }
@@ -107,7 +129,7 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
-HWND AddressDialog() { return VisibleWindowOfClass(L"#32770"); }
+HWND AddressDialog() { return VisibleWindowOfClass(L"#32770", true); }
 
 void PostKey(HWND window, UINT vk) {
   const UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
@@ -261,7 +283,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (verb == L"wait-window" && argc >= 4) {
     HWND window = nullptr;
-    if (!WaitFor(number(3), [&] { return (window = VisibleWindowOfClass(argv[2])) != nullptr; })) {
+    if (!WaitFor(number(3), [&] { return (window = VisibleWindowOfClass(argv[2], true)) != nullptr; })) {
       return Fail(L"no such window");
     }
     RECT r{};
