@@ -110,7 +110,8 @@ std::optional<StreamSize> ParseStreamSize(const std::string& text) {
   return StreamSize{width, height};
 }
 
-int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
+int RunCommandLine(std::span<const char* const> args, HostEnvironment& env,
+                   const CommandLineExtras& extras) {
   Options options;
   bool discover = false;
   std::string hostName;
@@ -128,7 +129,7 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
     };
 
     if (arg == "--help" || arg == "-h") {
-      env.Print(UsageText());
+      env.Print(UsageText(extras));
       return 0;
     }
     if (arg == "--version") {
@@ -180,8 +181,10 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
     } else if (arg == "--source") {
       const auto value = valueFor(arg);
       if (!value) return 2;
-      if (*value != "dd" && *value != "synthetic" && *value != "noise") {
-        env.Print("--source expects 'dd', 'synthetic' or 'noise'\n");
+      const bool noise = extras.noiseSource && *value == "noise";
+      if (*value != "dd" && *value != "synthetic" && !noise) {
+        env.Print(extras.noiseSource ? "--source expects 'dd', 'synthetic' or 'noise'\n"
+                                     : "--source expects 'dd' or 'synthetic'\n");
         return 2;
       }
       options.source = *value;
@@ -201,7 +204,7 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
         return 2;
       }
     } else {
-      env.Print("unknown option: " + std::string(arg) + "\n\n" + UsageText());
+      env.Print("unknown option: " + std::string(arg) + "\n\n" + UsageText(extras));
       return 2;
     }
   }
@@ -210,7 +213,7 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env) {
     env.Discover(options);
   }
   if (options.host.empty()) {
-    env.Print(kMissingAddress + UsageText());
+    env.Print(kMissingAddress + UsageText(extras));
     return 2;
   }
   if (!hostName.empty()) {

@@ -42,12 +42,24 @@ class HostEnvironment {
 // the tray does not start such a host again.
 inline constexpr int kExitRefusedOnThisPc = 3;
 
+// What a build offers beyond the designed command line. The designed lines
+// and messages stay byte for byte; an extra is listed after them.
+struct CommandLineExtras {
+  // The noise band as a --source kind: the native build's link benchmark
+  // streams it.
+  bool noiseSource = false;
+};
+
+// This build's extras: none on Windows.
+CommandLineExtras BuildExtras();
+
 // Reads the arguments (the program name excluded) and runs what they ask
 // for; returns the process exit code.
-int RunCommandLine(std::span<const char* const> args, HostEnvironment& env);
+int RunCommandLine(std::span<const char* const> args, HostEnvironment& env,
+                   const CommandLineExtras& extras = BuildExtras());
 
-// The 41-line usage text.
-std::string UsageText();
+// The 41-line usage text, then the lines of the extras, if any.
+std::string UsageText(const CommandLineExtras& extras = BuildExtras());
 
 // atol as the Windows C runtime does it: leading white space, an optional
 // sign and decimal digits, the rest ignored, 0 when there is no number; a

@@ -4,7 +4,7 @@
 
 namespace veyra {
 
-std::string UsageText() {
+std::string UsageText(const CommandLineExtras& extras) {
   const std::string port = std::to_string(kDefaultPort);
   std::string text;
   text += "Veyra Windows host " + std::string(kHostVersion) + "\n";
@@ -22,9 +22,9 @@ std::string UsageText() {
   text += "      veyra-host --host 127.0.0.1\n";
   text += "\n";
   text += "Capture and encode:\n";
-  text += "  --source <kind>      dd (Desktop Duplication, default), synthetic or noise\n";
+  text += "  --source <kind>      dd (Desktop Duplication, default) or synthetic\n";
   text += "                       dd mirrors an existing monitor; synthetic generates\n";
-  text += "                       paced frames for diagnostics, noise at the bit rate\n";
+  text += "                       paced frames for pipeline diagnostics\n";
   text += "  --output <n>         monitor index to mirror (default 0)\n";
   text += "  --fps <n>            target frame rate (default 60)\n";
   text += "  --bitrate <kbps>     encoder bitrate (default 12000)\n";
@@ -48,6 +48,11 @@ std::string UsageText() {
   text += "  --probe              report encoder and capture capabilities, then exit\n";
   text += "  --version            print the host version and exit\n";
   text += "  --help\n";
+  if (extras.noiseSource) {
+    text += "\n";
+    text += "This build also has:\n";
+    text += "  --source noise       a band of noise at the bit rate, for link benchmarks\n";
+  }
   return text;
 }
 

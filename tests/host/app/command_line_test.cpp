@@ -108,27 +108,46 @@ TEST_F(CommandLineTest, AppliesEveryOptionInOrderLaterRepetitionWins) {
 }
 
 TEST_F(CommandLineTest, RefusesBadArgumentsWithExitCode2) {
+  // The designed command line, as the Windows build has it.
+  const CommandLineExtras designed;
+  const std::string usage = UsageText(designed);
   struct Case {
     std::vector<const char*> args;
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {{}, kMissing + UsageText()},
+      {{}, kMissing + usage},
       {{"--host", "a", "--port"}, "--port requires a value\n"},
       {{"--forget"}, "--forget requires a value\n"},
       {{"--host", "a", "--size", "1280x"}, "--size expects WxH, e.g. 1920x1080\n"},
       {{"--host", "a", "--size", "x720"}, "--size expects WxH, e.g. 1920x1080\n"},
       {{"--host", "a", "--size", "1280"}, "--size expects WxH, e.g. 1920x1080\n"},
-      {{"--host", "a", "--source", "idd"}, "--source expects 'dd', 'synthetic' or 'noise'\n"},
-      {{"--host", "a", "--Host"}, "unknown option: --Host\n\n" + UsageText()},
-      {{"--discover"}, kMissing + UsageText()},
+      {{"--host", "a", "--source", "idd"}, "--source expects 'dd' or 'synthetic'\n"},
+      {{"--host", "a", "--source", "noise"}, "--source expects 'dd' or 'synthetic'\n"},
+      {{"--host", "a", "--Host"}, "unknown option: --Host\n\n" + usage},
+      {{"--discover"}, kMissing + usage},
   };
   for (const auto& c : cases) {
     FakeEnvironment env;
-    EXPECT_EQ(RunCommandLine(c.args, env), 2);
+    EXPECT_EQ(RunCommandLine(c.args, env, designed), 2);
     EXPECT_EQ(env.out, c.expected);
     EXPECT_EQ(std::count(env.calls.begin(), env.calls.end(), "session"), 0);
   }
+}
+
+TEST_F(CommandLineTest, ExtrasComeAfterTheDesignedLines) {
+  const CommandLineExtras noise{.noiseSource = true};
+  const std::string usage = UsageText(noise);
+  EXPECT_EQ(usage.rfind(UsageText(CommandLineExtras{}), 0), 0u);
+  EXPECT_NE(usage.find("\n  --source noise "), std::string::npos);
+
+  const std::vector<const char*> args = {"--host", "a", "--source", "noise"};
+  EXPECT_EQ(RunCommandLine(args, env_, noise), 0);
+  EXPECT_EQ(env_.session.source, "noise");
+  env_ = {};
+  const std::vector<const char*> unknown = {"--host", "a", "--source", "idd"};
+  EXPECT_EQ(RunCommandLine(unknown, env_, noise), 2);
+  EXPECT_EQ(env_.out, "--source expects 'dd', 'synthetic' or 'noise'\n");
 }
 
 TEST_F(CommandLineTest, UnwritableLogFileStopsBeforeLaterArguments) {
@@ -144,7 +163,7 @@ TEST_F(CommandLineTest, OneShotCommandsActWhenMetAndIgnoreTheRest) {
 
   env_ = {};
   EXPECT_EQ(Run({"-h"}), 0);
-  EXPECT_EQ(env_.out, UsageText());
+  EXPECT_EQ(env_.out, UsageText(BuildExtras()));
 
   env_ = {};
   env_.listResult = 1;
@@ -231,7 +250,7 @@ TEST(StreamSizeTest, SplitsAtTheFirstX) {
 }
 
 TEST(UsageTextTest, HasFortyOneLinesWithVersionAndPort) {
-  const std::string usage = UsageText();
+  const std::string usage = UsageText(CommandLineExtras{});
   EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 41);
   EXPECT_EQ(usage.rfind("Veyra Windows host 0.1.0\n\nUsage: veyra-host [options]\n", 0), 0u);
   EXPECT_NE(usage.find("      adb forward tcp:47820 tcp:47820\n"), std::string::npos);

@@ -14,6 +14,8 @@ from .link import Link
 
 HANDSHAKE_TIMEOUT = 10.0
 READ_SIZE = 256 * 1024
+PLAINTEXT_HOST = ("the host speaks plaintext but this simulator expects TLS: "
+                  "give --no-tls to both, or to neither")
 # With --read-kbps: the most read at once, and the least worth waking for.
 READ_BURST = 16 * 1024
 READ_MIN = 1500
@@ -145,8 +147,7 @@ class LinkIO:
             self._feed(link, data, arrival)
             return
         if not link.ready and not link.inbio.pending and data.startswith(wire.MAGIC):
-            self._mismatch(link, "the host speaks plaintext but this simulator expects TLS: "
-                                 "give --no-tls to both, or to neither")
+            self._mismatch(link, PLAINTEXT_HOST)
             return
         link.inbio.write(data)
         if not link.ready:
@@ -253,10 +254,29 @@ class LinkIO:
             except (BlockingIOError, InterruptedError):
                 break
             except OSError as e:
-                self._close(link, "send failed: %s" % e, flush=False)
+                self._send_failed(link, e)
                 return
             del link.outbuf[:n]
         self._interest(link)
+
+    def _send_failed(self, link, error):
+        """A host that gave up on this connection (a TLS client meeting a
+        plaintext simulator, say) often sent why before its reset: what
+        arrived is read first, so the reason does not depend on which of
+        the two this side noticed first."""
+        try:
+            data = link.sock.recv(READ_SIZE)
+        except OSError:
+            data = b""
+        if data:
+            self.stats.bytes_in += len(data)
+            link.outbuf.clear()
+            if not link.ssl:
+                self._feed(link, data, self.now_us())
+            elif not link.ready and data.startswith(wire.MAGIC):
+                self._mismatch(link, PLAINTEXT_HOST)
+        if not link.closed:
+            self._close(link, "send failed: %s" % error, flush=False)
 
     def _close(self, link, reason, flush=True, reset=False):
         """Ends a connection: with flush, after the TLS close and what is
