@@ -7,6 +7,18 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 add_subdirectory(${VEYRA_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+# Test code is built for a short build, not for speed: the code under test
+# keeps this build's optimisation in its libraries, while the tests' own
+# translation units (most of the compile time, GoogleTest's templates above
+# all) get light optimisation and line tables only.
+set(VEYRA_TEST_COMPILE_OPTIONS "")
+if(CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
+  set(VEYRA_TEST_COMPILE_OPTIONS -O1 -g1)
+endif()
+foreach(target gtest gtest_main gmock gmock_main)
+  target_compile_options(${target} PRIVATE ${VEYRA_TEST_COMPILE_OPTIONS})
+endforeach()
+
 if(WIN32)
   # Windows test programs run under Wine in a private prefix of this build
   # tree; the wrapper starts Xvfb and the Wine server on first use.
@@ -36,12 +48,19 @@ function(veyra_test_properties test)
   endif()
 endfunction()
 
-# veyra_gtest(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s])
+# veyra_gtest(<name> SOURCES ... [DEPS ...] [LABELS ...] [TIMEOUT s]
+#             [SINGLE_THREADED])
 # One GoogleTest program, registered as one CTest test. Under the Windows
-# build it runs through the Wine wrapper.
+# build it runs through the Wine wrapper. A SINGLE_THREADED program starts no
+# thread and runs nothing that does: ThreadSanitizer has nothing to find
+# there, so the TSan build leaves it out.
 function(veyra_gtest name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "SINGLE_THREADED" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(ARG_SINGLE_THREADED AND VEYRA_SANITIZE STREQUAL "thread")
+    return()
+  endif()
   add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${VEYRA_TEST_COMPILE_OPTIONS})
   target_link_libraries(${name} PRIVATE veyra_options ${ARG_DEPS} GTest::gmock_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)

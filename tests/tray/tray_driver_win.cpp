@@ -283,7 +283,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (verb == L"wait-window" && argc >= 4) {
     HWND window = nullptr;
-    if (!WaitFor(number(3), [&] { return (window = VisibleWindowOfClass(argv[2], true)) != nullptr; })) {
+    if (!WaitFor(number(3),
+                 [&] { return (window = VisibleWindowOfClass(argv[2], true)) != nullptr; })) {
       return Fail(L"no such window");
     }
     RECT r{};

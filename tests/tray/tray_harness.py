@@ -207,9 +207,11 @@ def tooltip_text(geometry_name="Wine System Tray"):
                               capture_output=True, text=True, env=env, timeout=30).stdout
     values = dict(line.split("=", 1) for line in geometry.split())
     x, y = int(values["X"]), int(values["Y"])
+    # The icons sit in the window's last row, below the caption Wine draws.
+    row = y + int(values["HEIGHT"]) - 12
     # Move in, then within the first icon, so the tooltip's hover starts.
     for dx in (4, 8, 9):
-        subprocess.run(["xdotool", "mousemove", str(x + dx), str(y + 10)], env=env, timeout=30)
+        subprocess.run(["xdotool", "mousemove", str(x + dx), str(row)], env=env, timeout=30)
         time.sleep(0.3)
     code, out = driver("tooltip", 8000)
     subprocess.run(["xdotool", "mousemove", "600", "600"], env=env, timeout=30)

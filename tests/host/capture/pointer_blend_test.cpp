@@ -58,7 +58,8 @@ struct BlendCase {
 
 // The last row missing; rows before it may end short of the pitch.
 PointerShape Truncated(PointerShape shape) {
-  shape.pixels.resize(shape.pixels.size() - shape.pitch);
+  shape.pixels.erase(shape.pixels.end() - static_cast<std::ptrdiff_t>(shape.pitch),
+                     shape.pixels.end());
   return shape;
 }
 
