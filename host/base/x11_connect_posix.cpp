@@ -16,21 +16,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "host/base/x11_display_posix.h"
+
 namespace veyra {
 namespace {
 
 constexpr char kSocketPrefix[] = "/tmp/.X11-unix/X";
 
-struct CFree {
-  void operator()(char* p) const { std::free(p); }
-};
 struct XauthFree {
   void operator()(Xauth* auth) const { XauDisposeAuth(auth); }
 };
@@ -41,7 +39,7 @@ int LocalDisplayNumber(const char* name, int* screen) {
   char* parsedHost = nullptr;
   int number = 0;
   if (xcb_parse_display(name, &parsedHost, &number, screen) == 0) return -1;
-  const std::unique_ptr<char, CFree> host(parsedHost);
+  const std::unique_ptr<char, XcbFree> host(parsedHost);
   if (*host != '\0' && std::strcmp(host.get(), "unix") != 0) return -1;
   // A protocol other than unix ("tcp/:0") asks for the network even
   // without a host name.

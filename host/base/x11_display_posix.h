@@ -90,7 +90,7 @@ class X11Display {
   bool Sync();
 
   // The root window's current size (a round trip); false when the
-  // connection failed.
+  // connection failed or the server did not answer.
   bool ReadScreenSize(std::uint32_t* width, std::uint32_t* height);
 
   // The RandR monitors in the server's order; empty without RandR 1.5.

@@ -32,8 +32,9 @@ class X11ScreenCapture {
   X11ScreenCapture& operator=(const X11ScreenCapture&) = delete;
 
   // Connects and aims at monitor |outputIndex|: 0 when ready; the
-  // not-found status without such a monitor; E_FAIL without a display or
-  // for a pixel format other than 32-bit BGRX (the reason is logged).
+  // not-found status without such a monitor; E_FAIL without a display, for
+  // one that does not answer within the reply bound, or for a pixel format
+  // other than 32-bit BGRX (the reason is logged).
   std::int32_t Open(std::uint32_t outputIndex);
   void Close();
 

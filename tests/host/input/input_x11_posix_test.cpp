@@ -55,7 +55,8 @@ class Recorder {
 
   // The keysyms of |keycode| in the server's keyboard mapping.
   std::vector<xcb_keysym_t> KeysymsOf(std::uint8_t keycode) const {
-    const auto first = keysyms_.begin() + (keycode - minKeycode_) * perKeycode_;
+    const auto first =
+        keysyms_.begin() + static_cast<std::ptrdiff_t>(keycode - minKeycode_) * perKeycode_;
     return {first, first + perKeycode_};
   }
   // The first keycode whose unshifted keysym is |keysym|, or 0.
