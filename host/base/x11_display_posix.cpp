@@ -4,12 +4,17 @@
 
 #include "host/base/x11_display_posix.h"
 
+#include <poll.h>
 #include <xcb/randr.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
+#include "host/base/clock.h"
 #include "host/base/log.h"
+#include "host/base/x11_connect_posix.h"
 
 namespace veyra {
 namespace {
@@ -17,14 +22,6 @@ namespace {
 // RandR 1.5 introduced monitors (GetMonitors).
 constexpr std::uint32_t kRandrMajor = 1;
 constexpr std::uint32_t kRandrMinor = 5;
-
-std::string AtomName(xcb_connection_t* connection, xcb_atom_t atom) {
-  const XcbReply<xcb_get_atom_name_reply_t> reply(
-      xcb_get_atom_name_reply(connection, xcb_get_atom_name(connection, atom), nullptr));
-  if (!reply) return {};
-  return std::string(xcb_get_atom_name_name(reply.get()),
-                     static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
-}
 
 }  // namespace
 
@@ -57,7 +54,7 @@ bool ChooseX11Monitor(const std::vector<X11Monitor>& monitors, std::uint32_t scr
 
 X11Display::~X11Display() { Close(); }
 
-bool X11Display::Open(const char* purpose) {
+bool X11Display::Open(const char* purpose, std::initializer_list<xcb_extension_t*> extensions) {
   Close();
   const char* display = std::getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
@@ -65,27 +62,41 @@ bool X11Display::Open(const char* purpose) {
     return false;
   }
   name_ = display;
-  int screenNumber = 0;
-  xcb_connection_t* connection = xcb_connect(display, &screenNumber);
-  const int error = xcb_connection_has_error(connection);
-  if (error != 0) {
-    // xcb_connect always returns an object, which must be disconnected even
-    // when it failed.
-    xcb_disconnect(connection);
+  purpose_ = purpose;
+  const X11Connection opened = ConnectX11(display, replyTimeoutMs_);
+  if (opened.result == X11ConnectResult::kNoAnswer) {
+    Log(LogLevel::Error, "%s: X display %s did not answer within %u ms", purpose, name_.c_str(),
+        replyTimeoutMs_);
+    return false;
+  }
+  if (opened.result != X11ConnectResult::kConnected) {
     Log(LogLevel::Error, "%s: cannot open X display %s (xcb error %d)", purpose, name_.c_str(),
-        error);
+        opened.xcbError);
     return false;
   }
-  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-  for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
+  xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(opened.connection));
+  for (int i = 0; i < opened.screen && screens.rem > 0; ++i) xcb_screen_next(&screens);
   if (screens.rem == 0) {
-    xcb_disconnect(connection);
-    Log(LogLevel::Error, "%s: X display %s has no screen %d", purpose, name_.c_str(), screenNumber);
+    xcb_disconnect(opened.connection);
+    Log(LogLevel::Error, "%s: X display %s has no screen %d", purpose, name_.c_str(),
+        opened.screen);
     return false;
   }
-  connection_ = connection;
+  connection_ = opened.connection;
   root_ = screens.data->root;
   rootDepth_ = screens.data->root_depth;
+  // xcb asks the server about an extension, without a bound, when a
+  // request of it is first sent: all are asked now, and one bounded round
+  // trip has their answers read before anyone looks them up.
+  extensions_.assign(extensions);
+  extensions_.push_back(&xcb_randr_id);
+  for (xcb_extension_t* extension : extensions_) {
+    xcb_prefetch_extension_data(connection_, extension);
+  }
+  if (!Sync()) {
+    Close();
+    return false;
+  }
   return true;
 }
 
@@ -95,45 +106,86 @@ void X11Display::Close() {
     connection_ = nullptr;
   }
   root_ = 0;
+  extensions_.clear();
+  stalled_ = false;
 }
 
 bool X11Display::Broken() const {
-  return connection_ == nullptr || xcb_connection_has_error(connection_) != 0;
+  return connection_ == nullptr || stalled_ || xcb_connection_has_error(connection_) != 0;
 }
 
 bool X11Display::HasExtension(xcb_extension_t* extension) const {
-  if (connection_ == nullptr) return false;
+  if (connection_ == nullptr || stalled_ ||
+      std::find(extensions_.begin(), extensions_.end(), extension) == extensions_.end()) {
+    return false;
+  }
   const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection_, extension);
   return data != nullptr && data->present != 0;
 }
 
-bool X11Display::ReadScreenSize(std::uint32_t* width, std::uint32_t* height) const {
+void* X11Display::WaitForReply(unsigned int sequence, xcb_generic_error_t** error) {
+  if (error != nullptr) *error = nullptr;
+  if (connection_ == nullptr || stalled_) return nullptr;
+  // The request may still sit in xcb's buffer. Flushing is not bounded,
+  // but a stalled server stops the requests after the first unanswered
+  // one, so its socket buffer never fills.
+  xcb_flush(connection_);
+  const std::uint64_t deadlineUs = NowUs() + std::uint64_t{replyTimeoutMs_} * 1000;
+  while (true) {
+    // Reads what the socket holds; 1 with the reply, with an error, or with
+    // nothing once the connection broke.
+    void* reply = nullptr;
+    if (xcb_poll_for_reply(connection_, sequence, &reply, error) != 0) return reply;
+    const std::uint64_t nowUs = NowUs();
+    if (nowUs >= deadlineUs) break;
+    pollfd readable{xcb_get_file_descriptor(connection_), POLLIN, 0};
+    const auto waitMs = static_cast<int>((deadlineUs - nowUs + 999) / 1000);
+    if (poll(&readable, 1, waitMs) < 0 && errno != EINTR) break;
+  }
+  stalled_ = true;
+  Log(LogLevel::Error, "%s: X display %s did not answer within %u ms; giving up on it",
+      purpose_.c_str(), name_.c_str(), replyTimeoutMs_);
+  return nullptr;
+}
+
+bool X11Display::Sync() {
+  return Await<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection_)) != nullptr;
+}
+
+bool X11Display::ReadScreenSize(std::uint32_t* width, std::uint32_t* height) {
   if (connection_ == nullptr) return false;
-  const XcbReply<xcb_get_geometry_reply_t> geometry(
-      xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root_), nullptr));
+  const XcbReply<xcb_get_geometry_reply_t> geometry =
+      Await<xcb_get_geometry_reply_t>(xcb_get_geometry(connection_, root_));
   if (!geometry) return false;
   *width = geometry->width;
   *height = geometry->height;
   return true;
 }
 
-std::vector<X11Monitor> X11Display::ReadMonitors() const {
+std::string X11Display::AtomName(xcb_atom_t atom) {
+  const XcbReply<xcb_get_atom_name_reply_t> reply =
+      Await<xcb_get_atom_name_reply_t>(xcb_get_atom_name(connection_, atom));
+  if (!reply) return {};
+  return std::string(xcb_get_atom_name_name(reply.get()),
+                     static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
+}
+
+std::vector<X11Monitor> X11Display::ReadMonitors() {
   std::vector<X11Monitor> monitors;
   if (!HasExtension(&xcb_randr_id)) return monitors;
-  const XcbReply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-      connection_, xcb_randr_query_version(connection_, kRandrMajor, kRandrMinor), nullptr));
+  const XcbReply<xcb_randr_query_version_reply_t> version = Await<xcb_randr_query_version_reply_t>(
+      xcb_randr_query_version(connection_, kRandrMajor, kRandrMinor));
   if (!version || version->major_version < kRandrMajor ||
       (version->major_version == kRandrMajor && version->minor_version < kRandrMinor)) {
     return monitors;
   }
-  const XcbReply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
-      connection_, xcb_randr_get_monitors(connection_, root_, 1), nullptr));
+  const XcbReply<xcb_randr_get_monitors_reply_t> reply =
+      Await<xcb_randr_get_monitors_reply_t>(xcb_randr_get_monitors(connection_, root_, 1));
   if (!reply) return monitors;
   for (xcb_randr_monitor_info_iterator_t it = xcb_randr_get_monitors_monitors_iterator(reply.get());
        it.rem > 0; xcb_randr_monitor_info_next(&it)) {
     const xcb_randr_monitor_info_t& info = *it.data;
-    monitors.push_back(
-        X11Monitor{AtomName(connection_, info.name), info.x, info.y, info.width, info.height});
+    monitors.push_back(X11Monitor{AtomName(info.name), info.x, info.y, info.width, info.height});
   }
   return monitors;
 }

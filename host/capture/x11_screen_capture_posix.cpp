@@ -35,6 +35,13 @@ std::uint8_t Unpremultiply(std::uint32_t channel, std::uint32_t alpha) {
       std::min<std::uint32_t>(255, (channel * 255 + alpha / 2) / alpha));
 }
 
+// Whether any pixel of XFixes' pointer image shows: a client that hides
+// the pointer by giving it an image without visible pixels (a 1x1 cursor
+// under an empty mask) leaves nothing to draw.
+bool AnyVisible(const std::uint32_t* argb, std::size_t count) {
+  return std::any_of(argb, argb + count, [](std::uint32_t pixel) { return pixel >> 24 != 0; });
+}
+
 bool Intersects(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
                 const X11Monitor& monitor) {
   return x < monitor.x + static_cast<std::int32_t>(monitor.width) && monitor.x < x + width &&
@@ -70,7 +77,7 @@ PointerShape ColorShapeFromPremultiplied(const std::uint32_t* argb, std::uint16_
 // attached, so that nothing outlives the process even if it is killed.
 class X11ScreenCapture::SharedImage {
  public:
-  static std::unique_ptr<SharedImage> Attach(xcb_connection_t* connection, std::size_t bytes) {
+  static std::unique_ptr<SharedImage> Attach(X11Display& display, std::size_t bytes) {
     const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (id < 0) {
       const int error = errno;
@@ -85,12 +92,21 @@ class X11ScreenCapture::SharedImage {
       Log(LogLevel::Warn, "shmat failed (errno %d); reading pixels over the socket", error);
       return nullptr;
     }
+    xcb_connection_t* connection = display.connection();
     auto image = std::unique_ptr<SharedImage>(new SharedImage(connection, address, bytes));
     image->segment_ = xcb_generate_id(connection);
-    const XcbReply<xcb_generic_error_t> error(xcb_request_check(
-        connection,
-        xcb_shm_attach_checked(connection, image->segment_, static_cast<std::uint32_t>(id), 0)));
+    const xcb_void_cookie_t attach =
+        xcb_shm_attach_checked(connection, image->segment_, static_cast<std::uint32_t>(id), 0);
+    // The bounded round trip has the attach's answer read; the check then
+    // finds it at once.
+    const bool answered = display.Sync();
+    const XcbReply<xcb_generic_error_t> error(answered ? xcb_request_check(connection, attach)
+                                                       : nullptr);
     shmctl(id, IPC_RMID, nullptr);
+    if (!answered) {
+      image->segment_ = 0;
+      return nullptr;
+    }
     if (error) {
       // A server on another machine (or another user's) cannot reach our
       // memory.
@@ -126,7 +142,8 @@ class X11ScreenCapture::SharedImage {
   std::uint32_t segment_ = 0;
 };
 
-X11ScreenCapture::X11ScreenCapture(GraphicsContext& graphics) : graphics_(graphics) {}
+X11ScreenCapture::X11ScreenCapture(GraphicsContext& graphics, std::uint32_t replyTimeoutMs)
+    : graphics_(graphics), display_(replyTimeoutMs) {}
 
 X11ScreenCapture::~X11ScreenCapture() { Close(); }
 
@@ -136,7 +153,9 @@ std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
   // No display, or one that cannot be captured, is a plain failure: the
   // transient statuses mean a duplication limit or mode change on Windows
   // and would have the session retry, with the wrong reason, for ever.
-  if (!display_.Open("capture")) return status::kEFail;
+  if (!display_.Open("capture", {&xcb_shm_id, &xcb_xfixes_id, &xcb_damage_id})) {
+    return status::kEFail;
+  }
   if (!CheckFormat()) {
     Log(LogLevel::Error, "X display %s is not 24-bit colour in 32-bit pixels; cannot capture it",
         display_.name().c_str());
@@ -150,6 +169,10 @@ std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
     return status::kEFail;
   }
   const std::vector<X11Monitor> monitors = display_.ReadMonitors();
+  if (display_.Broken()) {
+    Close();
+    return status::kEFail;
+  }
   if (!ChooseX11Monitor(monitors, screenWidth, screenHeight, outputIndex, &monitor_)) {
     Log(LogLevel::Error, "output %u does not exist on X display %s (%zu RandR monitors)",
         outputIndex, display_.name().c_str(), monitors.size());
@@ -157,7 +180,7 @@ std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
     return status::kDxgiErrorNotFound;
   }
   if (display_.HasExtension(&xcb_shm_id)) {
-    shared_ = SharedImage::Attach(display_.connection(),
+    shared_ = SharedImage::Attach(display_,
                                   std::size_t{monitor_.width} * monitor_.height * kBytesPerPixel);
   }
   SelectEvents();
@@ -167,6 +190,10 @@ std::int32_t X11ScreenCapture::Open(std::uint32_t outputIndex) {
   // are queued before the first picture is read, so they do not cause a
   // second one.
   ReadPointerImage();
+  if (display_.Broken()) {
+    Close();
+    return status::kEFail;
+  }
   Log(LogLevel::Info,
       "capturing X display %s monitor %u \"%s\": %ux%u at (%d,%d); shm=%d damage=%d pointer=%d",
       display_.name().c_str(), outputIndex, monitor_.name.c_str(), monitor_.width, monitor_.height,
@@ -187,6 +214,7 @@ void X11ScreenCapture::Close() {
   drawnPointerX_ = -1;
   drawnPointerY_ = -1;
   drawnSerial_ = 0;
+  drawnVisible_ = false;
   texture_ = Texture{};
 }
 
@@ -207,15 +235,15 @@ void X11ScreenCapture::SelectEvents() {
   // Both extensions want their version negotiated before any other request;
   // DAMAGE's regions are XFixes regions, so XFixes comes first.
   if (display_.HasExtension(&xcb_xfixes_id)) {
-    const XcbReply<xcb_xfixes_query_version_reply_t> xfixes(
-        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 4, 0), nullptr));
+    const XcbReply<xcb_xfixes_query_version_reply_t> xfixes =
+        display_.Await<xcb_xfixes_query_version_reply_t>(xcb_xfixes_query_version(c, 4, 0));
     xfixesEvent_ = xcb_get_extension_data(c, &xcb_xfixes_id)->first_event;
     xcb_xfixes_select_cursor_input(c, display_.root(),
                                    XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
   }
   if (xfixesEvent_ != 0 && display_.HasExtension(&xcb_damage_id)) {
-    const XcbReply<xcb_damage_query_version_reply_t> damage(
-        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    const XcbReply<xcb_damage_query_version_reply_t> damage =
+        display_.Await<xcb_damage_query_version_reply_t>(xcb_damage_query_version(c, 1, 1));
     damageEvent_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
     damage_ = xcb_generate_id(c);
     // Bounding-box reports name where the damage is, so damage on another
@@ -265,16 +293,16 @@ bool X11ScreenCapture::ReadPointerImage() {
   pointerChanged_ = false;
   if (xfixesEvent_ == 0) return false;
   xcb_connection_t* c = display_.connection();
-  const XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply(
-      xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+  const XcbReply<xcb_xfixes_get_cursor_image_reply_t> reply =
+      display_.Await<xcb_xfixes_get_cursor_image_reply_t>(xcb_xfixes_get_cursor_image(c));
   if (!reply) return false;
   const std::size_t count = std::size_t{reply->width} * reply->height;
   if (static_cast<std::size_t>(xcb_xfixes_get_cursor_image_cursor_image_length(reply.get())) <
       count) {
     return false;
   }
-  shape_ = ColorShapeFromPremultiplied(xcb_xfixes_get_cursor_image_cursor_image(reply.get()),
-                                       reply->width, reply->height);
+  const std::uint32_t* argb = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
+  shape_ = ColorShapeFromPremultiplied(argb, reply->width, reply->height);
   pointer_.serial = reply->cursor_serial;
   pointer_.width = reply->width;
   pointer_.height = reply->height;
@@ -282,14 +310,14 @@ bool X11ScreenCapture::ReadPointerImage() {
   pointer_.hotY = std::min(reply->yhot, reply->height);
   pointer_.x = reply->x;
   pointer_.y = reply->y;
-  hasPointer_ = count != 0;
+  hasPointer_ = AnyVisible(argb, count);
   return true;
 }
 
 bool X11ScreenCapture::ReadPointerPosition(std::int32_t* x, std::int32_t* y) {
   xcb_connection_t* c = display_.connection();
-  const XcbReply<xcb_query_pointer_reply_t> reply(
-      xcb_query_pointer_reply(c, xcb_query_pointer(c, display_.root()), nullptr));
+  const XcbReply<xcb_query_pointer_reply_t> reply =
+      display_.Await<xcb_query_pointer_reply_t>(xcb_query_pointer(c, display_.root()));
   if (!reply) return false;
   *x = reply->root_x;
   *y = reply->root_y;
@@ -300,8 +328,10 @@ std::int32_t X11ScreenCapture::CheckLayout(X11Monitor* now) {
   layoutChanged_ = false;
   std::uint32_t screenWidth = 0;
   std::uint32_t screenHeight = 0;
-  if (!display_.ReadScreenSize(&screenWidth, &screenHeight)) return status::kDxgiErrorAccessLost;
-  if (!ChooseX11Monitor(display_.ReadMonitors(), screenWidth, screenHeight, outputIndex_, now)) {
+  if (!display_.ReadScreenSize(&screenWidth, &screenHeight)) return Lost();
+  const std::vector<X11Monitor> monitors = display_.ReadMonitors();
+  if (display_.Broken()) return Lost();
+  if (!ChooseX11Monitor(monitors, screenWidth, screenHeight, outputIndex_, now)) {
     Log(LogLevel::Warn, "X monitor %u is gone", outputIndex_);
     return status::kDxgiErrorAccessLost;
   }
@@ -325,10 +355,7 @@ std::int32_t X11ScreenCapture::Acquire(Texture* texture, std::uint32_t timeoutMs
     pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
     if (poll(&fd, 1, static_cast<int>(std::min(timeoutMs, kPointerPollMs))) > 0) DrainEvents();
   }
-  if (display_.Broken()) {
-    Log(LogLevel::Warn, "X display %s went away", display_.name().c_str());
-    return status::kDxgiErrorAccessLost;
-  }
+  if (display_.Broken()) return Lost();
   if (layoutChanged_) {
     X11Monitor resized;
     const std::int32_t layout = CheckLayout(&resized);
@@ -343,13 +370,13 @@ std::int32_t X11ScreenCapture::Acquire(Texture* texture, std::uint32_t timeoutMs
   if (pointerChanged_) ReadPointerImage();
   std::int32_t pointerX = drawnPointerX_;
   std::int32_t pointerY = drawnPointerY_;
-  if (!ReadPointerPosition(&pointerX, &pointerY)) {
-    Log(LogLevel::Warn, "X display %s went away", display_.name().c_str());
-    return status::kDxgiErrorAccessLost;
-  }
-  bool pointerMoved = false;
-  if (hasPointer_ && (pointerX != drawnPointerX_ || pointerY != drawnPointerY_ ||
-                      pointer_.serial != drawnSerial_)) {
+  if (!ReadPointerPosition(&pointerX, &pointerY)) return Lost();
+  // A pointer that was drawn and is hidden now (or the reverse) changes the
+  // picture as much as one that moved.
+  bool pointerMoved = hasPointer_ != drawnVisible_;
+  if (!pointerMoved && hasPointer_ &&
+      (pointerX != drawnPointerX_ || pointerY != drawnPointerY_ ||
+       pointer_.serial != drawnSerial_)) {
     const auto onMonitor = [this](std::int32_t x, std::int32_t y) {
       return Intersects(x - pointer_.hotX, y - pointer_.hotY, pointer_.width, pointer_.height,
                         monitor_);
@@ -371,7 +398,20 @@ std::int32_t X11ScreenCapture::Acquire(Texture* texture, std::uint32_t timeoutMs
   drawnPointerX_ = pointerX;
   drawnPointerY_ = pointerY;
   drawnSerial_ = pointer_.serial;
+  drawnVisible_ = hasPointer_;
   return status::kSOk;
+}
+
+std::int32_t X11ScreenCapture::Lost() {
+  if (display_.Stalled()) {
+    // The connection is of no more use: its last request is unanswered.
+    // A frozen server may resume, so this is a plain failure, which the
+    // session retries after a while, rather than the display gone.
+    Close();
+    return status::kEFail;
+  }
+  Log(LogLevel::Warn, "X display %s went away", display_.name().c_str());
+  return status::kDxgiErrorAccessLost;
 }
 
 std::int32_t X11ScreenCapture::ReturnTexture(std::uint32_t width, std::uint32_t height,
@@ -398,16 +438,15 @@ std::int32_t X11ScreenCapture::Grab(Texture* texture) {
   XcbReply<xcb_get_image_reply_t> plain;
   xcb_generic_error_t* error = nullptr;
   if (shared_) {
-    const XcbReply<xcb_shm_get_image_reply_t> reply(
-        xcb_shm_get_image_reply(c,
-                                xcb_shm_get_image(c, display_.root(), x, y, width, height, ~0u,
-                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, shared_->segment(), 0),
-                                &error));
+    const XcbReply<xcb_shm_get_image_reply_t> reply = display_.Await<xcb_shm_get_image_reply_t>(
+        xcb_shm_get_image(c, display_.root(), x, y, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                          shared_->segment(), 0),
+        &error);
     if (reply) pixels = shared_->data();
   } else {
-    plain.reset(xcb_get_image_reply(
-        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, width, height, ~0u),
-        &error));
+    plain = display_.Await<xcb_get_image_reply_t>(
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, display_.root(), x, y, width, height, ~0u),
+        &error);
     if (plain && static_cast<std::size_t>(xcb_get_image_data_length(plain.get())) >= bytes) {
       pixels = xcb_get_image_data(plain.get());
     }
@@ -415,10 +454,7 @@ std::int32_t X11ScreenCapture::Grab(Texture* texture) {
   const XcbReply<xcb_generic_error_t> failure(error);
   if (pixels == nullptr) {
     const unsigned code = failure ? failure->error_code : 0;
-    if (display_.Broken()) {
-      Log(LogLevel::Warn, "X display %s went away", display_.name().c_str());
-      return status::kDxgiErrorAccessLost;
-    }
+    if (display_.Broken()) return Lost();
     // The screen may have shrunk under the monitor before its event came:
     // the next passes read the layout again (a new size is then a size
     // change, rebuilt at once) and the picture again. Only reads that keep

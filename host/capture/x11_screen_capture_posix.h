@@ -24,14 +24,17 @@ PointerShape ColorShapeFromPremultiplied(const std::uint32_t* argb, std::uint16_
 
 class X11ScreenCapture {
  public:
-  explicit X11ScreenCapture(GraphicsContext& graphics);
+  // |replyTimeoutMs| bounds every wait for the X server (tests shorten it).
+  explicit X11ScreenCapture(GraphicsContext& graphics,
+                            std::uint32_t replyTimeoutMs = X11Display::kReplyTimeoutMs);
   ~X11ScreenCapture();
   X11ScreenCapture(const X11ScreenCapture&) = delete;
   X11ScreenCapture& operator=(const X11ScreenCapture&) = delete;
 
   // Connects and aims at monitor |outputIndex|: 0 when ready; the
-  // not-found status without such a monitor; E_FAIL without a display or
-  // for a pixel format other than 32-bit BGRX (the reason is logged).
+  // not-found status without such a monitor; E_FAIL without a display, for
+  // one that does not answer within the reply bound, or for a pixel format
+  // other than 32-bit BGRX (the reason is logged).
   std::int32_t Open(std::uint32_t outputIndex);
   void Close();
 
@@ -39,8 +42,10 @@ class X11ScreenCapture {
   // screen or the pointer changed since the last picture; 1 when nothing did
   // within |timeoutMs| (at most kPointerPollMs, since pointer motion wakes
   // nothing); the access-lost status when the display went away or the
-  // monitor vanished; another negative status when a read failed. After a
-  // size change the texture has the new size and holds no picture.
+  // monitor vanished; E_FAIL, with the capture closed, when the server
+  // did not answer within the reply bound; another negative status when a
+  // read failed. After a size change the texture has the new size and holds
+  // no picture.
   std::int32_t Acquire(Texture* texture, std::uint32_t timeoutMs);
 
   std::uint32_t width() const { return monitor_.width; }
@@ -74,6 +79,9 @@ class X11ScreenCapture {
   // changed, the access-lost status when it is gone.
   std::int32_t CheckLayout(X11Monitor* now);
   std::int32_t Grab(Texture* texture);
+  // The status for a display that failed a read: E_FAIL (and closed) when
+  // it stalled, the access-lost status when it went away.
+  std::int32_t Lost();
   std::int32_t ReturnTexture(std::uint32_t width, std::uint32_t height, Texture* texture);
   void BlendPointer(const Texture& texture) const;
 
@@ -92,13 +100,14 @@ class X11ScreenCapture {
   // monitor before RandR says so.
   std::uint32_t readFailures_ = 0;
   bool pointerChanged_ = true;
-  bool hasPointer_ = false;
+  bool hasPointer_ = false;  // the pointer's image has visible pixels
   Pointer pointer_;
   PointerShape shape_;               // the pointer's picture, hot spot not applied
   std::int32_t drawnPointerX_ = -1;  // where the last picture has the pointer
   std::int32_t drawnPointerY_ = -1;
   std::uint32_t drawnSerial_ = 0;
-  Texture texture_;  // reused while no one else holds it
+  bool drawnVisible_ = false;  // whether the last picture has the pointer
+  Texture texture_;            // reused while no one else holds it
 };
 
 }  // namespace veyra

@@ -112,7 +112,7 @@ X11Display* LazyX11Display::Get(const char* purpose) {
   }
   const std::uint64_t nowUs = NowUs();
   if (nowUs < nextTryUs_) return nullptr;
-  if (!display_.Open(purpose)) {
+  if (!display_.Open(purpose, {&xcb_test_id})) {
     nextTryUs_ = nowUs + kReopenPeriodUs;
     return nullptr;
   }
@@ -213,8 +213,9 @@ std::uint8_t X11InputSink::KeycodeFor(std::uint32_t keysym) {
     const xcb_setup_t* setup = xcb_get_setup(c);
     const std::uint8_t count =
         static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-    const XcbReply<xcb_get_keyboard_mapping_reply_t> reply(xcb_get_keyboard_mapping_reply(
-        c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
+    const XcbReply<xcb_get_keyboard_mapping_reply_t> reply =
+        open_->Await<xcb_get_keyboard_mapping_reply_t>(
+            xcb_get_keyboard_mapping(c, setup->min_keycode, count));
     if (!reply) return 0;
     const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
     keysyms_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(reply.get()));
@@ -253,6 +254,13 @@ void X11InputSink::SendKey(const KeyboardInput& input) {
     open_ = Display();
     if (open_ == nullptr) return;
     keycode = KeycodeFor(keysym);
+    if (keycode == 0 && keysym == XK_Alt_R) {
+      // Layouts with AltGr (de, fr, ...) put ISO_Level3_Shift on Right Alt
+      // and keep no Alt_R. ISO_Level3_Shift alone does not tell: pc
+      // keymaps put it on an extra key in every layout, us included, where
+      // Right Alt has to stay Alt.
+      keycode = KeycodeFor(XK_ISO_Level3_Shift);
+    }
     if (keycode == 0) {
       Log(LogLevel::Debug, "input: keysym 0x%X is not on the X keyboard; dropped", keysym);
       return;

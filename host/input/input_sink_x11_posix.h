@@ -52,7 +52,8 @@ class X11DisplayLayout final : public DisplayLayout {
 
 // Mouse and keyboard input injected into the X display through XTest:
 // absolute moves, the left and right buttons, wheel notches as buttons 4 to
-// 7, keys through the server's keyboard mapping. Input the display cannot
+// 7, keys through the server's keyboard mapping (Right Alt as Alt_R, or as
+// AltGr where the layout makes it AltGr). Input the display cannot
 // take (no display, a key without a keysym or keycode) is dropped with a
 // DEBUG line. Threads as InputSink.
 class X11InputSink final : public InputSink {

@@ -1,7 +1,8 @@
 // The X11 capture against private Xvfb servers: what is drawn arrives where
 // and as it was drawn, with the pointer on it; a still screen gives no
 // frames; --output follows RandR; a missing, resized or vanished display
-// ends in the statuses the session recovers from.
+// ends in the statuses the session recovers from, and a frozen one fails
+// the capture instead of holding it.
 
 #include <gtest/gtest.h>
 #include <xcb/xfixes.h>
@@ -29,6 +30,18 @@ std::uint32_t RgbAt(const Texture& texture, std::uint32_t x, std::uint32_t y) {
   const std::uint8_t* p =
       storage.bytes.data() + std::size_t{y} * storage.pitch + std::size_t{x} * 4;
   return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+}
+
+// Pixels of the square of |side| around (x, y) that differ from |rgb|.
+int PixelsOtherThan(std::uint32_t rgb, const Texture& texture, std::uint32_t x, std::uint32_t y,
+                    std::uint32_t side) {
+  int count = 0;
+  for (std::uint32_t row = y - side / 2; row < y + side / 2; ++row) {
+    for (std::uint32_t column = x - side / 2; column < x + side / 2; ++column) {
+      count += RgbAt(texture, column, row) != rgb ? 1 : 0;
+    }
+  }
+  return count;
 }
 
 class X11CaptureTest : public testing::Test {
@@ -131,6 +144,25 @@ TEST_F(X11CaptureTest, StillScreenGivesNoFrameUntilItOrThePointerChanges) {
   EXPECT_EQ(source.AcquireFrame(&frame_, 10), status::kSFalse);
 }
 
+TEST_F(X11CaptureTest, APointerThatShowsNothingIsNotDrawnNorItsMotionAFrame) {
+  client_.Warp(400, 300);
+  DesktopDuplicationSource source(graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk);
+  ASSERT_EQ(AcquireNew(source, &frame_), status::kSOk);
+  EXPECT_GT(PixelsOtherThan(kBackground, frame_.texture, 400, 300, 64), 10);
+
+  // Hidden as clients hide it, under a cursor without a visible pixel.
+  // (XFixes' HideCursor leaves nothing another client can see: the server
+  // goes on reporting the same image, serial and position.)
+  client_.CoverWithBlankPointer();
+  ASSERT_EQ(AcquireNew(source, &frame_), status::kSOk);
+  EXPECT_EQ(PixelsOtherThan(kBackground, frame_.texture, 400, 300, 64), 0);
+  client_.Warp(420, 320);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(source.AcquireFrame(&frame_, 10), status::kSFalse) << i;
+  }
+}
+
 TEST_F(X11CaptureTest, OutputFollowsRandrMonitorsOrIsTheWholeScreenWithoutThem) {
   {
     XvfbServer plain("640x480x24", {"-extension", "RANDR"});
@@ -206,6 +238,33 @@ TEST_F(X11CaptureTest, MissingResizedAndVanishedDisplaysEndInTheirStatuses) {
   EXPECT_NE(sink_.Text().find("went away"), std::string::npos);
   EXPECT_EQ(source.AcquireFrame(&frame_, 10), status::kInvalidStateHresult);
   EXPECT_EQ(source.Open(), status::kEFail);
+}
+
+TEST_F(X11CaptureTest, AFrozenServerFailsTheCaptureInsteadOfHoldingIt) {
+  XvfbServer own;
+  ASSERT_FALSE(own.display().empty());
+  const ScopedDisplayVariable display(own.display());
+  const std::string noAnswer =
+      "capture: X display " + own.display() + " did not answer within 200 ms";
+  // A short bound keeps the test quick; what counts is that calls return.
+  X11ScreenCapture capture(graphics_, 200);
+  ASSERT_EQ(capture.Open(0), status::kSOk);
+  Texture texture;
+  ASSERT_EQ(capture.Acquire(&texture, 0), status::kSOk);
+
+  // Stopped, the server leaves the next request unanswered: the capture
+  // fails and closes.
+  ASSERT_TRUE(own.Freeze());
+  EXPECT_EQ(capture.Acquire(&texture, 0), status::kEFail);
+  EXPECT_NE(sink_.Text().find(noAnswer + "; giving up on it"), std::string::npos);
+  EXPECT_EQ(capture.Acquire(&texture, 0), status::kInvalidStateHresult);
+  // The stopped server still takes connections but never answers their
+  // setup: opening fails too.
+  EXPECT_EQ(capture.Open(0), status::kEFail);
+  EXPECT_NE(sink_.Text().find(noAnswer + "\n"), std::string::npos);
+
+  own.Thaw();
+  EXPECT_EQ(capture.Open(0), status::kSOk);
 }
 
 TEST(X11PointerShapeTest, PremultipliedArgbBecomesStraightBgra) {

@@ -49,18 +49,22 @@ class Recorder {
                       screen->root_visual, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
     xcb_map_window(c, window_);
     xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
-    const xcb_setup_t* setup = xcb_get_setup(c);
-    const XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
-        c,
-        xcb_get_keyboard_mapping(
-            c, setup->min_keycode,
-            static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
-        nullptr));
-    minKeycode_ = setup->min_keycode;
-    perKeycode_ = mapping->keysyms_per_keycode;
-    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-    keysyms_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(mapping.get()));
+    ReadMapping();
     client.Sync();
+  }
+
+  // The keysyms of |keycode| in the server's keyboard mapping.
+  std::vector<xcb_keysym_t> KeysymsOf(std::uint8_t keycode) const {
+    const auto first =
+        keysyms_.begin() + static_cast<std::ptrdiff_t>(keycode - minKeycode_) * perKeycode_;
+    return {first, first + perKeycode_};
+  }
+  // The first keycode whose unshifted keysym is |keysym|, or 0.
+  std::uint8_t KeycodeOf(xcb_keysym_t keysym) const {
+    for (std::size_t i = 0; i < keysyms_.size(); i += perKeycode_) {
+      if (keysyms_[i] == keysym) return static_cast<std::uint8_t>(minKeycode_ + i / perKeycode_);
+    }
+    return 0;
   }
 
   // Waits (bounded) until |count| events came, then returns them all.
@@ -77,10 +81,27 @@ class Recorder {
   }
 
  private:
+  void ReadMapping() {
+    xcb_connection_t* c = client_.connection();
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
+        c,
+        xcb_get_keyboard_mapping(
+            c, setup->min_keycode,
+            static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1)),
+        nullptr));
+    minKeycode_ = setup->min_keycode;
+    perKeycode_ = mapping->keysyms_per_keycode;
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    keysyms_.assign(keysyms, keysyms + xcb_get_keyboard_mapping_keysyms_length(mapping.get()));
+  }
+
   void Drain() {
     while (const XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(client_.connection())}) {
       const std::uint8_t type = event->response_type & 0x7F;
-      if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
+      if (type == XCB_MAPPING_NOTIFY) {
+        ReadMapping();
+      } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
         const auto* button = reinterpret_cast<const xcb_button_press_event_t*>(event.get());
         events_.push_back({type, button->detail, button->root_x, button->root_y});
       } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
@@ -118,6 +139,33 @@ class X11InputTest : public testing::Test {
 };
 
 std::unique_ptr<XvfbServer> X11InputTest::server_;
+
+// Gives one key the single keysym |keysym| for as long as it lives, then
+// its own keysyms back; the server tells every client of both changes.
+class ScopedKeysym {
+ public:
+  ScopedKeysym(X11TestClient& client, const Recorder& recorder, std::uint8_t keycode,
+               xcb_keysym_t keysym)
+      : client_(client), keycode_(keycode), saved_(recorder.KeysymsOf(keycode)) {
+    std::vector<xcb_keysym_t> row(saved_.size(), XCB_NO_SYMBOL);
+    row[0] = keysym;
+    Set(row);
+  }
+  ~ScopedKeysym() { Set(saved_); }
+  ScopedKeysym(const ScopedKeysym&) = delete;
+  ScopedKeysym& operator=(const ScopedKeysym&) = delete;
+
+ private:
+  void Set(const std::vector<xcb_keysym_t>& row) {
+    xcb_change_keyboard_mapping(client_.connection(), 1, keycode_,
+                                static_cast<std::uint8_t>(row.size()), row.data());
+    client_.Sync();
+  }
+
+  X11TestClient& client_;
+  std::uint8_t keycode_;
+  std::vector<xcb_keysym_t> saved_;
+};
 
 constexpr std::uint8_t kPress = XCB_BUTTON_PRESS;
 constexpr std::uint8_t kRelease = XCB_BUTTON_RELEASE;
@@ -162,6 +210,27 @@ TEST_F(X11InputTest, KeyUsagesArriveAsTheirKeysymsAndUnknownOnesAreDropped) {
   const std::vector<std::uint32_t> expected = {XK_Shift_L, XK_a, XK_z, XK_1, XK_0, XK_Return};
   EXPECT_EQ(pressed, expected);
   EXPECT_EQ(released, expected);
+}
+
+TEST_F(X11InputTest, RightAltIsAltGrWhereTheLayoutMakesItSoAndAltElsewhere) {
+  ASSERT_TRUE(injector_.FindMonitor(L"LEFT"));
+  const auto pressRightAlt = [this] {
+    injector_.Key(0xE6, 0);
+    injector_.Key(0xE6, InputInjector::kKeyReleased);
+    return recorder_.Take(2);
+  };
+  // Xvfb's us keymap carries ISO_Level3_Shift as well, on an extra key; its
+  // Right Alt is Alt all the same.
+  EXPECT_EQ(pressRightAlt(), (std::vector<Received>{{XCB_KEY_PRESS, XK_Alt_R, 0, 0},
+                                                    {XCB_KEY_RELEASE, XK_Alt_R, 0, 0}}));
+
+  // Right Alt's key turned into AltGr, as layouts with AltGr have it: no
+  // key carries Alt_R any more. The sink learns of the new mapping.
+  const std::uint8_t rightAlt = recorder_.KeycodeOf(XK_Alt_R);
+  ASSERT_NE(rightAlt, 0);
+  const ScopedKeysym altGr(client_, recorder_, rightAlt, XK_ISO_Level3_Shift);
+  EXPECT_EQ(pressRightAlt(), (std::vector<Received>{{XCB_KEY_PRESS, XK_ISO_Level3_Shift, 0, 0},
+                                                    {XCB_KEY_RELEASE, XK_ISO_Level3_Shift, 0, 0}}));
 }
 
 TEST_F(X11InputTest, WithoutADisplayInputIsDroppedAndTheLayoutHasNoMonitors) {

@@ -49,6 +49,31 @@ class X11TestClient {
     Sync();
   }
 
+  // Covers the screen with an input-only (unseen) window whose pointer
+  // shows nothing: a 1x1 cursor under an empty mask, as clients hide the
+  // pointer. The window lives as long as this client.
+  void CoverWithBlankPointer() {
+    xcb_connection_t* c = connection_;
+    const xcb_pixmap_t empty = xcb_generate_id(c);
+    xcb_create_pixmap(c, 1, empty, root_, 1, 1);
+    // A new pixmap's contents are undefined: cleared, it is an empty mask.
+    const xcb_gcontext_t clear = xcb_generate_id(c);
+    const std::uint32_t zero = 0;
+    xcb_create_gc(c, clear, empty, XCB_GC_FOREGROUND, &zero);
+    const xcb_rectangle_t pixel{0, 0, 1, 1};
+    xcb_poly_fill_rectangle(c, empty, clear, 1, &pixel);
+    const xcb_cursor_t blank = xcb_generate_id(c);
+    xcb_create_cursor(c, blank, empty, empty, 0, 0, 0, 0, 0, 0, 0, 0);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t values[] = {1, blank};  // override-redirect, cursor
+    xcb_create_window(c, 0, window, root_, 0, 0, screen->width_in_pixels, screen->height_in_pixels,
+                      0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR, values);
+    xcb_map_window(c, window);
+    Sync();
+  }
+
   // Adds a RandR monitor without outputs, as `xrandr --setmonitor NAME
   // WxH/0x0+X+Y none` means to. Sent by hand: libxcb 1.15's
   // xcb_randr_set_monitor miscounts the request's length and the server

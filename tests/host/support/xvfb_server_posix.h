@@ -59,9 +59,22 @@ class XvfbServer {
   // ":N", or empty when the server did not start.
   const std::string& display() const { return display_; }
 
+  // Stops the server as a debugger or SIGSTOP does: it keeps its sockets
+  // and takes connections but answers nothing. Returns once it has stopped.
+  bool Freeze() {
+    if (pid_ <= 0 || kill(pid_, SIGSTOP) != 0) return false;
+    int status = 0;
+    return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+  }
+  void Thaw() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+  }
+
   void Stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
+    // A frozen server takes the signal only once it runs again.
+    Thaw();
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
