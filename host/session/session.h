@@ -199,6 +199,8 @@ class Session {
   // The video in flight, the chain of reference pictures and the bit rate:
   // each locks itself (leaf locks).
   SendWindow sendWindow_;
+  // Asked by the capture loop: sendWindow_ but in tests.
+  const SendGate* sendGate_;
   KeyframePacer keyframes_;
   RateController rate_;
   SequenceCounters sequenceCounters_;
