@@ -297,7 +297,8 @@ struct RunSetup {
   std::string store = PairedStore();
   // 0: the session's own.
   std::uint64_t approvalTimeoutUs = 0;
-  // Stands in for the send window; nullptr: the session's own.
+  // Stands in for the send window and outlives the run; nullptr: the
+  // session's own.
   SendGate* sendGate = nullptr;
 };
 
