@@ -6,6 +6,8 @@
 #include <mutex>
 #include <optional>
 
+#include "host/session/send_gate.h"
+
 namespace veyra {
 
 // How much video the host lets loose at once, so that a link slower than
@@ -19,7 +21,7 @@ namespace veyra {
 // Threads: OnSent on the encoder thread, OnAck on the receive thread,
 // HasRoom on the capture thread, Reset under the pipeline lock; every call
 // takes the window's own lock, a leaf lock.
-class SendWindow {
+class SendWindow final : public SendGate {
  public:
   static constexpr std::uint64_t kMinWindowBytes = 64 * 1024;
   // Frames remembered until acknowledged; older ones count as delivered.
@@ -49,7 +51,8 @@ class SendWindow {
   std::uint64_t InFlightBytes() const;
   // Whether another frame may be encoded: the bytes in flight, or without
   // live acknowledgements |backlogBytes|, are below |windowBytes|.
-  bool HasRoom(std::uint64_t windowBytes, std::uint64_t backlogBytes, std::uint64_t nowUs) const;
+  bool HasRoom(std::uint64_t windowBytes, std::uint64_t backlogBytes,
+               std::uint64_t nowUs) const override;
 
  private:
   struct Sent {

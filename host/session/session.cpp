@@ -77,6 +77,7 @@ Session::Session(SessionParts parts)
       connection_(TlsOrPlatform(std::move(parts.tlsFactory))),
       input_(LayoutOrSystem(std::move(parts.displayLayout)),
              SinkOrSystem(std::move(parts.inputSink))),
+      sendGate_(parts.sendGate != nullptr ? parts.sendGate : &sendWindow_),
       pairingStore_(std::move(parts.pairingPath),
                     parts.storeFiles != nullptr ? *parts.storeFiles : PlatformStoreFiles()),
       approver_(ApproverOrSystem(std::move(parts.approver))),

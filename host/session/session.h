@@ -199,6 +199,9 @@ class Session {
   // The video in flight, the chain of reference pictures and the bit rate:
   // each locks itself (leaf locks).
   SendWindow sendWindow_;
+  // What the capture loop asks for room: sendWindow_, or the stand-in the
+  // parts gave.
+  const SendGate* sendGate_;
   KeyframePacer keyframes_;
   RateController rate_;
   SequenceCounters sequenceCounters_;

@@ -25,7 +25,7 @@ bool Session::VideoWindowOpen(std::uint64_t nowUs) {
   const std::int64_t minRttUs = stats_.minRttUs();
   const std::uint64_t windowBytes = SendWindow::WindowBytes(
       rate_.rateBps(), minRttUs > 0 ? static_cast<std::uint64_t>(minRttUs) : 0, intervalUs);
-  const bool room = sendWindow_.HasRoom(windowBytes, connection_.BacklogBytes(), nowUs);
+  const bool room = sendGate_->HasRoom(windowBytes, connection_.BacklogBytes(), nowUs);
   if (!room) {
     rate_.OnHeldBack(nowUs);
   }

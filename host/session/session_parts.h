@@ -12,6 +12,7 @@
 #include "host/net/connection.h"
 #include "host/pairing/store_files.h"
 #include "host/session/receiver_approver.h"
+#include "host/session/send_gate.h"
 #include "host/video/conversion_engine.h"
 #include "host/video/encoder_backend.h"
 
@@ -34,6 +35,9 @@ struct SessionParts {
   std::string pairingPath;
   // nullptr: the platform's files.
   StoreFiles* storeFiles = nullptr;
+  // What the capture loop asks before it encodes a picture; it must outlive
+  // the session. nullptr: the session's own send window.
+  SendGate* sendGate = nullptr;
   // Asks this PC's user about receivers that are not trusted yet.
   std::unique_ptr<ReceiverApprover> approver;
   // How long the user has to answer; 0: Session::kApprovalTimeoutUs.

@@ -29,6 +29,7 @@
 #include "host/net/secure_channel.h"
 #include "host/pairing/fake_store_files.h"
 #include "host/session/fake_receiver_approver.h"
+#include "host/session/fake_send_gate.h"
 #include "host/session/session.h"
 #include "host/wire/binary_payloads.h"
 #include "host/wire/json_value.h"
@@ -50,8 +51,20 @@ struct DesktopScript {
   std::int32_t nextFailure = 0;  // the next AcquireFrame fails with this once
   std::uint32_t width = 320;     // of the frames delivered
   std::uint32_t height = 240;
+  std::uint8_t shade = 0;   // every pixel's blue, green and red
   std::wstring deviceName;  // the monitor the source mirrors
   int opens = 0;
+  int acquires = 0;  // AcquireFrame calls so far
+  std::condition_variable acquired;
+
+  // Applies |change| to the script and waits until a capture has seen it.
+  template <typename Change>
+  bool ChangeAndWait(Change change) {
+    std::unique_lock<std::mutex> guard(lock);
+    change(*this);
+    const int seen = acquires + 1;
+    return acquired.wait_for(guard, kWait, [&] { return acquires >= seen; });
+  }
 };
 
 class ScriptedSource final : public ICaptureSource {
@@ -76,8 +89,11 @@ class ScriptedSource final : public ICaptureSource {
     std::this_thread::sleep_for(milliseconds(10));
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    std::uint8_t shade = 0;
     {
       const std::lock_guard<std::mutex> lock(script_->lock);
+      ++script_->acquires;
+      script_->acquired.notify_all();
       if (script_->nextFailure != 0) {
         const std::int32_t failure = script_->nextFailure;
         script_->nextFailure = 0;
@@ -88,12 +104,22 @@ class ScriptedSource final : public ICaptureSource {
       }
       width = script_->width;
       height = script_->height;
+      shade = script_->shade;
     }
     if (!texture_ || texture_.width != width || texture_.height != height) {
       texture_ = Texture{};
       if (graphics_.CreateTexture(width, height, PixelFormat::kBgra, &texture_) != 0) {
         return status::kEFail;
       }
+      painted_ = 0;
+    }
+    if (shade != painted_) {
+      const std::vector<std::uint32_t> pixels(std::size_t{width} * height,
+                                              0xFF000000u | 0x010101u * shade);
+      if (graphics_.WritePixels(texture_, 0, width, height, pixels.data(), width * 4) != 0) {
+        return status::kEFail;
+      }
+      painted_ = shade;
     }
     frame->texture = texture_;
     frame->captureTimeUs = NowUs();
@@ -111,6 +137,7 @@ class ScriptedSource final : public ICaptureSource {
   GraphicsContext& graphics_;
   std::shared_ptr<DesktopScript> script_;
   Texture texture_;
+  std::uint8_t painted_ = 0;  // the shade texture_ holds
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
   std::wstring deviceName_;
@@ -270,6 +297,9 @@ struct RunSetup {
   std::string store = PairedStore();
   // 0: the session's own.
   std::uint64_t approvalTimeoutUs = 0;
+  // Stands in for the send window and outlives the run; nullptr: the
+  // session's own.
+  SendGate* sendGate = nullptr;
 };
 
 // How long a question about another device waits here: long enough to be
@@ -298,6 +328,7 @@ class SessionRun {
     parts.approver = std::make_unique<FakeReceiverApprover>(approver_);
     parts.approvalTimeoutUs = setup.approvalTimeoutUs;
     parts.differentDeviceDelayUs = kTestDifferentDeviceDelayUs;
+    parts.sendGate = setup.sendGate;
     if (setup.tlsKey != nullptr) {
       tlsKey_->store(setup.tlsKey);
       parts.tlsFactory = [key = tlsKey_] { return std::make_unique<KeyedPlainChannel>(*key); };

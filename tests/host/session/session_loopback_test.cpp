@@ -2,9 +2,15 @@
 // socket: the real connection, pipeline and native encoder, with a scripted
 // capture source standing in for the desktop.
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +20,7 @@
 
 #include "host/base/status_codes.h"
 #include "host/session/fake_receiver_approver.h"
+#include "host/session/fake_send_gate.h"
 #include "host/session/session.h"
 #include "tests/host/session/session_harness.h"
 
@@ -71,6 +78,94 @@ TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   EXPECT_EQ(TestReceiver::Count(run.receiver_.packets(), MessageType::kVideoConfigData), 1u);
   run.Finish();
   EXPECT_EQ(run.result_, 0);
+}
+
+// The luma in the middle of each picture the receiver can decode from the
+// video it got, in order.
+std::vector<int> DecodedLumas(const std::vector<Packet>& packets) {
+  struct Decoder {
+    Decoder() = default;
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    ~Decoder() {
+      av_frame_free(&picture);
+      av_packet_free(&packet);
+      avcodec_free_context(&context);
+    }
+    AVCodecContext* context = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264));
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* picture = av_frame_alloc();
+  } decoder;
+  std::vector<int> lumas;
+  decoder.context->thread_count = 1;
+  if (avcodec_open2(decoder.context, nullptr, nullptr) != 0) {
+    return lumas;
+  }
+  const auto drain = [&] {
+    while (avcodec_receive_frame(decoder.context, decoder.picture) == 0) {
+      const AVFrame& picture = *decoder.picture;
+      lumas.push_back(
+          picture.data[0][(picture.height / 2) * picture.linesize[0] + picture.width / 2]);
+    }
+  };
+  for (const Packet& packet : packets) {
+    const auto type = static_cast<MessageType>(packet.header.type);
+    if ((type != MessageType::kVideoConfigData && type != MessageType::kVideoFrame) ||
+        av_new_packet(decoder.packet, static_cast<int>(packet.payload.size())) != 0) {
+      continue;
+    }
+    std::memcpy(decoder.packet->data, packet.payload.data(), packet.payload.size());
+    avcodec_send_packet(decoder.context, decoder.packet);
+    av_packet_unref(decoder.packet);
+    drain();
+  }
+  avcodec_send_packet(decoder.context, nullptr);
+  drain();
+  return lumas;
+}
+
+// Whether a decoded |luma| is the grey |shade| of the desktop: limited-range
+// luma, 16 + 219/255 of it, give or take the encoder's loss.
+bool Shows(int luma, std::uint8_t shade) { return std::abs(luma - (16 + shade * 219 / 255)) < 16; }
+
+// The window closes while the desktop changes, then the desktop goes still:
+// when the window opens, the newest picture it held back must still go out,
+// or the phone shows an old desktop until something moves.
+TEST(SessionLoopbackTest, AStillDesktopSendsTheLastPictureTheClosedWindowHeldBack) {
+  constexpr std::uint8_t kFirst = 40;
+  constexpr std::uint8_t kBetween = 120;
+  constexpr std::uint8_t kLast = 200;
+  FakeSendGate gate;
+  RunSetup setup;
+  setup.sendGate = &gate;
+  auto script = std::make_shared<DesktopScript>();
+  script->shade = kFirst;
+  SessionRun run(script, setup);
+  run.StartStreaming();
+
+  gate.SetOpen(false);
+  // Each change is captured, and so held back, before the next one.
+  ASSERT_TRUE(script->ChangeAndWait([](DesktopScript& desktop) { desktop.shade = kBetween; }));
+  ASSERT_TRUE(script->ChangeAndWait([](DesktopScript& desktop) { desktop.shade = kLast; }));
+  ASSERT_TRUE(script->ChangeAndWait([](DesktopScript& desktop) { desktop.still = true; }));
+  gate.SetOpen(true);
+
+  ASSERT_TRUE(run.receiver_.WaitFor([&](const std::vector<Packet>& packets) {
+    const std::vector<int> lumas = DecodedLumas(packets);
+    return !lumas.empty() && Shows(lumas.back(), kLast);
+  }));
+  EXPECT_TRUE(run.WaitForLog("desktop is still; re-sending the picture the link held back"));
+  const std::vector<int> lumas = DecodedLumas(run.receiver_.packets());
+  const auto showing = [&](std::uint8_t shade) {
+    return static_cast<std::size_t>(
+        std::count_if(lumas.begin(), lumas.end(), [&](int luma) { return Shows(luma, shade); }));
+  };
+  // The first desktop until the window closed, then the last one, once; the
+  // one between never went out.
+  ASSERT_GE(lumas.size(), 2u);
+  EXPECT_TRUE(Shows(lumas.back(), kLast));
+  EXPECT_EQ(showing(kFirst), lumas.size() - 1);
+  EXPECT_EQ(showing(kLast), 1u);
 }
 
 TEST(SessionLoopbackTest, LockedDesktopIsRetriedForAReceiverWithoutScreenSize) {
