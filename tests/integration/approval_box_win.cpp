@@ -9,6 +9,8 @@
 #include <cwchar>
 #include <string>
 
+#include "tests/host/support/window_program_win.h"
+
 namespace {
 
 BOOL CALLBACK AppendStaticText(HWND child, LPARAM into) {
@@ -35,20 +37,7 @@ void PrintUtf8(const std::wstring& text) {
 
 // Only the host's box: the tray's own boxes share the class and caption.
 bool OwnedByHost(HWND window) {
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) {
-    return false;
-  }
-  wchar_t path[MAX_PATH] = {};
-  DWORD size = MAX_PATH;
-  const bool named = QueryFullProcessImageNameW(process, 0, path, &size) != 0;
-  CloseHandle(process);
-  const std::wstring image(path, named ? size : 0);
-  const std::wstring host = L"veyra-host.exe";
-  return image.size() >= host.size() &&
-         lstrcmpiW(image.c_str() + image.size() - host.size(), host.c_str()) == 0;
+  return veyra::testing_support::WindowOfProgram(window, L"veyra-host.exe");
 }
 
 HWND FindHostBox() {

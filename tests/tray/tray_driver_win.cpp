@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/host/support/window_program_win.h"
+
 namespace {
 
 constexpr const wchar_t* kTrayClass = L"VeyraTrayWindow";
@@ -75,24 +77,10 @@ BOOL CALLBACK CountClass(HWND window, LPARAM param) {
   return TRUE;
 }
 
-// Whether the window belongs to a veyra-tray.exe. Wine sometimes shows a
-// box of its own (a console's error, say) that must not pass for the tray's
-// dialog and take the test's keys.
+// Wine sometimes shows a box of its own (a console's error, say) that must
+// not pass for the tray's dialog and take the test's keys.
 bool OfTheTray(HWND window) {
-  DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
-  HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
-  if (handle == nullptr) {
-    return false;
-  }
-  wchar_t path[MAX_PATH] = {};
-  DWORD size = MAX_PATH;
-  const bool named = QueryFullProcessImageNameW(handle, 0, path, &size) != 0;
-  CloseHandle(handle);
-  const std::wstring image(path, named ? size : 0);
-  const std::wstring tray = L"\\veyra-tray.exe";
-  return image.size() >= tray.size() &&
-         _wcsicmp(image.c_str() + image.size() - tray.size(), tray.c_str()) == 0;
+  return veyra::testing_support::WindowOfProgram(window, L"veyra-tray.exe");
 }
 
 struct Found {
