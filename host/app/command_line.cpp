@@ -190,6 +190,8 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env,
       options.source = *value;
     } else if (arg == "--software") {
       options.preferHardware = false;
+    } else if (arg == "--serve") {
+      options.serve = true;
     } else if (arg == "--no-tls") {
       options.useTls = false;
     } else if (arg == "--no-input") {
@@ -209,6 +211,12 @@ int RunCommandLine(std::span<const char* const> args, HostEnvironment& env,
     }
   }
 
+  if (options.serve) {
+    if (!hostName.empty()) {
+      env.StoreHostName(hostName);
+    }
+    return env.ServeBrowsers(options);
+  }
   if (options.host.empty() && discover) {
     env.Discover(options);
   }

@@ -36,6 +36,9 @@ class HostEnvironment {
   // Runs the session until it ends; returns its status (negative: failure;
   // kExitRefusedOnThisPc: this PC's user refused the receiver).
   virtual int RunSession(const Options& options) = 0;
+  // Serves the receiver page on options.port and runs the session with the
+  // browsers it admits until stopped; returns the process exit code.
+  virtual int ServeBrowsers(const Options& options) = 0;
 };
 
 // Exit code of a session that this PC's user refused (or left unanswered):

@@ -9,6 +9,7 @@
 #include "host/app/probe_command.h"
 #include "host/app/process_scope.h"
 #include "host/app/receiver_commands.h"
+#include "host/app/serve_command.h"
 #include "host/app/stop_request.h"
 #include "host/base/log.h"
 #include "host/pairing/pairing_store.h"
@@ -100,6 +101,10 @@ int HostCommands::RunSession(const Options& options) {
   const std::int32_t status = running->session.Run(options);
   SetRunningSession(nullptr);
   return status;
+}
+
+int HostCommands::ServeBrowsers(const Options& options) {
+  return veyra::ServeBrowsers(options, [this](const std::string& text) { Print(text); });
 }
 
 }  // namespace veyra

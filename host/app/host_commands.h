@@ -18,6 +18,7 @@ class HostCommands final : public HostEnvironment {
   void Discover(Options& options) override;
   void StoreHostName(const std::string& name) override;
   int RunSession(const Options& options) override;
+  int ServeBrowsers(const Options& options) override;
 };
 
 }  // namespace veyra

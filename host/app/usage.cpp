@@ -48,6 +48,11 @@ std::string UsageText(const CommandLineExtras& extras) {
   text += "  --probe              report encoder and capture capabilities, then exit\n";
   text += "  --version            print the host version and exit\n";
   text += "  --help\n";
+  text += "\n";
+  text += "The phone's browser (no app to install):\n";
+  text += "  --serve              listen for the phone's browser instead of connecting\n";
+  text += "                       out; prints the page's address to open on the phone\n";
+  text += "  --port <n>           with --serve, the port to listen on (default " + port + ")\n";
   if (extras.noiseSource) {
     text += "\n";
     text += "This build also has:\n";

@@ -24,6 +24,7 @@ struct Options {
   std::uint32_t reconnectWindowMs = 8000;
   std::string source = "dd";  // "dd", "synthetic" or "noise"
   bool useTls = true;
+  bool serve = false;  // listen for the phone's browser instead of connecting out
 };
 
 }  // namespace veyra

@@ -93,6 +93,30 @@ std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
     transport_ = plain_.get();
   }
 
+  StartThreads();
+  const std::string suffix = tls_ ? " over " + tls_->ProtocolName() : std::string(" (plaintext)");
+  Log(LogLevel::Info, "connected to %s:%u%s", host.c_str(), unsigned{port}, suffix.c_str());
+  return 0;
+}
+
+void Connection::Adopt(SocketHandle socket, std::unique_ptr<Transport> transport,
+                       PeerIdentity identity, PacketHandler onPacket, LostHandler onLost) {
+  Disconnect();
+  lostReported_ = false;
+  onPacket_ = std::move(onPacket);
+  onLost_ = std::move(onLost);
+  TuneStreamSocket(socket);
+  {
+    const std::lock_guard<std::mutex> lock(socketMutex_);
+    socket_ = socket;
+  }
+  adopted_ = std::move(transport);
+  adoptedIdentity_ = std::move(identity);
+  transport_ = adopted_.get();
+  StartThreads();
+}
+
+void Connection::StartThreads() {
   open_ = true;
   running_ = true;
   receiveEnded_ = false;
@@ -105,9 +129,6 @@ std::int32_t Connection::Connect(const std::string& host, std::uint16_t port,
     SendLoop();
     sendEnded_ = true;
   });
-  const std::string suffix = tls_ ? " over " + tls_->ProtocolName() : std::string(" (plaintext)");
-  Log(LogLevel::Info, "connected to %s:%u%s", host.c_str(), unsigned{port}, suffix.c_str());
-  return 0;
 }
 
 bool Connection::Send(std::vector<std::uint8_t> frame, bool isVideo) {
@@ -186,6 +207,8 @@ void Connection::Disconnect() {
     tls_.reset();
   }
   plain_.reset();
+  adopted_.reset();
+  adoptedIdentity_ = {};
   ReleaseSocket();
   const std::lock_guard<std::mutex> lock(queueMutex_);
   sendQueue_.Clear();
@@ -193,10 +216,12 @@ void Connection::Disconnect() {
 
 void Connection::SetSentObserver(SentObserver observer) { sentObserver_ = std::move(observer); }
 
-std::string Connection::PeerKeyHash() const { return tls_ ? tls_->PeerKeyHash() : std::string(); }
+std::string Connection::PeerKeyHash() const {
+  return tls_ ? tls_->PeerKeyHash() : adoptedIdentity_.keyHash;
+}
 
 std::string Connection::PeerShortCode() const {
-  return tls_ ? tls_->PeerShortCode() : std::string();
+  return tls_ ? tls_->PeerShortCode() : adoptedIdentity_.shortCode;
 }
 
 void Connection::ReceiveLoop() {

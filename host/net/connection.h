@@ -17,6 +17,13 @@
 
 namespace veyra {
 
+// What a peer proved about itself, in the shape of a TLS peer key: the
+// Base64 SHA-256 of its key and the code the user compares.
+struct PeerIdentity {
+  std::string keyHash;
+  std::string shortCode;
+};
+
 // The host's one TCP connection to the receiver, optionally under TLS. After
 // Connect it runs two threads: the receive thread cuts the stream into
 // frames and hands each to onPacket; the send thread writes queued frames.
@@ -71,6 +78,13 @@ class Connection {
   std::int32_t Connect(const std::string& host, std::uint16_t port, std::uint32_t timeoutMs,
                        PacketHandler onPacket, LostHandler onLost, bool useTls);
 
+  // Takes over |socket|, connected by someone else (a browser that came to
+  // the host), with |transport| already set up over it, and starts both
+  // threads as Connect does. |identity| is what the peer proved on the way
+  // in. The connection closes the socket when it disconnects.
+  void Adopt(SocketHandle socket, std::unique_ptr<Transport> transport, PeerIdentity identity,
+             PacketHandler onPacket, LostHandler onLost);
+
   // Queues one complete frame; |isVideo| for VIDEO_FRAME only. Discarded at
   // once when the connection is not open. False when the frame was discarded
   // or refused (the queue holds its most video frames; see SendQueue): a
@@ -97,12 +111,13 @@ class Connection {
   // thread does nothing extra.
   void SetSentObserver(SentObserver observer);
 
-  // The TLS channel's fingerprint and verification code; empty for a
-  // plaintext connection.
+  // The TLS channel's fingerprint and verification code, or what an adopted
+  // peer proved; empty for a plaintext connection.
   std::string PeerKeyHash() const;
   std::string PeerShortCode() const;
 
  private:
+  void StartThreads();
   void ReceiveLoop();
   void SendLoop();
   void NotifySent(const std::vector<std::uint8_t>& frame) const;
@@ -123,6 +138,8 @@ class Connection {
 
   std::unique_ptr<SecureChannel> tls_;
   std::unique_ptr<Transport> plain_;
+  std::unique_ptr<Transport> adopted_;
+  PeerIdentity adoptedIdentity_;
   Transport* transport_ = nullptr;
 
   PacketHandler onPacket_;

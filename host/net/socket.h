@@ -130,6 +130,33 @@ SocketHandle ListenOnLoopback(std::uint16_t& port);
 // Accepts one connection; kInvalidSocket on failure.
 SocketHandle AcceptConnection(SocketHandle listener);
 
+// A listening TCP socket on every IPv4 address at |port|, not blocking
+// (wait with WaitReadable, then AcceptPeer); kInvalidSocket when it cannot
+// be made, typically because another program holds the port.
+SocketHandle ListenOnAnyAddress(std::uint16_t port);
+
+// Waits up to |timeoutMs| for |socket| to have something to read (for a
+// listener: a connection to accept). 1 when it has, 0 on timeout, -1 on
+// failure.
+int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs);
+
+// One connection taken from a listener, in blocking mode, with its peer's
+// numeric address and whether that is a loopback address.
+struct AcceptedPeer {
+  SocketHandle socket = kInvalidSocket;
+  std::string address;
+  bool loopback = false;
+};
+
+// Accepts one waiting connection from a listener made by
+// ListenOnAnyAddress; socket kInvalidSocket when none was waiting (another
+// thread took it) or accepting failed.
+AcceptedPeer AcceptPeer(SocketHandle listener);
+
+// Reads up to |capacity| bytes without taking them from the stream; as
+// ReceiveSome otherwise.
+long PeekSome(SocketHandle socket, std::uint8_t* data, std::size_t capacity);
+
 // Owns one socket handle and closes it. Move-only.
 class ScopedSocket {
  public:

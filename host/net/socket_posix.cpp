@@ -252,4 +252,71 @@ SocketHandle AcceptConnection(SocketHandle listener) {
   }
 }
 
+SocketHandle ListenOnAnyAddress(std::uint16_t port) {
+  ScopedSocket listener(
+      FromFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP)));
+  if (!listener.IsValid()) {
+    t_lastError = errno;
+    return kInvalidSocket;
+  }
+  const int reuse = 1;
+  setsockopt(ToFd(listener.Get()), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (bind(ToFd(listener.Get()), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(ToFd(listener.Get()), 16) != 0) {
+    t_lastError = errno;
+    return kInvalidSocket;
+  }
+  return listener.Take();
+}
+
+int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
+  pollfd entry{};
+  entry.fd = ToFd(socket);
+  entry.events = POLLIN;
+  const int ready = poll(&entry, 1, static_cast<int>(timeoutMs));
+  if (ready < 0) {
+    t_lastError = errno;
+    return errno == EINTR ? 0 : -1;
+  }
+  return ready > 0 ? 1 : 0;
+}
+
+AcceptedPeer AcceptPeer(SocketHandle listener) {
+  AcceptedPeer peer;
+  sockaddr_storage address{};
+  socklen_t size = sizeof(address);
+  const int fd = accept4(ToFd(listener), reinterpret_cast<sockaddr*>(&address), &size,
+                         SOCK_CLOEXEC);
+  if (fd < 0) {
+    t_lastError = errno;
+    return peer;
+  }
+  peer.socket = FromFd(fd);
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
+    peer.loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  peer.address = text;
+  return peer;
+}
+
+long PeekSome(SocketHandle socket, std::uint8_t* data, std::size_t capacity) {
+  for (;;) {
+    const ssize_t received = recv(ToFd(socket), data, capacity, MSG_PEEK);
+    if (received < 0 && errno == EINTR) {
+      continue;
+    }
+    if (received < 0) {
+      t_lastError = errno;
+    }
+    return static_cast<long>(received);
+  }
+}
+
 }  // namespace veyra

@@ -299,4 +299,82 @@ SocketHandle AcceptConnection(SocketHandle listener) {
   return FromSocket(accepted);
 }
 
+SocketHandle ListenOnAnyAddress(std::uint16_t port) {
+  if (!StartSockets()) {
+    return kInvalidSocket;
+  }
+  ScopedSocket listener(FromSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+  if (!listener.IsValid()) {
+    CaptureError();
+    return kInvalidSocket;
+  }
+  const SOCKET s = ToSocket(listener.Get());
+  // A server's port is its own: no other program may bind it while the host
+  // listens.
+  const BOOL exclusive = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+             sizeof(exclusive));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 16) != 0 ||
+      !SetBlocking(s, false)) {
+    CaptureError();
+    return kInvalidSocket;
+  }
+  return listener.Take();
+}
+
+int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(ToSocket(socket), &readable);
+  timeval timeout{};
+  timeout.tv_sec = static_cast<long>(timeoutMs / 1000);
+  timeout.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
+  const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+  if (ready == SOCKET_ERROR) {
+    CaptureError();
+    return -1;
+  }
+  return ready > 0 ? 1 : 0;
+}
+
+AcceptedPeer AcceptPeer(SocketHandle listener) {
+  AcceptedPeer peer;
+  sockaddr_storage address{};
+  int size = sizeof(address);
+  const SOCKET accepted =
+      accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &size);
+  if (accepted == INVALID_SOCKET) {
+    CaptureError();
+    return peer;
+  }
+  // An accepted socket inherits the listener's non-blocking mode.
+  if (!SetBlocking(accepted, true)) {
+    CaptureError();
+    closesocket(accepted);
+    return peer;
+  }
+  peer.socket = FromSocket(accepted);
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
+    peer.loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  peer.address = text;
+  return peer;
+}
+
+long PeekSome(SocketHandle socket, std::uint8_t* data, std::size_t capacity) {
+  const int received =
+      recv(ToSocket(socket), reinterpret_cast<char*>(data), ClampLength(capacity), MSG_PEEK);
+  if (received < 0) {
+    CaptureError();
+  }
+  return received;
+}
+
 }  // namespace veyra

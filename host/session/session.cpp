@@ -1,11 +1,13 @@
 #include "host/session/session.h"
 
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
+#include "host/base/status_codes.h"
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/noise_source.h"
 #include "host/capture/synthetic_source.h"
@@ -72,6 +74,7 @@ std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
 
 Session::Session(SessionParts parts)
     : makeSource_(parts.makeSource ? std::move(parts.makeSource) : MakeCaptureSource),
+      browsers_(parts.browsers),
       converter_(MakeConverter(std::move(parts.conversionEngine))),
       encoder_(MakeEncoder(std::move(parts.encoderBackend))),
       connection_(TlsOrPlatform(std::move(parts.tlsFactory))),
@@ -149,7 +152,18 @@ std::int32_t Session::Run(const Options& options) {
     return status;
   }
   KeepSystemAwake(true);
-  SetState(SessionState::kConnecting, options_.host);
+  SetState(SessionState::kConnecting, browsers_ != nullptr ? "waiting for a browser" : options_.host);
+  if (browsers_ != nullptr) {
+    // A page server waits for browsers for as long as it runs.
+    if (running_ && AwaitBrowser()) {
+      do {
+        NegotiationCycle();
+      } while (running_ && AwaitBrowser());
+    }
+    KeepSystemAwake(false);
+    SetState(SessionState::kIdle, "run finished");
+    return 0;
+  }
   status = Connect(kFirstConnectTimeoutMs);
   if (status < 0) {
     KeepSystemAwake(false);
@@ -183,6 +197,10 @@ std::int32_t Session::Connect(std::uint32_t timeoutMs) {
     const std::lock_guard<std::mutex> lock(stopLock_);
     cycleOpen_ = false;
   }
+  if (browsers_ != nullptr) {
+    return AdoptBrowser(timeoutMs);
+  }
+  peerAddress_ = options_.host + ":" + std::to_string(options_.port);
   return connection_.Connect(
       options_.host, options_.port, timeoutMs,
       [this](const Packet& packet) { HandleMessage(packet); },
@@ -228,6 +246,9 @@ void Session::NegotiationCycle() {
     StopPipeline();
   }
   connection_.Disconnect();
+  if (browsers_ != nullptr) {
+    browsers_->Release();
+  }
   // A question about a receiver that has gone is withdrawn, and said to
   // be; the next connection is judged afresh. Only now: until Disconnect
   // joined the receive thread, a message still being handled could ask
@@ -236,6 +257,32 @@ void Session::NegotiationCycle() {
     approver_->Tell("the phone went away; nothing was allowed");
   }
   approval_ = PeerApproval::kNone;
+}
+
+std::int32_t Session::AdoptBrowser(std::uint32_t timeoutMs) {
+  std::optional<BrowserLink> link = browsers_->Next(std::uint64_t{timeoutMs} * 1000);
+  if (!link) {
+    return status::kTimedOutHresult;
+  }
+  peerAddress_ = link->peerAddress;
+  // Each browser is judged on its own: one that was refused does not end
+  // the serving.
+  permissionDenied_ = false;
+  connection_.Adopt(
+      link->socket.Take(), std::move(link->transport), std::move(link->identity),
+      [this](const Packet& packet) { HandleMessage(packet); },
+      [this](const std::string& reason) { OnConnectionLost(reason); });
+  return 0;
+}
+
+bool Session::AwaitBrowser() {
+  while (running_) {
+    if (AdoptBrowser(static_cast<std::uint32_t>(kRunLoopPeriodUs / 1000)) == 0) {
+      SetState(SessionState::kConnecting, "a browser connected");
+      return running_.load();
+    }
+  }
+  return false;
 }
 
 void Session::WaitForCycle() {

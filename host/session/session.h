@@ -177,7 +177,14 @@ class Session {
   // Where this connection's receiver stands with this PC.
   enum class PeerApproval : std::uint8_t { kNone, kPending, kAllowed };
 
+  std::int32_t AdoptBrowser(std::uint32_t timeoutMs);
+  bool AwaitBrowser();
+
   SessionParts::SourceFactory makeSource_;
+  // Set when the session serves browsers instead of connecting out.
+  BrowserLinks* browsers_;
+  // The connected receiver's address, for this PC's question.
+  std::string peerAddress_;
   Options options_;
   std::atomic<SessionState> state_{SessionState::kIdle};
   std::atomic<bool> running_{false};

@@ -24,7 +24,7 @@ void Session::AskThisPc(const char* why) {
       question.phone = PeerName(deviceInfo_.model);
     }
   }
-  question.address = options_.host + ":" + std::to_string(options_.port);
+  question.address = peerAddress_;
   question.code = peerCode_;
   {
     const std::lock_guard<std::mutex> lock(trustLock_);

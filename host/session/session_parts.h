@@ -11,6 +11,7 @@
 #include "host/input/input_sink.h"
 #include "host/net/connection.h"
 #include "host/pairing/store_files.h"
+#include "host/serve/browser_links.h"
 #include "host/session/receiver_approver.h"
 #include "host/session/send_gate.h"
 #include "host/video/conversion_engine.h"
@@ -38,6 +39,9 @@ struct SessionParts {
   // What the capture loop asks before it encodes a picture; it must outlive
   // the session. nullptr: the session's own send window.
   SendGate* sendGate = nullptr;
+  // Browsers the page server admitted; it must outlive the session.
+  // nullptr: the session connects out to the receiver the options name.
+  BrowserLinks* browsers = nullptr;
   // Asks this PC's user about receivers that are not trusted yet.
   std::unique_ptr<ReceiverApprover> approver;
   // How long the user has to answer; 0: Session::kApprovalTimeoutUs.

@@ -55,13 +55,21 @@ Other:
   --help
 """
 
-# The native build lists what it adds after the designed lines; the Windows
-# build prints the designed text alone.
+# Serving the phone's browser comes after the designed lines on both builds.
+SERVING = """
+The phone's browser (no app to install):
+  --serve              listen for the phone's browser instead of connecting
+                       out; prints the page's address to open on the phone
+  --port <n>           with --serve, the port to listen on (default 47820)
+"""
+
+# The native build then lists what it adds; the Windows build prints the
+# designed text and serving alone.
 if hostproc.UNDER_WINE:
-    HELP = USAGE
+    HELP = USAGE + SERVING
     SOURCE_KINDS = "--source expects 'dd' or 'synthetic'\n"
 else:
-    HELP = USAGE + """
+    HELP = USAGE + SERVING + """
 This build also has:
   --source noise       a band of noise at the bit rate, for link benchmarks
 """

@@ -41,6 +41,11 @@ class FakeEnvironment : public HostEnvironment {
     return sessionResult;
   }
 
+  int ServeBrowsers(const Options& options) override {
+    session = options;
+    return Call("serve", 0);
+  }
+
   int Call(const std::string& what, int result) {
     calls.push_back(what);
     return result;
@@ -207,6 +212,12 @@ TEST_F(CommandLineTest, DisplayNameIsStoredAfterTheAddressCheck) {
   env_ = {};
   EXPECT_EQ(Run({"--name", "Desk", "--name", "", "--host", "a"}), 0);
   EXPECT_EQ(env_.calls, std::vector<std::string>{"session"});
+
+  // Serving needs no receiver address; the port is the one to listen on.
+  env_ = {};
+  EXPECT_EQ(Run({"--name", "Desk", "--serve", "--port", "8443"}), 0);
+  EXPECT_EQ(env_.calls, (std::vector<std::string>{"name Desk", "serve"}));
+  EXPECT_EQ(env_.session.port, 8443);
 }
 
 TEST_F(CommandLineTest, SessionFailureGivesExitCode1) {
@@ -249,9 +260,12 @@ TEST(StreamSizeTest, SplitsAtTheFirstX) {
   EXPECT_FALSE(ParseStreamSize("1920X1080").has_value());
 }
 
-TEST(UsageTextTest, HasFortyOneLinesWithVersionAndPort) {
+TEST(UsageTextTest, HasTheFortyOneDesignedLinesThenServing) {
   const std::string usage = UsageText(CommandLineExtras{});
-  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 41);
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 46);
+  const std::size_t designedEnd = usage.find("  --help\n") + 9;
+  EXPECT_EQ(std::count(usage.begin(), usage.begin() + static_cast<long>(designedEnd), '\n'), 41);
+  EXPECT_EQ(usage.find("\nThe phone's browser (no app to install):\n  --serve "), designedEnd);
   EXPECT_EQ(usage.rfind("Veyra Windows host 0.1.0\n\nUsage: veyra-host [options]\n", 0), 0u);
   EXPECT_NE(usage.find("      adb forward tcp:47820 tcp:47820\n"), std::string::npos);
   EXPECT_NE(usage.find("(default 47820)\n"), std::string::npos);

@@ -1,0 +1,7 @@
+#include "host/app/terminal_qr.h"
+
+namespace veyra {
+
+std::string TerminalQrCode(const std::string& /*text*/) { return {}; }
+
+}  // namespace veyra
