@@ -10,13 +10,13 @@
 namespace veyra {
 
 std::optional<PeerIdentity> BrowserKeyIdentity(std::string_view keyText) {
-  const std::optional<std::vector<std::uint8_t>> key = Base64UrlDecode(keyText);
+  const std::optional<std::vector<std::uint8_t>> key = base64::DecodeUrl(keyText);
   if (!key || key->size() != kBrowserKeyBytes) {
     return std::nullopt;
   }
   const std::array<std::uint8_t, 32> digest = Sha256(key->data(), key->size());
   PeerIdentity identity;
-  identity.keyHash = Base64Encode(digest.data(), digest.size());
+  identity.keyHash = base64::Encode(digest);
   identity.shortCode = ShortCodeFromDigest(digest);
   return identity;
 }

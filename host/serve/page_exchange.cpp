@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +47,45 @@ class LocalPlainTransport final : public Transport {
 };
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+std::string_view ReasonPhrase(int status) {
+  switch (status) {
+    case http_status::kPayloadTooLarge:
+      return "Content Too Large";
+    case http_status::kUriTooLong:
+      return "URI Too Long";
+    case http_status::kHeaderFieldsTooLarge:
+      return "Request Header Fields Too Large";
+    case http_status::kNotImplemented:
+      return "Not Implemented";
+    case http_status::kVersionNotSupported:
+      return "HTTP Version Not Supported";
+    default:
+      return "Bad Request";
+  }
+}
+
+// Whether a comma-separated header value lists |token| (any case).
+bool HasToken(std::string_view list, std::string_view token) {
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
+      item.remove_prefix(1);
+    }
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
+      item.remove_suffix(1);
+    }
+    if (EqualsIgnoringAsciiCase(item, token)) {
+      return true;
+    }
+    if (comma == std::string_view::npos) {
+      break;
+    }
+    list.remove_prefix(comma + 1);
+  }
+  return false;
+}
 
 HeaderList CommonHeaders() {
   return {
@@ -148,16 +188,17 @@ std::optional<HttpRequest> Exchange::ReadRequest() {
       }
       return std::nullopt;
     }
-    const HttpRequestReader::State state = reader.Feed(buffer.data(), buffer.size());
-    if (state == HttpRequestReader::State::kComplete) {
-      const std::vector<std::uint8_t>& rest = reader.Leftover();
+    const HttpReadState state = reader.Feed(buffer.data(), buffer.size());
+    if (state == HttpReadState::kComplete) {
+      const std::span<const std::uint8_t> rest = reader.Leftover();
       leftover_.assign(rest.begin(), rest.end());
       return reader.Request();
     }
-    if (state == HttpRequestReader::State::kFailed) {
-      Log(LogLevel::Warn, "page: bad request from %s: %s (HTTP %d)", address_.c_str(),
-          reader.FailureReason(), reader.FailureStatus());
-      Respond(reader.FailureStatus(), HttpReasonPhrase(reader.FailureStatus()),
+    if (state == HttpReadState::kFailed) {
+      const std::string_view why = reader.FailureReason();
+      Log(LogLevel::Warn, "page: bad request from %s: %.*s (HTTP %d)", address_.c_str(),
+          static_cast<int>(why.size()), why.data(), reader.FailureStatus());
+      Respond(reader.FailureStatus(), ReasonPhrase(reader.FailureStatus()),
               "text/plain; charset=utf-8", "bad request\n");
       return std::nullopt;
     }
@@ -231,7 +272,7 @@ void Exchange::Upgrade(const HttpRequest& request) {
   const std::string_view connection = request.Header("connection").value_or("");
   const std::string_view version = request.Header("sec-websocket-version").value_or("");
   const std::string_view key = request.Header("sec-websocket-key").value_or("");
-  if (!EqualsIgnoringAsciiCase(upgrade, "websocket") || !HasHeaderToken(connection, "upgrade") ||
+  if (!EqualsIgnoringAsciiCase(upgrade, "websocket") || !HasToken(connection, "upgrade") ||
       version != "13" || !IsValidWebSocketKey(key)) {
     Log(LogLevel::Warn, "page: %s asked for the link without a proper WebSocket upgrade",
         address_.c_str());
@@ -246,7 +287,7 @@ void Exchange::Upgrade(const HttpRequest& request) {
     Respond(403, "Forbidden", "text/plain; charset=utf-8", "forbidden\n");
     return;
   }
-  const std::optional<PeerIdentity> identity = BrowserKeyIdentity(request.Query("key"));
+  const std::optional<PeerIdentity> identity = BrowserKeyIdentity(request.Query("key").value_or(""));
   if (!identity) {
     Log(LogLevel::Warn, "page: %s sent no usable browser key", address_.c_str());
     Respond(400, "Bad Request", "text/plain; charset=utf-8", "bad request\n");
@@ -259,7 +300,7 @@ void Exchange::Upgrade(const HttpRequest& request) {
     return;
   }
   const bool known = parts_.knownKey(identity->keyHash);
-  if (!known && !parts_.secret->Use(request.Query("secret"))) {
+  if (!known && !parts_.secret->Use(request.Query("secret").value_or(""))) {
     parts_.links->CancelReservation();
     Log(LogLevel::Warn,
         "page: %s came without this PC's current link and with no approved key; turned away",

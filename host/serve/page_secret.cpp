@@ -57,7 +57,7 @@ void PageSecret::RenewIfExpired() {
 void PageSecret::RenewLocked() {
   const std::vector<std::uint8_t> bytes = random_(kRandomBytes);
   // Without randomness there is no secret: nothing matches an empty one.
-  current_ = bytes.size() == kRandomBytes ? Base64UrlEncode(bytes.data(), bytes.size()) : "";
+  current_ = bytes.size() == kRandomBytes ? base64::EncodeUrl(bytes) : "";
   issuedUs_ = nowUs_();
   if (onChange_) {
     onChange_(current_);
