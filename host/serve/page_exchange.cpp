@@ -26,7 +26,7 @@ namespace veyra {
 namespace {
 
 constexpr std::uint8_t kTlsHandshakeRecord = 0x16;
-constexpr std::uint16_t kClosePolicy = 1008;
+// The browser may try again later.
 constexpr std::uint16_t kCloseTryAgain = 1013;
 
 // Plaintext from this PC itself; the connection interrupts the socket to
@@ -305,7 +305,7 @@ void Exchange::Upgrade(const HttpRequest& request) {
     Log(LogLevel::Warn,
         "page: %s came without this PC's current link and with no approved key; turned away",
         address_.c_str());
-    RefuseBrowser(request, kErrorPermissionDenied, kTextNoSecret, kClosePolicy);
+    RefuseBrowser(request, kErrorPermissionDenied, kTextNoSecret, websocket_close::kPolicyViolation);
     return;
   }
   if (!SendUpgradeResponse(request)) {

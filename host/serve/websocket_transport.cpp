@@ -17,22 +17,17 @@ bool WebSocketTransport::SendLocked(const std::uint8_t* data, std::size_t length
 
 bool WebSocketTransport::Send(const std::uint8_t* data, std::size_t length,
                               std::string& failure) {
-  const std::vector<std::uint8_t> header =
-      EncodeWebSocketHeader(WebSocketOpcode::kBinary, length);
+  const WebSocketFrameHead head = EncodeWebSocketFrameHead(WebSocketOpcode::kBinary, length);
   const std::lock_guard<std::mutex> lock(sendLock_);
   if (closeSent_) {
     failure = "WebSocket closed";
     return false;
   }
-  return SendLocked(header.data(), header.size(), failure) &&
-         SendLocked(data, length, failure);
+  return SendLocked(head.bytes.data(), head.size, failure) && SendLocked(data, length, failure);
 }
 
 void WebSocketTransport::SendClose(std::uint16_t code) {
-  const std::uint8_t body[2] = {static_cast<std::uint8_t>(code >> 8),
-                                static_cast<std::uint8_t>(code & 0xFF)};
-  const std::vector<std::uint8_t> frame =
-      EncodeWebSocketFrame(WebSocketOpcode::kClose, body, sizeof(body));
+  const std::vector<std::uint8_t> frame = EncodeWebSocketClose(code);
   const std::lock_guard<std::mutex> lock(sendLock_);
   if (closeSent_) {
     return;
@@ -44,6 +39,9 @@ void WebSocketTransport::SendClose(std::uint16_t code) {
 
 long WebSocketTransport::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
   const std::size_t start = out.size();
+  if (ended_) {
+    return 0;
+  }
   for (;;) {
     if (!pending_.empty()) {
       reader_.Feed(pending_.data(), pending_.size());
@@ -51,12 +49,12 @@ long WebSocketTransport::Receive(std::vector<std::uint8_t>& out, std::string& fa
     }
     while (std::optional<WebSocketEvent> event = reader_.Next()) {
       switch (event->kind) {
-        case WebSocketEvent::Kind::kMessage:
+        case WebSocketEventKind::kBinary:
           out.insert(out.end(), event->payload.begin(), event->payload.end());
           break;
-        case WebSocketEvent::Kind::kPing: {
-          const std::vector<std::uint8_t> pong = EncodeWebSocketFrame(
-              WebSocketOpcode::kPong, event->payload.data(), event->payload.size());
+        case WebSocketEventKind::kPing: {
+          const std::vector<std::uint8_t> pong =
+              EncodeWebSocketFrame(WebSocketOpcode::kPong, event->payload);
           const std::lock_guard<std::mutex> lock(sendLock_);
           std::string ignored;
           if (!closeSent_) {
@@ -64,18 +62,18 @@ long WebSocketTransport::Receive(std::vector<std::uint8_t>& out, std::string& fa
           }
           break;
         }
-        case WebSocketEvent::Kind::kPong:
+        case WebSocketEventKind::kPong:
           break;
-        case WebSocketEvent::Kind::kClose:
-          SendClose(kWebSocketCloseNormal);
+        case WebSocketEventKind::kClose:
+          SendClose(websocket_close::kNormal);
           // What came before the close is still delivered; the end follows.
-          if (out.size() > start) {
-            pending_.clear();
-            return static_cast<long>(out.size() - start);
-          }
-          return 0;
-        case WebSocketEvent::Kind::kFailure:
-          Log(LogLevel::Warn, "browser connection closed: %s", event->failure);
+          ended_ = true;
+          return static_cast<long>(out.size() - start);
+        case WebSocketEventKind::kFailed:
+          Log(LogLevel::Warn, "browser connection closed: %.*s (close code %u)",
+              static_cast<int>(event->failure.size()), event->failure.data(),
+              unsigned{event->closeCode});
+          ended_ = true;
           SendClose(event->closeCode);
           failure = "WebSocket protocol error";
           return -1;

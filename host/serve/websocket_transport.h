@@ -45,6 +45,8 @@ class WebSocketTransport final : public Transport {
   // messages.
   std::mutex sendLock_;
   bool closeSent_ = false;
+  // The browser closed or broke the protocol: the stream has ended.
+  bool ended_ = false;
 };
 
 }  // namespace veyra
