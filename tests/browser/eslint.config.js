@@ -50,4 +50,9 @@ export default [
     },
     rules: strict,
   },
+  {
+    // The driver's page.evaluate() functions run in the page.
+    files: ['tests/browser/drive_page.mjs'],
+    languageOptions: { globals: { ...globals.node, ...globals.browser } },
+  },
 ];
