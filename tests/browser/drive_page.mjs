@@ -13,7 +13,9 @@
 // command is bounded by its "timeoutMs" (default 10 s, 20 s for open and
 // reload).
 //
+//   ping                       answers once the browser runs
 //   open {url}                 a new page (replacing one of the same name)
+//   url                        {url}: the address the page shows now
 //   status                     {state, text} of the status line
 //   waitState {state}          waits until data-state is |state|; {state, text}
 //   pixel {fx, fy}             {rgb: [r, g, b]} of the canvas at fractions of
@@ -85,6 +87,8 @@ const browser = await puppeteer.launch({
   headless: true,
   userDataDir: options.profile,
   args: launchArgs(),
+  // DevTools over a pipe: a driver that dies takes the browser with it.
+  pipe: true,
   env: options.lang ? { ...process.env, LANGUAGE: options.lang } : process.env,
   protocolTimeout: DEFAULT_TIMEOUT_MS * 3,
 });
@@ -193,7 +197,9 @@ async function tap(page, fx, fy) {
 }
 
 const commands = {
+  ping: async () => ({}),
   open: (c, t) => open(c.page ?? 'main', c.url, t),
+  url: async (c) => ({ url: entry(c.page ?? 'main').page.url() }),
   status: (c) => status(entry(c.page ?? 'main').page),
   waitState: (c, t) => waitState(entry(c.page ?? 'main').page, c.state, t),
   pixel: (c) => pixel(entry(c.page ?? 'main').page, c.fx, c.fy),
