@@ -97,7 +97,11 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   approved.Open();
   PageServerParts parts;
   parts.acceptTls = [&identity](SocketHandle socket) -> std::unique_ptr<Transport> {
-    return AcceptTlsClient(*identity, socket);
+    std::unique_ptr<TlsChannel> channel = CreatePlatformTlsServerChannel(*identity);
+    if (!channel || channel->Accept(socket, PageServer::kExchangeDeadlineMs) != 0) {
+      return nullptr;
+    }
+    return channel;
   };
   parts.knownKey = [&approved](const std::string& keyHash) { return approved.Contains(keyHash); };
   parts.links = &links;
