@@ -25,9 +25,11 @@ class ServedHost:
     """veyra-host --serve on |port|, logging to a file; its address lines
     are collected as they come."""
 
-    def __init__(self, workdir, port, *args, data_home=None, approve="yes", name="served"):
+    def __init__(self, workdir, port, *args, data_home=None, approve="yes", name="served",
+                 env_extra=None):
         self.log_path = os.path.join(str(workdir), name + ".log")
-        env = hostproc.host_env(str(data_home)) if data_home else None
+        env = hostproc.host_env(str(data_home)) if data_home else dict(os.environ)
+        env.update(env_extra or {})
         self.approver = hostproc.Approver(approve, self.log_path)
         self.process = hostproc.popen(
             hostproc.HOST, "--serve", "--port", str(port), "--name", "Veyra Test PC",
