@@ -89,9 +89,14 @@ export class VideoPipe {
     if (codec === null) {
       return;
     }
+    const changed = this.#configData === null || configData.length !== this.#configData.length ||
+      configData.some((b, i) => b !== this.#configData[i]);
     this.#configData = configData.slice();
     this.#needKeyframe = true;
-    if (codec !== this.#codec || this.#decoder === null || this.#decoder.state === 'closed') {
+    // A new configuration (another picture size, profile or level) gets a
+    // decoder of its own rather than relying on the browser to follow the
+    // change in band.
+    if (changed || this.#decoder === null || this.#decoder.state === 'closed') {
       this.#codec = codec;
       this.#stats.codec = codec;
       this.#openDecoder();
