@@ -74,6 +74,7 @@ export class VideoPipe {
   #needKeyframe = true;
   #pending = new Map(); // chunk timestamp -> {frameId, receivedUs}
   #nextTimestamp = 0;
+  #decoderFed = false; // the current decoder has had a chunk
 
   constructor({ screen, sendAck, requestKeyframe, stats }) {
     this.#screen = screen;
@@ -89,9 +90,14 @@ export class VideoPipe {
     if (codec === null) {
       return;
     }
+    const changed = this.#configData === null || configData.length !== this.#configData.length ||
+      configData.some((b, i) => b !== this.#configData[i]);
     this.#configData = configData.slice();
     this.#needKeyframe = true;
-    if (codec !== this.#codec || this.#decoder === null || this.#decoder.state === 'closed') {
+    // A new configuration (another picture size, profile or level) gets a
+    // decoder of its own rather than relying on the browser to follow the
+    // change in band.
+    if (changed || this.#decoder === null || this.#decoder.state === 'closed') {
       this.#codec = codec;
       this.#stats.codec = codec;
       this.#openDecoder();
@@ -122,6 +128,7 @@ export class VideoPipe {
         timestamp,
         data: keyframe ? keyframeWithConfig(unit, this.#configData) : unit,
       }));
+      this.#decoderFed = true;
       this.#needKeyframe = false;
     } catch {
       this.#restart();
@@ -138,15 +145,29 @@ export class VideoPipe {
 
   #openDecoder() {
     this.#closeDecoder();
+    this.#decoderFed = false;
     const decoder = new VideoDecoder({
       output: (frame) => this.#onPicture(frame),
       error: () => {
-        if (this.#decoder === decoder) {
+        if (this.#decoder !== decoder) {
+          return;
+        }
+        if (this.#decoderFed) {
           this.#restart();
+        } else {
+          // The configuration itself failed (a codec this browser lacks):
+          // another decoder would fail the same way. Frames are skipped
+          // until the next VIDEO_CONFIG_DATA.
+          this.#closeDecoder();
         }
       },
     });
-    decoder.configure(decoderConfig(this.#codec));
+    try {
+      decoder.configure(decoderConfig(this.#codec));
+    } catch {
+      decoder.close();
+      return;
+    }
     this.#decoder = decoder;
   }
 
@@ -176,6 +197,16 @@ export class VideoPipe {
 
   #onPicture(frame) {
     const decodedUs = nowUs();
+    // Pictures come out in decode order (the host's stream has no B-frames):
+    // frames before this one that never came out were dropped by the
+    // decoder.
+    for (const [timestamp, skipped] of this.#pending) {
+      if (timestamp >= frame.timestamp) {
+        break;
+      }
+      this.#pending.delete(timestamp);
+      this.#ackSkipped(skipped);
+    }
     const entry = this.#pending.get(frame.timestamp);
     this.#pending.delete(frame.timestamp);
     this.#stats.pictureWidth = frame.displayWidth;

@@ -50,7 +50,7 @@ function exposeStats(screen) {
 // sees; it is taken out of the address bar (and so out of the history and
 // of anything shared from it) and kept in memory only.
 function takeSecret() {
-  const secret = decodeURIComponent(location.hash.slice(1));
+  const secret = location.hash.slice(1);
   if (location.hash !== '') {
     history.replaceState(null, '', location.pathname + location.search);
   }

@@ -60,11 +60,17 @@ export class StatusLine {
     return this.#element.dataset.state;
   }
 
-  // Shows |state| with its own text, or with |message| (already plain text,
-  // e.g. the host's) in its place.
+  // Shows |state| with its own text, or with |message| (plain text, e.g.
+  // the host's) in its place; data-note marks such a message, which stays
+  // in view even while the picture shows.
   show(state, { code, message, textKey } = {}) {
     this.#element.dataset.state = state;
-    this.#element.textContent =
-      message ?? statusText(this.#language, textKey ?? state, { code });
+    if (message === undefined) {
+      delete this.#element.dataset.note;
+      this.#element.textContent = statusText(this.#language, textKey ?? state, { code });
+    } else {
+      this.#element.dataset.note = '';
+      this.#element.textContent = message;
+    }
   }
 }
