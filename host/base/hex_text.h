@@ -9,6 +9,8 @@ namespace veyra {
 
 // Lower-case hexadecimal digit of a value 0-15.
 constexpr char LowerHexDigit(unsigned value) { return "0123456789abcdef"[value & 0x0Fu]; }
+// Upper-case hexadecimal digit of a value 0-15.
+constexpr char UpperHexDigit(unsigned value) { return "0123456789ABCDEF"[value & 0x0Fu]; }
 
 // Two lower-case hexadecimal digits per byte, in order ("00ff10").
 std::string LowerHexBytes(std::span<const std::uint8_t> bytes);

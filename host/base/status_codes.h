@@ -69,11 +69,18 @@ inline constexpr std::int32_t kSecEOk = 0;
 inline constexpr std::int32_t kSecIContinueNeeded = 0x00090312;
 inline constexpr std::int32_t kSecIContextExpired = 0x00090317;
 inline constexpr std::int32_t kSecIRenegotiate = 0x00090321;
+inline constexpr std::int32_t kSecEUnsupportedFunction = Hr(0x80090302);
 inline constexpr std::int32_t kSecEInternalError = Hr(0x80090304);
 inline constexpr std::int32_t kSecENoCredentials = Hr(0x8009030E);
 inline constexpr std::int32_t kSecEIncompleteMessage = Hr(0x80090318);
 inline constexpr std::int32_t kSecEIllegalMessage = Hr(0x80090326);
 inline constexpr std::int32_t kSecEAlgorithmMismatch = Hr(0x80090331);
+
+// CNG key storage (NCrypt).
+inline constexpr std::int32_t kNteBadKey = Hr(0x80090003);
+inline constexpr std::int32_t kNteBadData = Hr(0x80090005);
+inline constexpr std::int32_t kNteBadKeyset = Hr(0x80090016);
+inline constexpr std::int32_t kNteNotSupported = Hr(0x80090029);
 
 // DXGI.
 inline constexpr std::int32_t kDxgiErrorInvalidCall = Hr(0x887A0001);

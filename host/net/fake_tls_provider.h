@@ -14,6 +14,10 @@
 // last round the client sends "CLIENT_FINISHED" and is done. After the
 // handshake a 0x16 record is a post-handshake message (a session ticket):
 // decryption reports it as a renegotiation and a further step consumes it.
+// Step plays the client, AcceptStep the server: each server step consumes
+// one record, answers "CLIENT_HELLO" with all its rounds at once, and is
+// done at "CLIENT_FINISHED"; any other handshake record is one more of the
+// client's flight.
 
 #include <atomic>
 #include <cstring>
@@ -99,7 +103,7 @@ class FakeTlsProvider final : public TlsProvider {
   struct Script {
     std::int32_t credentialsStatus = status::kSecEOk;
     int serverRounds = 1;
-    // When set, the handshake step that reads the server's first message
+    // When set, the handshake step that reads the peer's first message
     // returns this status.
     std::optional<std::int32_t> failHandshakeWith;
     std::uint32_t maxMessageSize = 16384;
@@ -163,6 +167,49 @@ class FakeTlsProvider final : public TlsProvider {
     established_ = true;
     result.status = status::kSecEOk;
     result.token = fake_tls::Record(fake_tls::kHandshake, "CLIENT_FINISHED");
+    return result;
+  }
+
+  TlsStepResult AcceptStep(const std::uint8_t* input, std::size_t length) override {
+    steps_.fetch_add(1);
+    TlsStepResult result;
+    if (length == 0) {
+      // A server step always has the client's bytes to work on.
+      result.status = status::kSecEInternalError;
+      return result;
+    }
+    const auto bytes = fake_tls::CompleteRecordBytes(input, length);
+    if (!bytes) {
+      result.status = status::kSecEIncompleteMessage;
+      return result;
+    }
+    if (input[0] != fake_tls::kHandshake) {
+      result.status = status::kSecEIllegalMessage;
+      return result;
+    }
+    hasContext_ = true;
+    result.extraBytes = length - *bytes;
+    if (established_) {
+      postHandshakeSteps_.fetch_add(1);
+      result.status = status::kSecEOk;
+      return result;
+    }
+    if (script_.failHandshakeWith) {
+      result.status = *script_.failHandshakeWith;
+      return result;
+    }
+    const std::string message(input + fake_tls::kHeaderBytes,
+                              input + *bytes - fake_tls::kTrailerBytes);
+    result.status = status::kSecIContinueNeeded;
+    if (message == "CLIENT_HELLO") {
+      for (int i = 0; i < script_.serverRounds; ++i) {
+        const auto hello = fake_tls::Record(fake_tls::kHandshake, "SERVER_HELLO");
+        result.token.insert(result.token.end(), hello.begin(), hello.end());
+      }
+    } else if (message == "CLIENT_FINISHED") {
+      established_ = true;
+      result.status = status::kSecEOk;
+    }
     return result;
   }
 

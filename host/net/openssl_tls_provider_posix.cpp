@@ -1,8 +1,9 @@
-// OpenSSL 3 under the TLS channel. The channel owns the socket and the
-// buffers and speaks SSPI's language (a step consumes a prefix of its input
-// and names the unconsumed rest; a decryption works on the first record of
-// its input, in place); this provider translates that onto an SSL object
-// whose network side is a pair of memory BIOs.
+// OpenSSL 3 under the TLS channel, on either side (a client's SSL object in
+// connect state, a server's in accept state). The channel owns the socket
+// and the buffers and speaks SSPI's language (a step consumes a prefix of
+// its input and names the unconsumed rest; a decryption works on the first
+// record of its input, in place); this provider translates that onto an SSL
+// object whose network side is a pair of memory BIOs.
 //
 // OpenSSL pulls a partial record out of its read BIO into buffers of its
 // own, where the channel could no longer see it or hand it over again. So
@@ -73,20 +74,6 @@ bool NotARecord(const std::uint8_t* input, std::size_t length) {
          ((std::size_t{input[3]} << 8) | input[4]) > kMaxRecordBodyBytes;
 }
 
-// Everything on this thread's OpenSSL error queue, oldest first; empties it.
-std::string TakeOpenSslErrors() {
-  std::string text;
-  while (const unsigned long error = ERR_get_error()) {
-    char line[256];
-    ERR_error_string_n(error, line, sizeof(line));
-    if (!text.empty()) {
-      text += "; ";
-    }
-    text += line;
-  }
-  return text.empty() ? std::string("no OpenSSL error recorded") : text;
-}
-
 // The SSPI status that best names a failed handshake: no common protocol
 // version or cipher is an algorithm mismatch, anything else a message the
 // client could not accept.
@@ -113,11 +100,26 @@ bool IsNumericAddress(const std::string& host) {
 
 class OpenSslTlsProvider final : public TlsProvider {
  public:
+  // A client's provider.
+  OpenSslTlsProvider() = default;
+
+  // A server's, presenting |certificate| signed for |key|; it holds
+  // references of its own to both.
+  OpenSslTlsProvider(EVP_PKEY* key, X509* certificate) {
+    if (EVP_PKEY_up_ref(key) == 1) {
+      serverKey_.reset(key);
+    }
+    if (X509_up_ref(certificate) == 1) {
+      serverCertificate_.reset(certificate);
+    }
+    server_ = true;
+  }
+
   ~OpenSslTlsProvider() override { Release(); }
 
   std::int32_t AcquireCredentials() override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    SslCtxPtr context(SSL_CTX_new(TLS_client_method()));
+    SslCtxPtr context(SSL_CTX_new(server_ ? TLS_server_method() : TLS_client_method()));
     // The peer's key is pinned by the session, so the chain and the name go
     // unchecked; renegotiation is refused, since nothing here needs it.
     if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
@@ -125,8 +127,22 @@ class OpenSslTlsProvider final : public TlsProvider {
       Log(LogLevel::Error, "%s failed: %s", "SSL_CTX_new", TakeOpenSslErrors().c_str());
       return status::kSecENoCredentials;
     }
+    if (server_ && (!serverKey_ || !serverCertificate_ ||
+                    SSL_CTX_use_certificate(context.get(), serverCertificate_.get()) != 1 ||
+                    SSL_CTX_use_PrivateKey(context.get(), serverKey_.get()) != 1 ||
+                    SSL_CTX_check_private_key(context.get()) != 1)) {
+      Log(LogLevel::Error, "%s failed: %s", "SSL_CTX_use_PrivateKey", TakeOpenSslErrors().c_str());
+      return status::kSecENoCredentials;
+    }
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_NONE, nullptr);
     SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
+    if (server_) {
+      // Each channel makes a context of its own, so no session ticket or
+      // cached session could ever be taken up again: offer none.
+      SSL_CTX_set_options(context.get(), SSL_OP_NO_TICKET);
+      SSL_CTX_set_num_tickets(context.get(), 0);
+      SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_OFF);
+    }
     context_ = std::move(context);
     return status::kSecEOk;
   }
@@ -136,52 +152,33 @@ class OpenSslTlsProvider final : public TlsProvider {
     const std::lock_guard<std::mutex> lock(mutex_);
     // SSL_get_error reads this thread's error queue, which must start empty.
     ERR_clear_error();
-    TlsStepResult result;
     if (targetName != nullptr) {
       return Start(*targetName);
     }
     if (!ssl_) {
+      TlsStepResult result;
       result.status = status::kEFail;
       return result;
     }
-    // After the handshake OpenSSL handles post-handshake messages inside
-    // SSL_read, so a later step has nothing to do and consumes nothing.
-    if (SSL_is_init_finished(ssl_.get()) != 0) {
-      result.status = status::kSecEOk;
-      result.extraBytes = length;
-      return result;
-    }
-    std::size_t offset = 0;
-    bool done = false;
-    while (!done) {
-      if (NotARecord(input + offset, length - offset)) {
-        Log(LogLevel::Error, "TLS handshake: the peer's bytes are not a TLS record");
-        result.status = status::kSecEIllegalMessage;
+    return Advance(input, length);
+  }
+
+  TlsStepResult AcceptStep(const std::uint8_t* input, std::size_t length) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ERR_clear_error();
+    if (!ssl_) {
+      SslPtr ssl = NewSsl();
+      if (!ssl) {
+        Log(LogLevel::Error, "%s failed: %s", "SSL_new", TakeOpenSslErrors().c_str());
+        TlsStepResult result;
+        result.status = status::kSecEInternalError;
         return result;
       }
-      const std::size_t record = CompleteRecordBytes(input + offset, length - offset);
-      if (record == 0) {
-        break;
-      }
-      Feed(input + offset, record);
-      offset += record;
-      const int handshake = SSL_do_handshake(ssl_.get());
-      TakeOutput(result.token);
-      done = handshake == 1;
-      if (!done && SSL_get_error(ssl_.get(), handshake) != SSL_ERROR_WANT_READ) {
-        // The token may hold OpenSSL's alert; the channel sends it.
-        result.status = HandshakeFailureStatus(ERR_peek_last_error());
-        Log(LogLevel::Error, "%s failed: %s", "SSL_do_handshake", TakeOpenSslErrors().c_str());
-        return result;
-      }
+      SSL_set_accept_state(ssl.get());
+      ssl_ = std::move(ssl);
+      hasContext_ = true;
     }
-    if (offset == 0) {
-      result.status = status::kSecEIncompleteMessage;
-      return result;
-    }
-    result.status = done ? status::kSecEOk : status::kSecIContinueNeeded;
-    result.extraBytes = length - offset;
-    return result;
+    return Advance(input, length);
   }
 
   bool HasContext() const override { return hasContext_.load(); }
@@ -242,9 +239,9 @@ class OpenSslTlsProvider final : public TlsProvider {
     const std::lock_guard<std::mutex> lock(mutex_);
     switch (ssl_ ? SSL_version(ssl_.get()) : 0) {
       case TLS1_2_VERSION:
-        return kProtocolTls12Client;
+        return server_ ? kProtocolTls12Server : kProtocolTls12Client;
       case TLS1_3_VERSION:
-        return kProtocolTls13Client;
+        return server_ ? kProtocolTls13Server : kProtocolTls13Client;
       default:
         return 0;
     }
@@ -342,24 +339,79 @@ class OpenSslTlsProvider final : public TlsProvider {
   }
 
  private:
-  // The first step: a new SSL object on memory BIOs, and its ClientHello.
-  TlsStepResult Start(const std::string& targetName) {
+  // Feeds the complete records at the start of |input| to the handshake,
+  // one at a time, until it is done or wants more. Called with mutex_ held.
+  TlsStepResult Advance(const std::uint8_t* input, std::size_t length) {
     TlsStepResult result;
+    // After the handshake OpenSSL handles post-handshake messages inside
+    // SSL_read, so a later step has nothing to do and consumes nothing.
+    if (SSL_is_init_finished(ssl_.get()) != 0) {
+      result.status = status::kSecEOk;
+      result.extraBytes = length;
+      return result;
+    }
+    std::size_t offset = 0;
+    bool done = false;
+    while (!done) {
+      if (NotARecord(input + offset, length - offset)) {
+        Log(LogLevel::Error, "TLS handshake: the peer's bytes are not a TLS record");
+        result.status = status::kSecEIllegalMessage;
+        return result;
+      }
+      const std::size_t record = CompleteRecordBytes(input + offset, length - offset);
+      if (record == 0) {
+        break;
+      }
+      Feed(input + offset, record);
+      offset += record;
+      const int handshake = SSL_do_handshake(ssl_.get());
+      TakeOutput(result.token);
+      done = handshake == 1;
+      if (!done && SSL_get_error(ssl_.get(), handshake) != SSL_ERROR_WANT_READ) {
+        // The token may hold OpenSSL's alert; the channel sends it.
+        result.status = HandshakeFailureStatus(ERR_peek_last_error());
+        Log(LogLevel::Error, "%s failed: %s", "SSL_do_handshake", TakeOpenSslErrors().c_str());
+        return result;
+      }
+    }
+    if (offset == 0) {
+      result.status = status::kSecEIncompleteMessage;
+      return result;
+    }
+    result.status = done ? status::kSecEOk : status::kSecIContinueNeeded;
+    result.extraBytes = length - offset;
+    return result;
+  }
+
+
+  // A new SSL object on a pair of memory BIOs, or null.
+  SslPtr NewSsl() {
     SslPtr ssl(context_ ? SSL_new(context_.get()) : nullptr);
     BioPtr in(BIO_new(BIO_s_mem()));
     BioPtr out(BIO_new(BIO_s_mem()));
-    if (!ssl || !in || !out || SSL_set_max_send_fragment(ssl.get(), kMaxPlaintextBytes) != 1 ||
-        (!targetName.empty() && !IsNumericAddress(targetName) &&
-         SSL_set_tlsext_host_name(ssl.get(), targetName.c_str()) != 1)) {
-      Log(LogLevel::Error, "%s failed: %s", "SSL_new", TakeOpenSslErrors().c_str());
-      result.status = status::kSecEInternalError;
-      return result;
+    if (!ssl || !in || !out || SSL_set_max_send_fragment(ssl.get(), kMaxPlaintextBytes) != 1) {
+      return nullptr;
     }
     // An empty read BIO means "more to come", never end of stream.
     BIO_set_mem_eof_return(in.get(), -1);
     networkIn_ = in.get();
     networkOut_ = out.get();
     SSL_set_bio(ssl.get(), in.release(), out.release());  // the SSL object owns both now
+    return ssl;
+  }
+
+  // The client's first step: a new SSL object and its ClientHello.
+  TlsStepResult Start(const std::string& targetName) {
+    TlsStepResult result;
+    SslPtr ssl = NewSsl();
+    if (!ssl || (!targetName.empty() && !IsNumericAddress(targetName) &&
+                 SSL_set_tlsext_host_name(ssl.get(), targetName.c_str()) != 1)) {
+      networkIn_ = nullptr;
+      networkOut_ = nullptr;
+      Log(LogLevel::Error, "%s failed: %s", "SSL_new", TakeOpenSslErrors().c_str());
+      result.status = status::kSecEInternalError;
+      return result;
+    }
     SSL_set_connect_state(ssl.get());
     ssl_ = std::move(ssl);
     hasContext_ = true;
@@ -399,6 +451,9 @@ class OpenSslTlsProvider final : public TlsProvider {
   // the receive thread. A leaf lock, held only for in-memory work; the
   // channel does the socket I/O outside it.
   mutable std::mutex mutex_;
+  bool server_ = false;  // set at construction
+  EvpPkeyPtr serverKey_;         // a server's; set at construction
+  X509Ptr serverCertificate_;    // a server's; set at construction
   SslCtxPtr context_;          // guarded by mutex_
   SslPtr ssl_;                 // guarded by mutex_
   BIO* networkIn_ = nullptr;   // owned by ssl_; guarded by mutex_
@@ -410,6 +465,10 @@ class OpenSslTlsProvider final : public TlsProvider {
 
 std::unique_ptr<TlsProvider> CreateOpenSslTlsProvider() {
   return std::make_unique<OpenSslTlsProvider>();
+}
+
+std::unique_ptr<TlsProvider> CreateOpenSslTlsServerProvider(EVP_PKEY* key, X509* certificate) {
+  return std::make_unique<OpenSslTlsProvider>(key, certificate);
 }
 
 }  // namespace veyra

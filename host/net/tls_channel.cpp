@@ -28,11 +28,29 @@ std::string ShortCodeFromDigest(const std::array<std::uint8_t, 32>& digest) {
 const char* TlsProtocolName(std::uint32_t protocol) {
   switch (protocol) {
     case kProtocolTls12Client:
+    case kProtocolTls12Server:
       return "TLS1.2";
     case kProtocolTls13Client:
+    case kProtocolTls13Server:
       return "TLS1.3";
     default:
       return "TLS";
+  }
+}
+
+std::string TlsServerFailureMeaning(std::int32_t status) {
+  switch (status) {
+    case status::kSecEUnsupportedFunction:
+      // Wine's Schannel, for one, has no server side at all.
+      return "this system's TLS cannot act as a server";
+    case status::kSecENoCredentials:
+      return "the certificate's private key cannot be used";
+    case status::kSecEAlgorithmMismatch:
+      return "no TLS version or cipher in common with the client";
+    case status::kSecEIllegalMessage:
+      return "the client's bytes are not a TLS handshake";
+    default:
+      return {};
   }
 }
 
@@ -44,6 +62,24 @@ void KeepTrailingBytes(std::vector<std::uint8_t>& buffer, std::size_t count) {
   buffer.resize(count);
 }
 
+namespace {
+
+// " (what it means)" behind a server's failing status, where that says
+// more than the number; nothing for a client's, whose lines stay as they
+// always were.
+std::string MeaningSuffix(bool server, std::int32_t status) {
+  const std::string meaning = server ? TlsServerFailureMeaning(status) : std::string();
+  if (meaning.empty()) {
+    return meaning;
+  }
+  std::string suffix = " (";
+  suffix += meaning;
+  suffix += ')';
+  return suffix;
+}
+
+}  // namespace
+
 TlsChannel::TlsChannel(std::unique_ptr<TlsProvider> provider, Clock nowUs)
     : provider_(std::move(provider)), nowUs_(std::move(nowUs)) {}
 
@@ -54,9 +90,8 @@ std::int32_t TlsChannel::Fail(std::int32_t code) {
   return code;
 }
 
-std::int32_t TlsChannel::HandshakeTimedOut() {
-  Log(LogLevel::Error, "TLS handshake took longer than %u ms; aborting",
-      unsigned{kHandshakeDeadlineMs});
+std::int32_t TlsChannel::HandshakeTimedOut(std::uint32_t deadlineMs) {
+  Log(LogLevel::Error, "TLS handshake took longer than %u ms; aborting", unsigned{deadlineMs});
   return Fail(status::kTimedOutHresult);
 }
 
@@ -70,39 +105,60 @@ long TlsChannel::ReadMore() {
 
 std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targetHost) {
   socket_ = socket;
+  encryptedInput_.clear();
+  return RunHandshake(&targetHost, kHandshakeDeadlineMs);
+}
+
+std::int32_t TlsChannel::Accept(SocketHandle socket, std::uint32_t deadlineMs,
+                                std::vector<std::uint8_t> received) {
+  socket_ = socket;
+  encryptedInput_ = std::move(received);
+  return RunHandshake(nullptr, deadlineMs);
+}
+
+std::int32_t TlsChannel::RunHandshake(const std::string* targetHost, std::uint32_t deadlineMs) {
+  server_ = targetHost == nullptr;
   const std::int32_t credentials = provider_->AcquireCredentials();
   if (credentials != status::kSecEOk) {
-    Log(LogLevel::Error, "AcquireCredentialsHandle failed: 0x%08X",
-        static_cast<unsigned>(credentials));
+    Log(LogLevel::Error, "AcquireCredentialsHandle failed: 0x%08X%s",
+        static_cast<unsigned>(credentials), MeaningSuffix(server_, credentials).c_str());
     if (credentials < 0) {
       Log(LogLevel::Error, "%s failed: %s", "TLS credentials", HresultText(credentials).c_str());
     }
     return Fail(credentials);
   }
-  encryptedInput_.clear();
-  const std::uint64_t deadlineUs = nowUs_() + std::uint64_t{kHandshakeDeadlineMs} * 1000;
+  const std::uint64_t deadlineUs = nowUs_() + std::uint64_t{deadlineMs} * 1000;
 
-  // The first step has no input. After that a step reads first unless the
-  // step before it left bytes over (SECBUFFER_EXTRA): then the rest of the
-  // peer's flight is already here and may be all it sends before waiting
-  // for our answer.
-  for (bool first = true, readFirst = false;; first = false) {
+  // A client's first step has no input; a server's reads the client's
+  // first flight before its first step. After that a step reads first
+  // unless the step before it left bytes over (SECBUFFER_EXTRA): then the
+  // rest of the peer's flight is already here and may be all it sends
+  // before waiting for our answer.
+  for (bool first = true, readFirst = server_ && encryptedInput_.empty();; first = false) {
     if (readFirst) {
       const std::uint64_t nowUs = nowUs_();
       if (nowUs >= deadlineUs) {
-        return HandshakeTimedOut();
+        return HandshakeTimedOut(deadlineMs);
       }
       // The socket waits no longer than what is left of the whole
       // handshake, so a silent peer meets the same deadline.
       const std::uint64_t leftMs = (deadlineUs - nowUs + 999) / 1000;
       SetReceiveTimeout(socket_, static_cast<std::uint32_t>(
                                      std::min<std::uint64_t>(leftMs, kHandshakeReceiveTimeoutMs)));
+      const bool nothingYet = encryptedInput_.empty() && first;
       if (ReadMore() <= 0) {
         const int error = LastSocketError();
         if (nowUs_() >= deadlineUs) {
-          return HandshakeTimedOut();
+          return HandshakeTimedOut(deadlineMs);
         }
-        Log(LogLevel::Error, "TLS handshake: peer closed or read failed (%d)", error);
+        if (nothingYet) {
+          // Browsers open connections ahead of need and may close them
+          // unused: not worth an error line.
+          Log(LogLevel::Info, "TLS handshake: the client left before its first message (%d)",
+              error);
+        } else {
+          Log(LogLevel::Error, "TLS handshake: peer closed or read failed (%d)", error);
+        }
         return Fail(status::kEFail);
       }
       if (encryptedInput_.size() > kMaxPendingHandshakeBytes) {
@@ -111,12 +167,14 @@ std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targe
         return Fail(status::kEFail);
       }
     }
-    const std::size_t inputBytes = first ? 0 : encryptedInput_.size();
-    const TlsStepResult step = first ? provider_->Step(nullptr, 0, &targetHost)
-                                     : provider_->Step(encryptedInput_.data(), inputBytes, nullptr);
+    const bool opening = first && !server_;
+    const std::size_t inputBytes = opening ? 0 : encryptedInput_.size();
+    const TlsStepResult step =
+        opening ? provider_->Step(nullptr, 0, targetHost) : StepOnInput();
     Log(LogLevel::Debug, "TLS handshake step: status=0x%08X in=%zu out=%lu",
         static_cast<unsigned>(step.status), inputBytes,
         static_cast<unsigned long>(step.token.size()));
+    // A failing server step may carry an alert for the client.
     if (!step.token.empty() && !SendAll(socket_, step.token.data(), step.token.size())) {
       Log(LogLevel::Error, "TLS handshake: failed to send token");
       return Fail(status::kEFail);
@@ -126,8 +184,9 @@ std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targe
       continue;
     }
     if (step.status != status::kSecIContinueNeeded && step.status != status::kSecEOk) {
-      Log(LogLevel::Error, "InitializeSecurityContext failed: 0x%08X",
-          static_cast<unsigned>(step.status));
+      Log(LogLevel::Error, "%s failed: 0x%08X%s",
+          server_ ? "AcceptSecurityContext" : "InitializeSecurityContext",
+          static_cast<unsigned>(step.status), MeaningSuffix(server_, step.status).c_str());
       return Fail(step.status < 0 ? step.status : status::kEFail);
     }
     // A step that consumed nothing would see the same bytes again: wait for
@@ -145,17 +204,25 @@ std::int32_t TlsChannel::Handshake(SocketHandle socket, const std::string& targe
     Log(LogLevel::Error, "TLS: cannot read stream sizes");
     return Fail(status::kEFail);
   }
-  std::array<std::uint8_t, 32> digest{};
-  const std::int32_t keyStatus = provider_->PeerKey(keyHash_, digest);
-  if (keyStatus != status::kSecEOk) {
-    return Fail(keyStatus);
+  if (!server_) {
+    std::array<std::uint8_t, 32> digest{};
+    const std::int32_t keyStatus = provider_->PeerKey(keyHash_, digest);
+    if (keyStatus != status::kSecEOk) {
+      return Fail(keyStatus);
+    }
+    shortCode_ = ShortCodeFromDigest(digest);
   }
-  shortCode_ = ShortCodeFromDigest(digest);
   protocolName_ = TlsProtocolName(provider_->ConnectionProtocol());
   SetReceiveTimeout(socket_, 0);
   // Records the peer sent right behind its last handshake message stay in
   // encryptedInput_ for the first Receive.
-  Log(LogLevel::Info, "TLS established (%s), peer key %s", protocolName_.c_str(), keyHash_.c_str());
+  if (server_) {
+    // Debug: a browser opens several connections for one page.
+    Log(LogLevel::Debug, "TLS accepted (%s)", protocolName_.c_str());
+  } else {
+    Log(LogLevel::Info, "TLS established (%s), peer key %s", protocolName_.c_str(),
+        keyHash_.c_str());
+  }
   return status::kSecEOk;
 }
 
@@ -262,10 +329,14 @@ long TlsChannel::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
   }
 }
 
+TlsStepResult TlsChannel::StepOnInput() {
+  return server_ ? provider_->AcceptStep(encryptedInput_.data(), encryptedInput_.size())
+                 : provider_->Step(encryptedInput_.data(), encryptedInput_.size(), nullptr);
+}
+
 std::int32_t TlsChannel::PostHandshakeStep() {
   const std::lock_guard<std::mutex> lock(tlsMutex_);
-  const TlsStepResult step =
-      provider_->Step(encryptedInput_.data(), encryptedInput_.size(), nullptr);
+  const TlsStepResult step = StepOnInput();
   Log(LogLevel::Debug, "TLS post-handshake step: status=0x%08X in=%zu out=%lu",
       static_cast<unsigned>(step.status), encryptedInput_.size(),
       static_cast<unsigned long>(step.token.size()));

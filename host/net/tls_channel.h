@@ -15,10 +15,11 @@
 
 namespace veyra {
 
-// TLS client over the connection's socket, on a TlsProvider (Schannel on
-// Windows). Handshake runs before the connection's threads exist; then Send
-// runs on the send thread and Receive on the receive thread, at the same
-// time. tlsMutex_ keeps each record's encryption and its socket write
+// TLS over a connected socket, on a TlsProvider made for one side: a client
+// runs Handshake, a server Accept; both share one handshake loop and one
+// record layer. The handshake runs before the owner's threads exist; then
+// Send runs on the send thread and Receive on the receive thread, at the
+// same time. tlsMutex_ keeps each record's encryption and its socket write
 // together, and keeps records out of a post-handshake exchange; decryption
 // and reads belong to the receive thread and take no lock.
 class TlsChannel final : public SecureChannel {
@@ -45,6 +46,15 @@ class TlsChannel final : public SecureChannel {
   TlsChannel& operator=(const TlsChannel&) = delete;
 
   std::int32_t Handshake(SocketHandle socket, const std::string& targetHost) override;
+  // The server's handshake, on a channel whose provider was made for a
+  // server: reads the client's first flight, answers it, and so on until
+  // done. |received| holds the client's first bytes when the caller has
+  // already taken them from |socket| (to tell TLS from plain HTTP);
+  // |deadlineMs| bounds the whole handshake. 0 on success; otherwise a
+  // failure code, everything released. A client presents no key, so
+  // PeerKeyHash and PeerShortCode stay empty.
+  std::int32_t Accept(SocketHandle socket, std::uint32_t deadlineMs = kHandshakeDeadlineMs,
+                      std::vector<std::uint8_t> received = {});
   // Splits |data| into records of at most maxMessageSize plaintext bytes.
   bool Send(const std::uint8_t* data, std::size_t length, std::string& failure) override;
   long Receive(std::vector<std::uint8_t>& out, std::string& failure) override;
@@ -56,14 +66,20 @@ class TlsChannel final : public SecureChannel {
   const TlsStreamSizes& StreamSizes() const { return sizes_; }
 
  private:
+  // The handshake loop of both sides: a client's when |targetHost| is set,
+  // else a server's.
+  std::int32_t RunHandshake(const std::string* targetHost, std::uint32_t deadlineMs);
   std::int32_t Fail(std::int32_t code);
-  std::int32_t HandshakeTimedOut();
+  std::int32_t HandshakeTimedOut(std::uint32_t deadlineMs);
   long ReadMore();
+  // A post-handshake step of the channel's side on the pending input.
+  TlsStepResult StepOnInput();
   std::int32_t PostHandshakeStep();
 
   SocketHandle socket_ = kInvalidSocket;
   std::unique_ptr<TlsProvider> provider_;
   Clock nowUs_;
+  bool server_ = false;  // set by the handshake, before any other thread runs
   std::mutex tlsMutex_;
   bool postHandshakePending_ = false;
   TlsStreamSizes sizes_;
@@ -79,8 +95,13 @@ class TlsChannel final : public SecureChannel {
 // ("ABCD-0123-4567-89EF").
 std::string ShortCodeFromDigest(const std::array<std::uint8_t, 32>& digest);
 
-// "TLS1.2", "TLS1.3", or "TLS" for anything else.
+// "TLS1.2", "TLS1.3" (of either side), or "TLS" for anything else.
 const char* TlsProtocolName(std::uint32_t protocol);
+
+// What a failing status of a server's credentials or handshake step most
+// likely means, for its log line; empty when it says nothing more than its
+// number.
+std::string TlsServerFailureMeaning(std::int32_t status);
 
 // Keeps the last |count| bytes of |buffer|, moved to its front; clears it
 // for 0. A count beyond the size keeps everything.

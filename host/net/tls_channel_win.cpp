@@ -1,5 +1,5 @@
-// Schannel under the TLS channel: SSPI for the handshake and records,
-// Crypt32 and BCrypt for the peer key's fingerprint.
+// Schannel under the TLS channel, on either side: SSPI for the handshake
+// and records, Crypt32 and BCrypt for the peer key's fingerprint.
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS
 
@@ -24,6 +24,7 @@
 
 #include "host/base/log.h"
 #include "host/base/utf_conversion.h"
+#include "host/net/schannel_provider_win.h"
 #include "host/net/tls_channel.h"
 
 namespace veyra {
@@ -36,10 +37,26 @@ static_assert(kContextRequirements ==
               (ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
                ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM));
 
-// Everything below TLS 1.2 is refused.
+// ASC_REQ_REPLAY_DETECT | ASC_REQ_SEQUENCE_DETECT | ASC_REQ_CONFIDENTIALITY |
+// ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_EXTENDED_ERROR | ASC_REQ_STREAM: the
+// server's, with an alert for a client whose handshake fails.
+constexpr ULONG kServerContextRequirements = 0x1811C;
+static_assert(kServerContextRequirements ==
+              (ASC_REQ_REPLAY_DETECT | ASC_REQ_SEQUENCE_DETECT | ASC_REQ_CONFIDENTIALITY |
+               ASC_REQ_ALLOCATE_MEMORY | ASC_REQ_EXTENDED_ERROR | ASC_REQ_STREAM));
+
+// Everything below TLS 1.2 is refused, on either side.
 constexpr DWORD kDisabledProtocols =
     SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 static_assert(kDisabledProtocols == 0x2A8);
+constexpr DWORD kDisabledServerProtocols =
+    SP_PROT_SSL2_SERVER | SP_PROT_SSL3_SERVER | SP_PROT_TLS1_0_SERVER | SP_PROT_TLS1_1_SERVER;
+static_assert(kDisabledServerProtocols == 0x154);
+
+static_assert(kProtocolTls12Client == SP_PROT_TLS1_2_CLIENT &&
+              kProtocolTls13Client == SP_PROT_TLS1_3_CLIENT);
+static_assert(kProtocolTls12Server == SP_PROT_TLS1_2_SERVER &&
+              kProtocolTls13Server == SP_PROT_TLS1_3_SERVER);
 
 // Where an SSPI buffer handed back by the provider lies inside |input|.
 // Extra buffers of some calls carry only a count: then they are the input's
@@ -53,24 +70,61 @@ ByteRange RangeIn(const std::uint8_t* input, std::size_t length, const SecBuffer
   return {length - count, count};
 }
 
+// What a handshake step handed back: its token, copied out of the buffer
+// SSPI allocated (then freed), and the count of input bytes it left over.
+TlsStepResult StepResult(SECURITY_STATUS status, const SecBuffer& output, const SecBuffer& extra) {
+  TlsStepResult result;
+  result.status = status;
+  if (output.pvBuffer != nullptr) {
+    const auto* token = static_cast<const std::uint8_t*>(output.pvBuffer);
+    result.token.assign(token, token + output.cbBuffer);
+    FreeContextBuffer(output.pvBuffer);
+  }
+  if (extra.BufferType == SECBUFFER_EXTRA) {
+    result.extraBytes = extra.cbBuffer;
+  }
+  return result;
+}
+
 class SchannelProvider final : public TlsProvider {
  public:
+  // A client's provider.
+  SchannelProvider() = default;
+
+  // A server's, presenting |certificate|, whose private key the system's
+  // key store holds.
+  explicit SchannelProvider(PCCERT_CONTEXT certificate)
+      : serverCertificate_(CertDuplicateCertificateContext(certificate)) {}
+
   ~SchannelProvider() override { Release(); }
+
+  SchannelProvider(const SchannelProvider&) = delete;
+  SchannelProvider& operator=(const SchannelProvider&) = delete;
 
   std::int32_t AcquireCredentials() override {
     TLS_PARAMETERS parameters{};
-    parameters.grbitDisabledProtocols = kDisabledProtocols;
     SCH_CREDENTIALS settings{};
     settings.dwVersion = SCH_CREDENTIALS_VERSION;
-    settings.dwFlags =
-        SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK;
     settings.cTlsParameters = 1;
     settings.pTlsParameters = &parameters;
+    PCCERT_CONTEXT certificates[1] = {serverCertificate_.get()};
+    ULONG use = SECPKG_CRED_OUTBOUND;
+    if (serverCertificate_) {
+      parameters.grbitDisabledProtocols = kDisabledServerProtocols;
+      settings.cCreds = 1;
+      settings.paCred = certificates;
+      // No client certificate is asked for, so none is mapped to an account.
+      settings.dwFlags = SCH_CRED_NO_SYSTEM_MAPPER;
+      use = SECPKG_CRED_INBOUND;
+    } else {
+      parameters.grbitDisabledProtocols = kDisabledProtocols;
+      settings.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION |
+                         SCH_CRED_NO_SERVERNAME_CHECK;
+    }
     TimeStamp expiry{};
     wchar_t package[] = UNISP_NAME_W;
-    const SECURITY_STATUS status =
-        AcquireCredentialsHandleW(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings,
-                                  nullptr, nullptr, &credentials_, &expiry);
+    const SECURITY_STATUS status = AcquireCredentialsHandleW(
+        nullptr, package, use, nullptr, &settings, nullptr, nullptr, &credentials_, &expiry);
     hasCredentials_ = status == SEC_E_OK;
     return status;
   }
@@ -97,17 +151,25 @@ class SchannelProvider final : public TlsProvider {
           InitializeSecurityContextW(&credentials_, &context_, nullptr, kContextRequirements, 0, 0,
                                      &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
     }
-    TlsStepResult result;
-    result.status = status;
-    if (outBuffer.pvBuffer != nullptr) {
-      const auto* token = static_cast<const std::uint8_t*>(outBuffer.pvBuffer);
-      result.token.assign(token, token + outBuffer.cbBuffer);
-      FreeContextBuffer(outBuffer.pvBuffer);
-    }
-    if (inBuffers[1].BufferType == SECBUFFER_EXTRA) {
-      result.extraBytes = inBuffers[1].cbBuffer;
-    }
-    return result;
+    return StepResult(status, outBuffer, inBuffers[1]);
+  }
+
+  TlsStepResult AcceptStep(const std::uint8_t* input, std::size_t length) override {
+    SecBuffer inBuffers[2] = {
+        {static_cast<ULONG>(length), SECBUFFER_TOKEN, const_cast<std::uint8_t*>(input)},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
+    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    ULONG attributes = 0;
+    TimeStamp expiry{};
+    // The first call makes the context, unless the client's first message
+    // is still incomplete: then the next call is a first call again.
+    const SECURITY_STATUS status = AcceptSecurityContext(
+        &credentials_, hasContext_ ? &context_ : nullptr, &inDesc, kServerContextRequirements, 0,
+        &context_, &outDesc, &attributes, &expiry);
+    hasContext_ = hasContext_ || status >= 0;
+    return StepResult(status, outBuffer, inBuffers[1]);
   }
 
   bool HasContext() const override { return hasContext_; }
@@ -238,6 +300,7 @@ class SchannelProvider final : public TlsProvider {
   }
 
  private:
+  CertificateContextPtr serverCertificate_;  // a server's; set at construction
   bool hasCredentials_ = false;
   bool hasContext_ = false;
   CredHandle credentials_{};
@@ -248,6 +311,10 @@ class SchannelProvider final : public TlsProvider {
 
 std::unique_ptr<SecureChannel> CreatePlatformTlsChannel() {
   return std::make_unique<TlsChannel>(std::make_unique<SchannelProvider>());
+}
+
+std::unique_ptr<TlsProvider> CreateSchannelServerProvider(PCCERT_CONTEXT certificate) {
+  return std::make_unique<SchannelProvider>(certificate);
 }
 
 }  // namespace veyra

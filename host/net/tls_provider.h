@@ -23,9 +23,12 @@ inline constexpr std::int32_t kInternalError = status::kSecEInternalError;
 inline constexpr std::int32_t kFail = status::kEFail;
 }  // namespace tls_status
 
-// SECPKG_ATTR_CONNECTION_INFO protocol bits of the client side.
+// SECPKG_ATTR_CONNECTION_INFO protocol bits, of the client and of the
+// server side.
 inline constexpr std::uint32_t kProtocolTls12Client = 0x800;
 inline constexpr std::uint32_t kProtocolTls13Client = 0x2000;
+inline constexpr std::uint32_t kProtocolTls12Server = 0x400;
+inline constexpr std::uint32_t kProtocolTls13Server = 0x1000;
 
 // The stream sizes of an established context.
 struct TlsStreamSizes {
@@ -55,24 +58,33 @@ struct TlsDecryptResult {
   std::optional<ByteRange> extra;
 };
 
-// What TlsChannel needs of a TLS implementation: an SSPI-shaped client
-// (Schannel on Windows; scripted fakes in tests). The channel does every
-// socket read and write and keeps every buffer; the provider only
-// transforms bytes. Encrypt and Decrypt may run at the same time on two
-// threads; everything else is serialised by the channel.
+// What TlsChannel needs of a TLS implementation: SSPI-shaped, either side
+// (Schannel on Windows, OpenSSL natively; scripted fakes in tests). A
+// provider is made for one side: a client's, or a server's that holds the
+// server's identity. The channel does every socket read and write and
+// keeps every buffer; the provider only transforms bytes. Encrypt and
+// Decrypt may run at the same time on two threads; everything else is
+// serialised by the channel.
 class TlsProvider {
  public:
   virtual ~TlsProvider() = default;
 
-  // Client credentials: TLS 1.2 and 1.3, no client certificate, no chain or
-  // name validation. A status.
+  // The credentials of the provider's side, TLS 1.2 and 1.3 only. A
+  // client's: no client certificate, no chain or name validation. A
+  // server's: the identity it was made with; no client certificate asked
+  // for. A status.
   virtual std::int32_t AcquireCredentials() = 0;
 
-  // InitializeSecurityContext. The first handshake step gets |targetName|
-  // and no input; every later step, post-handshake steps included, gets the
-  // pending input and a null |targetName|.
+  // InitializeSecurityContext, the client's step. The first handshake step
+  // gets |targetName| and no input; every later step, post-handshake steps
+  // included, gets the pending input and a null |targetName|.
   virtual TlsStepResult Step(const std::uint8_t* input, std::size_t length,
                              const std::string* targetName) = 0;
+
+  // AcceptSecurityContext, the server's step. Every step gets the pending
+  // input, never none: the first is the start of the client's first flight
+  // and makes the context. Post-handshake steps come here too.
+  virtual TlsStepResult AcceptStep(const std::uint8_t* input, std::size_t length) = 0;
 
   // A context exists (the first step has run).
   virtual bool HasContext() const = 0;
@@ -80,7 +92,8 @@ class TlsProvider {
   virtual std::int32_t QueryStreamSizes(TlsStreamSizes& sizes) = 0;
 
   // The Base64 key hash of the peer's SubjectPublicKeyInfo and the SHA-256
-  // digest it encodes. Logs its own failure; returns a status.
+  // digest it encodes; asked of a client only. Logs its own failure;
+  // returns a status.
   virtual std::int32_t PeerKey(std::string& keyHash, std::array<std::uint8_t, 32>& digest) = 0;
 
   // The negotiated protocol bits; 0 when unknown.

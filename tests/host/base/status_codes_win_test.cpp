@@ -52,6 +52,10 @@ static_assert(kSecEInternalError == SEC_E_INTERNAL_ERROR &&
 static_assert(kSecEIncompleteMessage == SEC_E_INCOMPLETE_MESSAGE);
 static_assert(kSecEIllegalMessage == SEC_E_ILLEGAL_MESSAGE);
 static_assert(kSecEAlgorithmMismatch == SEC_E_ALGORITHM_MISMATCH);
+static_assert(kSecEUnsupportedFunction == SEC_E_UNSUPPORTED_FUNCTION);
+
+static_assert(kNteBadKey == NTE_BAD_KEY && kNteBadData == NTE_BAD_DATA);
+static_assert(kNteBadKeyset == NTE_BAD_KEYSET && kNteNotSupported == NTE_NOT_SUPPORTED);
 
 static_assert(kDxgiErrorInvalidCall == DXGI_ERROR_INVALID_CALL);
 static_assert(kDxgiErrorNotFound == DXGI_ERROR_NOT_FOUND);
