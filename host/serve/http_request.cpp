@@ -304,7 +304,7 @@ void HttpRequestReader::ParseHeaderLine(std::string_view line) {
         Fail(http_status::kBadRequest, "repeated Host header");
         return;
       }
-      existing.append(", ").append(value);
+      existing.append(",").append(value);
       return;
     }
   }

@@ -38,7 +38,7 @@ struct HttpRequest {
   int minorVersion = 1;  // HTTP/1.<minorVersion>: 0 or 1
   // Field names lower-cased, values without surrounding blanks, in order of
   // first appearance. Lines repeating a name are joined into one value with
-  // ", " (how HTTP combines list fields), so a repeated single-value field
+  // "," (how HTTP combines list fields), so a repeated single-value field
   // such as Origin or Sec-WebSocket-Key reads as no valid value at all.
   std::vector<std::pair<std::string, std::string>> headers;
 
