@@ -41,14 +41,15 @@ def pointer(display):
 def test_a_phone_browser_sees_and_drives_this_pc(tmp_path):
     with hostproc.Xvfb("640x480x24") as x:
         env = dict(os.environ, DISPLAY=x.name)
-        subprocess.run(["xsetroot", "-solid", "#0000ff"], env=env, check=True, timeout=10)
         typed = tmp_path / "typed.txt"
         # The left part of the screen is a red terminal whose input goes to a
-        # file; the rest is the blue root window. No window manager: the
-        # keyboard follows the pointer.
-        term = subprocess.Popen(
+        # file, the right part a blue one. No window manager: the keyboard
+        # follows the pointer.
+        terms = [subprocess.Popen(
             ["xterm", "-geometry", "40x36+0+0", "-bg", "red", "-fg", "red", "-e", "sh", "-c",
-             "cat > '%s'" % typed], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             "cat > '%s'" % typed], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL),
+            subprocess.Popen(["xterm", "-geometry", "40x36+400+0", "-bg", "blue", "-fg", "blue"],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
         data = tmp_path / "data"
         port = free_port()
         host = None
@@ -98,5 +99,6 @@ def test_a_phone_browser_sees_and_drives_this_pc(tmp_path):
         finally:
             if host is not None:
                 host.stop()
-            term.kill()
-            term.wait()
+            for term in terms:
+                term.kill()
+                term.wait()

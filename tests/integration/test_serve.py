@@ -186,12 +186,12 @@ def connect_when_free(port, key):
     while time.monotonic() < deadline:
         page = PageSocket(port, key, tls=TLS)
         if page.accepted:
-            # An admitted browser hears nothing until it speaks; a refused
-            # one is told at once.
+            # A refused browser is told at once; an admitted one hears the
+            # host's pings, or nothing yet.
             page.stream.settimeout(1.0)
             first = page.receive()
             page.stream.settimeout(10)
-            if first is None:
+            if first is None or wire.decode_header(first[1]).type != wire.ERROR:
                 return page
             assert json.loads(first[1][wire.HEADER_SIZE:])["code"] == "BUSY"
         page.close()
