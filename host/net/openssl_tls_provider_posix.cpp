@@ -105,14 +105,13 @@ class OpenSslTlsProvider final : public TlsProvider {
 
   // A server's, presenting |certificate| signed for |key|; it holds
   // references of its own to both.
-  OpenSslTlsProvider(EVP_PKEY* key, X509* certificate) {
+  OpenSslTlsProvider(EVP_PKEY* key, X509* certificate) : server_(true) {
     if (EVP_PKEY_up_ref(key) == 1) {
       serverKey_.reset(key);
     }
     if (X509_up_ref(certificate) == 1) {
       serverCertificate_.reset(certificate);
     }
-    server_ = true;
   }
 
   ~OpenSslTlsProvider() override { Release(); }
@@ -383,7 +382,6 @@ class OpenSslTlsProvider final : public TlsProvider {
     return result;
   }
 
-
   // A new SSL object on a pair of memory BIOs, or null.
   SslPtr NewSsl() {
     SslPtr ssl(context_ ? SSL_new(context_.get()) : nullptr);
@@ -446,14 +444,16 @@ class OpenSslTlsProvider final : public TlsProvider {
     return read > 0 ? static_cast<std::size_t>(read) : 0;
   }
 
+  // Set at construction, read-only after.
+  bool server_ = false;
+  EvpPkeyPtr serverKey_;       // a server's
+  X509Ptr serverCertificate_;  // a server's
+
   // Serialises every use of the SSL object: one SSL object must not be used
   // on two threads at once, and Encrypt and Decrypt come from the send and
   // the receive thread. A leaf lock, held only for in-memory work; the
   // channel does the socket I/O outside it.
   mutable std::mutex mutex_;
-  bool server_ = false;  // set at construction
-  EvpPkeyPtr serverKey_;         // a server's; set at construction
-  X509Ptr serverCertificate_;    // a server's; set at construction
   SslCtxPtr context_;          // guarded by mutex_
   SslPtr ssl_;                 // guarded by mutex_
   BIO* networkIn_ = nullptr;   // owned by ssl_; guarded by mutex_
