@@ -119,8 +119,9 @@ class OpenSslTlsProvider final : public TlsProvider {
   std::int32_t AcquireCredentials() override {
     const std::lock_guard<std::mutex> lock(mutex_);
     SslCtxPtr context(SSL_CTX_new(server_ ? TLS_server_method() : TLS_client_method()));
-    // The peer's key is pinned by the session, so the chain and the name go
-    // unchecked; renegotiation is refused, since nothing here needs it.
+    // A client's peer key is pinned by the session, so the chain and the
+    // name go unchecked; a server asks for no client certificate.
+    // Renegotiation is refused, since nothing here needs it.
     if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
         SSL_CTX_set_max_proto_version(context.get(), TLS1_3_VERSION) != 1) {
       Log(LogLevel::Error, "%s failed: %s", "SSL_CTX_new", TakeOpenSslErrors().c_str());
