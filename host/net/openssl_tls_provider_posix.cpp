@@ -105,14 +105,13 @@ class OpenSslTlsProvider final : public TlsProvider {
 
   // A server's, presenting |certificate| signed for |key|; it holds
   // references of its own to both.
-  OpenSslTlsProvider(EVP_PKEY* key, X509* certificate) {
+  OpenSslTlsProvider(EVP_PKEY* key, X509* certificate) : server_(true) {
     if (EVP_PKEY_up_ref(key) == 1) {
       serverKey_.reset(key);
     }
     if (X509_up_ref(certificate) == 1) {
       serverCertificate_.reset(certificate);
     }
-    server_ = true;
   }
 
   ~OpenSslTlsProvider() override { Release(); }
@@ -120,8 +119,9 @@ class OpenSslTlsProvider final : public TlsProvider {
   std::int32_t AcquireCredentials() override {
     const std::lock_guard<std::mutex> lock(mutex_);
     SslCtxPtr context(SSL_CTX_new(server_ ? TLS_server_method() : TLS_client_method()));
-    // The peer's key is pinned by the session, so the chain and the name go
-    // unchecked; renegotiation is refused, since nothing here needs it.
+    // A client's peer key is pinned by the session, so the chain and the
+    // name go unchecked; a server asks for no client certificate.
+    // Renegotiation is refused, since nothing here needs it.
     if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
         SSL_CTX_set_max_proto_version(context.get(), TLS1_3_VERSION) != 1) {
       Log(LogLevel::Error, "%s failed: %s", "SSL_CTX_new", TakeOpenSslErrors().c_str());
@@ -383,7 +383,6 @@ class OpenSslTlsProvider final : public TlsProvider {
     return result;
   }
 
-
   // A new SSL object on a pair of memory BIOs, or null.
   SslPtr NewSsl() {
     SslPtr ssl(context_ ? SSL_new(context_.get()) : nullptr);
@@ -446,14 +445,16 @@ class OpenSslTlsProvider final : public TlsProvider {
     return read > 0 ? static_cast<std::size_t>(read) : 0;
   }
 
+  // Set at construction, read-only after.
+  bool server_ = false;
+  EvpPkeyPtr serverKey_;       // a server's
+  X509Ptr serverCertificate_;  // a server's
+
   // Serialises every use of the SSL object: one SSL object must not be used
   // on two threads at once, and Encrypt and Decrypt come from the send and
   // the receive thread. A leaf lock, held only for in-memory work; the
   // channel does the socket I/O outside it.
   mutable std::mutex mutex_;
-  bool server_ = false;  // set at construction
-  EvpPkeyPtr serverKey_;         // a server's; set at construction
-  X509Ptr serverCertificate_;    // a server's; set at construction
   SslCtxPtr context_;          // guarded by mutex_
   SslPtr ssl_;                 // guarded by mutex_
   BIO* networkIn_ = nullptr;   // owned by ssl_; guarded by mutex_

@@ -70,7 +70,7 @@ namespace {
 std::string MeaningSuffix(bool server, std::int32_t status) {
   const std::string meaning = server ? TlsServerFailureMeaning(status) : std::string();
   if (meaning.empty()) {
-    return meaning;
+    return {};
   }
   std::string suffix = " (";
   suffix += meaning;
@@ -169,12 +169,11 @@ std::int32_t TlsChannel::RunHandshake(const std::string* targetHost, std::uint32
     }
     const bool opening = first && !server_;
     const std::size_t inputBytes = opening ? 0 : encryptedInput_.size();
-    const TlsStepResult step =
-        opening ? provider_->Step(nullptr, 0, targetHost) : StepOnInput();
+    const TlsStepResult step = opening ? provider_->Step(nullptr, 0, targetHost) : StepOnInput();
     Log(LogLevel::Debug, "TLS handshake step: status=0x%08X in=%zu out=%lu",
         static_cast<unsigned>(step.status), inputBytes,
         static_cast<unsigned long>(step.token.size()));
-    // A failing server step may carry an alert for the client.
+    // A failing step's token may hold an alert for the peer.
     if (!step.token.empty() && !SendAll(socket_, step.token.data(), step.token.size())) {
       Log(LogLevel::Error, "TLS handshake: failed to send token");
       return Fail(status::kEFail);

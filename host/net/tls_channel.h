@@ -72,7 +72,7 @@ class TlsChannel final : public SecureChannel {
   std::int32_t Fail(std::int32_t code);
   std::int32_t HandshakeTimedOut(std::uint32_t deadlineMs);
   long ReadMore();
-  // A post-handshake step of the channel's side on the pending input.
+  // A step of the channel's side on all the pending input.
   TlsStepResult StepOnInput();
   std::int32_t PostHandshakeStep();
 

@@ -98,9 +98,9 @@ bool Sha256(std::span<const std::uint8_t> bytes, std::array<std::uint8_t, 32>& d
   if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     return false;
   }
-  const NTSTATUS hashed =
-      BCryptHash(sha256, nullptr, 0, const_cast<PUCHAR>(bytes.data()),
-                 static_cast<ULONG>(bytes.size()), digest.data(), static_cast<ULONG>(digest.size()));
+  const NTSTATUS hashed = BCryptHash(sha256, nullptr, 0, const_cast<PUCHAR>(bytes.data()),
+                                     static_cast<ULONG>(bytes.size()), digest.data(),
+                                     static_cast<ULONG>(digest.size()));
   BCryptCloseAlgorithmProvider(sha256, 0);
   return BCRYPT_SUCCESS(hashed);
 }
@@ -153,9 +153,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
     return false;
   }
   DWORD written = 0;
-  bool ok = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                      nullptr) &&
-            written == bytes.size() && FlushFileBuffers(file.Get());
+  bool ok =
+      WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size() && FlushFileBuffers(file.Get());
   if (!ok) {
     why = Failed("WriteFile", LastErrorStatus());
   }

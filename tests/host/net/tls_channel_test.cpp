@@ -519,7 +519,8 @@ TEST_F(TlsServerChannelTest, FailingServerStepIsOneLineNamingItsStatus) {
   FakeTlsProvider::Script script;
   script.failHandshakeWith = status::kSecEUnsupportedFunction;
   MakeChannel(script);
-  std::thread client([this] { peer_.Write(fake_tls::Record(fake_tls::kHandshake, "CLIENT_HELLO")); });
+  std::thread client(
+      [this] { peer_.Write(fake_tls::Record(fake_tls::kHandshake, "CLIENT_HELLO")); });
   std::string lines;
   RecordingLogSink sink(&lines);
   EXPECT_EQ(channel_->Accept(client_.Get()), status::kSecEUnsupportedFunction);
