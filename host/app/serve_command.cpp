@@ -76,8 +76,11 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   const std::unique_ptr<TlsServerIdentity> identity =
       LoadOrCreateTlsServerIdentity(FolderOf(PairingStore::DefaultPath()));
   if (!identity) {
-    Log(LogLevel::Error, "cannot serve the page without this PC's TLS key and certificate");
-    return 1;
+    // A phone on a USB cable needs no certificate; everyone else is told
+    // why in the log when the handshake is refused.
+    Log(LogLevel::Error,
+        "without this PC's TLS key and certificate the page is served only to this PC itself "
+        "(plain HTTP, a phone on a USB cable); HTTPS connections are refused");
   }
   const std::string address = PreferredLanAddress(LocalIpv4Addresses());
   std::mutex printLock;
@@ -97,6 +100,11 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   approved.Open();
   PageServerParts parts;
   parts.acceptTls = [&identity](SocketHandle socket) -> std::unique_ptr<Transport> {
+    if (!identity) {
+      Log(LogLevel::Warn, "page: a TLS connection is refused: this PC has no TLS key and "
+                          "certificate to answer it with");
+      return nullptr;
+    }
     std::unique_ptr<TlsChannel> channel = CreatePlatformTlsServerChannel(*identity);
     if (!channel || channel->Accept(socket, PageServer::kExchangeDeadlineMs) != 0) {
       return nullptr;
@@ -110,7 +118,9 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   if (!server.Start(options.port)) {
     return 1;
   }
-  Log(LogLevel::Info, "this PC's certificate: %s", identity->Fingerprint().c_str());
+  if (identity) {
+    Log(LogLevel::Info, "this PC's certificate: %s", identity->Fingerprint().c_str());
+  }
   announce = true;
   show(secret.Current());
 

@@ -151,6 +151,7 @@ def test_a_browser_is_asked_about_once_then_streams_and_comes_back_with_its_key(
     goal = {wire.VIDEO_FRAME} if TLS else {wire.HELLO_ACK}
     seen, _ = frames_until(page, goal)
     assert goal & set(seen), seen
+    assert served.wait_text("paired with " + device)
     questions = served.wait_text("asking this PC's user")
     assert len(questions) == 1
     if hostproc.UNDER_WINE:
