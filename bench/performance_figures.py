@@ -190,7 +190,19 @@ class Figures:
                      spread(r, [("p50", "g2g_decoded_p50_ms"), ("p95", "g2g_decoded_p95_ms"),
                                 ("p99", "g2g_decoded_p99_ms")], "ms"), interval,
                      ratio(number(r, "g2g_decoded_p50_ms"), FRAME_INTERVAL_60_MS), command)
-        r = runs.get("loopback", {})
+        app, page = runs.get("loopback", {}), runs.get("browser")
+        app_p95 = number(app, "hs_e2e_p95_ms")
+        compared = "the app path on loopback, same measure: p50 %s / p95 %s ms; %s" % (
+            fmt(number(app, "hs_e2e_p50_ms")), fmt(app_p95), interval)
+        if page is None or number(page, "hs_e2e_p95_ms") is None:
+            self.add("session", "glass-to-glass capture to presented in Chromium over the page, "
+                     "loopback", "not run (no browser tools)", compared, "-", command)
+        else:
+            self.add("session", "glass-to-glass capture to presented in Chromium over the page, "
+                     "loopback (the host's measure, %s fps presented)" % fmt(number(page, "fps")),
+                     spread(page, [("p50", "hs_e2e_p50_ms"), ("p95", "hs_e2e_p95_ms")], "ms"),
+                     compared, ratio(number(page, "hs_e2e_p95_ms"), app_p95), command)
+        r = app
         self.add("session", "capture to last byte received, loopback",
                  spread(r, [("p50", "host_side_p50_ms"), ("p95", "host_side_p95_ms"),
                             ("p99", "host_side_p99_ms")], "ms"), interval,

@@ -56,7 +56,7 @@ def test_figures_with_every_benchmark_missing_still_give_one_row_each():
     figures.simulator("r --no-tls", "", False)
     figures.session("b", {})
     assert cipher == "aes-256-gcm"
-    assert len(figures.rows) == 26
+    assert len(figures.rows) == 27
     assert all(row["ratio"] == "-" for row in figures.rows)
     assert figures.rows[-1]["command"] == "b"
 
