@@ -68,8 +68,8 @@ class ApprovedKeys {
 
 std::string PageAddressLine(const std::string& address, std::uint16_t port,
                             const std::string& secret) {
-  return "Open this address on the phone: https://" + address + ":" + std::to_string(port) +
-         "/#" + secret + "\n";
+  return "Open this address on the phone: https://" + address + ":" + std::to_string(port) + "/#" +
+         secret + "\n";
 }
 
 int ServeBrowsers(const Options& options, const std::function<void(const std::string&)>& print) {
@@ -91,8 +91,8 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
     }
     const std::string line = PageAddressLine(address, options.port, secret);
     const std::lock_guard<std::mutex> lock(printLock);
-    print(line + TerminalQrCode(line.substr(line.find("https://"), line.size() - 1 -
-                                                                       line.find("https://"))));
+    print(line + TerminalQrCode(
+                     line.substr(line.find("https://"), line.size() - 1 - line.find("https://"))));
   };
   PageSecret secret(SystemRandomBytes, NowUs, show);
   BrowserLinks links;
@@ -101,8 +101,9 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   PageServerParts parts;
   parts.acceptTls = [&identity](SocketHandle socket) -> std::unique_ptr<Transport> {
     if (!identity) {
-      Log(LogLevel::Warn, "page: a TLS connection is refused: this PC has no TLS key and "
-                          "certificate to answer it with");
+      Log(LogLevel::Warn,
+          "page: a TLS connection is refused: this PC has no TLS key and "
+          "certificate to answer it with");
       return nullptr;
     }
     std::unique_ptr<TlsChannel> channel = CreatePlatformTlsServerChannel(*identity);

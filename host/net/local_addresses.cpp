@@ -9,8 +9,8 @@ namespace {
 bool IsPrivate(const std::string& address) {
   std::array<unsigned, 4> octets{};
   char tail = 0;
-  if (std::sscanf(address.c_str(), "%u.%u.%u.%u%c", &octets[0], &octets[1], &octets[2],
-                  &octets[3], &tail) != 4) {
+  if (std::sscanf(address.c_str(), "%u.%u.%u.%u%c", &octets[0], &octets[1], &octets[2], &octets[3],
+                  &tail) != 4) {
     return false;
   }
   return octets[0] == 10 || (octets[0] == 172 && octets[1] >= 16 && octets[1] <= 31) ||

@@ -289,8 +289,8 @@ AcceptedPeer AcceptPeer(SocketHandle listener) {
   AcceptedPeer peer;
   sockaddr_storage address{};
   socklen_t size = sizeof(address);
-  const int fd = accept4(ToFd(listener), reinterpret_cast<sockaddr*>(&address), &size,
-                         SOCK_CLOEXEC);
+  const int fd =
+      accept4(ToFd(listener), reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
   if (fd < 0) {
     t_lastError = errno;
     return peer;

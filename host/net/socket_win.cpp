@@ -345,8 +345,7 @@ AcceptedPeer AcceptPeer(SocketHandle listener) {
   AcceptedPeer peer;
   sockaddr_storage address{};
   int size = sizeof(address);
-  const SOCKET accepted =
-      accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &size);
+  const SOCKET accepted = accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &size);
   if (accepted == INVALID_SOCKET) {
     CaptureError();
     return peer;

@@ -228,8 +228,9 @@ void Exchange::Run() {
   }
   const std::string_view name =
       request->path == "/" ? std::string_view("index.html") : std::string_view(request->path);
-  const EmbeddedFile* file =
-      request->method == "GET" && !name.empty() ? FindPageFile(name.substr(name[0] == '/')) : nullptr;
+  const EmbeddedFile* file = request->method == "GET" && !name.empty()
+                                 ? FindPageFile(name.substr(name[0] == '/'))
+                                 : nullptr;
   if (file == nullptr) {
     Log(LogLevel::Info, "page: %s asked for %s; not found", address_.c_str(),
         PeerText(request->path).c_str());
@@ -287,7 +288,8 @@ void Exchange::Upgrade(const HttpRequest& request) {
     Respond(403, "Forbidden", "text/plain; charset=utf-8", "forbidden\n");
     return;
   }
-  const std::optional<PeerIdentity> identity = BrowserKeyIdentity(request.Query("key").value_or(""));
+  const std::optional<PeerIdentity> identity =
+      BrowserKeyIdentity(request.Query("key").value_or(""));
   if (!identity) {
     Log(LogLevel::Warn, "page: %s sent no usable browser key", address_.c_str());
     Respond(400, "Bad Request", "text/plain; charset=utf-8", "bad request\n");
@@ -305,7 +307,8 @@ void Exchange::Upgrade(const HttpRequest& request) {
     Log(LogLevel::Warn,
         "page: %s came without this PC's current link and with no approved key; turned away",
         address_.c_str());
-    RefuseBrowser(request, kErrorPermissionDenied, kTextNoSecret, websocket_close::kPolicyViolation);
+    RefuseBrowser(request, kErrorPermissionDenied, kTextNoSecret,
+                  websocket_close::kPolicyViolation);
     return;
   }
   if (!SendUpgradeResponse(request)) {
@@ -350,8 +353,8 @@ bool IsAddressHost(std::string_view host) {
   const std::size_t colon = name.find(':');
   if (colon != std::string_view::npos) {
     const std::string_view port = name.substr(colon + 1);
-    if (port.empty() || !std::all_of(port.begin(), port.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; })) {
+    if (port.empty() ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
       return false;
     }
     name = name.substr(0, colon);

@@ -12,8 +12,7 @@ namespace veyra {
 // from this PC itself; one request; a page file, a refusal, or a WebSocket
 // that is handed to the session through parts.links. Logs what a user or
 // an administrator would want to know; never a peer's bytes unescaped.
-void ServePageConnection(AcceptedPeer peer, const PageServerParts& parts,
-                         std::uint32_t deadlineMs);
+void ServePageConnection(AcceptedPeer peer, const PageServerParts& parts, std::uint32_t deadlineMs);
 
 // Whether a Host header names this PC the way the page's address does: an
 // IPv4 literal, a bracketed IPv6 literal or "localhost", with an optional

@@ -15,8 +15,8 @@ bool SameText(std::string_view a, std::string_view b) {
   }
   unsigned difference = 0;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    difference |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^
-                                        static_cast<unsigned char>(b[i]));
+    difference |=
+        static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
   }
   return difference == 0;
 }

@@ -15,8 +15,7 @@ bool WebSocketTransport::SendLocked(const std::uint8_t* data, std::size_t length
   return inner_->Send(data, length, failure);
 }
 
-bool WebSocketTransport::Send(const std::uint8_t* data, std::size_t length,
-                              std::string& failure) {
+bool WebSocketTransport::Send(const std::uint8_t* data, std::size_t length, std::string& failure) {
   const WebSocketFrameHead head = EncodeWebSocketFrameHead(WebSocketOpcode::kBinary, length);
   const std::lock_guard<std::mutex> lock(sendLock_);
   if (closeSent_) {

@@ -152,7 +152,8 @@ std::int32_t Session::Run(const Options& options) {
     return status;
   }
   KeepSystemAwake(true);
-  SetState(SessionState::kConnecting, browsers_ != nullptr ? "waiting for a browser" : options_.host);
+  SetState(SessionState::kConnecting,
+           browsers_ != nullptr ? "waiting for a browser" : options_.host);
   if (browsers_ != nullptr) {
     // A page server waits for browsers for as long as it runs.
     if (running_ && AwaitBrowser()) {

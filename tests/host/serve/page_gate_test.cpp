@@ -68,8 +68,8 @@ TEST(BrowserLinksTest, HoldOneBrowserAtATime) {
 }
 
 TEST(PageGateTest, HostHeaderMustNameAnAddress) {
-  for (const char* good : {"192.168.1.20:47820", "10.0.0.1", "localhost:47820", "[::1]:47820",
-                           "[fe80::1]"}) {
+  for (const char* good :
+       {"192.168.1.20:47820", "10.0.0.1", "localhost:47820", "[::1]:47820", "[fe80::1]"}) {
     EXPECT_TRUE(IsAddressHost(good)) << good;
   }
   for (const char* bad : {"", "evil.example:47820", "192.168.1:47820", "1.2.3.4.5", "1.2.3.4:",
