@@ -109,7 +109,11 @@ void StreamingStats::RecordAck(const FrameAck& ack) {
   // snapshot is taken.
   Add<std::int64_t>(networkRaw_, static_cast<std::int64_t>(ack.receivedUs - sent.sentUs));
   const std::uint64_t shownUs = ack.presentedUs != 0 ? ack.presentedUs : ack.decodedUs;
-  Add<std::int64_t>(endToEndRaw_, static_cast<std::int64_t>(shownUs - sent.captureTimeUs));
+  // A frame the receiver acknowledged without showing it (a browser skips
+  // pictures its decoder falls behind on) says nothing about latency.
+  if (shownUs != 0) {
+    Add<std::int64_t>(endToEndRaw_, static_cast<std::int64_t>(shownUs - sent.captureTimeUs));
+  }
 }
 
 void StreamingStats::RecordPing(std::uint64_t pingId, std::uint64_t sentUs) {
