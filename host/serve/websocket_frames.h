@@ -59,7 +59,9 @@ struct WebSocketFrameHead {
   std::array<std::uint8_t, 10> bytes{};
   std::size_t size = 0;
 
-  std::span<const std::uint8_t> View() const { return {bytes.data(), size}; }
+  // Only of a head that outlives the view.
+  std::span<const std::uint8_t> View() const& { return {bytes.data(), size}; }
+  std::span<const std::uint8_t> View() const&& = delete;
 };
 
 // The head of a frame whose |payloadBytes| the caller sends after it itself,

@@ -113,8 +113,8 @@ TEST(WebSocketEncodeTest, WritesTheShortestLengthAndNoMask) {
       {16u << 20, {0x82, 0x7F, 0, 0, 0, 0, 1, 0, 0, 0}},
   };
   for (const Case& c : cases) {
-    const auto head = EncodeWebSocketFrameHead(WebSocketOpcode::kBinary, c.length).View();
-    EXPECT_EQ(Bytes(head.begin(), head.end()), c.head) << c.length;
+    const WebSocketFrameHead head = EncodeWebSocketFrameHead(WebSocketOpcode::kBinary, c.length);
+    EXPECT_EQ(Bytes(head.View().begin(), head.View().end()), c.head) << c.length;
   }
   EXPECT_EQ(EncodeWebSocketFrame(WebSocketOpcode::kPong, Text("ab")),
             (Bytes{0x8A, 0x02, 'a', 'b'}));
