@@ -4,11 +4,14 @@
 //
 // Its Yes button starts disabled and is enabled a second after the box
 // appears: a click or a Y key press meant for an earlier box in the same
-// place cannot answer this one. The box is found through a CBT hook of the
-// asking thread (HCBT_ACTIVATE names the window about to be activated; see
-// "CBTProc callback function" on Microsoft Learn), the way message boxes are
-// customised, and the button enabled by a timer that the box's own modal
-// loop dispatches.
+// place cannot answer this one. The box is found through a
+// WH_CALLWNDPROCRET hook of the asking thread when its WM_INITDIALOG has
+// been handled: its buttons exist then and it is not visible yet, so there
+// is no moment at which Yes could be pressed (see "CallWndRetProc" and
+// "WM_INITDIALOG" on Microsoft Learn). Activation would come too late: a
+// box is visible before it is activated, and may not be activated at all
+// when another program has the foreground. The button is enabled by a
+// timer that the box's own modal loop dispatches.
 
 #include <windows.h>
 
@@ -45,16 +48,17 @@ thread_local HHOOK tHook = nullptr;
 
 LRESULT CALLBACK HoldYesBack(int code, WPARAM wParam, LPARAM lParam) {
   const HHOOK hook = tHook;
-  if (code == HCBT_ACTIVATE && hook != nullptr) {
-    const auto box = reinterpret_cast<HWND>(wParam);
+  if (code == HC_ACTION && hook != nullptr) {
+    const auto* handled = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
     wchar_t className[16] = {};
-    if (GetClassNameW(box, className, 16) > 0 && lstrcmpW(className, L"#32770") == 0) {
-      if (HWND yes = GetDlgItem(box, IDYES); yes != nullptr) {
+    if (handled->message == WM_INITDIALOG && GetClassNameW(handled->hwnd, className, 16) > 0 &&
+        lstrcmpW(className, L"#32770") == 0) {
+      if (HWND yes = GetDlgItem(handled->hwnd, IDYES); yes != nullptr) {
         EnableWindow(yes, FALSE);
-        SetTimer(box, kEnableYesTimer, static_cast<UINT>(kAnswerHoldOff.count()), EnableYes);
+        SetTimer(handled->hwnd, kEnableYesTimer, static_cast<UINT>(kAnswerHoldOff.count()),
+                 EnableYes);
       }
-      // Only the first activation: later ones (the user switching back to
-      // the box) must not hold Yes back again.
+      // One box per question.
       UnhookWindowsHookEx(hook);
       tHook = nullptr;
     }
@@ -68,7 +72,7 @@ class MessageBoxApprover final : public ReceiverApprover {
     thread_ = GetCurrentThreadId();
     const std::wstring text =
         WideFromUtf8(ApprovalText(question, IsKoreanLanguage(UserUiLanguage())));
-    tHook = SetWindowsHookExW(WH_CBT, HoldYesBack, nullptr, GetCurrentThreadId());
+    tHook = SetWindowsHookExW(WH_CALLWNDPROCRET, HoldYesBack, nullptr, GetCurrentThreadId());
     const int pressed =
         MessageBoxW(nullptr, text.c_str(), L"Veyra",
                     MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING | MB_TOPMOST | MB_SETFOREGROUND);

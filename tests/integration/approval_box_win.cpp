@@ -67,6 +67,11 @@ int wmain(int argc, wchar_t** argv) {
   if (box == nullptr) {
     return 1;
   }
+  // A box is found as soon as it exists; it is set up (Yes held back) by
+  // the time it shows, and only then can a person see or click it.
+  while (IsWindow(box) != FALSE && IsWindowVisible(box) == FALSE && GetTickCount64() < deadline) {
+    Sleep(20);
+  }
   std::wstring text;
   EnumChildWindows(box, AppendStaticText, reinterpret_cast<LPARAM>(&text));
   PrintUtf8(text);
