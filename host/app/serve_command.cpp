@@ -66,15 +66,17 @@ class ApprovedKeys {
 
 }  // namespace
 
-std::string PageAddressLine(const std::string& address, std::uint16_t port,
-                            const std::string& secret) {
-  return "Open this address on the phone: https://" + address + ":" + std::to_string(port) + "/#" +
-         secret + "\n";
+std::string PageAddress(const std::string& address, std::uint16_t port, const std::string& secret) {
+  return "https://" + address + ":" + std::to_string(port) + "/#" + secret;
 }
 
 int ServeBrowsers(const Options& options, const std::function<void(const std::string&)>& print) {
-  const std::unique_ptr<TlsServerIdentity> identity =
-      LoadOrCreateTlsServerIdentity(FolderOf(PairingStore::DefaultPath()));
+  std::unique_ptr<TlsServerIdentity> identity;
+  try {
+    identity = LoadOrCreateTlsServerIdentity(FolderOf(PairingStore::DefaultPath()));
+  } catch (const std::exception& error) {
+    Log(LogLevel::Error, "TLS key and certificate: %s", error.what());
+  }
   if (!identity) {
     // A phone on a USB cable needs no certificate; everyone else is told
     // why in the log when the handshake is refused.
@@ -89,10 +91,9 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
     if (!announce.load() || secret.empty()) {
       return;
     }
-    const std::string line = PageAddressLine(address, options.port, secret);
+    const std::string page = PageAddress(address, options.port, secret);
     const std::lock_guard<std::mutex> lock(printLock);
-    print(line + TerminalQrCode(
-                     line.substr(line.find("https://"), line.size() - 1 - line.find("https://"))));
+    print("Open this address on the phone: " + page + "\n" + TerminalQrCode(page));
   };
   PageSecret secret(SystemRandomBytes, NowUs, show);
   BrowserLinks links;

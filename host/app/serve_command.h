@@ -8,10 +8,9 @@
 
 namespace veyra {
 
-// The stdout line that tells the user (and the tray) where the phone opens
-// the page; printed again whenever the secret changes.
-std::string PageAddressLine(const std::string& address, std::uint16_t port,
-                            const std::string& secret);
+// Where the phone opens the page: the secret in the fragment, which no
+// browser sends in a request.
+std::string PageAddress(const std::string& address, std::uint16_t port, const std::string& secret);
 
 // Serves the receiver page and runs the session with the browsers it
 // admits, until stopped. Prints through |print| (from several threads, one

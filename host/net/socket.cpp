@@ -1,6 +1,7 @@
 #include "host/net/socket.h"
 
 #include <algorithm>
+#include <string>
 
 namespace veyra {
 
@@ -10,6 +11,19 @@ std::uint32_t SendBufferForBacklog(std::uint64_t idealBytes) {
   }
   return static_cast<std::uint32_t>(
       std::clamp<std::uint64_t>(idealBytes, kMinSendBuffer, kMaxSendBuffer));
+}
+
+AcceptedPeer Ipv4Peer(SocketHandle socket, std::uint32_t hostOrderAddress) {
+  AcceptedPeer peer;
+  peer.socket = socket;
+  if (hostOrderAddress != 0) {
+    peer.address = std::to_string(hostOrderAddress >> 24) + "." +
+                   std::to_string((hostOrderAddress >> 16) & 0xFF) + "." +
+                   std::to_string((hostOrderAddress >> 8) & 0xFF) + "." +
+                   std::to_string(hostOrderAddress & 0xFF);
+    peer.loopback = (hostOrderAddress >> 24) == 127;
+  }
+  return peer;
 }
 
 bool SendAll(SocketHandle socket, const std::uint8_t* data, std::size_t length) {

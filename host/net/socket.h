@@ -148,6 +148,10 @@ struct AcceptedPeer {
   bool loopback = false;
 };
 
+// |socket| accepted from the IPv4 address |hostOrderAddress| (0 when the
+// peer was of another family: no address text, not loopback).
+AcceptedPeer Ipv4Peer(SocketHandle socket, std::uint32_t hostOrderAddress);
+
 // Accepts one waiting connection from a listener made by
 // ListenOnAnyAddress; socket kInvalidSocket when none was waiting (another
 // thread took it) or accepting failed.

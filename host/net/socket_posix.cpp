@@ -216,8 +216,13 @@ bool InterruptSocket(SocketHandle socket) {
 
 void CloseSocket(SocketHandle socket) { close(ToFd(socket)); }
 
-SocketHandle ListenOnLoopback(std::uint16_t& port) {
-  ScopedSocket listener(FromFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)));
+namespace {
+
+// A listening IPv4 socket on |hostAddress| and |port| (0: the system
+// picks, written back to |port|).
+SocketHandle ListenOn(std::uint32_t hostAddress, std::uint16_t& port, int typeFlags) {
+  ScopedSocket listener(
+      FromFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | typeFlags, IPPROTO_TCP)));
   if (!listener.IsValid()) {
     t_lastError = errno;
     return kInvalidSocket;
@@ -226,8 +231,8 @@ SocketHandle ListenOnLoopback(std::uint16_t& port) {
   setsockopt(ToFd(listener.Get()), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(hostAddress);
+  address.sin_port = htons(port);
   socklen_t size = sizeof(address);
   if (bind(ToFd(listener.Get()), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       listen(ToFd(listener.Get()), 16) != 0 ||
@@ -239,38 +244,17 @@ SocketHandle ListenOnLoopback(std::uint16_t& port) {
   return listener.Take();
 }
 
-SocketHandle AcceptConnection(SocketHandle listener) {
-  for (;;) {
-    const int fd = accept4(ToFd(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0 && errno == EINTR) {
-      continue;
-    }
-    if (fd < 0) {
-      t_lastError = errno;
-    }
-    return FromFd(fd);
-  }
+}  // namespace
+
+SocketHandle ListenOnLoopback(std::uint16_t& port) {
+  port = 0;
+  return ListenOn(INADDR_LOOPBACK, port, 0);
 }
 
+SocketHandle AcceptConnection(SocketHandle listener) { return AcceptPeer(listener).socket; }
+
 SocketHandle ListenOnAnyAddress(std::uint16_t port) {
-  ScopedSocket listener(
-      FromFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP)));
-  if (!listener.IsValid()) {
-    t_lastError = errno;
-    return kInvalidSocket;
-  }
-  const int reuse = 1;
-  setsockopt(ToFd(listener.Get()), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (bind(ToFd(listener.Get()), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(ToFd(listener.Get()), 16) != 0) {
-    t_lastError = errno;
-    return kInvalidSocket;
-  }
-  return listener.Take();
+  return ListenOn(INADDR_ANY, port, SOCK_NONBLOCK);
 }
 
 int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
@@ -286,24 +270,21 @@ int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
 }
 
 AcceptedPeer AcceptPeer(SocketHandle listener) {
-  AcceptedPeer peer;
-  sockaddr_storage address{};
-  socklen_t size = sizeof(address);
-  const int fd =
-      accept4(ToFd(listener), reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
-  if (fd < 0) {
-    t_lastError = errno;
-    return peer;
-  }
-  peer.socket = FromFd(fd);
-  char text[INET6_ADDRSTRLEN] = {};
-  if (address.ss_family == AF_INET) {
+  for (;;) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof(address);
+    const int fd =
+        accept4(ToFd(listener), reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+    if (fd < 0 && errno == EINTR) {
+      continue;
+    }
+    if (fd < 0) {
+      t_lastError = errno;
+      return {};
+    }
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
-    peer.loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    return Ipv4Peer(FromFd(fd), address.ss_family == AF_INET ? ntohl(v4->sin_addr.s_addr) : 0);
   }
-  peer.address = text;
-  return peer;
 }
 
 long PeekSome(SocketHandle socket, std::uint8_t* data, std::size_t capacity) {

@@ -267,7 +267,11 @@ bool InterruptSocket(SocketHandle socket) {
 
 void CloseSocket(SocketHandle socket) { closesocket(ToSocket(socket)); }
 
-SocketHandle ListenOnLoopback(std::uint16_t& port) {
+namespace {
+
+// A listening IPv4 socket on |hostAddress| and |port| (0: the system
+// picks, written back to |port|).
+SocketHandle ListenOn(ULONG hostAddress, std::uint16_t& port, bool exclusive, bool blocking) {
   if (!StartSockets()) {
     return kInvalidSocket;
   }
@@ -276,14 +280,19 @@ SocketHandle ListenOnLoopback(std::uint16_t& port) {
     CaptureError();
     return kInvalidSocket;
   }
+  const SOCKET s = ToSocket(listener.Get());
+  if (exclusive) {
+    const BOOL on = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof(on));
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(hostAddress);
+  address.sin_port = htons(port);
   int size = sizeof(address);
-  const SOCKET s = ToSocket(listener.Get());
   if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 16) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      !SetBlocking(s, blocking)) {
     CaptureError();
     return kInvalidSocket;
   }
@@ -291,39 +300,19 @@ SocketHandle ListenOnLoopback(std::uint16_t& port) {
   return listener.Take();
 }
 
-SocketHandle AcceptConnection(SocketHandle listener) {
-  const SOCKET accepted = accept(ToSocket(listener), nullptr, nullptr);
-  if (accepted == INVALID_SOCKET) {
-    CaptureError();
-  }
-  return FromSocket(accepted);
+}  // namespace
+
+SocketHandle ListenOnLoopback(std::uint16_t& port) {
+  port = 0;
+  return ListenOn(INADDR_LOOPBACK, port, false, true);
 }
 
+SocketHandle AcceptConnection(SocketHandle listener) { return AcceptPeer(listener).socket; }
+
+// A server's port is its own: no other program may bind it while the host
+// listens.
 SocketHandle ListenOnAnyAddress(std::uint16_t port) {
-  if (!StartSockets()) {
-    return kInvalidSocket;
-  }
-  ScopedSocket listener(FromSocket(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
-  if (!listener.IsValid()) {
-    CaptureError();
-    return kInvalidSocket;
-  }
-  const SOCKET s = ToSocket(listener.Get());
-  // A server's port is its own: no other program may bind it while the host
-  // listens.
-  const BOOL exclusive = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-             sizeof(exclusive));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(s, 16) != 0 ||
-      !SetBlocking(s, false)) {
-    CaptureError();
-    return kInvalidSocket;
-  }
-  return listener.Take();
+  return ListenOn(INADDR_ANY, port, true, false);
 }
 
 int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
@@ -342,29 +331,22 @@ int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
 }
 
 AcceptedPeer AcceptPeer(SocketHandle listener) {
-  AcceptedPeer peer;
   sockaddr_storage address{};
   int size = sizeof(address);
   const SOCKET accepted = accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&address), &size);
   if (accepted == INVALID_SOCKET) {
     CaptureError();
-    return peer;
+    return {};
   }
   // An accepted socket inherits the listener's non-blocking mode.
   if (!SetBlocking(accepted, true)) {
     CaptureError();
     closesocket(accepted);
-    return peer;
+    return {};
   }
-  peer.socket = FromSocket(accepted);
-  char text[INET6_ADDRSTRLEN] = {};
-  if (address.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof(text));
-    peer.loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-  }
-  peer.address = text;
-  return peer;
+  const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+  return Ipv4Peer(FromSocket(accepted),
+                  address.ss_family == AF_INET ? ntohl(v4->sin_addr.s_addr) : 0);
 }
 
 long PeekSome(SocketHandle socket, std::uint8_t* data, std::size_t capacity) {

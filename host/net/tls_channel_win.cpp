@@ -86,6 +86,22 @@ TlsStepResult StepResult(SECURITY_STATUS status, const SecBuffer& output, const 
   return result;
 }
 
+// The buffers of one handshake step: the peer's bytes in (and what of
+// them is left over), the token out. Not copied: the descriptions point
+// into it.
+struct StepBuffers {
+  StepBuffers(const std::uint8_t* input, std::size_t length)
+      : in{{static_cast<ULONG>(length), SECBUFFER_TOKEN, const_cast<std::uint8_t*>(input)},
+           {0, SECBUFFER_EMPTY, nullptr}} {}
+  StepBuffers(const StepBuffers&) = delete;
+  StepBuffers& operator=(const StepBuffers&) = delete;
+
+  SecBuffer in[2];
+  SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+  SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+};
+
 class SchannelProvider final : public TlsProvider {
  public:
   // A client's provider.
@@ -131,45 +147,35 @@ class SchannelProvider final : public TlsProvider {
 
   TlsStepResult Step(const std::uint8_t* input, std::size_t length,
                      const std::string* targetName) override {
-    SecBuffer inBuffers[2] = {
-        {static_cast<ULONG>(length), SECBUFFER_TOKEN, const_cast<std::uint8_t*>(input)},
-        {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
-    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    StepBuffers buffers(input, length);
     ULONG attributes = 0;
     TimeStamp expiry{};
     SECURITY_STATUS status;
     if (targetName != nullptr) {
       std::wstring target = WideFromUtf8(*targetName);
-      status =
-          InitializeSecurityContextW(&credentials_, nullptr, target.data(), kContextRequirements, 0,
-                                     0, nullptr, 0, &context_, &outDesc, &attributes, &expiry);
+      status = InitializeSecurityContextW(&credentials_, nullptr, target.data(),
+                                          kContextRequirements, 0, 0, nullptr, 0, &context_,
+                                          &buffers.outDesc, &attributes, &expiry);
       hasContext_ = status >= 0 || status == SEC_E_INCOMPLETE_MESSAGE;
     } else {
-      status =
-          InitializeSecurityContextW(&credentials_, &context_, nullptr, kContextRequirements, 0, 0,
-                                     &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
+      status = InitializeSecurityContextW(&credentials_, &context_, nullptr, kContextRequirements,
+                                          0, 0, &buffers.inDesc, 0, nullptr, &buffers.outDesc,
+                                          &attributes, &expiry);
     }
-    return StepResult(status, outBuffer, inBuffers[1]);
+    return StepResult(status, buffers.out, buffers.in[1]);
   }
 
   TlsStepResult AcceptStep(const std::uint8_t* input, std::size_t length) override {
-    SecBuffer inBuffers[2] = {
-        {static_cast<ULONG>(length), SECBUFFER_TOKEN, const_cast<std::uint8_t*>(input)},
-        {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
-    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    StepBuffers buffers(input, length);
     ULONG attributes = 0;
     TimeStamp expiry{};
     // The first call makes the context, unless the client's first message
     // is still incomplete: then the next call is a first call again.
     const SECURITY_STATUS status = AcceptSecurityContext(
-        &credentials_, hasContext_ ? &context_ : nullptr, &inDesc, kServerContextRequirements, 0,
-        &context_, &outDesc, &attributes, &expiry);
+        &credentials_, hasContext_ ? &context_ : nullptr, &buffers.inDesc,
+        kServerContextRequirements, 0, &context_, &buffers.outDesc, &attributes, &expiry);
     hasContext_ = hasContext_ || status >= 0;
-    return StepResult(status, outBuffer, inBuffers[1]);
+    return StepResult(status, buffers.out, buffers.in[1]);
   }
 
   bool HasContext() const override { return hasContext_; }

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/base/digest.h"
 #include "host/base/hex_text.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
@@ -93,23 +94,11 @@ std::string Failed(const char* call, std::int32_t status) {
 // Win32 error number for the rest.
 std::int32_t LastErrorStatus() { return status::HresultFromWin32(GetLastError()); }
 
-bool Sha256(std::span<const std::uint8_t> bytes, std::array<std::uint8_t, 32>& digest) {
-  BCRYPT_ALG_HANDLE sha256 = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-    return false;
-  }
-  const NTSTATUS hashed = BCryptHash(sha256, nullptr, 0, const_cast<PUCHAR>(bytes.data()),
-                                     static_cast<ULONG>(bytes.size()), digest.data(),
-                                     static_cast<ULONG>(digest.size()));
-  BCryptCloseAlgorithmProvider(sha256, 0);
-  return BCRYPT_SUCCESS(hashed);
-}
-
 // The key's name in the user's key store: one per folder, so that a test's
 // folder never shares the real one's key.
 std::wstring KeyNameFor(const std::string& folder) {
-  std::array<std::uint8_t, 32> digest{};
-  Sha256({reinterpret_cast<const std::uint8_t*>(folder.data()), folder.size()}, digest);
+  const Sha256Digest digest =
+      Sha256(reinterpret_cast<const std::uint8_t*>(folder.data()), folder.size());
   std::string name = "Veyra page key ";
   name += LowerHexBytes(std::span<const std::uint8_t>(digest).first(8));
   return WideFromUtf8(name);
@@ -276,11 +265,7 @@ class WindowsIdentityStore final : public TlsIdentityStore {
       why = Failed("CertSetCertificateContextProperty", LastErrorStatus());
       return nullptr;
     }
-    std::array<std::uint8_t, 32> digest{};
-    if (!Sha256({certificate_->pbCertEncoded, certificate_->cbCertEncoded}, digest)) {
-      why = "cannot hash the certificate";
-      return nullptr;
-    }
+    const Sha256Digest digest = Sha256(certificate_->pbCertEncoded, certificate_->cbCertEncoded);
     auto keys = std::make_unique<TlsServerIdentity::Keys>();
     keys->certificate = std::move(certificate_);
     return std::make_unique<TlsServerIdentity>(std::move(keys), FingerprintText(digest));

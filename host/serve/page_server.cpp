@@ -1,5 +1,6 @@
 #include "host/serve/page_server.h"
 
+#include <chrono>
 #include <utility>
 
 #include "host/base/log.h"
@@ -41,7 +42,12 @@ void PageServer::Stop() {
 void PageServer::Work() {
   while (running_.load()) {
     parts_.secret->RenewIfExpired();
-    if (WaitReadable(listener_.Get(), kPollMs) <= 0) {
+    const int ready = WaitReadable(listener_.Get(), kPollMs);
+    if (ready < 0) {
+      // A listener that cannot be waited on is not waited on in a tight loop.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    if (ready <= 0) {
       continue;
     }
     AcceptedPeer peer = AcceptPeer(listener_.Get());

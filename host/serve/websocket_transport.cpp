@@ -10,11 +10,6 @@ WebSocketTransport::WebSocketTransport(std::unique_ptr<Transport> inner,
                                        std::vector<std::uint8_t> leftover)
     : inner_(std::move(inner)), reader_(kMaxMessageBytes), pending_(std::move(leftover)) {}
 
-bool WebSocketTransport::SendLocked(const std::uint8_t* data, std::size_t length,
-                                    std::string& failure) {
-  return inner_->Send(data, length, failure);
-}
-
 bool WebSocketTransport::Send(const std::uint8_t* data, std::size_t length, std::string& failure) {
   const WebSocketFrameHead head = EncodeWebSocketFrameHead(WebSocketOpcode::kBinary, length);
   const std::lock_guard<std::mutex> lock(sendLock_);
@@ -22,7 +17,7 @@ bool WebSocketTransport::Send(const std::uint8_t* data, std::size_t length, std:
     failure = "WebSocket closed";
     return false;
   }
-  return SendLocked(head.bytes.data(), head.size, failure) && SendLocked(data, length, failure);
+  return inner_->Send(head.bytes.data(), head.size, failure) && inner_->Send(data, length, failure);
 }
 
 void WebSocketTransport::SendClose(std::uint16_t code) {
@@ -33,7 +28,7 @@ void WebSocketTransport::SendClose(std::uint16_t code) {
   }
   closeSent_ = true;
   std::string ignored;
-  SendLocked(frame.data(), frame.size(), ignored);
+  inner_->Send(frame.data(), frame.size(), ignored);
 }
 
 long WebSocketTransport::Receive(std::vector<std::uint8_t>& out, std::string& failure) {
@@ -57,7 +52,7 @@ long WebSocketTransport::Receive(std::vector<std::uint8_t>& out, std::string& fa
           const std::lock_guard<std::mutex> lock(sendLock_);
           std::string ignored;
           if (!closeSent_) {
-            SendLocked(pong.data(), pong.size(), ignored);
+            inner_->Send(pong.data(), pong.size(), ignored);
           }
           break;
         }

@@ -35,8 +35,6 @@ class WebSocketTransport final : public Transport {
   void SendClose(std::uint16_t code);
 
  private:
-  bool SendLocked(const std::uint8_t* data, std::size_t length, std::string& failure);
-
   std::unique_ptr<Transport> inner_;
   WebSocketFrameReader reader_;
   std::vector<std::uint8_t> pending_;

@@ -278,7 +278,9 @@ std::int32_t Session::AdoptBrowser(std::uint32_t timeoutMs) {
 
 bool Session::AwaitBrowser() {
   while (running_) {
-    if (AdoptBrowser(static_cast<std::uint32_t>(kRunLoopPeriodUs / 1000)) == 0) {
+    // Through Connect, which closes the cycle gate first: the last
+    // browser's negotiation state must not meet this one's messages.
+    if (Connect(static_cast<std::uint32_t>(kRunLoopPeriodUs / 1000)) == 0) {
       SetState(SessionState::kConnecting, "a browser connected");
       return running_.load();
     }

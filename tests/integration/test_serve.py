@@ -177,7 +177,10 @@ def test_a_browser_is_asked_about_once_then_streams_and_comes_back_with_its_key(
     seen, _ = frames_until(back, goal)
     assert goal & set(seen), seen
     assert len(served.wait_text("asking this PC's user")) == 1
+    # A close in the middle of a frame ends the connection with its line.
+    back.stream.sendall(b"\x82\xfe\x01")
     back.close()
+    assert served.wait_text("ended in the middle of a WebSocket frame")
 
 
 def connect_when_free(port, key):
