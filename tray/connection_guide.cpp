@@ -1,7 +1,9 @@
 #include "tray/connection_guide.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "tray/data_paths.h"
 #include "tray/localized_text.h"
@@ -16,8 +18,38 @@ const char* Word(bool value) { return value ? "true" : "false"; }
 const wchar_t* Flag(bool value) { return value ? L"1" : L"0"; }
 const char* LangCode(bool korean) { return korean ? "ko" : "en"; }
 
-void WriteStatusScriptOf(GuidePlatform& platform, const GuideStatus& status) {
-  const std::string line = StatusScriptLine(status, platform.TickMs());
+// A JavaScript string literal of the text, in ASCII.
+std::string ScriptString(const std::wstring& text) {
+  std::string out = "\"";
+  for (const wchar_t c : text) {
+    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+                       (c >= L'0' && c <= L'9') ||
+                       std::wstring_view(L" .:/#_-~").find(c) != std::wstring_view::npos;
+    if (plain) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    // UTF-16 units on Windows; elsewhere a character past the BMP is
+    // written as its surrogate pair, which JavaScript reads the same way.
+    const auto unit = [&out](unsigned value) {
+      std::array<char, 8> escape{};
+      std::snprintf(escape.data(), escape.size(), "\\u%04X", value & 0xFFFFu);
+      out += escape.data();
+    };
+    const auto code = static_cast<std::uint32_t>(c);
+    if (code > 0xFFFF) {
+      unit(0xD800 + ((code - 0x10000) >> 10));
+      unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      unit(code);
+    }
+  }
+  return out + "\"";
+}
+
+void WriteStatusScriptOf(GuidePlatform& platform, const GuideStatus& status,
+                         const BrowserPath& browser) {
+  const std::string line = StatusScriptLine(status, platform.TickMs()) + BrowserStatusLine(browser);
   const std::wstring folder = platform.DataFolder();
   if (folder.empty()) {
     return;
@@ -51,6 +83,26 @@ std::string StatusScriptLine(const GuideStatus& status, std::uint64_t updatedMs)
   return {line.data(), static_cast<std::size_t>(length)};
 }
 
+std::string BrowserStatusLine(const BrowserPath& browser) {
+  std::string line = "window.VEYRA_BROWSER={state:\"";
+  line += BrowserPhaseWord(browser.phase);
+  line += "\",link:";
+  line += ScriptString(browser.link);
+  line += ",usb:";
+  line += ScriptString(browser.usb);
+  line += ",others:[";
+  for (std::size_t i = 0; i < browser.others.size(); ++i) {
+    if (i != 0) {
+      line += ',';
+    }
+    line += ScriptString(browser.others[i]);
+  }
+  line += "],phone:";
+  line += ScriptString(browser.phone);
+  line += "};\n";
+  return line;
+}
+
 std::wstring GuideQuery(const GuideStatus& status) {
   std::wstring query = L"?lang=";
   query += status.korean ? L"ko" : L"en";
@@ -69,8 +121,9 @@ std::wstring OnlineGuideAddress(const GuideStatus& status) {
   return std::wstring(L"https://") + kMakerWebHost + kGuidePagePath + GuideQuery(status);
 }
 
-std::wstring LocalGuideAddress(const std::wstring& fileUrl, std::uint64_t tickMs) {
-  return fileUrl + L"?refresh=" + std::to_wstring(tickMs);
+std::wstring LocalGuideAddress(const std::wstring& fileUrl, std::uint64_t tickMs,
+                               bool browserPath) {
+  return fileUrl + L"?refresh=" + std::to_wstring(tickMs) + (browserPath ? L"&show=browser" : L"");
 }
 
 std::optional<std::wstring> PrepareLocalGuide(GuidePlatform& platform) {
@@ -82,17 +135,19 @@ std::optional<std::wstring> PrepareLocalGuide(GuidePlatform& platform) {
   if (!platform.CopyFileOver(platform.FileBesideProgram(kGuidePageFile), page)) {
     return std::nullopt;
   }
-  static_cast<void>(platform.CopyFileOver(platform.FileBesideProgram(kGuideIconFile),
-                                          JoinPath(folder, kGuideIconFile)));
+  for (const wchar_t* file : {kGuideIconFile, kGuideQrScriptFile}) {
+    static_cast<void>(
+        platform.CopyFileOver(platform.FileBesideProgram(file), JoinPath(folder, file)));
+  }
   return page;
 }
 
 void WriteStatusScript(GuidePlatform& platform, const GuideWorld& world) {
-  WriteStatusScriptOf(platform, GuideStatusOf(world, platform));
+  WriteStatusScriptOf(platform, GuideStatusOf(world, platform), world.browser);
 }
 
 bool OpenGuide(GuidePlatform& platform, SettingsStore& settings, const GuideWorld& world,
-               GuideMode mode) {
+               GuideMode mode, bool browserPath) {
   const bool automatic = mode == GuideMode::kAutomatic;
   const auto missing = [&] {
     if (!automatic) {
@@ -105,7 +160,7 @@ bool OpenGuide(GuidePlatform& platform, SettingsStore& settings, const GuideWorl
     return false;
   }
   const GuideStatus status = GuideStatusOf(world, platform);
-  WriteStatusScriptOf(platform, status);
+  WriteStatusScriptOf(platform, status, world.browser);
   const std::optional<std::wstring> url = platform.FileUrl(*page);
   if (!url) {
     missing();
@@ -118,11 +173,12 @@ bool OpenGuide(GuidePlatform& platform, SettingsStore& settings, const GuideWorl
       settings.Write(kSetupGuideShownSetting, L"1");
     }
   };
-  if (platform.ProbeGuideSite() && platform.OpenInBrowser(OnlineGuideAddress(status))) {
+  if (!browserPath && platform.ProbeGuideSite() &&
+      platform.OpenInBrowser(OnlineGuideAddress(status))) {
     shown();
     return true;
   }
-  if (platform.OpenInBrowser(LocalGuideAddress(*url, platform.TickMs()))) {
+  if (platform.OpenInBrowser(LocalGuideAddress(*url, platform.TickMs(), browserPath))) {
     shown();
   } else {
     missing();

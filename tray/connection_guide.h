@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "tray/browser_path.h"
 #include "tray/settings_store.h"
 
 namespace veyra {
@@ -24,6 +25,8 @@ inline constexpr const wchar_t* kGuidePagePath = L"/setup";
 inline constexpr const wchar_t* kGuidePageFile = L"setup.html";
 inline constexpr const wchar_t* kGuideIconFile = L"veyra-icon.png";
 inline constexpr const wchar_t* kStatusScriptFile = L"status.js";
+// The QR code library the page draws the browser path's code with.
+inline constexpr const wchar_t* kGuideQrScriptFile = L"qrcode.js";
 
 enum class GuideMode {
   kAutomatic,  // the first start: failures stay silent
@@ -37,6 +40,7 @@ struct GuideWorld {
   std::size_t phonesFound = 0;  // by the last search
   bool hostRunning = false;
   bool korean = false;
+  BrowserPath browser;
 };
 
 struct GuideStatus {
@@ -75,19 +79,28 @@ class GuidePlatform {
 // find the extra display.
 GuideStatus GuideStatusOf(const GuideWorld& world, GuidePlatform& platform);
 
-// The one line of "status.js", in ASCII, ended by a line feed.
+// The first line of "status.js", in ASCII, ended by a line feed.
 std::string StatusScriptLine(const GuideStatus& status, std::uint64_t updatedMs);
+
+// Its second line, the phone's-browser path: window.VEYRA_BROWSER={state:..,
+// link:..,usb:..,others:[..],phone:..}; in ASCII, every character of the
+// texts but letters, digits and " .:/#_-~" written as a \u escape, so that
+// a phone's name can neither end the string nor the script.
+std::string BrowserStatusLine(const BrowserPath& browser);
 
 // "?lang=..&arch=x64&app=1&driver=..&phone=..&found=..&connected=..".
 std::wstring GuideQuery(const GuideStatus& status);
 std::wstring OnlineGuideAddress(const GuideStatus& status);
 // The page's file URL with a "?refresh=" suffix, so a browser that still
-// shows an older copy loads it again.
-std::wstring LocalGuideAddress(const std::wstring& fileUrl, std::uint64_t tickMs);
+// shows an older copy loads it again; "&show=browser" opens the phone's
+// browser path.
+std::wstring LocalGuideAddress(const std::wstring& fileUrl, std::uint64_t tickMs,
+                               bool browserPath = false);
 
-// Copies the page and its picture from beside the program into the data
-// folder; the copied page's path, or nothing when there is no folder or
-// the page could not be copied. A missing picture is not a failure.
+// Copies the page, its picture and its QR code library from beside the
+// program into the data folder; the copied page's path, or nothing when
+// there is no folder or the page could not be copied. A missing picture or
+// library is not a failure (the page then shows the address as text only).
 std::optional<std::wstring> PrepareLocalGuide(GuidePlatform& platform);
 
 // Rewrites "status.js" in the data folder; failures are ignored, the page
@@ -97,8 +110,9 @@ void WriteStatusScript(GuidePlatform& platform, const GuideWorld& world);
 // Opens the online guide when the site answers, else the local page. In
 // automatic mode "SetupGuideShown" is written once a browser started.
 // True once the local page was prepared: from then on the status script is
-// to be kept current.
+// to be kept current. The phone's browser path always opens the local page:
+// its code carries a secret that stays on this PC.
 bool OpenGuide(GuidePlatform& platform, SettingsStore& settings, const GuideWorld& world,
-               GuideMode mode);
+               GuideMode mode, bool browserPath = false);
 
 }  // namespace veyra

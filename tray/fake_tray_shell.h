@@ -97,13 +97,16 @@ class FakeTrayShell final : public TrayShell {
 
   void CloseWindow() override { calls.push_back(L"CloseWindow"); }
 
-  bool OpenGuide(bool automatic) override {
-    calls.push_back(automatic ? L"OpenGuide(auto)" : L"OpenGuide(manual)");
+  bool OpenGuide(bool automatic, bool browserPath) override {
+    calls.push_back(std::wstring(automatic ? L"OpenGuide(auto" : L"OpenGuide(manual") +
+                    (browserPath ? L",browser)" : L")"));
     return guidePrepared;
   }
-  void WriteStatusScript(const DisplayState& /*display*/, std::size_t phonesFound) override {
+  void WriteStatusScript(const DisplayState& /*display*/, std::size_t phonesFound,
+                         const BrowserPath& browser) override {
     calls.push_back(L"WriteStatusScript");
     statusPhones = phonesFound;
+    statusBrowser = browser;
   }
   bool IsStartupEnabled() override { return startupEnabled; }
   bool SetStartupEnabled(bool enable) override {
@@ -147,6 +150,7 @@ class FakeTrayShell final : public TrayShell {
   std::vector<std::vector<MenuItem>> menus;
   std::vector<Message> messages;
   std::wstring dialogInitialText;
+  BrowserPath statusBrowser;
   std::size_t statusPhones = 0;
   bool iconAttached = false;
   bool retryTimerSet = false;

@@ -118,11 +118,11 @@ bool IsReceiverAddress(std::wstring_view text) {
 
 std::optional<std::wstring> HostCommandLine(const std::wstring& hostPath,
                                             const HostLaunch& launch) {
-  if (!IsReceiverAddress(launch.address)) {
+  if (!launch.serve && !IsReceiverAddress(launch.address)) {
     return std::nullopt;
   }
   std::wstring line = L"\"" + hostPath + L"\"";
-  line += L" --host " + launch.address;
+  line += launch.serve ? std::wstring(L" --serve") : L" --host " + launch.address;
   if (launch.port != 0) {
     line += L" --port " + std::to_wstring(launch.port);
   }
@@ -149,13 +149,13 @@ std::wstring TrimSpacesAndTabs(const std::wstring& text) {
   return text.substr(first, last - first + 1);
 }
 
-HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
+HostExitAction OnHostExit(RestartState& state, bool hostRunning, bool hasTarget,
                           std::uint64_t nowMs, std::uint32_t exitCode) {
   if (hostRunning) {
     // Typically the host started after this one was terminated.
     return HostExitAction::kNothing;
   }
-  if (state.stopRequested || address.empty()) {
+  if (state.stopRequested || !hasTarget) {
     return HostExitAction::kTurnOffDisplay;
   }
   if (exitCode == kHostExitRefusedOnThisPc) {

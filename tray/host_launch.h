@@ -17,8 +17,11 @@ inline constexpr const wchar_t* kHostMutexName = L"Local\\Veyra.Host.v1";
 // What a streaming host is started with; the settings are read at the
 // moment of the start, so menu changes apply from the next one.
 struct HostLaunch {
+  // Serves the page to the phone's browser instead of connecting out; the
+  // address is then not used.
+  bool serve = false;
   std::wstring address;    // passed as it is, so it must be a receiver address
-  std::uint16_t port = 0;  // 0: the host's default port
+  std::uint16_t port = 0;  // 0: the host's default port (to connect to, or to serve on)
   std::int32_t fps = 0;
   std::int32_t bitrateKbps = 0;
   std::wstring dataFolder;  // empty: no log file
@@ -32,8 +35,9 @@ struct HostLaunch {
 // or a leading '-' above all, could reach the host as an option of its own.
 bool IsReceiverAddress(std::wstring_view text);
 
-// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"];
-// nothing when the address is not a receiver address.
+// "path" --host a [--port n] --source dd --fps n --bitrate n [--log "dir\host.log"],
+// serving: "path" --serve [--port n] and the same options after it; nothing
+// when a host to connect to is given no receiver address.
 std::optional<std::wstring> HostCommandLine(const std::wstring& hostPath, const HostLaunch& launch);
 
 // "path" --forget-all
@@ -82,7 +86,9 @@ enum class HostExitAction {
 
 // Decides what a host's end (with |exitCode|, 0 when unknown) means and
 // updates the bookkeeping.
-HostExitAction OnHostExit(RestartState& state, bool hostRunning, const std::wstring& address,
+// |hasTarget|: there is something to start again, a remembered phone or
+// the serving of the page.
+HostExitAction OnHostExit(RestartState& state, bool hostRunning, bool hasTarget,
                           std::uint64_t nowMs, std::uint32_t exitCode = 0);
 
 }  // namespace veyra

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cwchar>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -33,15 +35,47 @@ class WinOpenedProcess final : public OpenedProcess {
 // ShowWindow of a process takes the one in its STARTUPINFO, so SW_HIDE
 // there would hide the host's approval box, the one window it ever shows
 // (ShowWindow, "nCmdShow ... is ignored the first time").
-ScopedHandle CreateHidden(const std::wstring& commandLine) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
+//
+// |output|, when given, becomes the process's standard output and is the one
+// handle it inherits (an explicit handle list, so that no other inheritable
+// handle of the tray leaks into it); standard input and error are then
+// none.
+ScopedHandle CreateHidden(const std::wstring& commandLine, HANDLE output = nullptr) {
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+  DWORD flags = CREATE_NO_WINDOW;
+  std::vector<unsigned char> attributeBytes;
+  HANDLE inherited[1] = {output};
+  if (output != nullptr) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    attributeBytes.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBytes.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      return {};
+    }
+    startup.lpAttributeList = list;
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                   sizeof(inherited), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(list);
+      return {};
+    }
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdOutput = output;
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
   PROCESS_INFORMATION info{};
   // CreateProcessW may write into the command line, so it gets a copy.
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &info)) {
+  const BOOL created =
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, output != nullptr ? TRUE : FALSE,
+                     flags, nullptr, nullptr, &startup.StartupInfo, &info);
+  if (startup.lpAttributeList != nullptr) {
+    DeleteProcThreadAttributeList(startup.lpAttributeList);
+  }
+  if (!created) {
     return {};
   }
   // The host's question about a new phone is a message box that must come
@@ -63,26 +97,47 @@ bool IsHostRunning() {
   return mutex.IsValid();
 }
 
-bool StartHost(const std::wstring& path, const std::wstring& commandLine, HWND window,
-               UINT exitedMessage) {
+bool StartHost(const std::wstring& path, const std::wstring& commandLine, const HostWatch& watch) {
   if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     return false;
   }
-  ScopedHandle process = CreateHidden(commandLine);
+  // The host's standard output: the tray reads one end, the host inherits
+  // the other, which the tray closes once the host has it, so that reading
+  // ends when the host does.
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+    return false;
+  }
+  ScopedHandle reading(readEnd);
+  ScopedHandle writing(writeEnd);
+  SetHandleInformation(reading.Get(), HANDLE_FLAG_INHERIT, 0);
+  ScopedHandle process = CreateHidden(commandLine, writing.Get());
+  writing.Reset();
   if (!process.IsValid()) {
     return false;
   }
   try {
     // Detached on purpose: it outlives the tray's interest in this host and
-    // reports the end all the same; it touches nothing but the handle it
-    // owns and the window handle (posting to a destroyed window is a no-op).
-    std::thread([process = std::move(process), window, exitedMessage]() {
+    // reports the end all the same; it touches nothing but the handles it
+    // owns, the shared output and the window handle (posting to a destroyed
+    // window is a no-op).
+    std::thread([process = std::move(process), reading = std::move(reading), watch]() {
+      std::string partial;
+      char bytes[4096];
+      DWORD read = 0;
+      while (ReadFile(reading.Get(), bytes, sizeof(bytes), &read, nullptr) && read > 0) {
+        if (watch.output->Feed(watch.host, partial, std::string_view(bytes, read))) {
+          PostMessageW(watch.window, watch.outputMessage, 0, 0);
+        }
+      }
       WaitForSingleObject(process.Get(), INFINITE);
       DWORD code = 0;
       if (!GetExitCodeProcess(process.Get(), &code)) {
         code = 0;
       }
-      PostMessageW(window, exitedMessage, code, 0);
+      PostMessageW(watch.window, watch.exitedMessage, code, 0);
     }).detach();
   } catch (const std::system_error&) {
     // The host runs unwatched; the refresh timer still sees it come and go.

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "tray/host_output.h"
 #include "tray/host_processes.h"
 
 namespace veyra {
@@ -17,11 +19,21 @@ std::wstring HostPath();
 // whole test. The tray never waits on it or owns it.
 bool IsHostRunning();
 
-// Starts the host hidden and leaves a detached watcher that waits for its
-// end and posts exitedMessage to the window. False when the program is
-// missing or did not start.
-bool StartHost(const std::wstring& path, const std::wstring& commandLine, HWND window,
-               UINT exitedMessage);
+// How a started host is watched: its lines go to |output| under the
+// number |host|, each batch announced by outputMessage; its end is posted
+// as exitedMessage with the exit code in wParam.
+struct HostWatch {
+  HWND window = nullptr;
+  UINT exitedMessage = 0;
+  UINT outputMessage = 0;
+  std::shared_ptr<HostOutput> output;
+  std::uint64_t host = 0;
+};
+
+// Starts the host hidden with its standard output on a pipe, and leaves a
+// detached watcher that reads it to its end, then waits for the process.
+// False when the program is missing or did not start.
+bool StartHost(const std::wstring& path, const std::wstring& commandLine, const HostWatch& watch);
 
 // Runs the command line hidden and waits up to limitMs: its exit code, or
 // nothing when it did not start or is still running (it is left to run).

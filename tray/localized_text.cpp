@@ -70,6 +70,12 @@ constexpr std::array<LocalizedText, kTextRoleCount> kTable = {{
      L"자동 시작 설정을 바꾸지 못했습니다."},
     {TextRole::GuideMissing, L"The local connection guide is missing. Reinstall or repair Veyra.",
      L"로컬 연결 안내 파일이 없습니다. Veyra를 다시 설치하거나 복구해 주세요."},
+    {TextRole::TooltipWaitingForBrowser, L"Veyra - waiting for the phone's browser",
+     L"Veyra - 휴대폰 브라우저 연결 대기 중"},
+    {TextRole::MenuConnectBrowser, L"Connect a phone's browser (show a code)...",
+     L"휴대폰 브라우저로 연결 (코드 표시)..."},
+    {TextRole::MenuShowBrowserCode, L"Show the code for the phone's browser...",
+     L"휴대폰 브라우저용 코드 보기..."},
 }};
 
 constexpr bool TableFollowsRoleOrder() {

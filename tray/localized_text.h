@@ -47,9 +47,13 @@ enum class TextRole {
   AddressRefused,
   StartupChangeFailed,
   GuideMissing,
+  TooltipWaitingForBrowser,
+  MenuConnectBrowser,
+  MenuShowBrowserCode,
 };
 
-inline constexpr std::size_t kTextRoleCount = static_cast<std::size_t>(TextRole::GuideMissing) + 1;
+inline constexpr std::size_t kTextRoleCount =
+    static_cast<std::size_t>(TextRole::MenuShowBrowserCode) + 1;
 
 // One role in both languages. Both are UTF-16 on Windows; "%s" marks where
 // wide-string formatting puts its argument, at different places per language.

@@ -45,7 +45,8 @@ MenuItem GreyedNote(const wchar_t* label) {
 // The one item that starts or ends a connection.
 MenuItem ConnectionItem(const MainMenuInputs& in) {
   if (in.hostRunning) {
-    const std::wstring& shown = in.name.empty() ? in.address : in.name;
+    const std::wstring& remembered = in.name.empty() ? in.address : in.name;
+    const std::wstring& shown = in.serving ? in.servedPhone : remembered;
     if (shown.empty()) {
       return Command(kCmdDisconnect, TextFor(TextRole::MenuDisconnect, in.korean));
     }
@@ -60,6 +61,15 @@ MenuItem ConnectionItem(const MainMenuInputs& in) {
   }
   return Command(kCmdConnect,
                  FillPlaceholder(TextFor(TextRole::MenuConnectTo, in.korean), in.name));
+}
+
+// Serves the page to the phone's browser, or shows its code again while it
+// is served.
+MenuItem BrowserItem(const MainMenuInputs& in) {
+  const bool served = in.hostRunning && in.serving;
+  return Command(
+      kCmdConnectBrowser,
+      TextFor(served ? TextRole::MenuShowBrowserCode : TextRole::MenuConnectBrowser, in.korean));
 }
 
 MenuItem QualitySubmenu(const MainMenuInputs& in) {
@@ -110,7 +120,13 @@ std::vector<MenuItem> BuildMainMenu(const MainMenuInputs& in) {
   std::vector<MenuItem> menu;
   menu.push_back(Command(kCmdGuide, TextFor(TextRole::MenuGuide, in.korean)));
   menu.push_back(Separator());
-  menu.push_back(ConnectionItem(in));
+  if (in.browserFirst && !in.hostRunning) {
+    menu.push_back(BrowserItem(in));
+    menu.push_back(ConnectionItem(in));
+  } else {
+    menu.push_back(ConnectionItem(in));
+    menu.push_back(BrowserItem(in));
+  }
   menu.push_back(Command(kCmdEnterAddress, TextFor(TextRole::MenuEnterAddress, in.korean)));
   menu.push_back(QualitySubmenu(in));
   menu.push_back(Separator());

@@ -47,6 +47,12 @@ struct MainMenuInputs {
   bool searching = false;
   std::wstring address;  // "ReceiverAddress"
   std::wstring name;     // "ReceiverName"
+  // The running host serves the phone's browser; servedPhone names the
+  // phone it shows this PC on, if any.
+  bool serving = false;
+  std::wstring servedPhone;
+  // The user last connected through the browser: that item comes first.
+  bool browserFirst = false;
   std::int32_t bitrateKbps = 0;
   std::int32_t fps = 0;
   bool startupEnabled = false;

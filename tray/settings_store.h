@@ -22,6 +22,14 @@ inline constexpr const wchar_t* kLastWidthSetting = L"LastWidth";
 inline constexpr const wchar_t* kLastHeightSetting = L"LastHeight";
 inline constexpr const wchar_t* kLastXSetting = L"LastX";
 inline constexpr const wchar_t* kLastYSetting = L"LastY";
+// The port the host serves the phone's browser on; absent, 0 or out of
+// range: the host's default.
+inline constexpr const wchar_t* kServePortSetting = L"ServePort";
+// The way the user last connected, offered first in the menu: "app" or
+// "browser".
+inline constexpr const wchar_t* kLastConnectionSetting = L"LastConnection";
+inline constexpr const wchar_t* kLastConnectionApp = L"app";
+inline constexpr const wchar_t* kLastConnectionBrowser = L"browser";
 
 inline constexpr std::int32_t kDefaultBitrateKbps = 12000;
 inline constexpr std::int32_t kDefaultFps = 60;

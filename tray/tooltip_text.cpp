@@ -17,4 +17,11 @@ std::wstring TooltipFor(bool hostRunning, const std::wstring& receiverName, bool
   return CutToUnits(std::move(text), kTooltipUnits - 1);
 }
 
+std::wstring ServingTooltipFor(bool streaming, const std::wstring& phoneName, bool korean) {
+  if (!streaming) {
+    return TextFor(TextRole::TooltipWaitingForBrowser, korean);
+  }
+  return TooltipFor(true, phoneName, korean);
+}
+
 }  // namespace veyra

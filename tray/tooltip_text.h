@@ -12,4 +12,8 @@ inline constexpr std::size_t kTooltipUnits = 128;
 // else showing on the named phone (or on "your phone" without a name).
 std::wstring TooltipFor(bool hostRunning, const std::wstring& receiverName, bool korean);
 
+// The same for a host serving the phone's browser: waiting until a phone
+// shows this PC.
+std::wstring ServingTooltipFor(bool streaming, const std::wstring& phoneName, bool korean);
+
 }  // namespace veyra

@@ -12,6 +12,7 @@ inline constexpr std::uint16_t kCmdStartAtSignIn = 103;
 inline constexpr std::uint16_t kCmdConnect = 104;
 inline constexpr std::uint16_t kCmdDisconnect = 105;
 inline constexpr std::uint16_t kCmdEnterAddress = 106;
+inline constexpr std::uint16_t kCmdConnectBrowser = 107;
 inline constexpr std::uint16_t kCmdGuide = 109;
 inline constexpr std::uint16_t kCmdForgetPhones = 111;
 inline constexpr std::uint16_t kCmdBitrate6000 = 200;
@@ -26,6 +27,8 @@ inline constexpr std::uint16_t kCmdPhoneFirst = 500;
 inline constexpr std::uint32_t kMsgTrayIcon = 0x8001;
 inline constexpr std::uint32_t kMsgPhonesFound = 0x8002;
 inline constexpr std::uint32_t kMsgHostExited = 0x8004;
+// A host printed lines; they wait in the window's hand-over.
+inline constexpr std::uint32_t kMsgHostOutput = 0x8005;
 
 // Timers of the tray's window.
 inline constexpr std::uintptr_t kTimerRefresh = 1;

@@ -32,9 +32,10 @@ void TrayController::Start() {
     display_ = extraDisplay_.Probe();
   }
   shell_.LoadIcon(display_.attached);
-  shell_.AddIcon(TooltipText());
+  tooltip_ = TooltipText();
+  shell_.AddIcon(tooltip_);
   if (!GuideAlreadyShown(settings_.Read(kSetupGuideShownSetting))) {
-    guideOpened_ = shell_.OpenGuide(true) || guideOpened_;
+    guideOpened_ = shell_.OpenGuide(true, false) || guideOpened_;
   }
 }
 
@@ -62,17 +63,25 @@ void TrayController::Refresh() {
   display_ = std::move(probed);
   hostWasRunning_ = running;
   if (guideOpened_) {
-    shell_.WriteStatusScript(display_, phones_.size());
+    shell_.WriteStatusScript(display_, phones_.size(), browser_);
   }
-  if (changed) {
-    shell_.ModifyIcon(display_.attached, TooltipText());
+  std::wstring tooltip = TooltipText();
+  if (changed || tooltip != tooltip_) {
+    shell_.ModifyIcon(display_.attached, tooltip);
+    tooltip_ = std::move(tooltip);
   }
 }
 
-void TrayController::OnTaskbarCreated() { shell_.AddIcon(TooltipText()); }
+void TrayController::OnTaskbarCreated() {
+  tooltip_ = TooltipText();
+  shell_.AddIcon(tooltip_);
+}
 
 std::wstring TrayController::TooltipText() {
   const bool running = shell_.IsHostRunning();
+  if (running && serving_) {
+    return ServingTooltipFor(browser_.phase == BrowserPhase::kStreaming, browser_.phone, korean_);
+  }
   return TooltipFor(running, running ? settings_.Read(kReceiverNameSetting) : std::wstring(),
                     korean_);
 }
@@ -83,6 +92,9 @@ std::vector<MenuItem> TrayController::MainMenu() {
   in.address = settings_.ReadReceiverAddress();
   in.name = settings_.Read(kReceiverNameSetting);
   in.hostRunning = shell_.IsHostRunning();
+  in.serving = serving_;
+  in.servedPhone = browser_.phase == BrowserPhase::kStreaming ? browser_.phone : std::wstring();
+  in.browserFirst = settings_.Read(kLastConnectionSetting) == kLastConnectionBrowser;
   in.searching = searching_;
   in.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
   in.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
@@ -109,6 +121,8 @@ void TrayController::OnCommand(std::uint16_t command) {
   switch (command) {
     case kCmdExit:
       restart_.stopRequested = true;
+      serving_ = false;
+      browser_ = {};
       shell_.StopAllHosts();
       extraDisplay_.TurnOff();
       shell_.CloseWindow();
@@ -125,8 +139,11 @@ void TrayController::OnCommand(std::uint16_t command) {
     case kCmdEnterAddress:
       EnterAddress();
       break;
+    case kCmdConnectBrowser:
+      ServeBrowsers();
+      break;
     case kCmdGuide:
-      guideOpened_ = shell_.OpenGuide(false) || guideOpened_;
+      guideOpened_ = shell_.OpenGuide(false, serving_) || guideOpened_;
       break;
     case kCmdForgetPhones:
       ForgetAllPhones();
@@ -138,6 +155,8 @@ void TrayController::OnCommand(std::uint16_t command) {
 
 void TrayController::Disconnect() {
   restart_.stopRequested = true;
+  serving_ = false;
+  browser_ = {};
   shell_.StopAllHosts();
   extraDisplay_.TurnOff();
   Refresh();
@@ -211,6 +230,25 @@ bool TrayController::MayConnectUnasked(const FoundPhone& phone) {
          (phone.address == address && phone.name == settings_.Read(kReceiverNameSetting));
 }
 
+std::optional<TrayController::HostStart> TrayController::PrepareServingHost() {
+  // Out of range (or no number at all): the host's own port.
+  const std::int32_t port = settings_.ReadInt(kServePortSetting, 0);
+  HostLaunch launch;
+  launch.serve = true;
+  launch.port = port > 0 && port <= 0xFFFF ? static_cast<std::uint16_t>(port) : 0;
+  launch.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
+  launch.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
+  launch.dataFolder = shell_.DataFolder();
+  HostStart start;
+  start.path = shell_.HostPath();
+  std::optional<std::wstring> line = HostCommandLine(start.path, launch);
+  if (!line) {
+    return std::nullopt;
+  }
+  start.commandLine = std::move(*line);
+  return start;
+}
+
 std::optional<TrayController::HostStart> TrayController::PrepareHost(const std::wstring& address,
                                                                      std::uint16_t port) {
   HostLaunch launch;
@@ -238,6 +276,9 @@ void TrayController::ConnectTo(const std::wstring& name, const std::wstring& add
   }
   settings_.Write(kReceiverAddressSetting, address);
   settings_.Write(kReceiverNameSetting, name);
+  settings_.Write(kLastConnectionSetting, kLastConnectionApp);
+  serving_ = false;
+  browser_ = {};
   restart_.stopRequested = false;
   restart_.retryCount = 0;
   restart_.noAnswerCount = 0;
@@ -252,18 +293,79 @@ void TrayController::ConnectTo(const std::wstring& name, const std::wstring& add
   Refresh();
 }
 
+void TrayController::ServeBrowsers() {
+  if (serving_ && shell_.IsHostRunning()) {
+    OpenBrowserGuide();
+    return;
+  }
+  const std::optional<HostStart> start = PrepareServingHost();
+  settings_.Write(kLastConnectionSetting, kLastConnectionBrowser);
+  serving_ = true;
+  browser_ = {};
+  browser_.phase = BrowserPhase::kStarting;
+  restart_.stopRequested = false;
+  restart_.retryCount = 0;
+  restart_.noAnswerCount = 0;
+  port_ = 0;
+  // One host at a time: the app's connection gives way, as any other.
+  shell_.StopAllHosts();
+  restart_.lastStartTickMs = shell_.TickMs();
+  if (!Launch(start)) {
+    extraDisplay_.TurnOff();
+    browser_.phase = BrowserPhase::kStopped;
+    shell_.ShowMessage(TextFor(TextRole::HostStartFailed, korean_), MessageKind::kWarning, true);
+  } else {
+    OpenBrowserGuide();
+  }
+  Refresh();
+}
+
+void TrayController::OpenBrowserGuide() {
+  guideOpened_ = shell_.OpenGuide(false, true) || guideOpened_;
+}
+
+bool TrayController::Launch(const std::optional<HostStart>& start) {
+  return start && shell_.StartHost(start->path, start->commandLine);
+}
+
+void TrayController::OnHostOutput(std::string_view line) {
+  if (!serving_) {
+    return;
+  }
+  const bool wasStreaming = browser_.phase == BrowserPhase::kStreaming;
+  if (!ApplyHostLine(browser_, line)) {
+    return;
+  }
+  if (wasStreaming && browser_.phase != BrowserPhase::kStreaming) {
+    // Nothing streams the extra display any more, as when an app's host
+    // ends.
+    extraDisplay_.TurnOff();
+  }
+  // The news reaches the guide's status script and the tooltip.
+  Refresh();
+}
+
 void TrayController::OnHostExited(std::uint32_t exitCode) {
   const bool running = shell_.IsHostRunning();
-  const std::wstring address =
-      running || restart_.stopRequested ? std::wstring() : settings_.ReadReceiverAddress();
-  switch (OnHostExit(restart_, running, address, shell_.TickMs(), exitCode)) {
+  const bool hasTarget =
+      !running && !restart_.stopRequested && (serving_ || !settings_.ReadReceiverAddress().empty());
+  switch (OnHostExit(restart_, running, hasTarget, shell_.TickMs(), exitCode)) {
     case HostExitAction::kNothing:
       return;
     case HostExitAction::kScheduleRetry:
       shell_.SetRetryTimer();
+      if (serving_) {
+        // The next host offers a new secret.
+        browser_ = {};
+        browser_.phase = BrowserPhase::kStarting;
+      }
       break;
     case HostExitAction::kTurnOffDisplay:
       extraDisplay_.TurnOff();
+      if (serving_) {
+        browser_ = {};
+        browser_.phase = BrowserPhase::kStopped;
+      }
       break;
   }
   Refresh();
@@ -274,16 +376,18 @@ void TrayController::OnRetryTimer() {
   if (restart_.stopRequested || shell_.IsHostRunning()) {
     return;
   }
-  const std::wstring address = settings_.ReadReceiverAddress();
-  if (address.empty()) {
+  const std::wstring address = serving_ ? std::wstring() : settings_.ReadReceiverAddress();
+  if (!serving_ && address.empty()) {
     extraDisplay_.TurnOff();
     Refresh();
     return;
   }
   restart_.lastStartTickMs = shell_.TickMs();
-  const std::optional<HostStart> start = PrepareHost(address, port_);
-  if (!start || !shell_.StartHost(start->path, start->commandLine)) {
+  if (!Launch(serving_ ? PrepareServingHost() : PrepareHost(address, port_))) {
     extraDisplay_.TurnOff();
+    if (serving_) {
+      browser_.phase = BrowserPhase::kStopped;
+    }
   }
   Refresh();
 }

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "tray/browser_path.h"
 #include "tray/display_state.h"
 #include "tray/host_launch.h"
 #include "tray/main_menu.h"
@@ -34,7 +36,9 @@ class TrayShell {
   virtual bool IsHostRunning() = 0;
   virtual std::wstring HostPath() = 0;
   virtual std::wstring DataFolder() = 0;
-  // Starts the host hidden and watches it; false when the program is
+  // Starts the host hidden and watches it: each line it prints comes back
+  // through OnHostOutput, its end through OnHostExited, and lines of hosts
+  // started before it are no longer reported. False when the program is
   // missing or did not start.
   virtual bool StartHost(const std::wstring& path, const std::wstring& commandLine) = 0;
   // Runs the host hidden to its end: its exit code, or nothing when it did
@@ -65,8 +69,11 @@ class TrayShell {
   virtual void CloseWindow() = 0;
 
   // The connection guide and sign-in startup.
-  virtual bool OpenGuide(bool automatic) = 0;  // true once the page was prepared
-  virtual void WriteStatusScript(const DisplayState& display, std::size_t phonesFound) = 0;
+  // True once the page was prepared; |browserPath| opens the phone's
+  // browser path of the local page.
+  virtual bool OpenGuide(bool automatic, bool browserPath) = 0;
+  virtual void WriteStatusScript(const DisplayState& display, std::size_t phonesFound,
+                                 const BrowserPath& browser) = 0;
   virtual bool IsStartupEnabled() = 0;
   virtual bool SetStartupEnabled(bool enable) = 0;
 };
@@ -91,11 +98,17 @@ class TrayController {
   void OnPhonesFound(std::vector<FoundPhone> phones);
   // |exitCode|: the host's, 0 when it could not be read.
   void OnHostExited(std::uint32_t exitCode = 0);
+  // One line the current host printed (UTF-8, without its line end).
+  void OnHostOutput(std::string_view line);
   void OnRetryTimer();
 
   // Refuses, with a warning and before anything is stored or stopped, an
   // address the host may not be given.
   void ConnectTo(const std::wstring& name, const std::wstring& address, std::uint16_t port);
+  // Starts a host that serves the page to the phone's browser, in place of
+  // any other, and opens the guide on its code; while one serves, only
+  // opens the guide again.
+  void ServeBrowsers();
   void ForgetAllPhones();
   void StartPhoneSearch();
   void EnterAddress();
@@ -104,6 +117,7 @@ class TrayController {
   const RestartState& restart() const { return restart_; }
   void SetEarlyExitLimit(std::uint64_t limitMs) { restart_.earlyExitLimitMs = limitMs; }
   const std::vector<FoundPhone>& phones() const { return phones_; }
+  const BrowserPath& browser() const { return browser_; }
   bool searching() const { return searching_; }
   std::uint16_t port() const { return port_; }
 
@@ -113,9 +127,15 @@ class TrayController {
     std::wstring commandLine;
   };
 
-  // The host and its command line with the presets of this moment; nothing
-  // when the address is no receiver address.
+  // The host and its command line with the presets of this moment: serving
+  // the phone's browser, or connecting to the address (nothing when it is
+  // no receiver address).
   std::optional<HostStart> PrepareHost(const std::wstring& address, std::uint16_t port);
+  std::optional<HostStart> PrepareServingHost();
+  // Starts the host a retry or a new connection asks for; false when it did
+  // not start.
+  bool Launch(const std::optional<HostStart>& start);
+  void OpenBrowserGuide();
   bool MayConnectUnasked(const FoundPhone& phone);
   void Disconnect();
   void ToggleStartup();
@@ -131,6 +151,10 @@ class TrayController {
   std::vector<FoundPhone> phones_;
   bool searching_ = false;
   bool guideOpened_ = false;
+  // The current connection is the phone's browser's, through a serving host.
+  bool serving_ = false;
+  BrowserPath browser_;
+  std::wstring tooltip_;  // as last shown
   RestartState restart_;
   std::uint16_t port_ = 0;
 };

@@ -66,8 +66,9 @@ void AppendItems(HMENU menu, const std::vector<MenuItem>& items) {
 }
 
 GuideWorld GuideWorldOf(const DisplayState& display, std::size_t phonesFound,
-                        SettingsStore& settings) {
+                        const BrowserPath& browser, SettingsStore& settings) {
   GuideWorld world;
+  world.browser = browser;
   world.displayFound = display.present;
   world.receiverAddress = settings.ReadReceiverAddress();
   world.phonesFound = phonesFound;
@@ -172,6 +173,14 @@ LRESULT TrayWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     case kMsgHostExited:
       controller_.OnHostExited(static_cast<std::uint32_t>(wParam));
       return 0;
+    case kMsgHostOutput:
+      for (const HostLine& line : hostOutput_->Take()) {
+        // A host replaced since may still have had lines on their way.
+        if (line.host == hostStarts_) {
+          controller_.OnHostOutput(line.text);
+        }
+      }
+      return 0;
     default:
       return DefWindowProcW(window, message, wParam, lParam);
   }
@@ -182,7 +191,13 @@ std::wstring TrayWindow::HostPath() { return veyra::HostPath(); }
 std::wstring TrayWindow::DataFolder() { return AppDataFolder(); }
 
 bool TrayWindow::StartHost(const std::wstring& path, const std::wstring& commandLine) {
-  return veyra::StartHost(path, commandLine, window_, kMsgHostExited);
+  HostWatch watch;
+  watch.window = window_;
+  watch.exitedMessage = kMsgHostExited;
+  watch.outputMessage = kMsgHostOutput;
+  watch.output = hostOutput_;
+  watch.host = ++hostStarts_;
+  return veyra::StartHost(path, commandLine, watch);
 }
 
 std::optional<std::uint32_t> TrayWindow::RunHost(const std::wstring& commandLine,
@@ -258,18 +273,19 @@ bool TrayWindow::StartPhoneSearch() {
 
 void TrayWindow::CloseWindow() { DestroyWindow(window_); }
 
-bool TrayWindow::OpenGuide(bool automatic) {
+bool TrayWindow::OpenGuide(bool automatic, bool browserPath) {
   WinGuidePlatform platform(window_);
   // The guide shows the display as it is now, not as the last refresh saw it.
-  return veyra::OpenGuide(
-      platform, settings_,
-      GuideWorldOf(extraDisplay_.Probe(), controller_.phones().size(), settings_),
-      automatic ? GuideMode::kAutomatic : GuideMode::kManual);
+  return veyra::OpenGuide(platform, settings_,
+                          GuideWorldOf(extraDisplay_.Probe(), controller_.phones().size(),
+                                       controller_.browser(), settings_),
+                          automatic ? GuideMode::kAutomatic : GuideMode::kManual, browserPath);
 }
 
-void TrayWindow::WriteStatusScript(const DisplayState& display, std::size_t phonesFound) {
+void TrayWindow::WriteStatusScript(const DisplayState& display, std::size_t phonesFound,
+                                   const BrowserPath& browser) {
   WinGuidePlatform platform(window_);
-  veyra::WriteStatusScript(platform, GuideWorldOf(display, phonesFound, settings_));
+  veyra::WriteStatusScript(platform, GuideWorldOf(display, phonesFound, browser, settings_));
 }
 
 bool TrayWindow::IsStartupEnabled() { return veyra::IsStartupEnabled(); }

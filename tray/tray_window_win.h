@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "tray/display_system_win.h"
+#include "tray/host_output.h"
 #include "tray/phone_hand_over.h"
 #include "tray/registry_settings_win.h"
 #include "tray/tray_controller.h"
@@ -48,8 +49,9 @@ class TrayWindow final : public TrayShell {
   bool ShowMessage(const std::wstring& text, MessageKind kind, bool owned) override;
   bool StartPhoneSearch() override;
   void CloseWindow() override;
-  bool OpenGuide(bool automatic) override;
-  void WriteStatusScript(const DisplayState& display, std::size_t phonesFound) override;
+  bool OpenGuide(bool automatic, bool browserPath) override;
+  void WriteStatusScript(const DisplayState& display, std::size_t phonesFound,
+                         const BrowserPath& browser) override;
   bool IsStartupEnabled() override;
   bool SetStartupEnabled(bool enable) override;
 
@@ -67,6 +69,9 @@ class TrayWindow final : public TrayShell {
   ExtraDisplay extraDisplay_;
   TrayController controller_;
   std::shared_ptr<PhoneHandOver> handOver_ = std::make_shared<PhoneHandOver>();
+  std::shared_ptr<HostOutput> hostOutput_ = std::make_shared<HostOutput>();
+  // Hosts started so far; the last one's lines are the ones that count.
+  std::uint64_t hostStarts_ = 0;
 };
 
 }  // namespace veyra

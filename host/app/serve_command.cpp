@@ -4,11 +4,14 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "host/app/stop_request.h"
 #include "host/app/terminal_qr.h"
 #include "host/base/clock.h"
 #include "host/base/log.h"
+#include "host/base/serve_report.h"
 #include "host/net/local_addresses.h"
 #include "host/net/tls_server_identity.h"
 #include "host/pairing/pairing_store.h"
@@ -64,6 +67,31 @@ class ApprovedKeys {
   std::unique_ptr<PairingStore> store_;
 };
 
+// Which of the session's reports are news: a repeat (a pipeline rebuilt for
+// a new size) is not, nor a phone going away that was never asked about or
+// shown anything (a refused one, or one that left before saying who it was).
+class PhaseFilter {
+ public:
+  bool Admit(ServePhase phase, const std::string& phone) {
+    if (told_ && phase == last_ && phone == lastPhone_) {
+      return false;
+    }
+    if (phase == ServePhase::kLeft && last_ != ServePhase::kAsking &&
+        last_ != ServePhase::kStreaming) {
+      return false;
+    }
+    told_ = true;
+    last_ = phase;
+    lastPhone_ = phone;
+    return true;
+  }
+
+ private:
+  bool told_ = false;
+  ServePhase last_ = ServePhase::kWaiting;
+  std::string lastPhone_;
+};
+
 }  // namespace
 
 std::string PageAddress(const std::string& address, std::uint16_t port, const std::string& secret) {
@@ -84,16 +112,27 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
         "without this PC's TLS key and certificate the page is served only to this PC itself "
         "(plain HTTP, a phone on a USB cable); HTTPS connections are refused");
   }
-  const std::string address = PreferredLanAddress(LocalIpv4Addresses());
+  // Filled once the server listens (Winsock is started by then); the
+  // first is the one most likely on the phone's network.
+  std::vector<std::string> addresses;
   std::mutex printLock;
   std::atomic<bool> announce{false};
   const auto show = [&](const std::string& secret) {
     if (!announce.load() || secret.empty()) {
       return;
     }
-    const std::string page = PageAddress(address, options.port, secret);
+    const std::string page = PageAddress(addresses.front(), options.port, secret);
+    std::string text = AddressLine(ServeLineKind::kAddress, page) + "\n";
+    for (std::size_t i = 1; i < addresses.size(); ++i) {
+      text += AddressLine(ServeLineKind::kOtherAddress,
+                          PageAddress(addresses[i], options.port, secret)) +
+              "\n";
+    }
+    text += UsbAddressLine(options.port,
+                           "http://localhost:" + std::to_string(options.port) + "/#" + secret) +
+            "\n";
     const std::lock_guard<std::mutex> lock(printLock);
-    print("Open this address on the phone: " + page + "\n" + TerminalQrCode(page));
+    print(text + TerminalQrCode(page));
   };
   PageSecret secret(SystemRandomBytes, NowUs, show);
   BrowserLinks links;
@@ -117,12 +156,14 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   parts.links = &links;
   parts.secret = &secret;
   PageServer server(parts);
+  PhaseFilter phases;
   if (!server.Start(options.port)) {
     return 1;
   }
   if (identity) {
     Log(LogLevel::Info, "this PC's certificate: %s", identity->Fingerprint().c_str());
   }
+  addresses = PageAddresses(LocalIpv4Addresses(), DefaultRouteAddress());
   announce = true;
   show(secret.Current());
 
@@ -130,6 +171,12 @@ int ServeBrowsers(const Options& options, const std::function<void(const std::st
   try {
     SessionParts sessionParts;
     sessionParts.browsers = &links;
+    sessionParts.onPhase = [&](ServePhase phase, const std::string& phone) {
+      const std::lock_guard<std::mutex> lock(printLock);
+      if (phases.Admit(phase, phone)) {
+        print(PhaseLine(phase, phone) + "\n");
+      }
+    };
     running = std::make_unique<ServedSession>(std::move(sessionParts));
   } catch (const std::exception& error) {
     Log(LogLevel::Error, "session: %s", error.what());

@@ -1,5 +1,6 @@
 #include "host/net/local_addresses.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -26,6 +27,20 @@ std::string PreferredLanAddress(const std::vector<std::string>& addresses) {
     }
   }
   return addresses.empty() ? std::string("127.0.0.1") : addresses.front();
+}
+
+std::vector<std::string> PageAddresses(const std::vector<std::string>& addresses,
+                                       const std::optional<std::string>& defaultRoute) {
+  const bool routed = defaultRoute && std::find(addresses.begin(), addresses.end(),
+                                                *defaultRoute) != addresses.end();
+  const std::string first = routed ? *defaultRoute : PreferredLanAddress(addresses);
+  std::vector<std::string> ordered{first};
+  for (const std::string& address : addresses) {
+    if (address != first) {
+      ordered.push_back(address);
+    }
+  }
+  return ordered;
 }
 
 }  // namespace veyra

@@ -7,6 +7,7 @@
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
+#include "host/base/peer_text.h"
 #include "host/base/status_codes.h"
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/noise_source.h"
@@ -75,6 +76,7 @@ std::unique_ptr<ICaptureSource> MakeCaptureSource(GraphicsContext& graphics,
 Session::Session(SessionParts parts)
     : makeSource_(parts.makeSource ? std::move(parts.makeSource) : MakeCaptureSource),
       browsers_(parts.browsers),
+      onPhase_(std::move(parts.onPhase)),
       converter_(MakeConverter(std::move(parts.conversionEngine))),
       encoder_(MakeEncoder(std::move(parts.encoderBackend))),
       connection_(TlsOrPlatform(std::move(parts.tlsFactory))),
@@ -108,6 +110,20 @@ void Session::SetState(SessionState next, std::string_view reason) {
     Log(LogLevel::Info, "state %s -> %s (%s)", SessionStateName(previous), SessionStateName(next),
         why.c_str());
   }
+}
+
+void Session::ReportPhase(ServePhase phase) {
+  if (!onPhase_) {
+    return;
+  }
+  std::string phone;
+  if (phase != ServePhase::kWaiting) {
+    const std::lock_guard<std::mutex> lock(deviceInfoLock_);
+    if (deviceInfoReceived_ && !deviceInfo_.model.empty()) {
+      phone = PeerName(deviceInfo_.model);
+    }
+  }
+  onPhase_(phase, phone);
 }
 
 void Session::SendJson(MessageType type, const std::string& json) {
@@ -258,6 +274,7 @@ void Session::NegotiationCycle() {
     approver_->Tell("the phone went away; nothing was allowed");
   }
   approval_ = PeerApproval::kNone;
+  ReportPhase(ServePhase::kLeft);
 }
 
 std::int32_t Session::AdoptBrowser(std::uint32_t timeoutMs) {
@@ -277,6 +294,7 @@ std::int32_t Session::AdoptBrowser(std::uint32_t timeoutMs) {
 }
 
 bool Session::AwaitBrowser() {
+  ReportPhase(ServePhase::kWaiting);
   while (running_) {
     // Through Connect, which closes the cycle gate first: the last
     // browser's negotiation state must not meet this one's messages.

@@ -49,7 +49,8 @@ namespace veyra {
 // (through SetState) the injector's locks, and is never taken under another
 // lock; trustLock_ is held over the
 // pairing store's file writes and the log's lock, never over another of the
-// session's locks.
+// session's locks; the phase report (onPhase) may run under pipelineLock_
+// and takes only leaf locks of its own.
 //
 // Trust: a receiver streams and sends input only once it is trusted (TLS,
 // its pinned key, a stored token) or this PC's user allowed it. Until then
@@ -116,6 +117,9 @@ class Session {
   bool SleepUnlessStopped(std::uint64_t durationUs);
   void OnConnectionLost(const std::string& reason);
   void SetState(SessionState next, std::string_view reason);
+  // Tells onPhase, with the receiver's model made safe to show (none while
+  // waiting).
+  void ReportPhase(ServePhase phase);
   void SendJson(MessageType type, const std::string& json);
   void SendEmpty(MessageType type);
   void SendError(const char* code, const char* message);
@@ -183,6 +187,7 @@ class Session {
   SessionParts::SourceFactory makeSource_;
   // Set when the session serves browsers instead of connecting out.
   BrowserLinks* browsers_;
+  std::function<void(ServePhase, const std::string&)> onPhase_;
   // The connected receiver's address, for this PC's question.
   std::string peerAddress_;
   Options options_;

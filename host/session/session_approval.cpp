@@ -89,6 +89,7 @@ void Session::PollApproval(std::uint64_t nowUs) {
     questionShown_ = true;
     questionShownUs_ = nowUs;
     prompt_.Start(question);
+    ReportPhase(ServePhase::kAsking);
   }
   const std::optional<ApprovalAnswer> answer = prompt_.Answer();
   if (!answer) {
@@ -98,6 +99,7 @@ void Session::PollApproval(std::uint64_t nowUs) {
       // may ask again later.
       noAnswerHere_ = true;
       RefuseHere("nobody answered in time", "no answer on this PC");
+      ReportPhase(ServePhase::kRefused);
     }
     return;
   }
@@ -107,6 +109,7 @@ void Session::PollApproval(std::uint64_t nowUs) {
   } else {
     refusedHere_ = true;
     RefuseHere("answered no");
+    ReportPhase(ServePhase::kRefused);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/base/options.h"
+#include "host/base/serve_report.h"
 #include "host/capture/capture_source.h"
 #include "host/capture/graphics_context.h"
 #include "host/input/display_layout.h"
@@ -42,6 +43,11 @@ struct SessionParts {
   // Browsers the page server admitted; it must outlive the session.
   // nullptr: the session connects out to the receiver the options name.
   BrowserLinks* browsers = nullptr;
+  // Told where the receiver stands: asked about, streaming, refused, gone,
+  // and, between browsers, waiting. Called on the session's threads with
+  // its pipeline lock possibly held, so it may take only leaf locks; empty:
+  // nobody is told.
+  std::function<void(ServePhase, const std::string& phone)> onPhase;
   // Asks this PC's user about receivers that are not trusted yet.
   std::unique_ptr<ReceiverApprover> approver;
   // How long the user has to answer; 0: Session::kApprovalTimeoutUs.

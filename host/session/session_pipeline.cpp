@@ -157,6 +157,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   }
   SendEmpty(MessageType::kStreamStart);
   SetState(SessionState::kStreaming, "pipeline running");
+  ReportPhase(ServePhase::kStreaming);
   return 0;
 }
 

@@ -39,12 +39,14 @@ class ServedHost:
         self.approver.attach(self.process)
         self.port = port
         self.addresses = []
+        self.lines = []  # everything printed, in order
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
         for raw in self.process.stdout:
-            m = ADDRESS_LINE.match(raw.decode("utf-8", "replace").rstrip("\r\n"))
+            self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
+            m = ADDRESS_LINE.match(self.lines[-1])
             if m:
                 self.addresses.append(m.groups())
 

@@ -182,6 +182,19 @@ def test_a_browser_is_asked_about_once_then_streams_and_comes_back_with_its_key(
     back.close()
     assert served.wait_text("ended in the middle of a WebSocket frame")
 
+    # What a person at the console (and the tray) read of it, in order: the
+    # returning browser is no news where it shows nothing (Wine has no
+    # encoder).
+    name = ": browser test"
+    told = ["Waiting for the phone.", "Asking this PC's user about the phone" + name]
+    if TLS:
+        told += ["Showing this PC on the phone" + name, "The phone went away" + name,
+                 "Waiting for the phone.", "Showing this PC on the phone" + name]
+    told += ["The phone went away" + name, "Waiting for the phone."]
+    phases = ("Waiting", "Asking", "Showing", "This PC did not", "The phone went")
+    assert wait_for(lambda: [line for line in served.lines if line.startswith(phases)] == told), \
+        served.lines
+
 
 def connect_when_free(port, key):
     """A WebSocket with |key| once the host has let the last browser go; a

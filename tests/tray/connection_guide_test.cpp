@@ -108,10 +108,22 @@ class OpenGuideTest : public ::testing::Test {
 };
 
 TEST_F(OpenGuideTest, CopiesThePageAndPictureAndWritesTheStatusBesideThem) {
+  platform.files[kProgram + L"\\qrcode.js"] = "var qrcode";
   EXPECT_TRUE(Open(GuideMode::kAutomatic));
   EXPECT_EQ(platform.files[kData + L"\\setup.html"], "<html>");
   EXPECT_EQ(platform.files[kData + L"\\veyra-icon.png"], "PNG");
-  EXPECT_EQ(platform.files[kData + L"\\status.js"].rfind("window.VEYRA_STATUS={app:true,", 0), 0U);
+  EXPECT_EQ(platform.files[kData + L"\\qrcode.js"], "var qrcode");
+  const std::string status = platform.files[kData + L"\\status.js"];
+  EXPECT_EQ(status.rfind("window.VEYRA_STATUS={app:true,", 0), 0U);
+  EXPECT_TRUE(status.ends_with("};\n" + BrowserStatusLine(BrowserPath{}))) << status;
+}
+
+// The code carries a secret of this PC: never the online guide.
+TEST_F(OpenGuideTest, TheBrowserPathOpensTheLocalPageOnIt) {
+  platform.siteAnswers = true;
+  EXPECT_TRUE(OpenGuide(platform, settings, world, GuideMode::kManual, true));
+  EXPECT_EQ(platform.probes, 0);
+  EXPECT_EQ(platform.opened, std::vector<std::wstring>{LocalAddress() + L"&show=browser"});
 }
 
 TEST_F(OpenGuideTest, ReachableSiteOpensTheOnlineGuideAndMarksItShown) {

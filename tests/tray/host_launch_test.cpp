@@ -115,10 +115,10 @@ TEST(RestartRuleTest, EarlyExitRestartsOnceThenGivesUp) {
   RestartState state;
   state.stopRequested = false;
   state.lastStartTickMs = 100 * kSecond;
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 110 * kSecond), HostExitAction::kScheduleRetry);
+  EXPECT_EQ(OnHostExit(state, false, true, 110 * kSecond), HostExitAction::kScheduleRetry);
   EXPECT_EQ(state.retryCount, 1);
   state.lastStartTickMs = 112 * kSecond;  // the restart
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 122 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(OnHostExit(state, false, true, 122 * kSecond), HostExitAction::kTurnOffDisplay);
   EXPECT_EQ(state.retryCount, 1);
 }
 
@@ -127,43 +127,43 @@ TEST(RestartRuleTest, AHostThatRanOverAMinuteEarnsAFreshRestart) {
   state.stopRequested = false;
   state.retryCount = 1;
   state.lastStartTickMs = 0;
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 300 * kSecond), HostExitAction::kScheduleRetry);
+  EXPECT_EQ(OnHostExit(state, false, true, 300 * kSecond), HostExitAction::kScheduleRetry);
   EXPECT_EQ(state.retryCount, 1);
   // Exactly a minute is still early.
   state.lastStartTickMs = 1000 * kSecond;
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 1060 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(OnHostExit(state, false, true, 1060 * kSecond), HostExitAction::kTurnOffDisplay);
 }
 
 TEST(RestartRuleTest, AnUnansweredQuestionIsAskedOnceMoreARefusalNever) {
   RestartState refused;
   refused.stopRequested = false;
-  EXPECT_EQ(OnHostExit(refused, false, L"10.0.0.2", 5 * kSecond, kHostExitRefusedOnThisPc),
+  EXPECT_EQ(OnHostExit(refused, false, true, 5 * kSecond, kHostExitRefusedOnThisPc),
             HostExitAction::kTurnOffDisplay);
   EXPECT_TRUE(refused.stopRequested);
 
   // Each question waits its 60 s, so every run is a long one.
   RestartState state;
   state.stopRequested = false;
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 61 * kSecond, kHostExitNoAnswerOnThisPc),
+  EXPECT_EQ(OnHostExit(state, false, true, 61 * kSecond, kHostExitNoAnswerOnThisPc),
             HostExitAction::kScheduleRetry);
   EXPECT_FALSE(state.stopRequested);
   state.lastStartTickMs = 63 * kSecond;
   // Another end in between does not start a new allowance.
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 300 * kSecond), HostExitAction::kScheduleRetry);
+  EXPECT_EQ(OnHostExit(state, false, true, 300 * kSecond), HostExitAction::kScheduleRetry);
   state.lastStartTickMs = 302 * kSecond;
-  EXPECT_EQ(OnHostExit(state, false, L"10.0.0.2", 363 * kSecond, kHostExitNoAnswerOnThisPc),
+  EXPECT_EQ(OnHostExit(state, false, true, 363 * kSecond, kHostExitNoAnswerOnThisPc),
             HostExitAction::kTurnOffDisplay);
   EXPECT_TRUE(state.stopRequested);
 }
 
 TEST(RestartRuleTest, StoppedNoAddressOrAnotherHostRunning) {
   RestartState stopped;
-  EXPECT_EQ(OnHostExit(stopped, false, L"10.0.0.2", 5 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(OnHostExit(stopped, false, true, 5 * kSecond), HostExitAction::kTurnOffDisplay);
   EXPECT_EQ(stopped.retryCount, 0);
 
   RestartState noAddress;
   noAddress.stopRequested = false;
-  EXPECT_EQ(OnHostExit(noAddress, false, L"", 5 * kSecond), HostExitAction::kTurnOffDisplay);
+  EXPECT_EQ(OnHostExit(noAddress, false, false, 5 * kSecond), HostExitAction::kTurnOffDisplay);
   EXPECT_EQ(noAddress.retryCount, 0);
 
   RestartState replaced;

@@ -3,6 +3,10 @@
 // environment says:
 //   --forget-all: exits with VEYRA_STAND_IN_FORGET_EXIT (default 0) after
 //                 VEYRA_STAND_IN_FORGET_MS (default 0);
+//   --serve:      holds the mutex as below while it prints the lines of the
+//                 file VEYRA_STAND_IN_SERVE_SCRIPT on standard output, each
+//                 at once except "wait-for NAME", which waits (up to a
+//                 minute) for the file NAME to appear beside the log;
 //   otherwise:    holds "Local\Veyra.Host.v1" for a time taken from the
 //                 comma list VEYRA_STAND_IN_RUN_MS, one entry per start (the
 //                 last one repeats; default ten minutes), then exits with
@@ -98,6 +102,46 @@ DWORD RunTimeFor(std::size_t start) {
   return times[start < times.size() ? start : times.size() - 1];
 }
 
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\') + 1); }
+
+// Plays the serving host's part: the lines a test wants the tray to read,
+// paced by files the test creates.
+void PlayServeScript(const std::wstring& logPath) {
+  const std::wstring script = Environment(L"VEYRA_STAND_IN_SERVE_SCRIPT");
+  HANDLE file = CreateFileW(script.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  std::string text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    text.append(buffer, read);
+  }
+  CloseHandle(file);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end;
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const std::string waitFor = "wait-for ";
+    if (line.rfind(waitFor, 0) == 0) {
+      const std::wstring name =
+          FolderOf(logPath) + std::wstring(line.begin() + waitFor.size(), line.end());
+      for (int i = 0; i < 600 && GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
+        Sleep(100);
+      }
+      continue;
+    }
+    const std::string printed = line + "\r\n";
+    DWORD written = 0;
+    WriteFile(out, printed.data(), static_cast<DWORD>(printed.size()), &written, nullptr);
+  }
+}
+
 }  // namespace
 
 int wmain() {
@@ -108,7 +152,13 @@ int wmain() {
     return static_cast<int>(Number(Environment(L"VEYRA_STAND_IN_FORGET_EXIT"), 0));
   }
   HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\Veyra.Host.v1");
-  Sleep(RunTimeFor(start));
+  const ULONGLONG started = GetTickCount64();
+  if (commandLine.find(L" --serve") != std::wstring::npos) {
+    PlayServeScript(LogPath());
+  }
+  const ULONGLONG played = GetTickCount64() - started;
+  const DWORD runMs = RunTimeFor(start);
+  Sleep(played >= runMs ? 0 : runMs - static_cast<DWORD>(played));
   CloseHandle(mutex);
   return static_cast<int>(Number(Environment(L"VEYRA_STAND_IN_EXIT_CODE"), 0));
 }

@@ -50,6 +50,7 @@ TEST(MainMenuTest, FreshAccountInEnglish) {
       L"109 Connection guide and status...",
       L"-",
       L"104 Connect (find my phone)",
+      L"107 Connect a phone's browser (show a code)...",
       L"106 Enter the address by hand...",
       L"> Picture quality",
       L"  200 Data saver (6 Mbps)",
@@ -81,6 +82,7 @@ TEST(MainMenuTest, HostRunningInKoreanNamesThePhoneAndNotesWhenPresetsApply) {
       L"109 연결 안내 및 현재 상태...",
       L"-",
       L"105 Living room phone 연결 끊기",
+      L"107 휴대폰 브라우저로 연결 (코드 표시)...",
       L"106 주소 직접 입력...",
       L"> 화질",
       L"  200 데이터 절약 (6 Mbps)",
@@ -137,7 +139,7 @@ TEST(MainMenuTest, OnlyPresetValuesCarryCheckMarks) {
   MainMenuInputs in = Defaults();
   in.bitrateKbps = 8000;  // stored by hand: passed to the host, no preset
   in.fps = 60;            // what a non-numeric "Fps" reads as
-  const MenuItem quality = BuildMainMenu(in)[4];
+  const MenuItem quality = BuildMainMenu(in)[5];
   ASSERT_EQ(quality.kind, Kind::Submenu);
   ASSERT_EQ(quality.children.size(), 6U);
   for (std::size_t i = 0; i < 3; ++i) {
@@ -153,8 +155,42 @@ TEST(MainMenuTest, AppliesNextFollowsTheSecondHostCheck) {
   in.hostRunningAtQuality = true;  // a host appeared while the menu was built
   const std::vector<MenuItem> menu = BuildMainMenu(in);
   EXPECT_EQ(menu[2].id, kCmdConnect);
-  ASSERT_EQ(menu[4].children.size(), 8U);
-  EXPECT_TRUE(menu[4].children[7].grayed);
+  ASSERT_EQ(menu[5].children.size(), 8U);
+  EXPECT_TRUE(menu[5].children[7].grayed);
+}
+
+// The phone's browser: offered first when it was the last way used (unless
+// a host runs), its code shown again while it is served, and the served
+// phone named on the disconnect item rather than the app's remembered one.
+TEST(MainMenuTest, BrowserItemFollowsTheLastPathAndTheServingHost) {
+  struct Case {
+    bool running;
+    bool serving;
+    bool browserFirst;
+    const wchar_t* servedPhone;
+    const wchar_t* second;
+    const wchar_t* third;
+  };
+  const Case cases[] = {
+      {false, false, true, L"", L"107 Connect a phone's browser (show a code)...",
+       L"104 Connect to Pixel"},
+      {true, true, true, L"", L"105 Disconnect", L"107 Show the code for the phone's browser..."},
+      {true, true, false, L"Tab S9", L"105 Disconnect from Tab S9",
+       L"107 Show the code for the phone's browser..."},
+      {true, false, true, L"", L"105 Disconnect from Pixel",
+       L"107 Connect a phone's browser (show a code)..."},
+  };
+  for (const Case& c : cases) {
+    MainMenuInputs in = Defaults();
+    in.name = L"Pixel";
+    in.hostRunning = c.running;
+    in.serving = c.serving;
+    in.browserFirst = c.browserFirst;
+    in.servedPhone = c.servedPhone;
+    const std::vector<std::wstring> menu = Describe(BuildMainMenu(in));
+    EXPECT_EQ(menu[2], c.second) << c.second;
+    EXPECT_EQ(menu[3], c.third) << c.third;
+  }
 }
 
 TEST(MainMenuTest, LongNamesAreCutToTheLabelBuffer) {

@@ -1,7 +1,8 @@
 """The tray starting and watching the host, under Wine (tray_harness.py
 drives it, with a recording stand-in for veyra-host.exe): the command line
 it starts, the one restart after an early exit, none after a refusal, and
-Disconnect and Exit ending every host."""
+Disconnect and Exit ending every host; the host serving the phone's browser
+started, followed through the lines it prints and stopped the same way."""
 
 import os
 import subprocess
@@ -11,7 +12,9 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_harness import IDM, WINE_DIR, WINE_RUN, driver, host_line, must  # noqa: E402
+from tray_harness import (IDM, WINE_DIR, WINE_RUN, browser_status, copy_guide,  # noqa: E402
+                          driver, fresh_data_folder, host_line, must, poll, serve_line,
+                          windows_path)
 from tray_harness import tray  # noqa: E402,F401 (the fixture, used by name)
 
 
@@ -27,12 +30,15 @@ def test_connect_starts_the_host_with_the_remembered_address(tray, presets, fps,
     assert driver("wait-host", "running", 10000)[0] == 0
 
 
-def test_a_host_exiting_at_once_is_restarted_exactly_once(tray):
+@pytest.mark.parametrize("command", ["connect", "browser"])
+def test_a_host_exiting_at_once_is_restarted_exactly_once(tray, command):
     must("set-setting", "ReceiverAddress", "192.168.1.20")
+    copy_guide(tray)
     tray.start(VEYRA_STAND_IN_RUN_MS="0")
-    must("command", IDM["connect"])
+    must("command", IDM[command])
     calls = tray.wait_calls(2, limit_s=60)
-    assert calls[0] == calls[1] == host_line(tray, "192.168.1.20")
+    expected = host_line(tray, "192.168.1.20") if command == "connect" else serve_line(tray)
+    assert calls[0] == calls[1] == expected
     # The retry timer is 2 s; several more periods bring no third start.
     time.sleep(8)
     assert len(tray.calls()) == 2
@@ -89,3 +95,58 @@ def test_disconnect_and_exit_end_every_running_host(tray):
     tray.exit()
     assert driver("wait-host", "stopped", 15000)[0] == 0
     assert driver("wait-tray-gone", 10000)[0] == 0
+
+
+SERVE_SCRIPT = """Open this address on the phone: https://192.168.1.5:47999/#s3cret-1
+Or, on another network: https://10.0.0.7:47999/#s3cret-1
+Or, over a USB cable after adb reverse tcp:47999 tcp:47999: http://localhost:47999/#s3cret-1
+Waiting for the phone.
+wait-for asked
+Asking this PC's user about the phone: Pixel "7" </script>
+wait-for shown
+Showing this PC on the phone: Pixel "7" </script>
+wait-for gone
+The phone went away: Pixel "7" </script>
+Open this address on the phone: https://192.168.1.5:47999/#s3cret-2
+Waiting for the phone.
+"""
+
+
+def test_the_browser_path_follows_the_serving_host_until_disconnect(tray):
+    # The stand-in prints what a serving host prints, a step each time the
+    # test lets it; the tray's status script for the guide follows.
+    copy_guide(tray)
+    folder = fresh_data_folder()
+    script = os.path.join(tray.folder, "serve-script.txt")
+    with open(script, "w", encoding="utf-8") as f:
+        f.write(SERVE_SCRIPT)
+    must("set-setting", "ServePort", "47999")
+    tray.start(VEYRA_STAND_IN_SERVE_SCRIPT=windows_path(script))
+    must("command", IDM["browser"])
+    assert tray.wait_calls(1) == [serve_line(tray, port=47999)]
+    assert driver("get-setting", "LastConnection")[1] == "browser\n"
+    assert os.path.exists(os.path.join(folder, "qrcode.js"))
+
+    def reaches(state):
+        return poll(lambda: browser_status(folder).get("state") == state and
+                    browser_status(folder), 20)
+
+    assert reaches("waiting") == {
+        "state": "waiting", "link": "https://192.168.1.5:47999/#s3cret-1",
+        "usb": "http://localhost:47999/#s3cret-1", "others": ["https://10.0.0.7:47999/#s3cret-1"],
+        "phone": ""}
+    phone = 'Pixel "7" </script>'
+    for step, state in (("asked", "asking"), ("shown", "streaming"), ("gone", "lost")):
+        open(os.path.join(tray.folder, step), "w").close()
+        status = reaches(state)
+        assert status and status["phone"] == phone, (state, browser_status(folder))
+    # The secret used up, the host offers a new one; the news stays the
+    # phone that left.
+    assert poll(lambda: browser_status(folder).get("link", "").endswith("#s3cret-2"), 20)
+    assert browser_status(folder)["state"] == "lost"
+
+    must("command", IDM["disconnect"])
+    assert driver("wait-host", "stopped", 15000)[0] == 0
+    assert reaches("off")
+    time.sleep(5)  # the watcher's report must not restart anything
+    assert len(tray.calls()) == 1

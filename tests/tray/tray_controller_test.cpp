@@ -383,7 +383,7 @@ TEST_F(TrayControllerTest, ForgetAllAsksFirstAndReportsTheExitCode) {
 TEST_F(TrayControllerTest, StartupToggleWarnsWithoutAnOwnerWhenItFails) {
   tray.OnCommand(kCmdStartAtSignIn);
   EXPECT_TRUE(shell.startupEnabled);
-  EXPECT_TRUE(tray.MainMenu()[7].checked);
+  EXPECT_TRUE(tray.MainMenu()[8].checked);
   shell.startupChangeWorks = false;
   tray.OnCommand(kCmdStartAtSignIn);
   ASSERT_EQ(shell.messages.size(), 1U);
@@ -400,6 +400,58 @@ TEST_F(TrayControllerTest, TheGuideKeepsTheStatusScriptCurrentOnceOpened) {
   tray.Refresh();
   EXPECT_EQ(shell.Count(L"WriteStatusScript"), 1U);
   EXPECT_EQ(shell.statusPhones, 2U);
+}
+
+// The phone's browser through a serving host: started in place of the app's
+// host, followed through what it prints, restarted once, and given up on.
+TEST_F(TrayControllerTest, TheBrowserPathFollowsItsServingHostAndIsWatchedLikeTheApps) {
+  settings.Set(kServePortSetting, L"70000");  // out of range: the host's own port
+  tray.Start();
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  tray.OnCommand(kCmdConnectBrowser);
+  ASSERT_EQ(shell.started.size(), 2U);
+  EXPECT_EQ(shell.started[1], Line(L"--serve --source dd --fps 60 --bitrate 12000"));
+  EXPECT_EQ(shell.Count(L"StopAllHosts"), 2U);  // the app's host gave way
+  EXPECT_EQ(shell.Count(L"OpenGuide(manual,browser)"), 1U);
+  EXPECT_EQ(settings.values().at(kLastConnectionSetting), L"browser");
+  EXPECT_EQ(shell.statusBrowser.phase, BrowserPhase::kStarting);
+
+  tray.OnHostOutput("Open this address on the phone: https://192.168.1.5:47820/#abc");
+  tray.OnHostOutput("Waiting for the phone.");
+  EXPECT_EQ(shell.statusBrowser.phase, BrowserPhase::kWaiting);
+  EXPECT_EQ(shell.statusBrowser.link, L"https://192.168.1.5:47820/#abc");
+  EXPECT_EQ(shell.tooltips.back(), L"Veyra - waiting for the phone's browser");
+  AttachPhoneDisplay();
+  tray.OnHostOutput("Showing this PC on the phone: Tab S9");
+  EXPECT_EQ(shell.tooltips.back(), L"Veyra - showing this PC on Tab S9");
+  EXPECT_TRUE(displays.detached.empty());
+  tray.OnHostOutput("The phone went away: Tab S9");
+  EXPECT_EQ(shell.statusBrowser.phase, BrowserPhase::kLost);
+  EXPECT_EQ(displays.detached, std::vector<std::wstring>{kPhoneDisplay});
+
+  // Chosen again while it serves: the code again, not a second host.
+  tray.OnCommand(kCmdConnectBrowser);
+  EXPECT_EQ(shell.started.size(), 2U);
+  EXPECT_EQ(shell.Count(L"OpenGuide(manual,browser)"), 2U);
+
+  shell.hostRunning = false;
+  tray.OnHostExited();
+  EXPECT_TRUE(shell.retryTimerSet);
+  EXPECT_EQ(shell.statusBrowser.phase, BrowserPhase::kStarting);
+  EXPECT_TRUE(shell.statusBrowser.link.empty());  // the next host offers a new secret
+  tray.OnRetryTimer();
+  ASSERT_EQ(shell.started.size(), 3U);
+  EXPECT_EQ(shell.started[2], shell.started[1]);
+  shell.hostRunning = false;
+  tray.OnHostExited();
+  EXPECT_FALSE(shell.retryTimerSet);
+  EXPECT_EQ(shell.statusBrowser.phase, BrowserPhase::kStopped);
+
+  // The app's connection takes over; a serving host's words no longer count.
+  tray.ConnectTo(L"Pixel", L"192.168.1.20", 0);
+  tray.OnHostOutput("Waiting for the phone.");
+  EXPECT_EQ(shell.statusBrowser, BrowserPath{});
+  EXPECT_EQ(settings.values().at(kLastConnectionSetting), L"app");
 }
 
 TEST_F(TrayControllerTest, ShutdownRunsOnce) {

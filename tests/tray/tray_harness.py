@@ -9,7 +9,9 @@ folder with both.
 Every wait is bounded and polls; nothing depends on how fast the machine is.
 Screenshots go to $VEYRA_TRAY_OUTPUT/screenshots."""
 
+import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -27,8 +29,8 @@ SCREENSHOTS = os.path.join(OUTPUT, "screenshots")
 
 VK_RETURN, VK_ESCAPE, VK_RIGHT, VK_DOWN = 13, 27, 39, 40
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
-IDM = {"exit": 100, "connect": 104, "disconnect": 105, "address": 106, "forget": 111,
-       "sharper": 202, "battery": 211}
+IDM = {"exit": 100, "connect": 104, "disconnect": 105, "address": 106, "browser": 107,
+       "forget": 111, "sharper": 202, "battery": 211}
 KOREAN_ENV = {"LC_ALL": "ko_KR.UTF-8"}
 GUIDE_SOURCE = os.environ.get("VEYRA_GUIDE_DIR", "")
 
@@ -194,6 +196,34 @@ def data_folder():
 def host_line(t, address, fps=60, bitrate=12000):
     return ('"%s" --host %s --source dd --fps %d --bitrate %d --log "%s\\host.log"'
             % (t.host, address, fps, bitrate, data_folder()))
+
+
+def serve_line(t, port=None, fps=60, bitrate=12000):
+    return ('"%s" --serve%s --source dd --fps %d --bitrate %d --log "%s\\host.log"'
+            % (t.host, " --port %d" % port if port else "", fps, bitrate, data_folder()))
+
+
+def copy_guide(t):
+    """The guide's files beside the tray, as installed."""
+    for name in ("setup.html", "veyra-icon.png"):
+        shutil.copy(os.path.join(GUIDE_SOURCE, name), t.folder)
+    shutil.copy(os.path.join(GUIDE_SOURCE, "node_modules", "qrcode-generator", "dist", "qrcode.js"),
+                t.folder)
+
+
+def browser_status(folder):
+    """The phone's-browser line of status.js as a dict; {} while there is none."""
+    try:
+        with open(os.path.join(folder, "status.js"), "rb") as f:
+            lines = f.read().decode("ascii").split("\n")
+    except FileNotFoundError:
+        return {}
+    prefix = "window.VEYRA_BROWSER="
+    for line in lines:
+        if line.startswith(prefix) and line.endswith(";"):
+            body = re.sub(r'([{,])(\w+):', r'\1"\2":', line[len(prefix):-1])
+            return json.loads(body)
+    return {}
 
 
 def tooltip_text(geometry_name="Wine System Tray"):
