@@ -18,30 +18,33 @@ const char* Word(bool value) { return value ? "true" : "false"; }
 const wchar_t* Flag(bool value) { return value ? L"1" : L"0"; }
 const char* LangCode(bool korean) { return korean ? "ko" : "en"; }
 
+// Appends the \u escape of one UTF-16 unit.
+void AppendEscape(std::string& out, std::uint32_t unit) {
+  std::array<char, 8> escape{};
+  std::snprintf(escape.data(), escape.size(), "\\u%04X", static_cast<unsigned>(unit & 0xFFFFu));
+  out += escape.data();
+}
+
+bool IsPlain(std::uint32_t code) {
+  return (code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z') ||
+         (code >= '0' && code <= '9') ||
+         std::string_view(" .:/#_-~").find(static_cast<char>(code)) != std::string_view::npos;
+}
+
 // A JavaScript string literal of the text, in ASCII.
 std::string ScriptString(const std::wstring& text) {
   std::string out = "\"";
   for (const wchar_t c : text) {
-    const bool plain = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-                       (c >= L'0' && c <= L'9') ||
-                       std::wstring_view(L" .:/#_-~").find(c) != std::wstring_view::npos;
-    if (plain) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    // UTF-16 units on Windows; elsewhere a character past the BMP is
-    // written as its surrogate pair, which JavaScript reads the same way.
-    const auto unit = [&out](unsigned value) {
-      std::array<char, 8> escape{};
-      std::snprintf(escape.data(), escape.size(), "\\u%04X", value & 0xFFFFu);
-      out += escape.data();
-    };
-    const auto code = static_cast<std::uint32_t>(c);
-    if (code > 0xFFFF) {
-      unit(0xD800 + ((code - 0x10000) >> 10));
-      unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+    const std::uint32_t code = std::char_traits<wchar_t>::to_int_type(c);
+    if (code < 0x80 && IsPlain(code)) {
+      out += static_cast<char>(code);
+    } else if (code > 0xFFFF) {
+      // Only where wide characters are whole code points: written as the
+      // surrogate pair JavaScript reads the same way.
+      AppendEscape(out, 0xD800 + ((code - 0x10000) >> 10));
+      AppendEscape(out, 0xDC00 + ((code - 0x10000) & 0x3FF));
     } else {
-      unit(code);
+      AppendEscape(out, code);
     }
   }
   return out + "\"";

@@ -222,12 +222,14 @@ def test_bad_values_read_as_defaults_and_the_rest_is_left_alone(tray, values, fp
     exit_cleanly(tray)
     after = dump()
     # Connecting stores the address and the name it used, as terminated
-    # text; the name read as absent, so it is stored empty.
+    # text (the name read as absent, so it is stored empty), and the way it
+    # connected.
     assert after["ReceiverAddress"] == stored_text("192.168.1.20")
     assert after["ReceiverName"] == stored_text("")
+    assert after["LastConnection"] == stored_text("app")
     for name in set(before) - {"ReceiverAddress", "ReceiverName"}:
         assert after.get(name) == before[name], name
-    assert set(after) == set(before)
+    assert set(after) == set(before) | {"LastConnection"}
 
 
 def test_an_unreadable_address_and_guide_flag_fall_back_and_stay_untouched(tray):

@@ -22,7 +22,7 @@ RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 
 def updated(folder):
     with open(os.path.join(folder, "status.js"), "rb") as f:
-        line = f.read()
+        line = f.read().split(b"\n")[0] + b"\n"
     assert line.startswith(b"window.VEYRA_STATUS={app:true,") and line.endswith(b"};\n"), line
     return int(line.rsplit(b"updated:", 1)[1][:-3])
 

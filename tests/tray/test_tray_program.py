@@ -46,9 +46,9 @@ def test_menu_opens_on_a_click_and_keys_reach_its_items(tray, button):
     must("wait-window", "#32768", 10000)
     if button == "right":
         screenshot("menu-english")
-    # Guide, Connect, Enter address, Picture quality > Data saver,
-    # Standard, Sharper.
-    must("menu-keys", VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RIGHT)
+    # Guide, Connect, the phone's browser, Enter address, Picture quality >
+    # Data saver, Standard, Sharper.
+    must("menu-keys", VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RIGHT)
     assert poll(lambda: int(must("count-windows", "#32768")) >= 2, 10)
     if button == "right":
         time.sleep(0.5)
@@ -65,8 +65,8 @@ def test_menu_in_korean(tray):
     must("wait-window", "#32768", 10000)
     time.sleep(0.5)
     screenshot("menu-korean")
-    # Third item: the address dialog, with its texts in Korean.
-    must("menu-keys", VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN)
+    # Fourth item: the address dialog, with its texts in Korean.
+    must("menu-keys", VK_DOWN, VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN)
     caption = must("wait-window", "#32770", 10000).split("\n")[0]
     assert caption == "Veyra - 연결"
     texts = must("dialog-texts").split("\n")
