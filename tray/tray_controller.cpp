@@ -230,12 +230,16 @@ bool TrayController::MayConnectUnasked(const FoundPhone& phone) {
          (phone.address == address && phone.name == settings_.Read(kReceiverNameSetting));
 }
 
-std::optional<TrayController::HostStart> TrayController::PrepareServingHost() {
+HostLaunch TrayController::ServingLaunch() {
   // Out of range (or no number at all): the host's own port.
   const std::int32_t port = settings_.ReadInt(kServePortSetting, 0);
   HostLaunch launch;
   launch.serve = true;
   launch.port = port > 0 && port <= 0xFFFF ? static_cast<std::uint16_t>(port) : 0;
+  return launch;
+}
+
+std::optional<TrayController::HostStart> TrayController::PrepareHost(HostLaunch launch) {
   launch.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
   launch.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
   launch.dataFolder = shell_.DataFolder();
@@ -249,27 +253,33 @@ std::optional<TrayController::HostStart> TrayController::PrepareServingHost() {
   return start;
 }
 
-std::optional<TrayController::HostStart> TrayController::PrepareHost(const std::wstring& address,
-                                                                     std::uint16_t port) {
+HostLaunch TrayController::AppLaunch(const std::wstring& address, std::uint16_t port) {
   HostLaunch launch;
   launch.address = address;
   launch.port = port;
-  launch.fps = settings_.ReadInt(kFpsSetting, kDefaultFps);
-  launch.bitrateKbps = settings_.ReadInt(kBitrateKbpsSetting, kDefaultBitrateKbps);
-  launch.dataFolder = shell_.DataFolder();
-  HostStart start;
-  start.path = shell_.HostPath();
-  std::optional<std::wstring> line = HostCommandLine(start.path, launch);
-  if (!line) {
-    return std::nullopt;
+  return launch;
+}
+
+bool TrayController::StartConnection(const std::optional<HostStart>& start, std::uint16_t port) {
+  restart_.stopRequested = false;
+  restart_.retryCount = 0;
+  restart_.noAnswerCount = 0;
+  port_ = port;
+  // One host at a time: a new connection replaces the old one, whichever
+  // way either goes.
+  shell_.StopAllHosts();
+  restart_.lastStartTickMs = shell_.TickMs();
+  if (Launch(start)) {
+    return true;
   }
-  start.commandLine = std::move(*line);
-  return start;
+  extraDisplay_.TurnOff();
+  shell_.ShowMessage(TextFor(TextRole::HostStartFailed, korean_), MessageKind::kWarning, true);
+  return false;
 }
 
 void TrayController::ConnectTo(const std::wstring& name, const std::wstring& address,
                                std::uint16_t port) {
-  const std::optional<HostStart> start = PrepareHost(address, port);
+  const std::optional<HostStart> start = PrepareHost(AppLaunch(address, port));
   if (!start) {
     shell_.ShowMessage(TextFor(TextRole::AddressRefused, korean_), MessageKind::kWarning, true);
     return;
@@ -279,17 +289,7 @@ void TrayController::ConnectTo(const std::wstring& name, const std::wstring& add
   settings_.Write(kLastConnectionSetting, kLastConnectionApp);
   serving_ = false;
   browser_ = {};
-  restart_.stopRequested = false;
-  restart_.retryCount = 0;
-  restart_.noAnswerCount = 0;
-  port_ = port;
-  // One host at a time: a new connection replaces the old one.
-  shell_.StopAllHosts();
-  restart_.lastStartTickMs = shell_.TickMs();
-  if (!shell_.StartHost(start->path, start->commandLine)) {
-    extraDisplay_.TurnOff();
-    shell_.ShowMessage(TextFor(TextRole::HostStartFailed, korean_), MessageKind::kWarning, true);
-  }
+  StartConnection(start, port);
   Refresh();
 }
 
@@ -298,24 +298,15 @@ void TrayController::ServeBrowsers() {
     OpenBrowserGuide();
     return;
   }
-  const std::optional<HostStart> start = PrepareServingHost();
+  const std::optional<HostStart> start = PrepareHost(ServingLaunch());
   settings_.Write(kLastConnectionSetting, kLastConnectionBrowser);
   serving_ = true;
   browser_ = {};
   browser_.phase = BrowserPhase::kStarting;
-  restart_.stopRequested = false;
-  restart_.retryCount = 0;
-  restart_.noAnswerCount = 0;
-  port_ = 0;
-  // One host at a time: the app's connection gives way, as any other.
-  shell_.StopAllHosts();
-  restart_.lastStartTickMs = shell_.TickMs();
-  if (!Launch(start)) {
-    extraDisplay_.TurnOff();
-    browser_.phase = BrowserPhase::kStopped;
-    shell_.ShowMessage(TextFor(TextRole::HostStartFailed, korean_), MessageKind::kWarning, true);
-  } else {
+  if (StartConnection(start, 0)) {
     OpenBrowserGuide();
+  } else {
+    browser_.phase = BrowserPhase::kStopped;
   }
   Refresh();
 }
@@ -383,7 +374,7 @@ void TrayController::OnRetryTimer() {
     return;
   }
   restart_.lastStartTickMs = shell_.TickMs();
-  if (!Launch(serving_ ? PrepareServingHost() : PrepareHost(address, port_))) {
+  if (!Launch(PrepareHost(serving_ ? ServingLaunch() : AppLaunch(address, port_)))) {
     extraDisplay_.TurnOff();
     if (serving_) {
       browser_.phase = BrowserPhase::kStopped;

@@ -130,8 +130,12 @@ class TrayController {
   // The host and its command line with the presets of this moment: serving
   // the phone's browser, or connecting to the address (nothing when it is
   // no receiver address).
-  std::optional<HostStart> PrepareHost(const std::wstring& address, std::uint16_t port);
-  std::optional<HostStart> PrepareServingHost();
+  std::optional<HostStart> PrepareHost(HostLaunch launch);
+  static HostLaunch AppLaunch(const std::wstring& address, std::uint16_t port);
+  HostLaunch ServingLaunch();
+  // A new connection's bookkeeping, every other host stopped, and |start|
+  // started; on failure the extra display is turned off and the user told.
+  bool StartConnection(const std::optional<HostStart>& start, std::uint16_t port);
   // Starts the host a retry or a new connection asks for; false when it did
   // not start.
   bool Launch(const std::optional<HostStart>& start);
