@@ -140,6 +140,8 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   stats_.Reset();
   sendWindow_.Reset();
   keyframes_.Reset();
+  keyframeBytes_ = 0;
+  frameBytes_ = 0;
   configSent_ = false;
   SendJson(MessageType::kVideoConfig, Serialize(BuildVideoConfig(videoConfig_)));
 
@@ -236,6 +238,16 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
   timing.keyframe = frame.keyframe;
   stats_.RecordFrame(timing);
   sendWindow_.OnSent(frame.frameId, timing.bytes, sentUs);
+  rate_.OnSent(timing.bytes, sentUs);
+  if (frame.keyframe) {
+    keyframeBytes_.store(timing.bytes, std::memory_order_relaxed);
+  } else {
+    // A running mean over about eight frames: the size the next one is
+    // likely to have.
+    const std::uint64_t mean = frameBytes_.load(std::memory_order_relaxed);
+    frameBytes_.store(mean == 0 ? timing.bytes : (mean * 7 + timing.bytes) / 8,
+                      std::memory_order_relaxed);
+  }
   const std::uint8_t flags =
       FrameFlags::kAccessUnit | (frame.keyframe ? FrameFlags::kKeyframe : FrameFlags::kNone);
   const bool queued =
