@@ -70,6 +70,8 @@ class Session {
   static constexpr std::uint64_t kSilentReceiverUs = 5000000;
   static constexpr std::uint64_t kStatsPeriodUs = 1000000;
   static constexpr std::uint32_t kAcquireTimeoutMs = 100;
+  // The encoder's own keyframe interval, in seconds of frames.
+  static constexpr std::uint32_t kLongGopSeconds = 60;
   static constexpr std::uint64_t kBackgroundPollUs = 50000;
   // Longest a received frame waits for its connection's negotiation to be
   // set up; in practice microseconds.
@@ -171,6 +173,12 @@ class Session {
   void OnFrameAck(const FrameAck& ack);
   bool VideoWindowOpen(std::uint64_t nowUs);
   void AdaptBitrate(std::uint64_t nowUs);
+  // The bytes the link's rate and round trip allow in flight now.
+  std::uint64_t WindowBytes() const;
+  // Whether the periodic keyframe the options ask for is due and the link
+  // has room for all of it: on a slow link a keyframe on a schedule would
+  // freeze the picture for as long as it takes to send.
+  bool RefreshDue(std::uint64_t nowUs);
   // What the link delivered to a receiver, kept for its next connection in
   // this run, and the start from it.
   void RememberDelivery(const std::string& deviceId);
@@ -251,6 +259,7 @@ class Session {
   // thread).
   std::atomic<std::uint64_t> keyframeBytes_{0};
   std::atomic<std::uint64_t> frameBytes_{0};
+  std::atomic<std::uint64_t> framesSinceKeyframe_{0};
   // The rate the receiver asked for with SET_BITRATE in this run; 0: none.
   std::atomic<std::uint32_t> requestedBps_{0};
   std::atomic<bool> visible_{true};

@@ -1,6 +1,8 @@
 // Fitting the stream to the link: the window of video in flight, the
 // acknowledgements that open it, and the bit rate.
 
+#include <algorithm>
+
 #include "host/base/clock.h"
 #include "host/base/log.h"
 #include "host/session/session.h"
@@ -18,12 +20,27 @@ void Session::OnFrameAck(const FrameAck& ack) {
   }
 }
 
-bool Session::VideoWindowOpen(std::uint64_t nowUs) {
+std::uint64_t Session::WindowBytes() const {
   const std::uint64_t intervalUs =
       options_.fps > 0 ? 1000000 / static_cast<std::uint64_t>(options_.fps) : 0;
   const std::int64_t minRttUs = stats_.minRttUs();
-  const std::uint64_t windowBytes = SendWindow::WindowBytes(
+  return SendWindow::WindowBytes(
       rate_.rateBps(), minRttUs > 0 ? static_cast<std::uint64_t>(minRttUs) : 0, intervalUs);
+}
+
+bool Session::RefreshDue(std::uint64_t nowUs) {
+  const auto gop = static_cast<std::uint64_t>(std::max(options_.gop, 0));
+  if (gop == 0 || framesSinceKeyframe_.load(std::memory_order_relaxed) < gop) {
+    return false;
+  }
+  const std::uint64_t keyframeBytes = keyframeBytes_.load(std::memory_order_relaxed);
+  const std::uint64_t windowBytes = WindowBytes();
+  return keyframeBytes <= windowBytes &&
+         sendGate_->HasRoom(windowBytes, connection_.BacklogBytes(), keyframeBytes, nowUs);
+}
+
+bool Session::VideoWindowOpen(std::uint64_t nowUs) {
+  const std::uint64_t windowBytes = WindowBytes();
   // A keyframe is due when asked for or when the chain is broken; it is
   // about as large as the last one was.
   const bool keyframeDue = keyframeRequested_.load() || keyframes_.broken();
