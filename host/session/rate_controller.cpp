@@ -58,6 +58,8 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   lastCutBps_ = 0;
   resumeBps_ = 0;
   deliveredBps_ = 0;
+  delayAtCutUs_ = 0;
+  foreignUntilUs_ = 0;
 }
 
 void RateController::ResumeFrom(std::uint32_t deliveredBps) {
@@ -281,13 +283,17 @@ std::uint64_t RateController::AckedBps(std::uint64_t nowUs) const {
   if (recent_.size() < 2) {
     return 0;
   }
+  // The first sample's bytes arrived before the span starts. Silences
+  // longer than kStallGapUs are stalls, not the link's rate: left out.
   std::uint64_t bytes = 0;
-  for (const Sample& sample : recent_) {
-    bytes += sample.bytes;
+  const std::uint64_t sinceLastUs = nowUs - recent_.back().atUs;
+  std::uint64_t spanUs = sinceLastUs > kStallGapUs ? 0 : sinceLastUs;
+  for (std::size_t i = 1; i < recent_.size(); ++i) {
+    bytes += recent_[i].bytes;
+    const std::uint64_t gapUs = recent_[i].atUs - recent_[i - 1].atUs;
+    spanUs += gapUs > kStallGapUs ? 0 : gapUs;
   }
-  // The first sample's bytes arrived before the span starts.
-  bytes -= recent_.front().bytes;
-  return Rate(bytes, nowUs - recent_.front().atUs);
+  return Rate(bytes, spanUs);
 }
 
 std::uint64_t RateController::SentBps(std::uint64_t nowUs) const {
@@ -315,17 +321,28 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
       static_cast<std::int64_t>(rateBps_ == 0 ? 0 : standingBytes * 8000000 / rateBps_);
   const bool congested = evidence.enough && evidence.delayUs > kOveruseUs &&
                          (!evidence.draining || evidence.delayUs > kMaxQueueUs);
+  if (congested && backlogDelayUs <= kOveruseUs && !OursToCut(evidence.delayUs, nowUs)) {
+    underuseSinceUs_ = 0;
+    return std::nullopt;
+  }
   if (congested || backlogDelayUs > kOveruseUs) {
     underuseSinceUs_ = 0;
     const bool fromAcks = congested && evidence.delayUs >= backlogDelayUs;
-    const std::uint64_t deliveryBps = fromAcks ? (busyBps != 0 ? busyBps : AckedBps(nowUs)) : 0;
+    // Over the last second as a whole the link carried no more than the
+    // acknowledgements show: with capacity in bursts, that is below what
+    // the busy moments alone suggest.
+    const std::uint64_t ackedBps = AckedBps(nowUs);
+    const std::uint64_t deliveryBps =
+        !fromAcks ? 0 : busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps)
+                                                      : std::max(busyBps, ackedBps);
+
     return Decrease(std::max(congested ? evidence.delayUs : 0, backlogDelayUs), deliveryBps, nowUs);
   }
   const std::int64_t delayUs = std::max(currentUs.value_or(0), backlogDelayUs);
-  if (delayUs >= kUnderuseUs && evidence.enough && !evidence.draining && heldBackUs_ != 0 &&
-      nowUs - heldBackUs_ <= kFilterUs) {
+  if (evidence.enough && evidence.delayUs >= kUnderuseUs && !evidence.draining &&
+      heldBackUs_ != 0 && nowUs - heldBackUs_ <= kFilterUs) {
     underuseSinceUs_ = 0;
-    return Trim(delayUs, nowUs);
+    return Trim(evidence.delayUs, nowUs);
   }
   if (delayUs >= kUnderuseUs || (!currentUs && (!recent_.empty() || backlogBytes == 0))) {
     // Between the thresholds the rate holds. Without a recent delay it
@@ -356,6 +373,7 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
     return std::nullopt;
   }
   lastCutBps_ = static_cast<std::uint32_t>(basisBps);
+  delayAtCutUs_ = delayUs;
   // Only a delivery the acknowledgements showed is worth returning to; a
   // rate that merely filled the host's own queue is not. Measured over busy
   // periods without stalls, it is what the link carried before the queue.
@@ -363,6 +381,30 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   Change change{rateBps_, target, DecreaseReason(delayUs, deliveryBps)};
   rateBps_ = target;
   return change;
+}
+
+bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
+  if (nowUs < foreignUntilUs_) {
+    return false;
+  }
+  if (lastDecreaseUs_ == 0) {
+    return true;
+  }
+  const std::uint64_t sinceCutUs = nowUs - lastDecreaseUs_;
+  if (sinceCutUs < kCutEffectUs) {
+    // The last cut has not had its effect yet.
+    return false;
+  }
+  // A cut below delivery shortens a queue of ours within a second, unless
+  // we still send more than arrives.
+  const bool notShorter = delayUs >= delayAtCutUs_;
+  const bool keepingPace = static_cast<double>(SentBps(nowUs)) <=
+                           static_cast<double>(AckedBps(nowUs)) * kPaceShare;
+  if (sinceCutUs <= 2 * kCutEffectUs && notShorter && keepingPace) {
+    foreignUntilUs_ = nowUs + kForeignHoldUs;
+    return false;
+  }
+  return true;
 }
 
 std::optional<RateController::Change> RateController::Trim(std::int64_t delayUs,

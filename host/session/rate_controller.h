@@ -43,9 +43,14 @@ namespace veyra {
 //   between two frames where the second was sent before the first arrived,
 //   the link, not the encoder, set the gap. Gaps longer than kStallGapUs are
 //   stalls, not capacity, and are left out.
-// - Decrease: to kDecreaseFactor of that delivery, below what the link
-//   carries, so that the queue drains; at most once per kHoldUs. The return
-//   aims at the delivery measured before the cut.
+// - Decrease: to kDecreaseFactor of that delivery, or of what the
+//   acknowledgements carried over the last second (stalls left out) when
+//   that is less, as it is when capacity comes in bursts: below what the
+//   link carries, so that the queue drains; at most once per kHoldUs. The return
+//   aims at the delivery measured before the cut. A queue that has not got
+//   any shorter kCutEffectUs after a cut below delivery is not ours (a bulk
+//   download fills it): cutting further would only hand the link over, so
+//   the rate holds for kForeignHoldUs before the queue is judged again.
 // - Increase: while the queueing delay stays under kUnderuseUs, every
 //   kIncreaseStepUs, never past kDeliveryCap times the delivery, and never
 //   while the encoder sends less than kKeepUpShare of its rate (a still
@@ -93,6 +98,11 @@ class RateController {
   // Busy time needed before a delivery counts as measured.
   static constexpr std::uint64_t kMinBusyUs = 50000;
   static constexpr std::uint64_t kHoldUs = 500000;
+  static constexpr std::uint64_t kCutEffectUs = 1000000;
+  static constexpr std::uint64_t kForeignHoldUs = 5000000;
+  // Sending no more than this share of what arrives is keeping pace: the
+  // queue is not growing because of us.
+  static constexpr double kPaceShare = 1.1;
   static constexpr std::uint64_t kIncreaseStepUs = 500000;
   static constexpr double kDecreaseFactor = 0.85;
   static constexpr double kIncreaseFactor = 1.08;
@@ -173,6 +183,9 @@ class RateController {
   void AddToBase(std::int64_t rawDelayUs, std::uint64_t nowUs);
   void FollowPathShift(std::uint64_t nowUs);
   Evidence CongestionEvidence(std::int64_t baseUs) const;
+  // Whether a queue of |delayUs| may be cut now: the last cut has had its
+  // effect, and the queue is not another flow's.
+  bool OursToCut(std::int64_t delayUs, std::uint64_t nowUs);
   std::optional<std::int64_t> CurrentDelayUs(std::int64_t baseUs, std::uint64_t nowUs) const;
   std::uint64_t StandingBacklogBytes(std::uint64_t backlogBytes, std::uint64_t nowUs);
   std::uint64_t BusyDeliveryBps(std::int64_t baseUs) const;
@@ -211,6 +224,8 @@ class RateController {
   // after it; 0 when none.
   std::uint32_t resumeBps_ = 0;
   std::uint32_t deliveredBps_ = 0;
+  std::int64_t delayAtCutUs_ = 0;     // the evidence's delay at the last cut
+  std::uint64_t foreignUntilUs_ = 0;  // cuts wait until then; 0: none
 };
 
 }  // namespace veyra
