@@ -59,7 +59,9 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   resumeBps_ = 0;
   deliveredBps_ = 0;
   delayAtCutUs_ = 0;
-  foreignUntilUs_ = 0;
+  delayAtTrimUs_ = 0;
+  trimsInRow_ = 0;
+  cutBelowDelivery_ = false;
 }
 
 void RateController::ResumeFrom(std::uint32_t deliveredBps) {
@@ -169,6 +171,7 @@ void RateController::FollowPathShift(std::uint64_t nowUs) {
 RateController::Evidence RateController::CongestionEvidence(std::int64_t baseUs) const {
   struct Group {
     std::uint64_t firstReceivedUs = 0;
+    std::uint64_t lastReceivedUs = 0;
     std::uint64_t sentUs = 0;
     std::int64_t delayUs = 0;
   };
@@ -187,9 +190,10 @@ RateController::Evidence RateController::CongestionEvidence(std::int64_t baseUs)
     if (!groups.empty() && sample.receivedUs - groups.back().firstReceivedUs <= kGroupUs) {
       groups.back().delayUs = std::min(groups.back().delayUs, delayUs);
       groups.back().sentUs = sample.sentUs;
+      groups.back().lastReceivedUs = sample.receivedUs;
       continue;
     }
-    groups.push_back(Group{sample.receivedUs, sample.sentUs, delayUs});
+    groups.push_back(Group{sample.receivedUs, sample.receivedUs, sample.sentUs, delayUs});
   }
   // The newest groups that together span kPersistUs of sending.
   std::size_t first = groups.size();
@@ -204,16 +208,33 @@ RateController::Evidence RateController::CongestionEvidence(std::int64_t baseUs)
   if (!evidence.enough) {
     return evidence;
   }
+  evidence.delayUs = groups[first].delayUs;
+  for (std::size_t i = first; i < groups.size(); ++i) {
+    evidence.delayUs = std::min(evidence.delayUs, groups[i].delayUs);
+  }
+  // The trend since the link last fell silent (a stall, whose backlog then
+  // drains), else over the whole span: capacity that comes in bursts drains
+  // the queue in each burst, and only the longer view shows it growing.
+  std::size_t since = 0;
+  for (std::size_t i = 1; i < groups.size(); ++i) {
+    if (groups[i].firstReceivedUs - groups[i - 1].lastReceivedUs >= kSilenceUs) {
+      since = i;
+    }
+  }
+  if (groups.size() - since < kMinGroups) {
+    // Too soon after a silence to tell a stall's backlog from a queue.
+    evidence.draining = true;
+    return evidence;
+  }
   double n = 0;
   double sumX = 0;
   double sumY = 0;
   double sumXX = 0;
   double sumXY = 0;
-  evidence.delayUs = groups[first].delayUs;
-  for (std::size_t i = first; i < groups.size(); ++i) {
-    evidence.delayUs = std::min(evidence.delayUs, groups[i].delayUs);
-    const auto x = static_cast<double>(groups[i].sentUs - groups[first].sentUs);
-    const auto y = static_cast<double>(groups[i].delayUs);
+  for (std::size_t i = since; i < groups.size(); ++i) {
+    const Group& group = groups[i];
+    const auto x = static_cast<double>(group.sentUs - groups[since].sentUs);
+    const auto y = static_cast<double>(group.delayUs);
     n += 1;
     sumX += x;
     sumY += y;
@@ -355,7 +376,13 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
   if (underuseSinceUs_ == 0) {
     underuseSinceUs_ = nowUs;
   }
-  return Increase(delayUs, busyBps != 0 ? busyBps : AckedBps(nowUs), nowUs);
+  // What the link showed it carries: the busy moments, but no more than the
+  // last second brought in all.
+  const std::uint64_t ackedBps = AckedBps(nowUs);
+  return Increase(delayUs,
+                  busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps)
+                                                : std::max(busyBps, ackedBps),
+                  nowUs);
 }
 
 std::optional<RateController::Change> RateController::Decrease(std::int64_t delayUs,
@@ -366,9 +393,16 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   }
   const std::uint64_t basisBps =
       deliveryBps != 0 ? std::min<std::uint64_t>(deliveryBps, rateBps_) : rateBps_;
+  // At most half at once: a sudden queue (a download starting beside the
+  // stream) is not yet a measure of the link, and the send window bounds
+  // the delay meanwhile.
+  const double belowDelivery = static_cast<double>(basisBps) * kDecreaseFactor;
   const std::uint32_t target =
-      Clamp(static_cast<double>(basisBps) * kDecreaseFactor, kFloorBps, ceilingBps_);
+      Clamp(std::max(belowDelivery, rateBps_ * kDeepestCut), kFloorBps, ceilingBps_);
   lastDecreaseUs_ = nowUs;
+  // Only a cut below what the acknowledgements showed delivered tells whose
+  // queue it is: ours drains after it.
+  cutBelowDelivery_ = deliveryBps != 0 && target <= belowDelivery + 1;
   if (target >= rateBps_) {
     return std::nullopt;
   }
@@ -383,10 +417,21 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   return change;
 }
 
-bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
-  if (nowUs < foreignUntilUs_) {
-    return false;
+void RateController::AdoptQueue(std::int64_t delayUs) {
+  const std::optional<std::int64_t> base = BaseUs();
+  if (!base) {
+    return;
   }
+  // Another flow's queue is part of the path for as long as it stands: the
+  // stream competes for its share above it, and yields again only to a
+  // queue that grows past it. A lower delay, once that flow stops, takes
+  // the base back down at once.
+  baseFilled_.fill(false);
+  baseBuckets_[baseBucket_] = *base + delayUs;
+  baseFilled_[baseBucket_] = true;
+}
+
+bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
   if (lastDecreaseUs_ == 0) {
     return true;
   }
@@ -400,8 +445,8 @@ bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
   const bool notShorter = delayUs >= delayAtCutUs_;
   const bool keepingPace = static_cast<double>(SentBps(nowUs)) <=
                            static_cast<double>(AckedBps(nowUs)) * kPaceShare;
-  if (sinceCutUs <= 2 * kCutEffectUs && notShorter && keepingPace) {
-    foreignUntilUs_ = nowUs + kForeignHoldUs;
+  if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notShorter && keepingPace) {
+    AdoptQueue(delayUs);
     return false;
   }
   return true;
@@ -412,6 +457,18 @@ std::optional<RateController::Change> RateController::Trim(std::int64_t delayUs,
   if (nowUs - std::max(lastTrimUs_, lastDecreaseUs_) < kHoldUs) {
     return std::nullopt;
   }
+  // As for a cut: a queue that the last trim left no shorter, while the
+  // stream keeps pace with what arrives, is another flow's.
+  const bool keepingPace = static_cast<double>(SentBps(nowUs)) <=
+                           static_cast<double>(AckedBps(nowUs)) * kPaceShare;
+  if (lastTrimUs_ != 0 && nowUs - lastTrimUs_ <= 2 * kCutEffectUs && delayUs >= delayAtTrimUs_ &&
+      keepingPace && trimsInRow_ >= kTrimsBeforeJudging) {
+    AdoptQueue(delayUs);
+    trimsInRow_ = 0;
+    return std::nullopt;
+  }
+  trimsInRow_ = lastTrimUs_ != 0 && nowUs - lastTrimUs_ <= 2 * kCutEffectUs ? trimsInRow_ + 1 : 1;
+  delayAtTrimUs_ = delayUs;
   lastTrimUs_ = nowUs;
   const std::uint32_t target =
       Clamp(static_cast<double>(rateBps_) * kTrimFactor, kFloorBps, ceilingBps_);

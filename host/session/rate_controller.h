@@ -38,7 +38,10 @@ namespace veyra {
 //   Congestion is the least queueing delay of at least kMinGroups groups
 //   whose frames were sent over at least kPersistUs, above kOveruseUs, with
 //   the queue not draining (a stall's backlog drains by itself once the
-//   link returns). Sparse frames (a blinking caret) never make evidence.
+//   link returns). The trend is taken since the link was last silent for
+//   kSilenceUs, else over kEvidenceSpanUs: capacity in bursts drains the
+//   queue a little in every burst while it grows overall. Sparse frames (a
+//   blinking caret) never make evidence.
 // - Delivery is measured on the receiver's clock over busy periods only:
 //   between two frames where the second was sent before the first arrived,
 //   the link, not the encoder, set the gap. Gaps longer than kStallGapUs are
@@ -47,10 +50,12 @@ namespace veyra {
 //   acknowledgements carried over the last second (stalls left out) when
 //   that is less, as it is when capacity comes in bursts: below what the
 //   link carries, so that the queue drains; at most once per kHoldUs. The return
-//   aims at the delivery measured before the cut. A queue that has not got
-//   any shorter kCutEffectUs after a cut below delivery is not ours (a bulk
-//   download fills it): cutting further would only hand the link over, so
-//   the rate holds for kForeignHoldUs before the queue is judged again.
+//   aims at the delivery measured before the cut; one cut takes at most
+//   kDeepestCut of the rate. A queue that has not got any shorter
+//   kCutEffectUs after a cut below delivery, while the stream keeps pace
+//   with what arrives, is not ours (a bulk download fills it): cutting
+//   further would only hand the link over, so it joins the base and the
+//   stream competes above it.
 // - Increase: while the queueing delay stays under kUnderuseUs, every
 //   kIncreaseStepUs, never past kDeliveryCap times the delivery, and never
 //   while the encoder sends less than kKeepUpShare of its rate (a still
@@ -68,7 +73,9 @@ namespace veyra {
 // - Trim: a queue between the thresholds while the send window holds
 //   pictures back (within the last kFilterUs) lowers the rate by
 //   kTrimFactor, at most once per kHoldUs: without it the stream would sit
-//   on a standing queue just under the overuse threshold.
+//   on a standing queue just under the overuse threshold. After
+//   kTrimsBeforeJudging trims in a row, a queue that is no shorter while the
+//   stream keeps pace is another flow's, as for a cut.
 // Never below kFloorBps, never above the ceiling: the configured rate, or
 // the receiver's SET_BITRATE.
 //
@@ -93,16 +100,22 @@ class RateController {
   // A queueing delay falling by more than this share of the time that
   // passes is a queue draining.
   static constexpr double kDrainSlope = -0.1;
+  // Arrivals this far apart are a silence of the link: the trend that tells
+  // a draining backlog is taken from there on.
+  static constexpr std::uint64_t kSilenceUs = 75000;
   static constexpr std::uint64_t kDeliveryWindowUs = 1000000;
   static constexpr std::uint64_t kStallGapUs = 100000;
   // Busy time needed before a delivery counts as measured.
   static constexpr std::uint64_t kMinBusyUs = 50000;
   static constexpr std::uint64_t kHoldUs = 500000;
   static constexpr std::uint64_t kCutEffectUs = 1000000;
-  static constexpr std::uint64_t kForeignHoldUs = 5000000;
+  static constexpr double kDeepestCut = 0.5;
   // Sending no more than this share of what arrives is keeping pace: the
   // queue is not growing because of us.
   static constexpr double kPaceShare = 1.1;
+  // Trims in a row before a queue they leave as it was counts as another
+  // flow's: a link just under the rate needs a few.
+  static constexpr int kTrimsBeforeJudging = 3;
   static constexpr std::uint64_t kIncreaseStepUs = 500000;
   static constexpr double kDecreaseFactor = 0.85;
   static constexpr double kIncreaseFactor = 1.08;
@@ -186,6 +199,8 @@ class RateController {
   // Whether a queue of |delayUs| may be cut now: the last cut has had its
   // effect, and the queue is not another flow's.
   bool OursToCut(std::int64_t delayUs, std::uint64_t nowUs);
+  // Makes another flow's standing queue of |delayUs| part of the base.
+  void AdoptQueue(std::int64_t delayUs);
   std::optional<std::int64_t> CurrentDelayUs(std::int64_t baseUs, std::uint64_t nowUs) const;
   std::uint64_t StandingBacklogBytes(std::uint64_t backlogBytes, std::uint64_t nowUs);
   std::uint64_t BusyDeliveryBps(std::int64_t baseUs) const;
@@ -225,7 +240,9 @@ class RateController {
   std::uint32_t resumeBps_ = 0;
   std::uint32_t deliveredBps_ = 0;
   std::int64_t delayAtCutUs_ = 0;     // the evidence's delay at the last cut
-  std::uint64_t foreignUntilUs_ = 0;  // cuts wait until then; 0: none
+  std::int64_t delayAtTrimUs_ = 0;    // the queue at the last trim
+  bool cutBelowDelivery_ = false;     // the last cut went below what was delivered
+  int trimsInRow_ = 0;                // trims each within 2 s of the one before
 };
 
 }  // namespace veyra

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -106,38 +107,50 @@ TEST(KeyframePacerTest, ForcedKeyframesAtMostOnceASecondAndRequestsMerge) {
 }
 
 // The host and a link in miniature: an encoder sending 60 frames a second
-// of what its rate allows (times |use|), a bottleneck of |bps| (0: stalled)
-// ahead of a 5 ms path, a receiver whose clock is 10^9 us ahead, its
-// acknowledgements 2 ms back, and the run loop looking every 10 ms.
+// of what its rate allows (times |use|), a bottleneck that serves |bps|
+// (0: stalled) each millisecond ahead of a 5 ms path, a receiver whose
+// clock is 10^9 us ahead, its acknowledgements 2 ms back, and the run loop
+// looking every 10 ms. |capacity|, when set, gives the bottleneck's rate
+// for each moment instead.
 struct LinkModel {
+  struct Queued {
+    std::uint64_t sentUs;
+    std::uint64_t bytes;
+    std::uint64_t left;
+  };
+
   RateController rate;
   std::uint64_t bps = 20000000;
+  std::function<std::uint64_t(std::uint64_t)> capacity;
   double use = 1.0;
   std::uint64_t nowUs = kT0;
-  std::uint64_t linkFreeUs = kT0;
+  std::deque<Queued> queue;
+  double credit = 0;  // bytes the bottleneck may still serve this millisecond
   std::deque<RateController::Ack> acks;  // on their way back, in order
   std::vector<RateController::Change> changes;
-  std::uint32_t lowestBps = UINT32_MAX;
 
   explicit LinkModel(std::uint32_t ceilingBps) { rate.Reset(ceilingBps, kT0); }
 
   void Run(std::uint64_t forUs) {
     const std::uint64_t endUs = nowUs + forUs;
-    std::uint64_t nextFrameUs = nowUs;
     for (; nowUs < endUs; nowUs += 1000) {
-      if (nowUs >= nextFrameUs) {
-        nextFrameUs += kFrameUs;
+      if ((nowUs - kT0) % kFrameUs < 1000) {
         const auto bytes = static_cast<std::uint64_t>(rate.rateBps() / 8 / 60 * use);
         rate.OnSent(bytes, nowUs);
-        if (bps != 0) {
-          linkFreeUs = std::max(linkFreeUs, nowUs) + bytes * 8000000 / bps;
-        } else {
-          linkFreeUs = std::max(linkFreeUs, nowUs) + 1;
-          stalled.push_back(bytes);
-          stalledSent.push_back(nowUs);
-          continue;
-        }
-        acks.push_back({nowUs, 1000000000 + linkFreeUs + 5000, bytes, linkFreeUs + 7000});
+        queue.push_back({nowUs, bytes, bytes});
+      }
+      const std::uint64_t serving = capacity ? capacity(nowUs) : bps;
+      credit = queue.empty() ? 0 : credit + static_cast<double>(serving) / 8000;
+      while (!queue.empty() && credit >= static_cast<double>(queue.front().left)) {
+        credit -= static_cast<double>(queue.front().left);
+        const Queued done = queue.front();
+        queue.pop_front();
+        acks.push_back({done.sentUs, 1000000000 + nowUs + 5000, done.bytes, nowUs + 7000});
+      }
+      if (!queue.empty()) {
+        const auto served = static_cast<std::uint64_t>(credit);
+        queue.front().left -= served;
+        credit -= static_cast<double>(served);
       }
       while (!acks.empty() && acks.front().nowUs <= nowUs) {
         rate.OnAck(acks.front());
@@ -147,22 +160,8 @@ struct LinkModel {
         if (auto change = rate.Update(0, nowUs)) {
           changes.push_back(*change);
         }
-        lowestBps = std::min(lowestBps, rate.rateBps());
       }
     }
-  }
-
-  // The link comes back after a stall: what waited goes through at |bps|.
-  void Resume(std::uint64_t newBps) {
-    bps = newBps;
-    linkFreeUs = nowUs;
-    for (std::size_t i = 0; i < stalled.size(); ++i) {
-      linkFreeUs += stalled[i] * 8000000 / bps;
-      acks.push_back(
-          {stalledSent[i], 1000000000 + linkFreeUs + 5000, stalled[i], linkFreeUs + 7000});
-    }
-    stalled.clear();
-    stalledSent.clear();
   }
 
   bool Cut() const {
@@ -170,8 +169,8 @@ struct LinkModel {
                        [](const RateController::Change& c) { return c.toBps < c.fromBps; });
   }
 
-  std::vector<std::uint64_t> stalled;
-  std::vector<std::uint64_t> stalledSent;
+  // The longest a frame has waited in the bottleneck.
+  std::uint64_t QueuedUs() const { return queue.empty() ? 0 : nowUs - queue.front().sentUs; }
 };
 
 // A careful start that climbs while the link has room, a cut below what a
@@ -192,11 +191,27 @@ TEST(RateControllerTest, StartsCarefullyCutsBelowDeliveryAndReturns) {
   ASSERT_TRUE(link.Cut());
   const RateController::Change& cut = link.changes.front();
   EXPECT_NE(cut.reason.find("queueing delay"), std::string::npos);
-  EXPECT_NEAR(cut.toBps, RateController::kDecreaseFactor * 6000000, 400000);
-  EXPECT_LE(link.rate.rateBps(), 6000000U);
+  // At most half at once, then below what the slower link delivers.
+  EXPECT_EQ(cut.toBps, 6000000U);
+  EXPECT_NEAR(link.rate.rateBps(), RateController::kDecreaseFactor * 6000000, 400000);
   link.bps = 20000000;
   link.Run(3000000);
   EXPECT_GE(link.rate.rateBps(), 0.8 * 12000000);
+  // Capacity in bursts: 24 Mbit/s for 30 ms of every 75, 9.6 on average,
+  // below the stream. Each burst drains the queue a little while it grows
+  // overall: that is congestion, and the rate comes down to what the link
+  // carries, with the queue held short.
+  link.changes.clear();
+  link.capacity = [](std::uint64_t atUs) { return atUs % 75000 < 30000 ? 24000000U : 0U; };
+  link.Run(4000000);
+  EXPECT_TRUE(link.Cut());
+  EXPECT_LT(link.rate.rateBps(), 11000000U);  // near the 9.6 it carries, probing
+  std::uint64_t longestUs = 0;
+  for (int i = 0; i < 200; ++i) {
+    link.Run(10000);
+    longestUs = std::max(longestUs, link.QueuedUs());
+  }
+  EXPECT_LT(longestUs, 150000U);
 }
 
 // Stalls of up to 300 ms, a still desktop whose few frames a phone in
@@ -210,7 +225,7 @@ TEST(RateControllerTest, StallsHeldAcknowledgementsAndBunchesAreNoCongestion) {
   for (const std::uint64_t stallUs : {80000, 150000, 300000}) {
     link.bps = 0;
     link.Run(stallUs);
-    link.Resume(20000000);
+    link.bps = 20000000;
     link.Run(1500000);
   }
   EXPECT_FALSE(link.Cut()) << link.changes.front().reason;
