@@ -353,9 +353,9 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
     // acknowledgements show: with capacity in bursts, that is below what
     // the busy moments alone suggest.
     const std::uint64_t ackedBps = AckedBps(nowUs);
-    const std::uint64_t deliveryBps =
-        !fromAcks ? 0 : busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps)
-                                                      : std::max(busyBps, ackedBps);
+    const std::uint64_t deliveryBps = !fromAcks                       ? 0
+                                      : busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps)
+                                                                      : std::max(busyBps, ackedBps);
 
     return Decrease(std::max(congested ? evidence.delayUs : 0, backlogDelayUs), deliveryBps, nowUs);
   }
@@ -379,10 +379,10 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
   // What the link showed it carries: the busy moments, but no more than the
   // last second brought in all.
   const std::uint64_t ackedBps = AckedBps(nowUs);
-  return Increase(delayUs,
-                  busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps)
-                                                : std::max(busyBps, ackedBps),
-                  nowUs);
+  return Increase(
+      delayUs,
+      busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps) : std::max(busyBps, ackedBps),
+      nowUs);
 }
 
 std::optional<RateController::Change> RateController::Decrease(std::int64_t delayUs,
@@ -443,8 +443,8 @@ bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
   // A cut below delivery shortens a queue of ours within a second, unless
   // we still send more than arrives.
   const bool notShorter = delayUs >= delayAtCutUs_;
-  const bool keepingPace = static_cast<double>(SentBps(nowUs)) <=
-                           static_cast<double>(AckedBps(nowUs)) * kPaceShare;
+  const bool keepingPace =
+      static_cast<double>(SentBps(nowUs)) <= static_cast<double>(AckedBps(nowUs)) * kPaceShare;
   if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notShorter && keepingPace) {
     AdoptQueue(delayUs);
     return false;
@@ -459,8 +459,8 @@ std::optional<RateController::Change> RateController::Trim(std::int64_t delayUs,
   }
   // As for a cut: a queue that the last trim left no shorter, while the
   // stream keeps pace with what arrives, is another flow's.
-  const bool keepingPace = static_cast<double>(SentBps(nowUs)) <=
-                           static_cast<double>(AckedBps(nowUs)) * kPaceShare;
+  const bool keepingPace =
+      static_cast<double>(SentBps(nowUs)) <= static_cast<double>(AckedBps(nowUs)) * kPaceShare;
   if (lastTrimUs_ != 0 && nowUs - lastTrimUs_ <= 2 * kCutEffectUs && delayUs >= delayAtTrimUs_ &&
       keepingPace && trimsInRow_ >= kTrimsBeforeJudging) {
     AdoptQueue(delayUs);

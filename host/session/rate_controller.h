@@ -239,10 +239,10 @@ class RateController {
   // after it; 0 when none.
   std::uint32_t resumeBps_ = 0;
   std::uint32_t deliveredBps_ = 0;
-  std::int64_t delayAtCutUs_ = 0;     // the evidence's delay at the last cut
-  std::int64_t delayAtTrimUs_ = 0;    // the queue at the last trim
-  bool cutBelowDelivery_ = false;     // the last cut went below what was delivered
-  int trimsInRow_ = 0;                // trims each within 2 s of the one before
+  std::int64_t delayAtCutUs_ = 0;   // the evidence's delay at the last cut
+  std::int64_t delayAtTrimUs_ = 0;  // the queue at the last trim
+  bool cutBelowDelivery_ = false;   // the last cut went below what was delivered
+  int trimsInRow_ = 0;              // trims each within 2 s of the one before
 };
 
 }  // namespace veyra

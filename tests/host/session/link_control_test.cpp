@@ -125,7 +125,7 @@ struct LinkModel {
   double use = 1.0;
   std::uint64_t nowUs = kT0;
   std::deque<Queued> queue;
-  double credit = 0;  // bytes the bottleneck may still serve this millisecond
+  double credit = 0;                     // bytes the bottleneck may still serve this millisecond
   std::deque<RateController::Ack> acks;  // on their way back, in order
   std::vector<RateController::Change> changes;
 
@@ -135,7 +135,7 @@ struct LinkModel {
     const std::uint64_t endUs = nowUs + forUs;
     for (; nowUs < endUs; nowUs += 1000) {
       if ((nowUs - kT0) % kFrameUs < 1000) {
-        const auto bytes = static_cast<std::uint64_t>(rate.rateBps() / 8 / 60 * use);
+        const auto bytes = static_cast<std::uint64_t>(rate.rateBps() / 8.0 / 60.0 * use);
         rate.OnSent(bytes, nowUs);
         queue.push_back({nowUs, bytes, bytes});
       }
@@ -243,11 +243,11 @@ TEST(RateControllerTest, StallsHeldAcknowledgementsAndBunchesAreNoCongestion) {
   }
   // A 200 ms silence, then three acknowledgements within 2 ms covering the
   // twelve frames sent meanwhile.
-  for (int ack = 0; ack < 3; ++ack) {
+  for (std::uint64_t ack = 0; ack < 3; ++ack) {
     const std::uint64_t sentUs = now + (ack + 1) * 4 * kFrameUs;
-    link.rate.OnAck(
-        {sentUs, 1000000000 + now + 205000 + ack * 1000, 4 * 25000, now + 207000 + ack * 1000});
-    if (auto change = link.rate.Update(0, now + 207000 + ack * 1000)) {
+    const std::uint64_t arrivedUs = now + 205000 + ack * 1000;
+    link.rate.OnAck({sentUs, 1000000000 + arrivedUs, 100000, arrivedUs + 2000});  // four frames
+    if (auto change = link.rate.Update(0, arrivedUs + 2000)) {
       link.changes.push_back(*change);
     }
   }
