@@ -36,6 +36,22 @@ LINK_NOTE = ("- The link rows: veyra-host --source noise (1280x720, 12 Mbit/s co
              "figures start 2 s after each step; recovery is when the median of every 250 ms "
              "stays within 100 ms of the first phase's p95.")
 
+WIFI_NOTE = ("- The wifi rows: veyra-host --source dd on a private Xvfb whose xterm is scripted "
+             "(a scroll, typing, a still screen with a blinking caret), over the link namespaces "
+             "of the link rows whose tbf a persistent `tc -batch` changes every few tens of "
+             "milliseconds (scripts/bench-wifi names the phases). Age is decoded minus captured; "
+             "the rate is the controller's mean over the phase, goodput what the xterm's "
+             "content needed of it; the bound is what a user accepts.")
+
+WIFI_BOUNDS = {
+    "start": "age p95 <= 150 ms",
+    "bursts": "age p95 <= 150 ms",
+    "stalls": "no cut; longest gap <= 500 ms stall + 100 ms",
+    "powersave": "rate at the scroll >= 70 % of before the still period",
+    "flaps": "age p95 <= 150 ms",
+    "bulk": "rate >= 3 Mbit/s beside the bulk flow",
+}
+
 
 class Figures:
     def __init__(self):
@@ -253,6 +269,30 @@ class Figures:
                              t.get("decode_errors", "-"), t.get("rate_changes", "-"),
                              t.get("forced_keyframes", "-")), "-", "-", command)
 
+    def wifi(self, command, results):
+        """scripts/bench-wifi's RESULT lines: one row per phase and one for
+        the whole run."""
+        for r in results:
+            phase = r.get("phase")
+            if phase is None:
+                if "decode_errors" in r:
+                    self.add("wifi", "Wi-Fi-like link, whole run",
+                             "%s decoder errors, %s bit rate changes" % (
+                                 r.get("decode_errors", "-"), r.get("rate_changes", "-")),
+                             "0 decoder errors", "-", command)
+                continue
+            value = ("age p50 %s / p95 %s / max %s ms; longest gap %s ms; %s cuts, mean rate %s "
+                     "Mbit/s (goodput %s), %s s at the floor; %s packets dropped by the link" % (
+                         fmt(number(r, "p50_ms"), 0), fmt(number(r, "p95_ms"), 0),
+                         fmt(number(r, "max_ms"), 0), fmt(number(r, "gap_ms"), 0),
+                         r.get("cuts", "-"), fmt(number(r, "rate_mbps"), 2),
+                         fmt(number(r, "goodput_mbps"), 2), fmt(number(r, "floor_s"), 1),
+                         r.get("drops", "-")))
+            if "scroll_pct" in r:
+                value += "; rate at the scroll %s %% of before the still period" % r["scroll_pct"]
+            self.add("wifi", "Wi-Fi-like link, %s" % phase, value,
+                     WIFI_BOUNDS.get(phase, "-"), "-", command)
+
     def notes(self, wine):
         notes = [
             "How to read the table:",
@@ -274,6 +314,7 @@ class Figures:
             "- Glass-to-glass runs veyra-host against bench/glass_receiver, which decodes with "
             "libavcodec on the same machine: both programs share the two cores.",
             LINK_NOTE,
+            WIFI_NOTE,
         ]
         if not wine:
             notes.append("- This run skipped TLS under Wine (`--no-windows`); without that option "

@@ -157,7 +157,8 @@ bool Session::PostConverted(std::size_t slot, FrameTiming& timing, std::uint64_t
   // A request, or a chain broken by a discarded frame; at most one forced
   // keyframe a second, and requests in between wait for it. Not while the
   // receiver shows nothing: the chain it breaks then is mended on its return.
-  if (visible_ && keyframes_.ShouldForce(keyframeRequested_.load(), NowUs())) {
+  const std::uint64_t nowUs = NowUs();
+  if (visible_ && keyframes_.ShouldForce(keyframeRequested_.load() || RefreshDue(nowUs), nowUs)) {
     keyframeRequested_ = false;
     encoder_.RequestKeyframe();
   }

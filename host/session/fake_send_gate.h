@@ -15,7 +15,7 @@ class FakeSendGate final : public SendGate {
   void SetOpen(bool open) { open_ = open; }
 
   bool HasRoom(std::uint64_t /*windowBytes*/, std::uint64_t /*backlogBytes*/,
-               std::uint64_t /*nowUs*/) const override {
+               std::uint64_t /*frameBytes*/, std::uint64_t /*nowUs*/) const override {
     return open_;
   }
 

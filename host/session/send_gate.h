@@ -13,11 +13,11 @@ class SendGate {
  public:
   virtual ~SendGate() = default;
 
-  // Whether another frame may be encoded, given the bytes the link's rate
-  // and round trip allow ahead (|windowBytes|) and those the connection
-  // still holds unsent (|backlogBytes|).
+  // Whether another frame, of about |frameBytes|, may be encoded, given the
+  // bytes the link's rate and round trip allow ahead (|windowBytes|) and
+  // those the connection still holds unsent (|backlogBytes|).
   virtual bool HasRoom(std::uint64_t windowBytes, std::uint64_t backlogBytes,
-                       std::uint64_t nowUs) const = 0;
+                       std::uint64_t frameBytes, std::uint64_t nowUs) const = 0;
 };
 
 }  // namespace veyra

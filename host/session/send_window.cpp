@@ -68,10 +68,10 @@ bool SendWindow::AcksLive(std::uint64_t nowUs) const {
 }
 
 bool SendWindow::HasRoom(std::uint64_t windowBytes, std::uint64_t backlogBytes,
-                         std::uint64_t nowUs) const {
+                         std::uint64_t frameBytes, std::uint64_t nowUs) const {
   const std::lock_guard<std::mutex> lock(lock_);
   const std::uint64_t ahead = AcksLive(nowUs) ? sentBytes_ - ackedBytes_ : backlogBytes;
-  return ahead < windowBytes;
+  return ahead == 0 || ahead + frameBytes <= windowBytes;
 }
 
 }  // namespace veyra

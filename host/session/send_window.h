@@ -23,14 +23,18 @@ namespace veyra {
 // takes the window's own lock, a leaf lock.
 class SendWindow final : public SendGate {
  public:
-  static constexpr std::uint64_t kMinWindowBytes = 64 * 1024;
+  // The window follows the rate down to a few frames' worth: a fixed floor
+  // would be a standing queue of its own on a slow link (64 KB is a quarter
+  // of a second at 2 Mbit/s). A frame larger than the window still goes
+  // once nothing is in flight.
+  static constexpr std::uint64_t kMinWindowBytes = 8 * 1024;
   // Frames remembered until acknowledged; older ones count as delivered.
   static constexpr std::size_t kFramesKept = 512;
   // Acknowledgements silent this long while frames wait for them no longer
   // bound the window; the backlog does.
   static constexpr std::uint64_t kAckSilenceUs = 2000000;
 
-  // max(64 KB, |bitsPerSecond| x (|minRttUs| + 3 frame intervals)): enough
+  // max(8 KB, |bitsPerSecond| x (|minRttUs| + 3 frame intervals)): enough
   // to keep the link busy for a round trip, a few frames more at most.
   static std::uint64_t WindowBytes(std::uint64_t bitsPerSecond, std::uint64_t minRttUs,
                                    std::uint64_t frameIntervalUs);
@@ -49,9 +53,11 @@ class SendWindow final : public SendGate {
   // Nothing for a frame not in flight (acknowledged already, or unknown).
   std::optional<Acked> OnAck(std::uint64_t frameId, std::uint64_t nowUs);
   std::uint64_t InFlightBytes() const;
-  // Whether another frame may be encoded: the bytes in flight, or without
-  // live acknowledgements |backlogBytes|, are below |windowBytes|.
-  bool HasRoom(std::uint64_t windowBytes, std::uint64_t backlogBytes,
+  // Whether another frame may be encoded: nothing is ahead of it, or the
+  // bytes in flight (without live acknowledgements |backlogBytes|) and the
+  // frame's |frameBytes| together fit in |windowBytes|. A keyframe on a slow
+  // link thus waits for the window to drain instead of piling onto it.
+  bool HasRoom(std::uint64_t windowBytes, std::uint64_t backlogBytes, std::uint64_t frameBytes,
                std::uint64_t nowUs) const override;
 
  private:

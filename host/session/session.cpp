@@ -153,6 +153,7 @@ std::int32_t Session::Run(const Options& options) {
   running_ = true;
   permissionDenied_ = false;
   refusedHere_ = false;
+  requestedBps_ = 0;
   noAnswerHere_ = false;
   {
     const std::lock_guard<std::mutex> lock(trustLock_);
@@ -251,6 +252,9 @@ void Session::NegotiationCycle() {
   // Another connection may be another receiver on another link.
   stats_.ResetConnection();
   rate_.Reset(static_cast<std::uint32_t>(options_.bitrate), NowUs());
+  if (const std::uint32_t requested = requestedBps_.load(); requested != 0) {
+    rate_.SetCeiling(requested);
+  }
   {
     const std::lock_guard<std::mutex> lock(stopLock_);
     cycleOpen_ = true;
@@ -263,6 +267,14 @@ void Session::NegotiationCycle() {
     StopPipeline();
   }
   connection_.Disconnect();
+  {
+    std::string deviceId;
+    {
+      const std::lock_guard<std::mutex> lock(trustLock_);
+      deviceId = deviceId_;
+    }
+    RememberDelivery(deviceId);
+  }
   if (browsers_ != nullptr) {
     browsers_->Release();
   }

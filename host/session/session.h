@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "host/base/options.h"
 #include "host/capture/capture_source.h"
@@ -49,7 +51,8 @@ namespace veyra {
 // (through SetState) the injector's locks, and is never taken under another
 // lock; trustLock_ is held over the
 // pairing store's file writes and the log's lock, never over another of the
-// session's locks; the phase report (onPhase) may run under pipelineLock_
+// session's locks; deliveredLock_ is held over the rate controller's lock
+// alone; the phase report (onPhase) may run under pipelineLock_
 // and takes only leaf locks of its own.
 //
 // Trust: a receiver streams and sends input only once it is trusted (TLS,
@@ -67,6 +70,8 @@ class Session {
   static constexpr std::uint64_t kSilentReceiverUs = 5000000;
   static constexpr std::uint64_t kStatsPeriodUs = 1000000;
   static constexpr std::uint32_t kAcquireTimeoutMs = 100;
+  // The encoder's own keyframe interval, in seconds of frames.
+  static constexpr std::uint32_t kLongGopSeconds = 60;
   static constexpr std::uint64_t kBackgroundPollUs = 50000;
   // Longest a received frame waits for its connection's negotiation to be
   // set up; in practice microseconds.
@@ -168,6 +173,16 @@ class Session {
   void OnFrameAck(const FrameAck& ack);
   bool VideoWindowOpen(std::uint64_t nowUs);
   void AdaptBitrate(std::uint64_t nowUs);
+  // The bytes the link's rate and round trip allow in flight now.
+  std::uint64_t WindowBytes() const;
+  // Whether the periodic keyframe the options ask for is due and the link
+  // has room for all of it: on a slow link a keyframe on a schedule would
+  // freeze the picture for as long as it takes to send.
+  bool RefreshDue(std::uint64_t nowUs);
+  // What the link delivered to a receiver, kept for its next connection in
+  // this run, and the start from it.
+  void RememberDelivery(const std::string& deviceId);
+  void ResumeDelivery(const std::string& deviceId);
   void LogLinkState();
 
   // The capture thread's body (capture_loop.cpp).
@@ -216,6 +231,9 @@ class Session {
   const SendGate* sendGate_;
   KeyframePacer keyframes_;
   RateController rate_;
+  static constexpr std::size_t kDeliveriesKept = 16;
+  std::mutex deliveredLock_;                                      // guards delivered_
+  std::vector<std::pair<std::string, std::uint32_t>> delivered_;  // oldest first
   SequenceCounters sequenceCounters_;
   PairingStore pairingStore_;
   std::unique_ptr<ReceiverApprover> approver_;
@@ -236,6 +254,14 @@ class Session {
   std::atomic<bool> streaming_{false};
   std::atomic<bool> permissionDenied_{false};
   std::atomic<bool> keyframeRequested_{false};
+  // Sizes of the last keyframe and of a typical frame since, for the send
+  // window's admission (written by the encoder thread, read by the capture
+  // thread).
+  std::atomic<std::uint64_t> keyframeBytes_{0};
+  std::atomic<std::uint64_t> frameBytes_{0};
+  std::atomic<std::uint64_t> framesSinceKeyframe_{0};
+  // The rate the receiver asked for with SET_BITRATE in this run; 0: none.
+  std::atomic<std::uint32_t> requestedBps_{0};
   std::atomic<bool> visible_{true};
   std::atomic<bool> configSent_{false};
   // The graphics devices were lost, or the monitor may have moved to

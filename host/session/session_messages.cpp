@@ -197,9 +197,11 @@ void Session::OnSetBitrate(const JsonValue& json) {
     return;
   }
   // Under the pipeline lock: the run thread may be shutting the encoder down
-  // or opening the next one. The receiver's rate is a ceiling; the link may
-  // hold the stream lower.
+  // or opening the next one. The receiver's rate is the rate, and a ceiling
+  // from now on; the link may hold the stream lower. Later connections start
+  // at it too: the receiver knows its link.
   const std::lock_guard<std::mutex> lock(pipelineLock_);
+  requestedBps_ = static_cast<std::uint32_t>(request.bitrateBps);
   rate_.SetCeiling(static_cast<std::uint32_t>(request.bitrateBps));
   encoder_.SetBitrate(rate_.rateBps());
   options_.bitrate = request.bitrateBps;

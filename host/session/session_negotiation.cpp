@@ -72,6 +72,8 @@ void Session::OnHello(const JsonValue& json) {
     carried = CarriesApproval(approvedId_, approvedKey_, deviceId_, peerKey_);
   }
   helloSeen_ = true;
+  // A receiver seen before starts from what its link delivered then.
+  ResumeDelivery(hello.deviceId);
 
   HelloAck ack;
   ack.hostId = pairingStore_.hostId();

@@ -5,6 +5,8 @@
 #include <string>
 #include <system_error>
 
+#include <algorithm>
+
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
@@ -103,7 +105,10 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   config.height = converter_.OutputHeight();
   config.fps = static_cast<std::uint32_t>(options_.fps);
   config.bitrate = rate_.rateBps();
-  config.gop = static_cast<std::uint32_t>(options_.gop);
+  // The encoder's own keyframes come seldom: the interval the options ask
+  // for is kept by RefreshDue, which waits for a link with room for one.
+  config.gop = std::max(static_cast<std::uint32_t>(std::max(options_.gop, 0)),
+                        static_cast<std::uint32_t>(std::max(options_.fps, 1)) * kLongGopSeconds);
   config.preferHardware = options_.preferHardware;
   status = encoder_.Open(graphics_, config,
                          [this](const EncodedFrame& frame) { OnEncodedFrame(frame); });
@@ -140,6 +145,9 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   stats_.Reset();
   sendWindow_.Reset();
   keyframes_.Reset();
+  keyframeBytes_ = 0;
+  frameBytes_ = 0;
+  framesSinceKeyframe_ = 0;
   configSent_ = false;
   SendJson(MessageType::kVideoConfig, Serialize(BuildVideoConfig(videoConfig_)));
 
@@ -236,6 +244,18 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
   timing.keyframe = frame.keyframe;
   stats_.RecordFrame(timing);
   sendWindow_.OnSent(frame.frameId, timing.bytes, sentUs);
+  rate_.OnSent(timing.bytes, sentUs);
+  if (frame.keyframe) {
+    keyframeBytes_.store(timing.bytes, std::memory_order_relaxed);
+    framesSinceKeyframe_.store(0, std::memory_order_relaxed);
+  } else {
+    framesSinceKeyframe_.fetch_add(1, std::memory_order_relaxed);
+    // A running mean over about eight frames: the size the next one is
+    // likely to have.
+    const std::uint64_t mean = frameBytes_.load(std::memory_order_relaxed);
+    frameBytes_.store(mean == 0 ? timing.bytes : (mean * 7 + timing.bytes) / 8,
+                      std::memory_order_relaxed);
+  }
   const std::uint8_t flags =
       FrameFlags::kAccessUnit | (frame.keyframe ? FrameFlags::kKeyframe : FrameFlags::kNone);
   const bool queued =

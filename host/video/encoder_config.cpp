@@ -16,13 +16,17 @@ std::vector<CodecSetting> LowLatencySettings(const EncoderConfig& config) {
       {CodecProperty::kGopSize, false, config.gop, "GOPSize"},
       {CodecProperty::kQualityVsSpeed, false, 0, "QualityVsSpeed"},
       {CodecProperty::kRealTime, true, 1, "RealTime"},
-      // In bytes for H.264 ("AVEncCommonBufferSize property"): one frame's
-      // share of the bit rate, so that the decoder's buffer never holds
-      // more than a frame of delay; larger key frames are spread by the
-      // rate control instead.
-      {CodecProperty::kBufferSize, false,
-       std::max<std::uint32_t>(1, config.bitrate / 8 / FrameRate(config)), "BufferSize"},
+      BufferSizeSetting(config.bitrate, config),
   };
+}
+
+CodecSetting BufferSizeSetting(std::uint32_t bitsPerSecond, const EncoderConfig& config) {
+  // In bytes for H.264 ("AVEncCommonBufferSize property"): one frame's share
+  // of the bit rate, so that the decoder's buffer never holds more than a
+  // frame of delay; larger key frames are spread by the rate control
+  // instead.
+  return {CodecProperty::kBufferSize, false,
+          std::max<std::uint32_t>(1, bitsPerSecond / 8 / FrameRate(config)), "BufferSize"};
 }
 
 CodecSetting MeanBitRateSetting(std::uint32_t bitsPerSecond) {

@@ -62,6 +62,11 @@ std::vector<CodecSetting> LowLatencySettings(const EncoderConfig& config);
 
 // The mean bit rate setting that SetBitrate applies to a running encoder.
 CodecSetting MeanBitRateSetting(std::uint32_t bitsPerSecond);
+// The decoder buffer for a rate: one frame's share of it. Sent again with
+// every new mean rate, so that a stream opened at a low rate is not held to
+// a buffer far below a frame once the rate has climbed (a back end that
+// sizes its buffer in time, as libavcodec's here does, takes no notice).
+CodecSetting BufferSizeSetting(std::uint32_t bitsPerSecond, const EncoderConfig& config);
 
 // The setting that makes the next picture an IDR picture.
 CodecSetting ForceKeyFrameSetting();

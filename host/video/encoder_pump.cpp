@@ -121,6 +121,7 @@ void VideoEncoder::ApplyPendingControls() {
     if (transform_->HasCodecApi() &&
         SetProperty(MeanBitRateSetting(bitsPerSecond)) == status::kSOk) {
       Log(LogLevel::Info, "bitrate -> %u kbps", bitsPerSecond / 1000);
+      SetProperty(BufferSizeSetting(bitsPerSecond, config_));
     }
   }
   if (keyframeWanted_.exchange(false) && transform_->HasCodecApi()) {

@@ -166,9 +166,13 @@ TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
   ASSERT_TRUE(WaitUntilFed()) << sink_.Text();
   EXPECT_NE(sink_.Text().find("INFO  bitrate -> 5000 kbps\n"), std::string::npos);
   const std::lock_guard<std::mutex> lock(mft_.mutex);
-  ASSERT_EQ(mft_.settings.size(), settingsBefore + 2);
+  ASSERT_EQ(mft_.settings.size(), settingsBefore + 3);
   EXPECT_TRUE(mft_.settings[settingsBefore].api == CODECAPI_AVEncCommonMeanBitRate);
   EXPECT_EQ(mft_.settings[settingsBefore].value, 5000000u);
+  // The buffer follows the rate: a frame's share of it, not the opening
+  // rate's.
+  EXPECT_TRUE(mft_.settings[settingsBefore + 1].api == CODECAPI_AVEncCommonBufferSize);
+  EXPECT_EQ(mft_.settings[settingsBefore + 1].value, 5000000u / 8 / 60);
   EXPECT_TRUE(mft_.settings.back().api == CODECAPI_AVEncVideoForceKeyFrame);
   EXPECT_EQ(mft_.settings.back().type, VT_UI4);
   EXPECT_EQ(mft_.settings.back().value, 1u);

@@ -272,16 +272,18 @@ TEST_F(VideoEncoderTest, BitrateAndKeyframeGoInRightBeforeTheNextInputAndAreKept
       WaitUntil([&] { return record->Read([](const auto& r) { return r.inputs.size() == 1; }); }));
   EXPECT_NE(sink_.Text().find("bitrate -> 3000 kbps"), std::string::npos);
   const auto settings = record->Read([](const auto& r) { return r.settings; });
-  ASSERT_EQ(settings.size(), settingsAtOpen + 2);
+  ASSERT_EQ(settings.size(), settingsAtOpen + 3);
   EXPECT_EQ(settings[settingsAtOpen].property, CodecProperty::kMeanBitRate);
   EXPECT_EQ(settings[settingsAtOpen].value, 3000000u);
+  EXPECT_EQ(settings[settingsAtOpen + 1].property, CodecProperty::kBufferSize);
   EXPECT_EQ(settings.back().property, CodecProperty::kForceKeyFrame);
   const auto calls = record->Read([](const auto& r) { return r.calls; });
   std::vector<std::string> tail;
   for (const auto& call : calls) {
     if (call.name == "ApplySetting" || call.name == "ProcessInput") tail.push_back(call.name);
   }
-  ASSERT_GE(tail.size(), 3u);
+  ASSERT_GE(tail.size(), 4u);
+  EXPECT_EQ(tail[tail.size() - 4], "ApplySetting");
   EXPECT_EQ(tail[tail.size() - 3], "ApplySetting");
   EXPECT_EQ(tail[tail.size() - 2], "ApplySetting");
   EXPECT_EQ(tail.back(), "ProcessInput");
