@@ -327,6 +327,17 @@ std::uint64_t RateController::SentBps(std::uint64_t nowUs) const {
   return Rate(bytes, kDeliveryWindowUs);
 }
 
+std::uint64_t RateController::DeliveryBps(std::uint64_t busyBps, std::uint64_t nowUs) const {
+  // The busy moments, but no more than the last second brought in all: with
+  // capacity in bursts, that is below what the busy moments alone suggest.
+  const std::uint64_t ackedBps = AckedBps(nowUs);
+  return busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps) : std::max(busyBps, ackedBps);
+}
+
+bool RateController::KeepingPace(std::uint64_t nowUs) const {
+  return static_cast<double>(SentBps(nowUs)) <= static_cast<double>(AckedBps(nowUs)) * kPaceShare;
+}
+
 std::optional<RateController::Change> RateController::Update(std::uint64_t backlogBytes,
                                                              std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
@@ -349,13 +360,7 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
   if (congested || backlogDelayUs > kOveruseUs) {
     underuseSinceUs_ = 0;
     const bool fromAcks = congested && evidence.delayUs >= backlogDelayUs;
-    // Over the last second as a whole the link carried no more than the
-    // acknowledgements show: with capacity in bursts, that is below what
-    // the busy moments alone suggest.
-    const std::uint64_t ackedBps = AckedBps(nowUs);
-    const std::uint64_t deliveryBps = !fromAcks                       ? 0
-                                      : busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps)
-                                                                      : std::max(busyBps, ackedBps);
+    const std::uint64_t deliveryBps = fromAcks ? DeliveryBps(busyBps, nowUs) : 0;
 
     return Decrease(std::max(congested ? evidence.delayUs : 0, backlogDelayUs), deliveryBps, nowUs);
   }
@@ -376,13 +381,7 @@ std::optional<RateController::Change> RateController::Update(std::uint64_t backl
   if (underuseSinceUs_ == 0) {
     underuseSinceUs_ = nowUs;
   }
-  // What the link showed it carries: the busy moments, but no more than the
-  // last second brought in all.
-  const std::uint64_t ackedBps = AckedBps(nowUs);
-  return Increase(
-      delayUs,
-      busyBps != 0 && ackedBps != 0 ? std::min(busyBps, ackedBps) : std::max(busyBps, ackedBps),
-      nowUs);
+  return Increase(delayUs, DeliveryBps(busyBps, nowUs), nowUs);
 }
 
 std::optional<RateController::Change> RateController::Decrease(std::int64_t delayUs,
@@ -443,9 +442,7 @@ bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
   // A cut below delivery shortens a queue of ours within a second, unless
   // we still send more than arrives.
   const bool notShorter = delayUs >= delayAtCutUs_;
-  const bool keepingPace =
-      static_cast<double>(SentBps(nowUs)) <= static_cast<double>(AckedBps(nowUs)) * kPaceShare;
-  if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notShorter && keepingPace) {
+  if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notShorter && KeepingPace(nowUs)) {
     AdoptQueue(delayUs);
     return false;
   }
@@ -459,10 +456,8 @@ std::optional<RateController::Change> RateController::Trim(std::int64_t delayUs,
   }
   // As for a cut: a queue that the last trim left no shorter, while the
   // stream keeps pace with what arrives, is another flow's.
-  const bool keepingPace =
-      static_cast<double>(SentBps(nowUs)) <= static_cast<double>(AckedBps(nowUs)) * kPaceShare;
   if (lastTrimUs_ != 0 && nowUs - lastTrimUs_ <= 2 * kCutEffectUs && delayUs >= delayAtTrimUs_ &&
-      keepingPace && trimsInRow_ >= kTrimsBeforeJudging) {
+      KeepingPace(nowUs) && trimsInRow_ >= kTrimsBeforeJudging) {
     AdoptQueue(delayUs);
     trimsInRow_ = 0;
     return std::nullopt;

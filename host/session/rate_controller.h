@@ -206,6 +206,12 @@ class RateController {
   std::uint64_t BusyDeliveryBps(std::int64_t baseUs) const;
   std::uint64_t AckedBps(std::uint64_t nowUs) const;
   std::uint64_t SentBps(std::uint64_t nowUs) const;
+  // What the link showed it carries, from the busy delivery and the
+  // acknowledgements; 0 when neither is measured.
+  std::uint64_t DeliveryBps(std::uint64_t busyBps, std::uint64_t nowUs) const;
+  // Whether the stream sends no more than arrives: a queue that stands
+  // then is not growing because of us.
+  bool KeepingPace(std::uint64_t nowUs) const;
   std::optional<Change> Decrease(std::int64_t delayUs, std::uint64_t deliveryBps,
                                  std::uint64_t nowUs);
   std::optional<Change> Trim(std::int64_t delayUs, std::uint64_t nowUs);

@@ -92,10 +92,10 @@ void Session::ResumeDelivery(const std::string& deviceId) {
     return;  // the receiver chose its rate itself
   }
   const std::lock_guard<std::mutex> lock(deliveredLock_);
-  for (const auto& [id, deliveredBps] : delivered_) {
-    if (id == deviceId) {
-      rate_.ResumeFrom(deliveredBps);
-    }
+  const auto found = std::find_if(delivered_.begin(), delivered_.end(),
+                                  [&](const auto& entry) { return entry.first == deviceId; });
+  if (found != delivered_.end()) {
+    rate_.ResumeFrom(found->second);
   }
 }
 

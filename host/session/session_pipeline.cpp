@@ -1,11 +1,10 @@
 // Building and tearing down capture -> convert -> encode for one receiver,
 // and sending what the encoder delivers.
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <system_error>
-
-#include <algorithm>
 
 #include "host/base/clock.h"
 #include "host/base/hresult_text.h"
