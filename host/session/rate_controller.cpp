@@ -41,12 +41,8 @@ void RateController::Reset(std::uint32_t ceilingBps, std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
   ceilingBps_ = ceilingBps;
   rateBps_ = std::min(ceilingBps, kStartBps);
-  baseBuckets_.fill(0);
-  baseFilled_.fill(false);
-  baseBucketStartUs_ = nowUs;
-  baseBucket_ = 0;
+  base_.Reset(nowUs);
   recent_.clear();
-  idle_.clear();
   sent_.clear();
   // Nothing waits when the connection starts.
   backlog_.assign(1, Stamp{nowUs, 0});
@@ -92,80 +88,25 @@ void RateController::OnSent(std::uint64_t bytes, std::uint64_t nowUs) {
   }
 }
 
-void RateController::AddToBase(std::int64_t rawDelayUs, std::uint64_t nowUs) {
-  // Older buckets fall out as time passes, so that a base delay taken on
-  // another route (or before the clocks drifted) does not stay for ever.
-  if (nowUs - baseBucketStartUs_ >= kBaseBucketUs * kBaseBuckets) {
-    baseFilled_.fill(false);
-    baseBucketStartUs_ = nowUs;
-  }
-  while (nowUs - baseBucketStartUs_ >= kBaseBucketUs) {
-    baseBucket_ = (baseBucket_ + 1) % kBaseBuckets;
-    baseFilled_[baseBucket_] = false;
-    baseBucketStartUs_ += kBaseBucketUs;
-  }
-  if (!baseFilled_[baseBucket_] || rawDelayUs < baseBuckets_[baseBucket_]) {
-    baseBuckets_[baseBucket_] = rawDelayUs;
-    baseFilled_[baseBucket_] = true;
-  }
-}
-
-std::optional<std::int64_t> RateController::BaseUs() const {
-  std::optional<std::int64_t> base;
-  for (std::size_t i = 0; i < kBaseBuckets; ++i) {
-    if (baseFilled_[i] && (!base || baseBuckets_[i] < *base)) {
-      base = baseBuckets_[i];
-    }
-  }
-  return base;
-}
-
 void RateController::OnAck(const Ack& ack) {
   const std::lock_guard<std::mutex> lock(lock_);
   const auto raw = static_cast<std::int64_t>(ack.receivedUs - ack.sentUs);
-  const std::optional<std::int64_t> base = BaseUs();
+  const std::optional<std::int64_t> base = base_.Us();
   const auto roundTripUs = static_cast<std::int64_t>(ack.nowUs - ack.sentUs);
   if (base && raw - *base > roundTripUs + kClockSlackUs) {
     // No frame waits longer than its own round trip: the receiver's clock
     // jumped ahead, and every delay measured before is on another scale.
-    baseFilled_.fill(false);
+    base_.Restart();
     recent_.clear();
-    idle_.clear();
   }
   // Sent after the frame before had been acknowledged: nothing of ours
   // was ahead of it on the link.
-  if (!recent_.empty() && ack.sentUs >= recent_.back().atUs) {
-    idle_.emplace_back(ack.nowUs, raw);
-  }
-  while (!idle_.empty() && ack.nowUs - idle_.front().first > kPathShiftUs) {
-    idle_.pop_front();
-  }
-  AddToBase(raw, ack.nowUs);
+  const bool idle = !recent_.empty() && ack.sentUs >= recent_.back().atUs;
+  base_.Add(raw, idle, ack.nowUs);
   recent_.push_back(Sample{ack.sentUs, ack.receivedUs, ack.bytes, ack.nowUs, raw});
   while (!recent_.empty() && ack.nowUs - recent_.front().atUs > kDeliveryWindowUs) {
     recent_.pop_front();
   }
-  FollowPathShift(ack.nowUs);
-}
-
-void RateController::FollowPathShift(std::uint64_t nowUs) {
-  const std::optional<std::int64_t> base = BaseUs();
-  if (!base || idle_.size() < kMinIdleSamples ||
-      nowUs - idle_.front().first < kPathShiftUs * 3 / 4) {
-    return;
-  }
-  std::int64_t lowest = idle_.front().second;
-  for (const auto& [atUs, raw] : idle_) {
-    lowest = std::min(lowest, raw);
-  }
-  if (lowest - *base <= kUnderuseUs) {
-    return;
-  }
-  // Every frame that had the link to itself for seconds came in later than
-  // the base: the path itself got longer.
-  baseFilled_.fill(false);
-  baseBuckets_[baseBucket_] = lowest;
-  baseFilled_[baseBucket_] = true;
 }
 
 RateController::Evidence RateController::CongestionEvidence(std::int64_t baseUs) const {
@@ -341,7 +282,7 @@ bool RateController::KeepingPace(std::uint64_t nowUs) const {
 std::optional<RateController::Change> RateController::Update(std::uint64_t backlogBytes,
                                                              std::uint64_t nowUs) {
   const std::lock_guard<std::mutex> lock(lock_);
-  const std::optional<std::int64_t> base = BaseUs();
+  const std::optional<std::int64_t> base = base_.Us();
   const Evidence evidence = base ? CongestionEvidence(*base) : Evidence{};
   const std::optional<std::int64_t> currentUs = base ? CurrentDelayUs(*base, nowUs) : std::nullopt;
   const std::uint64_t busyBps = base ? BusyDeliveryBps(*base) : 0;
@@ -416,20 +357,6 @@ std::optional<RateController::Change> RateController::Decrease(std::int64_t dela
   return change;
 }
 
-void RateController::AdoptQueue(std::int64_t delayUs) {
-  const std::optional<std::int64_t> base = BaseUs();
-  if (!base) {
-    return;
-  }
-  // Another flow's queue is part of the path for as long as it stands: the
-  // stream competes for its share above it, and yields again only to a
-  // queue that grows past it. A lower delay, once that flow stops, takes
-  // the base back down at once.
-  baseFilled_.fill(false);
-  baseBuckets_[baseBucket_] = *base + delayUs;
-  baseFilled_[baseBucket_] = true;
-}
-
 bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
   if (lastDecreaseUs_ == 0) {
     return true;
@@ -443,7 +370,9 @@ bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
   // we still send more than arrives.
   const bool notShorter = delayUs >= delayAtCutUs_;
   if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notShorter && KeepingPace(nowUs)) {
-    AdoptQueue(delayUs);
+    // Another flow's queue: the stream competes for its share above it,
+    // and yields again only to a queue that grows past it.
+    base_.Raise(delayUs);
     return false;
   }
   return true;
@@ -458,7 +387,9 @@ std::optional<RateController::Change> RateController::Trim(std::int64_t delayUs,
   // stream keeps pace with what arrives, is another flow's.
   if (lastTrimUs_ != 0 && nowUs - lastTrimUs_ <= 2 * kCutEffectUs && delayUs >= delayAtTrimUs_ &&
       KeepingPace(nowUs) && trimsInRow_ >= kTrimsBeforeJudging) {
-    AdoptQueue(delayUs);
+    // Another flow's queue: the stream competes for its share above it,
+    // and yields again only to a queue that grows past it.
+    base_.Raise(delayUs);
     trimsInRow_ = 0;
     return std::nullopt;
   }

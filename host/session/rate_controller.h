@@ -1,12 +1,13 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "host/session/base_delay.h"
 
 namespace veyra {
 
@@ -20,18 +21,10 @@ namespace veyra {
 //
 // - One-way delay: each FRAME_ACK gives the receiver's arrival time minus
 //   the host's send time. The clocks differ by an unknown constant, which
-//   the base delay (the smallest such delay over the last minute, kept in
-//   kBaseBuckets buckets as LEDBAT keeps it) cancels: delay minus base is
-//   the time the frame spent queued on the way.
-// - The base adapts. A lower delay lowers it at once. A path that got
-//   longer (roaming, another band) raises it within kPathShiftUs: when every
-//   frame sent after the last one had arrived (so that none of ours could
-//   queue ahead of it) shows more than the base for that long, the smallest
-//   of them is the new base. Our own standing queue cannot become the base
-//   that way, because a frame only stands in it behind frames of ours. A
-//   delay longer than the frame's own round trip on the host's clock is
-//   impossible for a queue: the receiver's clock stepped, and the base
-//   starts again.
+//   the base delay cancels (BaseDelay, which also follows a longer path): delay
+//   minus base is the time the frame spent queued on the way. A delay longer
+//   than the frame's own round trip on the host's clock is impossible for a
+//   queue: the receiver's clock stepped, and the base starts again.
 // - A cut needs evidence. Acknowledgements whose arrivals lie within
 //   kGroupUs of each other are one group (a bunch released after a hold is
 //   one event, not many), each group counting its least delayed frame.
@@ -127,10 +120,6 @@ class RateController {
   // The share of its rate the encoder must send for the link to be tested
   // (encoders send somewhat less than they are allowed).
   static constexpr double kKeepUpShare = 0.5;
-  static constexpr std::size_t kBaseBuckets = 12;
-  static constexpr std::uint64_t kBaseBucketUs = 5000000;
-  static constexpr std::uint64_t kPathShiftUs = 3000000;
-  static constexpr std::size_t kMinIdleSamples = 8;
   // Slack for the impossible-delay test: the receiver stamps arrival a
   // little after the bytes are in.
   static constexpr std::int64_t kClockSlackUs = 20000;
@@ -192,15 +181,10 @@ class RateController {
     bool draining = false;
   };
 
-  std::optional<std::int64_t> BaseUs() const;
-  void AddToBase(std::int64_t rawDelayUs, std::uint64_t nowUs);
-  void FollowPathShift(std::uint64_t nowUs);
   Evidence CongestionEvidence(std::int64_t baseUs) const;
   // Whether a queue of |delayUs| may be cut now: the last cut has had its
   // effect, and the queue is not another flow's.
   bool OursToCut(std::int64_t delayUs, std::uint64_t nowUs);
-  // Makes another flow's standing queue of |delayUs| part of the base.
-  void AdoptQueue(std::int64_t delayUs);
   std::optional<std::int64_t> CurrentDelayUs(std::int64_t baseUs, std::uint64_t nowUs) const;
   std::uint64_t StandingBacklogBytes(std::uint64_t backlogBytes, std::uint64_t nowUs);
   std::uint64_t BusyDeliveryBps(std::int64_t baseUs) const;
@@ -222,15 +206,9 @@ class RateController {
   mutable std::mutex lock_;
   std::uint32_t ceilingBps_ = 0;
   std::uint32_t rateBps_ = 0;
-  std::array<std::int64_t, kBaseBuckets> baseBuckets_{};  // minimum per bucket
-  std::array<bool, kBaseBuckets> baseFilled_{};
-  std::uint64_t baseBucketStartUs_ = 0;
-  std::size_t baseBucket_ = 0;
+  BaseDelay base_;
   std::deque<Sample> recent_;  // the last kDeliveryWindowUs of samples
-  // Delays of frames sent after the one before had been acknowledged, over
-  // the last kPathShiftUs: {when acknowledged, raw delay}.
-  std::deque<std::pair<std::uint64_t, std::int64_t>> idle_;
-  std::deque<Stamp> sent_;  // the last kDeliveryWindowUs of sends
+  std::deque<Stamp> sent_;     // the last kDeliveryWindowUs of sends
   // Update's backlogs over the last kFilterUs, after the last one before it.
   std::deque<Stamp> backlog_;
   std::uint64_t lastDecreaseUs_ = 0;

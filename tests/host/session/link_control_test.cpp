@@ -296,9 +296,9 @@ TEST(RateControllerTest, TheBaseFollowsANewPathAndAClockStep) {
   // climb goes on.
   frames(RateController::kFilterUs + 50000, 20000, 1000000000);
   const std::uint32_t before = rate.rateBps();
-  frames(RateController::kPathShiftUs / 2, 20000, 1000000000);
+  frames(BaseDelay::kPathShiftUs / 2, 20000, 1000000000);
   EXPECT_EQ(rate.rateBps(), before);
-  frames(RateController::kPathShiftUs, 20000, 1000000000);
+  frames(BaseDelay::kPathShiftUs, 20000, 1000000000);
   EXPECT_GT(rate.rateBps(), before);
   const std::uint32_t shifted = rate.rateBps();
   frames(1000000, 20000, 1005000000);  // the receiver's clock jumps 5 s
