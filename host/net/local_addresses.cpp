@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdio>
 
+#include "host/net/socket.h"
+
 namespace veyra {
 namespace {
 
@@ -27,6 +29,16 @@ std::string PreferredLanAddress(const std::vector<std::string>& addresses) {
     }
   }
   return addresses.empty() ? std::string("127.0.0.1") : addresses.front();
+}
+
+std::optional<std::string> DefaultRouteAddress() {
+  // A documentation address (TEST-NET-1): routed like any other off-link
+  // address, and never answered.
+  const std::uint32_t source = Ipv4SourceToward(0xC0000201U);
+  if (source == 0) {
+    return std::nullopt;
+  }
+  return Ipv4Text(source);
 }
 
 std::vector<std::string> PageAddresses(const std::vector<std::string>& addresses,

@@ -3,7 +3,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "host/net/local_addresses.h"
 
@@ -32,31 +31,6 @@ std::vector<std::string> LocalIpv4Addresses() {
   }
   freeifaddrs(list);
   return addresses;
-}
-
-std::optional<std::string> DefaultRouteAddress() {
-  // A documentation address (TEST-NET-1): routed like any other off-link
-  // address, and never answered.
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(9);
-  target.sin_addr.s_addr = htonl(0xC0000201u);
-  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) {
-    return std::nullopt;
-  }
-  std::optional<std::string> address;
-  sockaddr_in own{};
-  socklen_t length = sizeof(own);
-  char text[INET_ADDRSTRLEN] = {};
-  if (connect(probe, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
-      own.sin_addr.s_addr != htonl(INADDR_ANY) &&
-      inet_ntop(AF_INET, &own.sin_addr, text, sizeof(text)) != nullptr) {
-    address = text;
-  }
-  close(probe);
-  return address;
 }
 
 }  // namespace veyra

@@ -52,30 +52,4 @@ std::vector<std::string> LocalIpv4Addresses() {
   return addresses;
 }
 
-std::optional<std::string> DefaultRouteAddress() {
-  // Winsock is started by whoever serves; a documentation address
-  // (TEST-NET-1) is routed like any other off-link address, and never
-  // answered.
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(9);
-  target.sin_addr.s_addr = htonl(0xC0000201u);
-  const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (probe == INVALID_SOCKET) {
-    return std::nullopt;
-  }
-  std::optional<std::string> address;
-  sockaddr_in own{};
-  int length = sizeof(own);
-  char text[INET_ADDRSTRLEN] = {};
-  if (connect(probe, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0 &&
-      getsockname(probe, reinterpret_cast<sockaddr*>(&own), &length) == 0 &&
-      own.sin_addr.s_addr != htonl(INADDR_ANY) &&
-      inet_ntop(AF_INET, &own.sin_addr, text, sizeof(text)) != nullptr) {
-    address = text;
-  }
-  closesocket(probe);
-  return address;
-}
-
 }  // namespace veyra

@@ -13,14 +13,18 @@ std::uint32_t SendBufferForBacklog(std::uint64_t idealBytes) {
       std::clamp<std::uint64_t>(idealBytes, kMinSendBuffer, kMaxSendBuffer));
 }
 
+std::string Ipv4Text(std::uint32_t hostOrderAddress) {
+  return std::to_string(hostOrderAddress >> 24) + "." +
+         std::to_string((hostOrderAddress >> 16) & 0xFF) + "." +
+         std::to_string((hostOrderAddress >> 8) & 0xFF) + "." +
+         std::to_string(hostOrderAddress & 0xFF);
+}
+
 AcceptedPeer Ipv4Peer(SocketHandle socket, std::uint32_t hostOrderAddress) {
   AcceptedPeer peer;
   peer.socket = socket;
   if (hostOrderAddress != 0) {
-    peer.address = std::to_string(hostOrderAddress >> 24) + "." +
-                   std::to_string((hostOrderAddress >> 16) & 0xFF) + "." +
-                   std::to_string((hostOrderAddress >> 8) & 0xFF) + "." +
-                   std::to_string(hostOrderAddress & 0xFF);
+    peer.address = Ipv4Text(hostOrderAddress);
     peer.loopback = (hostOrderAddress >> 24) == 127;
   }
   return peer;

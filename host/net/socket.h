@@ -148,6 +148,14 @@ struct AcceptedPeer {
   bool loopback = false;
 };
 
+// Dotted text of the IPv4 address |hostOrderAddress|.
+std::string Ipv4Text(std::uint32_t hostOrderAddress);
+
+// The IPv4 address (host order) this machine sends from toward
+// |hostOrderTarget|: a datagram socket connected there is asked its own
+// name, so no packet is sent. 0 without a route there, or when a call fails.
+std::uint32_t Ipv4SourceToward(std::uint32_t hostOrderTarget);
+
 // |socket| accepted from the IPv4 address |hostOrderAddress| (0 when the
 // peer was of another family: no address text, not loopback).
 AcceptedPeer Ipv4Peer(SocketHandle socket, std::uint32_t hostOrderAddress);

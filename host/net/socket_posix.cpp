@@ -269,6 +269,23 @@ int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
   return ready > 0 ? 1 : 0;
 }
 
+std::uint32_t Ipv4SourceToward(std::uint32_t hostOrderTarget) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(9);
+  target.sin_addr.s_addr = htonl(hostOrderTarget);
+  const ScopedSocket probe(FromFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)));
+  sockaddr_in own{};
+  socklen_t length = sizeof(own);
+  if (!probe.IsValid() ||
+      connect(ToFd(probe.Get()), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0 ||
+      getsockname(ToFd(probe.Get()), reinterpret_cast<sockaddr*>(&own), &length) != 0) {
+    t_lastError = errno;
+    return 0;
+  }
+  return ntohl(own.sin_addr.s_addr);
+}
+
 AcceptedPeer AcceptPeer(SocketHandle listener) {
   for (;;) {
     sockaddr_storage address{};

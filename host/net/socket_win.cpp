@@ -330,6 +330,25 @@ int WaitReadable(SocketHandle socket, std::uint32_t timeoutMs) {
   return ready > 0 ? 1 : 0;
 }
 
+std::uint32_t Ipv4SourceToward(std::uint32_t hostOrderTarget) {
+  // Winsock is started by whoever asks.
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(9);
+  target.sin_addr.s_addr = htonl(hostOrderTarget);
+  const ScopedSocket probe(FromSocket(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)));
+  sockaddr_in own{};
+  int length = sizeof(own);
+  if (!probe.IsValid() ||
+      connect(ToSocket(probe.Get()), reinterpret_cast<const sockaddr*>(&target), sizeof(target)) !=
+          0 ||
+      getsockname(ToSocket(probe.Get()), reinterpret_cast<sockaddr*>(&own), &length) != 0) {
+    CaptureError();
+    return 0;
+  }
+  return ntohl(own.sin_addr.s_addr);
+}
+
 AcceptedPeer AcceptPeer(SocketHandle listener) {
   sockaddr_storage address{};
   int size = sizeof(address);

@@ -54,6 +54,9 @@ def test_the_page_is_served_and_bad_requests_are_refused(served):
     assert status_of(page) == 200
     assert b"Content-Security-Policy: default-src 'self'" in page
     assert b"<canvas" in page
+    # The first address offered is the one the default route sends from.
+    if lan_address() is not None:
+        assert served.addresses[0][0] == lan_address()
 
     # A slow request runs beside the others: the server answers them while
     # it waits out the slow one's deadline.
