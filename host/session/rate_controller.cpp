@@ -366,10 +366,13 @@ bool RateController::OursToCut(std::int64_t delayUs, std::uint64_t nowUs) {
     // The last cut has not had its effect yet.
     return false;
   }
-  // A cut below delivery shortens a queue of ours within a second, unless
-  // we still send more than arrives.
-  const bool notShorter = delayUs >= delayAtCutUs_;
-  if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notShorter && KeepingPace(nowUs)) {
+  // A cut below delivery leaves at least 1 - kDecreaseFactor of the link
+  // unused, which drains a queue of ours by that share of the time since,
+  // unless we still send more than arrives. A queue that lost less than
+  // half of that is not ours: what it lost was our own part of it.
+  const auto drainedUs = static_cast<double>(delayAtCutUs_ - delayUs);
+  const bool notOurs = drainedUs < (1.0 - kDecreaseFactor) * static_cast<double>(sinceCutUs) / 2.0;
+  if (cutBelowDelivery_ && sinceCutUs <= 2 * kCutEffectUs && notOurs && KeepingPace(nowUs)) {
     // Another flow's queue: the stream competes for its share above it,
     // and yields again only to a queue that grows past it.
     base_.Raise(delayUs);

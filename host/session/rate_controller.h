@@ -44,8 +44,9 @@ namespace veyra {
 //   that is less, as it is when capacity comes in bursts: below what the
 //   link carries, so that the queue drains; at most once per kHoldUs. The return
 //   aims at the delivery measured before the cut; one cut takes at most
-//   kDeepestCut of the rate. A queue that has not got any shorter
-//   kCutEffectUs after a cut below delivery, while the stream keeps pace
+//   kDeepestCut of the rate. A queue that has drained less than half of
+//   what the cut's unused share drains from a queue of ours, kCutEffectUs
+//   after a cut below delivery, while the stream keeps pace
 //   with what arrives, is not ours (a bulk download fills it): cutting
 //   further would only hand the link over, so it joins the base and the
 //   stream competes above it.

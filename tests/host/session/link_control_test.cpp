@@ -127,6 +127,7 @@ struct LinkModel {
   std::deque<Queued> queue;
   double credit = 0;                     // bytes the bottleneck may still serve this millisecond
   std::deque<RateController::Ack> acks;  // on their way back, in order
+  std::uint64_t standingUs = 0;          // another flow's queue ahead of ours
   std::vector<RateController::Change> changes;
 
   explicit LinkModel(std::uint32_t ceilingBps) { rate.Reset(ceilingBps, kT0); }
@@ -145,7 +146,8 @@ struct LinkModel {
         credit -= static_cast<double>(queue.front().left);
         const Queued done = queue.front();
         queue.pop_front();
-        acks.push_back({done.sentUs, 1000000000 + nowUs + 5000, done.bytes, nowUs + 7000});
+        acks.push_back({done.sentUs, 1000000000 + nowUs + standingUs + 5000, done.bytes,
+                        nowUs + standingUs + 7000});
       }
       if (!queue.empty()) {
         const auto served = static_cast<std::uint64_t>(credit);
@@ -252,6 +254,24 @@ TEST(RateControllerTest, StallsHeldAcknowledgementsAndBunchesAreNoCongestion) {
     }
   }
   EXPECT_FALSE(link.Cut());
+}
+
+// A bulk download beside the stream keeps the router's queue 200 ms deep
+// and leaves half the link: cutting further would only hand the link over,
+// so once a cut has not shortened that queue it counts as part of the path
+// and the stream keeps its share.
+TEST(RateControllerTest, AnotherFlowsStandingQueueJoinsTheBase) {
+  LinkModel link(12000000);
+  link.Run(3000000);
+  link.standingUs = 200000;
+  link.bps = 10000000;
+  link.Run(5000000);
+  std::uint32_t lowest = link.rate.rateBps();
+  for (int i = 0; i < 500; ++i) {
+    link.Run(10000);
+    lowest = std::min(lowest, link.rate.rateBps());
+  }
+  EXPECT_GE(lowest, 3000000U);
 }
 
 // An encoder that uses a tenth of its rate (a still desktop) shows nothing
