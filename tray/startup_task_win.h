@@ -9,8 +9,8 @@
 
 #include <string_view>
 
+#include "host/base/com_object_win.h"
 #include "host/base/scoped_handle_win.h"
-#include "tray/com_object_win.h"
 #include "tray/startup_task_abi_win.h"
 
 namespace veyra {

@@ -87,6 +87,7 @@ inline constexpr std::int32_t kDxgiErrorInvalidCall = Hr(0x887A0001);
 inline constexpr std::int32_t kDxgiErrorNotFound = Hr(0x887A0002);
 inline constexpr std::int32_t kDxgiErrorUnsupported = Hr(0x887A0004);
 inline constexpr std::int32_t kDxgiErrorDeviceRemoved = Hr(0x887A0005);
+inline constexpr std::int32_t kDxgiErrorDeviceHung = Hr(0x887A0006);
 inline constexpr std::int32_t kDxgiErrorDeviceReset = Hr(0x887A0007);
 inline constexpr std::int32_t kDxgiErrorNotCurrentlyAvailable = Hr(0x887A0022);
 inline constexpr std::int32_t kDxgiErrorAccessLost = Hr(0x887A0026);

@@ -455,6 +455,11 @@ std::uint32_t RateController::rateBps() const {
   return rateBps_;
 }
 
+std::uint32_t RateController::ceilingBps() const {
+  const std::lock_guard<std::mutex> lock(lock_);
+  return ceilingBps_;
+}
+
 std::uint32_t RateController::deliveredBps() const {
   const std::lock_guard<std::mutex> lock(lock_);
   return deliveredBps_;

@@ -159,6 +159,8 @@ class RateController {
   std::optional<Change> Update(std::uint64_t backlogBytes, std::uint64_t nowUs);
 
   std::uint32_t rateBps() const;
+  // The most the rate may climb to on this connection.
+  std::uint32_t ceilingBps() const;
   // The link's delivery over its latest busy periods; 0 when unmeasured.
   std::uint32_t deliveredBps() const;
 

@@ -250,6 +250,8 @@ class Session {
   // A DEVICE_INFO arrived on this connection: the retry has a receiver to
   // build for, whatever screen size it reported.
   bool deviceInfoReceived_ = false;
+  // Set by StartPipeline; its level is corrected on the encoder's thread
+  // when the first sequence header says another (before any picture goes).
   VideoConfig videoConfig_;
   std::atomic<bool> streaming_{false};
   std::atomic<bool> permissionDenied_{false};

@@ -104,6 +104,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   config.height = converter_.OutputHeight();
   config.fps = static_cast<std::uint32_t>(options_.fps);
   config.bitrate = rate_.rateBps();
+  config.maxBitrate = rate_.ceilingBps();
   // The encoder's own keyframes come seldom: the interval the options ask
   // for is kept by RefreshDue, which waits for a link with room for one.
   config.gop = std::max(static_cast<std::uint32_t>(std::max(options_.gop, 0)),
@@ -223,6 +224,18 @@ void Session::OnEncodedFrame(const EncodedFrame& frame) {
   }
   if (!configSent_) {
     const std::vector<std::uint8_t>& header = encoder_.sequenceHeader();
+    // A hardware encoder tells its sequence header only with its first
+    // keyframe, and may have taken another level than it was asked for:
+    // the receiver sizes its decoder by the level, so it hears the one the
+    // stream keeps to before the stream's first picture.
+    const std::optional<std::string> level = SpsLevelName(header);
+    if (level && *level != videoConfig_.level) {
+      Log(LogLevel::Info,
+          "the encoder chose level %s, not %s; the video configuration is sent again",
+          level->c_str(), videoConfig_.level.c_str());
+      videoConfig_.level = *level;
+      SendJson(MessageType::kVideoConfig, Serialize(BuildVideoConfig(videoConfig_)));
+    }
     if (!header.empty()) {
       connection_.Send(
           EncodeFrame(sequenceCounters_, MessageType::kVideoConfigData, Channel::kVideo,

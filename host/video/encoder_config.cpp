@@ -78,12 +78,13 @@ std::uint32_t MinimumLevelIdc(const EncoderConfig& config) {
   const std::uint64_t high = (std::uint64_t{config.height} + 15) / 16;
   const std::uint64_t frame = wide * high;
   const std::uint64_t perSecond = frame * FrameRate(config);
+  const std::uint64_t peakBitrate = std::max(config.bitrate, config.maxBitrate);
   for (const Limits& level : kLevels) {
     // Neither side may pass sqrt(8 x MaxFS) macroblocks.
     const std::uint64_t side = 8 * level.frameMacroblocks;
     if (frame <= level.frameMacroblocks && perSecond <= level.macroblocksPerSecond &&
         wide * wide <= side && high * high <= side &&
-        std::uint64_t{config.bitrate} * 4 <= level.kilobitsPerSecond * 1000 * 5) {
+        peakBitrate * 4 <= level.kilobitsPerSecond * 1000 * 5) {
       return level.levelIdc;
     }
   }

@@ -11,7 +11,11 @@ struct EncoderConfig {
   std::uint32_t height = 0;   // even
   std::uint32_t fps = 60;     // 0 counts as 60 where a duration is derived
   std::uint32_t bitrate = 0;  // mean bits per second
-  std::uint32_t gop = 0;      // key frame interval in frames
+  // The most the mean rate may be raised to while the encoder runs; 0 when
+  // it stays at |bitrate|. The level is chosen for it, so that a stream
+  // opened at a careful rate keeps to its level once the rate has climbed.
+  std::uint32_t maxBitrate = 0;
+  std::uint32_t gop = 0;  // key frame interval in frames
   bool preferHardware = true;
 };
 
@@ -87,8 +91,9 @@ std::uint64_t FrameIdAt(std::int64_t time, std::uint32_t fps);
 
 // The lowest H.264 level, as level_idc (ten times the level: 42 for 4.2),
 // whose limits hold a High-profile stream of |config|: frame size and
-// macroblocks a second, frame width and height, and bit rate (the
-// standard's table of level limits). What an encoder left to choose picks;
+// macroblocks a second, frame width and height, and bit rate, the higher of
+// the rate and the most it may climb to (the standard's table of level
+// limits). What an encoder left to choose picks;
 // 62 when nothing smaller fits.
 std::uint32_t MinimumLevelIdc(const EncoderConfig& config);
 

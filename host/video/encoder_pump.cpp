@@ -31,6 +31,16 @@ void AddElapsed(std::atomic<std::uint64_t>& counter, std::uint64_t startUs) {
 
 void VideoEncoder::PumpLoop() {
   transform_->PumpThreadStarted();
+  // Told of each event, the pump sleeps until one comes, a frame it asked
+  // for is posted or Shutdown, instead of polling every few hundred
+  // microseconds while a frame waits.
+  const bool watching = events_ && transform_->WatchEvents([this] {
+    {
+      const std::lock_guard<std::mutex> lock(lock_);
+      eventsArrived_ = true;
+    }
+    wake_.notify_all();
+  });
   Log(LogLevel::Debug, "encoder pump started (async=%d, events=%d)", transform_->async() ? 1 : 0,
       events_ ? 1 : 0);
   while (running_) {
@@ -42,7 +52,13 @@ void VideoEncoder::PumpLoop() {
 
     const std::uint64_t startUs = NowUs();
     std::unique_lock<std::mutex> lock(lock_);
-    if (pending_.slot < 0) {
+    if (watching) {
+      // Bounded all the same: a transform that goes quiet is looked at again.
+      wake_.wait_for(lock, std::chrono::microseconds(kIdleWaitUs), [&] {
+        return eventsArrived_ || !running_ || (pending_.slot >= 0 && needInput_ > 0);
+      });
+      eventsArrived_ = false;
+    } else if (pending_.slot < 0) {
       wake_.wait_for(lock, std::chrono::microseconds(kIdleWaitUs),
                      [&] { return pending_.slot >= 0 || !running_; });
     } else {
@@ -60,6 +76,19 @@ void VideoEncoder::Fail(const char* what, std::int32_t status) {
   Log(LogLevel::Error, "encoder %s: %s; the stream stops", what, HresultText(status).c_str());
   failure_ = status != status::kSOk ? status : status::kEFail;
   running_ = false;
+}
+
+// A lost device takes the encoder's stream with it but is no fault of the
+// encoder's: the rebuild on the new device gets the same hardware encoder.
+void VideoEncoder::BanAfterFailure(std::int32_t eventStatus) {
+  if (IsDeviceLoss(eventStatus) || (graphics_ != nullptr && graphics_->DeviceLost())) {
+    Log(LogLevel::Info, "encoder %s lost its device; it is used again on the new one",
+        name_.c_str());
+    return;
+  }
+  const std::uint64_t adapter = graphics_ != nullptr ? graphics_->adapterLuid() : 0;
+  const std::lock_guard<std::mutex> lock(lock_);
+  bans_.Ban(adapter, name_, NowUs());
 }
 
 bool VideoEncoder::TakeEvents() {
@@ -84,10 +113,7 @@ bool VideoEncoder::TakeEvents() {
     if (type == kEventError || eventStatus < 0) {
       Fail(type == kEventError ? "reported MEError" : "event failed",
            eventStatus < 0 ? eventStatus : status::kEFail);
-      if (hardware_) {
-        const std::lock_guard<std::mutex> lock(lock_);
-        failedHardware_.push_back(name_);
-      }
+      if (hardware_) BanAfterFailure(eventStatus);
       return false;
     }
     switch (type) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,6 +78,12 @@ class EncoderTransform {
   virtual std::int32_t OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
                                    std::uint32_t height,
                                    std::shared_ptr<KeyedMutex>* keyedMutex) = 0;
+
+  // Starts telling |onEvent| of each event as it arrives, from a thread of
+  // the platform's, so that the pump can sleep until then; false when the
+  // transform cannot, and the pump polls GetEvent. GetEvent still hands
+  // the events out. On the pump thread, once.
+  virtual bool WatchEvents(std::function<void()> /*onEvent*/) { return false; }
 
   // Takes one event without waiting: S_OK with |type| (|typeKnown| false
   // when it could not be read) and the event's own status in

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,7 @@ struct FakeTransformRecord {
 
   // Script.
   bool hasEvents = true;
+  bool watchEvents = false;  // WatchEvents takes the callback and Post calls it
   bool hasCodecApi = true;
   bool acceptsInput = true;
   std::int32_t bindResult = status::kSOk;
@@ -47,6 +49,7 @@ struct FakeTransformRecord {
   std::vector<std::shared_ptr<KeyedMutex>> surfaceLocks;  // by slot, for OpenSurface
 
   // Records.
+  std::function<void()> onEvent;  // what WatchEvents was given
   std::vector<Call> calls;
   std::vector<std::uint64_t> inputs;  // frame ids fed through ProcessInput
   std::vector<CodecSetting> settings;
@@ -54,6 +57,12 @@ struct FakeTransformRecord {
   int shutdowns = 0;
   bool overlapped = false;  // two calls ran at the same time
   std::uint64_t sampleFrameId = 0;
+
+  // Queues an event, and tells a watching pump (under |mutex|).
+  void Post(std::uint32_t event) {
+    events.push_back(event);
+    if (onEvent) onEvent();
+  }
 
   template <typename F>
   auto Read(F read) const {
@@ -100,7 +109,7 @@ class FakeEncoderTransform final : public EncoderTransform {
     // As an asynchronous transform does, it asks for input once streaming
     // starts, and again after each input it took.
     if (r->startOfStreamResult == status::kSOk && r->hasEvents && r->acceptsInput) {
-      r->events.push_back(kEventNeedInput);
+      r->Post(kEventNeedInput);
     }
     return r->startOfStreamResult;
   }
@@ -111,6 +120,11 @@ class FakeEncoderTransform final : public EncoderTransform {
     if (slot >= r->surfaceLocks.size()) return status::kEInvalidArg;
     *keyedMutex = r->surfaceLocks[slot];
     return status::kSOk;
+  }
+  bool WatchEvents(std::function<void()> onEvent) override {
+    auto r = Locked("WatchEvents");
+    if (r->watchEvents) r->onEvent = std::move(onEvent);
+    return r->watchEvents;
   }
   std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown, std::int32_t* eventStatus) override {
     auto r = Locked("GetEvent");
@@ -148,9 +162,9 @@ class FakeEncoderTransform final : public EncoderTransform {
     if (!r->outputPerInput.empty()) {
       r->outputs.push_back(r->outputPerInput);
       r->outputIds.push_back(r->sampleFrameId);
-      if (r->hasEvents) r->events.push_back(kEventHaveOutput);
+      if (r->hasEvents) r->Post(kEventHaveOutput);
     }
-    if (r->hasEvents && r->acceptsInput) r->events.push_back(kEventNeedInput);
+    if (r->hasEvents && r->acceptsInput) r->Post(kEventNeedInput);
     return status::kSOk;
   }
   std::int32_t ProcessOutput(std::vector<std::uint8_t>* accessUnit, OutputKind* kind) override {
@@ -177,7 +191,11 @@ class FakeEncoderTransform final : public EncoderTransform {
     Locked("RenegotiateOutput");
     return status::kSOk;
   }
-  void Shutdown() override { ++Locked("Shutdown")->shutdowns; }
+  void Shutdown() override {
+    auto r = Locked("Shutdown");
+    ++r->shutdowns;
+    r->onEvent = nullptr;  // as the platform's: nothing is told after it
+  }
 
  private:
   // Holds the record's lock for one call, and notes a call that overlaps

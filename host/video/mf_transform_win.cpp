@@ -6,6 +6,7 @@
 #include <mferror.h>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "host/base/hresult_text.h"
@@ -112,6 +113,7 @@ MfTransform::MfTransform(ComPtr<IMFTransform> transform, ComPtr<IMFActivate> act
 // every reference of ours is gone ("IMFActivate::ShutdownObject"); the
 // device manager it may still point at goes last.
 MfTransform::~MfTransform() {
+  watch_.reset();
   sample_.Reset();
   surfaces_.clear();
   encoderContext_.Reset();
@@ -232,6 +234,38 @@ std::vector<std::uint8_t> MfTransform::SequenceHeaderOfType() {
   return header;
 }
 
+// The rate and the buffer change while the stream runs, and an encoder
+// need not take every value: one it states a range for is kept inside it
+// ("ICodecAPI::GetParameterRange"), so that a rate beyond the hardware's
+// reach still moves it as far as it goes instead of being refused.
+std::uint32_t MfTransform::ClampToRange(const CodecSetting& setting) const {
+  if (setting.property != CodecProperty::kMeanBitRate &&
+      setting.property != CodecProperty::kBufferSize) {
+    return setting.value;
+  }
+  VARIANT low;
+  VARIANT high;
+  VARIANT step;
+  VariantInit(&low);
+  VariantInit(&high);
+  VariantInit(&step);
+  std::uint32_t value = setting.value;
+  if (SUCCEEDED(
+          codecApi_->GetParameterRange(&PropertyGuid(setting.property), &low, &high, &step)) &&
+      SUCCEEDED(VariantChangeType(&low, &low, 0, VT_UI4)) &&
+      SUCCEEDED(VariantChangeType(&high, &high, 0, VT_UI4)) && low.ulVal <= high.ulVal) {
+    value = std::clamp<std::uint32_t>(value, low.ulVal, high.ulVal);
+    if (value != setting.value) {
+      Log(LogLevel::Debug, "%s %u is outside the encoder's range; %u instead", setting.displayName,
+          setting.value, value);
+    }
+  }
+  VariantClear(&low);
+  VariantClear(&high);
+  VariantClear(&step);
+  return value;
+}
+
 std::int32_t MfTransform::ApplySetting(const CodecSetting& setting) {
   if (!codecApi_) return E_NOINTERFACE;
   VARIANT value;
@@ -241,7 +275,7 @@ std::int32_t MfTransform::ApplySetting(const CodecSetting& setting) {
     value.boolVal = VARIANT_TRUE;
   } else {
     value.vt = VT_UI4;
-    value.ulVal = setting.value;
+    value.ulVal = ClampToRange(setting);
   }
   return codecApi_->SetValue(&PropertyGuid(setting.property), &value);
 }
@@ -299,13 +333,26 @@ std::int32_t MfTransform::OpenSurface(std::size_t slot, SharedHandle handle, std
   return S_OK;
 }
 
+bool MfTransform::WatchEvents(std::function<void()> onEvent) {
+  if (!events_) return false;
+  watch_ = std::make_unique<MfEventWatch>(events_, std::move(onEvent));
+  const HRESULT result = watch_->Start();
+  if (SUCCEEDED(result)) return true;
+  // The generator still answers GetEvent: the pump polls it as before.
+  Log(LogLevel::Warn, "encoder BeginGetEvent failed (%s); polling its events instead",
+      HresultText(result).c_str());
+  watch_.reset();
+  return false;
+}
+
 std::int32_t MfTransform::GetEvent(std::uint32_t* type, bool* typeKnown,
                                    std::int32_t* eventStatus) {
   *typeKnown = false;
   *eventStatus = S_OK;
   if (!events_) return MF_E_NO_EVENTS_AVAILABLE;
   ComPtr<IMFMediaEvent> event;
-  const HRESULT result = events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
+  const HRESULT result = watch_ ? watch_->Take(&event)
+                                : events_->GetEvent(MF_EVENT_FLAG_NO_WAIT, event.GetAddressOf());
   if (FAILED(result)) return result;
   MediaEventType eventType = 0;
   if (SUCCEEDED(event->GetType(&eventType))) {
@@ -471,6 +518,8 @@ void MfTransform::PumpThreadStopping() {
 void MfTransform::Shutdown() {
   ComPtr<IMFShutdown> shutdown;
   if (SUCCEEDED(transform_.As(&shutdown))) shutdown->Shutdown();
+  // The pending request ends with the shutdown; nothing is told any more.
+  watch_.reset();
 }
 
 }  // namespace veyra

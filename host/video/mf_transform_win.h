@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "host/capture/graphics_context.h"
 #include "host/video/codec_api_win.h"
 #include "host/video/encoder_transform.h"
+#include "host/video/mf_event_watch_win.h"
 
 namespace veyra {
 
@@ -44,6 +46,7 @@ class MfTransform final : public EncoderTransform {
   std::int32_t ProcessMessage(TransformMessage message) override;
   std::int32_t OpenSurface(std::size_t slot, SharedHandle handle, std::uint32_t width,
                            std::uint32_t height, std::shared_ptr<KeyedMutex>* keyedMutex) override;
+  bool WatchEvents(std::function<void()> onEvent) override;
   std::int32_t GetEvent(std::uint32_t* type, bool* typeKnown, std::int32_t* eventStatus) override;
   std::int32_t GetInputStatus(bool* acceptsData) override;
   std::int32_t CopySurface(std::size_t slot) override;
@@ -66,6 +69,7 @@ class MfTransform final : public EncoderTransform {
   };
 
   HRESULT BindD3DManager();
+  std::uint32_t ClampToRange(const CodecSetting& setting) const;
   HRESULT SetMediaTypes();
 
   GraphicsContext& graphics_;
@@ -85,6 +89,7 @@ class MfTransform final : public EncoderTransform {
   Microsoft::WRL::ComPtr<IMFActivate> activate_;
   Microsoft::WRL::ComPtr<IMFTransform> transform_;
   Microsoft::WRL::ComPtr<IMFMediaEventGenerator> events_;
+  std::unique_ptr<MfEventWatch> watch_;  // while the pump is told of events
   Microsoft::WRL::ComPtr<ICodecAPI> codecApi_;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> encoderContext_;
   std::vector<Surface> surfaces_;              // by pool slot

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "host/base/clock.h"
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
@@ -36,6 +37,7 @@ std::int32_t VideoEncoder::Open(GraphicsContext& graphics, const EncoderConfig& 
                                 FrameCallback onFrame) {
   Shutdown();
   config_ = config;
+  graphics_ = &graphics;
   bitrate_ = config.bitrate;
   onFrame_ = std::move(onFrame);
   const std::int32_t status = OpenSteps(graphics);
@@ -83,8 +85,7 @@ std::int32_t VideoEncoder::Select(GraphicsContext& graphics) {
       bool failedBefore = false;
       if (hardware) {
         const std::lock_guard<std::mutex> lock(lock_);
-        failedBefore = std::find(failedHardware_.begin(), failedHardware_.end(), name_) !=
-                       failedHardware_.end();
+        failedBefore = bans_.Banned(graphics.adapterLuid(), name_, NowUs());
       }
       if (failedBefore) {
         Log(LogLevel::Warn, "encoder %s stopped a stream before; trying the next one",

@@ -14,6 +14,7 @@
 
 #include "host/capture/graphics_context.h"
 #include "host/video/encoder_backend.h"
+#include "host/video/encoder_bans.h"
 #include "host/video/encoder_config.h"
 #include "host/video/encoder_transform.h"
 #include "host/video/keyed_mutex.h"
@@ -125,6 +126,7 @@ class VideoEncoder {
   // The pump thread's (encoder_pump.cpp).
   void PumpLoop();
   bool TakeEvents();
+  void BanAfterFailure(std::int32_t eventStatus);
   void Fail(const char* what, std::int32_t status);
   bool SlotInFlight(std::size_t slot) const;  // under lock_
   void ApplyPendingControls();
@@ -152,18 +154,18 @@ class VideoEncoder {
   std::vector<std::shared_ptr<KeyedMutex>> surfaces_;  // one per pool slot
 
   // Hardware encoders that stopped a running stream by themselves (MEError,
-  // a failed event): a rebuild gives the next candidate its turn instead of
-  // the same failure every two seconds. Kept for the encoder's life; under
-  // lock_.
-  std::vector<std::string> failedHardware_;
+  // a failed event) while their device was fine; under lock_.
+  EncoderBans bans_;
+  GraphicsContext* graphics_ = nullptr;  // the one opened on, for the pump
 
-  // Guards pending_, needInput_, inFlight_ and failedHardware_. A leaf lock:
+  // Guards pending_, needInput_, eventsArrived_, inFlight_ and bans_. A leaf lock:
   // no transform or keyed-mutex call is made under it except ReturnSlot
   // inside Shutdown.
   std::mutex lock_;
   std::condition_variable wake_;  // PostFrame and Shutdown notify it
   Pending pending_;
   std::uint32_t needInput_ = 0;
+  bool eventsArrived_ = false;  // the transform told of events not yet taken
   std::deque<InFlight> inFlight_;
 
   std::atomic<std::uint32_t> inflightCount_{0};

@@ -31,6 +31,7 @@
 #include "host/session/fake_receiver_approver.h"
 #include "host/session/fake_send_gate.h"
 #include "host/session/session.h"
+#include "host/video/encoder_backend.h"
 #include "host/wire/binary_payloads.h"
 #include "host/wire/json_value.h"
 #include "tests/host/net/loopback_peer.h"
@@ -300,6 +301,8 @@ struct RunSetup {
   // Stands in for the send window and outlives the run; nullptr: the
   // session's own.
   SendGate* sendGate = nullptr;
+  // Makes the encoder's back end; empty: the native one.
+  std::function<std::unique_ptr<EncoderBackend>()> encoderBackend = nullptr;
 };
 
 // How long a question about another device waits here: long enough to be
@@ -329,6 +332,7 @@ class SessionRun {
     parts.approvalTimeoutUs = setup.approvalTimeoutUs;
     parts.differentDeviceDelayUs = kTestDifferentDeviceDelayUs;
     parts.sendGate = setup.sendGate;
+    if (setup.encoderBackend) parts.encoderBackend = setup.encoderBackend();
     if (setup.tlsKey != nullptr) {
       tlsKey_->store(setup.tlsKey);
       parts.tlsFactory = [key = tlsKey_] { return std::make_unique<KeyedPlainChannel>(*key); };

@@ -11,6 +11,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,7 @@ extern "C" {
 #include "host/session/fake_receiver_approver.h"
 #include "host/session/fake_send_gate.h"
 #include "host/session/session.h"
+#include "host/video/fake_encoder_backend.h"
 #include "tests/host/session/session_harness.h"
 
 namespace veyra {
@@ -37,6 +39,52 @@ using testing_session::RunSetup;
 using testing_session::SessionRun;
 using testing_session::Sync;
 using testing_session::TestReceiver;
+
+// A slot lock that is always free: the fake encoder below reads nothing.
+class OpenLock final : public KeyedMutex {
+ public:
+  std::int32_t AcquireSync(std::uint64_t /*key*/, std::uint32_t /*timeoutMs*/) override {
+    return status::kSOk;
+  }
+  std::int32_t ReleaseSync(std::uint64_t /*key*/) override { return status::kSOk; }
+};
+
+// A hardware encoder tells its sequence header only with its first
+// keyframe, and may keep to another level than it was asked for: the
+// receiver hears the stream's own level before its first picture.
+TEST(SessionLoopbackTest, ALevelTheEncoderChoseIsAnnouncedBeforeTheFirstPicture) {
+  auto record = std::make_shared<FakeTransformRecord>();
+  // SPS (High, level_idc 51), PPS, IDR slice.
+  record->outputPerInput = {0, 0, 0,    1,    0x67, 0x64, 0x00, 0x33, 0,   0,
+                            0, 1, 0x68, 0xCE, 0,    0,    1,    0x65, 0x88};
+  for (std::size_t slot = 0; slot < kNv12PoolSlots; ++slot) {
+    record->surfaceLocks.push_back(std::make_shared<OpenLock>());
+  }
+  std::deque<std::shared_ptr<FakeTransformRecord>> records{record};
+  RunSetup setup;
+  setup.encoderBackend = [&records] { return std::make_unique<FakeEncoderBackend>(&records); };
+  SessionRun run(std::make_shared<DesktopScript>(), setup);
+  run.StartStreaming();
+
+  std::vector<std::string> order;
+  for (const Packet& packet : run.receiver_.packets()) {
+    const auto type = static_cast<MessageType>(packet.header.type);
+    if (type == MessageType::kVideoConfig) {
+      order.push_back("config " + testing_session::JsonOf(packet).ReadString("level", ""));
+    } else if (type == MessageType::kVideoConfigData) {
+      order.emplace_back("data");
+    } else if (type == MessageType::kVideoFrame) {
+      order.emplace_back("frame");
+      break;
+    }
+  }
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_NE(order[0], "config 5.1");  // what the size and rate need
+  EXPECT_EQ(order[1], "config 5.1");
+  EXPECT_EQ(order[2], "data");
+  EXPECT_EQ(order[3], "frame");
+  EXPECT_NE(run.LogText().find("the encoder chose level 5.1"), std::string::npos);
+}
 
 TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   SessionRun run;

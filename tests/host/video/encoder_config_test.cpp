@@ -38,13 +38,19 @@ TEST(EncoderConfigTest, ZeroFramesPerSecondIsSixtyAndTheBufferHoldsOneFrameInByt
 TEST(EncoderConfigTest, MinimumLevelHoldsSizeRateAndBitRate) {
   struct Case {
     std::uint32_t width, height, fps, bitrate, levelIdc;
+    std::uint32_t maxBitrate = 0;
   };
   const Case cases[] = {
-      {1280, 720, 60, 12000000, 32},   {1728, 1080, 60, 12000000, 42},
-      {1920, 1080, 30, 12000000, 40},  {1920, 1080, 30, 30000000, 41},
-      {3840, 2160, 60, 12000000, 52},  {320, 240, 60, 1000000, 21},
+      {1280, 720, 60, 12000000, 32},
+      {1728, 1080, 60, 12000000, 42},
+      {1920, 1080, 30, 12000000, 40},
+      {1920, 1080, 30, 30000000, 41},
+      {3840, 2160, 60, 12000000, 52},
+      {320, 240, 60, 1000000, 21},
       {8192, 8192, 120, 12000000, 62},  // beyond every level
       {4096, 16, 60, 1000000, 40},      // too wide for the smaller levels' frames
+      // Opened at a careful rate, sized for the rate it may climb to.
+      {1920, 1080, 30, 3000000, 41, 30000000},
   };
   for (const Case& c : cases) {
     EncoderConfig config;
@@ -52,6 +58,7 @@ TEST(EncoderConfigTest, MinimumLevelHoldsSizeRateAndBitRate) {
     config.height = c.height;
     config.fps = c.fps;
     config.bitrate = c.bitrate;
+    config.maxBitrate = c.maxBitrate;
     EXPECT_EQ(MinimumLevelIdc(config), c.levelIdc) << c.width << "x" << c.height << "@" << c.fps;
   }
 }

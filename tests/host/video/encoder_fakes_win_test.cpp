@@ -228,6 +228,31 @@ TEST_F(EncoderFakesTest, AnAsyncHardwareEncoderIsUnlockedBoundAndDrivenByEvents)
   EXPECT_EQ(hardware.messages[2], MFT_MESSAGE_NOTIFY_START_OF_STREAM);
 }
 
+// The events come through BeginGetEvent's callback, never by polling; a
+// device removed under the encoder (MEError with that status) ends the
+// stream, and the rebuild on the new device takes the same hardware
+// encoder again.
+TEST_F(EncoderFakesTest, EventsComeByCallbackAndALostDeviceKeepsTheHardwareEncoder) {
+  hardware_.async = true;
+  hardware_.events = {MEError};
+  hardware_.eventStatuses = {DXGI_ERROR_DEVICE_REMOVED};
+  catalogue_.hardware = {{L"Fake Hardware H.264", &hardware_}};
+  catalogue_.software = {{L"Fake Software H.264", &software_}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  ASSERT_TRUE(Eventually([&] { return !encoder_->running(); })) << sink_.Text();
+  EXPECT_EQ(encoder_->failure(), DXGI_ERROR_DEVICE_REMOVED);
+  encoder_->Shutdown();
+  {
+    const std::lock_guard<std::mutex> lock(hardware_.mutex);
+    EXPECT_EQ(hardware_.getEventCalls, 0);
+    EXPECT_EQ(hardware_.beginGetEventCalls, 1);  // none after MEError
+    hardware_.shutDown = false;
+  }
+  ASSERT_EQ(encoder_->Open(graphics_, config_, nullptr), status::kSOk) << sink_.Text();
+  EXPECT_EQ(encoder_->name(), "Fake Hardware H.264");
+  EXPECT_TRUE(Logged("INFO  encoder Fake Hardware H.264 lost its device")) << sink_.Text();
+}
+
 // A hardware encoder without the device could not read the textures it
 // would be fed: it is skipped and shut down through its activation object,
 // and so is the chosen one when the encoder closes.

@@ -44,7 +44,8 @@ struct FakeMftRecord {
   DWORD outputStreamFlags = 0;  // MFT_OUTPUT_STREAM_*
   DWORD outputBufferSize = 0;
   std::deque<FakeEncodedOutput> outputs;  // then MF_E_TRANSFORM_NEED_MORE_INPUT
-  std::deque<MediaEventType> events;      // handed out by GetEvent
+  std::deque<MediaEventType> events;      // handed out by GetEvent or to the callback
+  std::deque<HRESULT> eventStatuses;      // their statuses; S_OK when run out
   std::vector<GUID> rejectedSettings;     // SetValue answers E_NOTIMPL
 
   // Records.
@@ -69,6 +70,36 @@ struct FakeMftRecord {
   std::vector<Input> inputs;
   bool shutDown = false;
   int getEventsAfterShutdown = 0;
+  int getEventCalls = 0;
+  int beginGetEventCalls = 0;
+  ComPtr<IMFAsyncCallback> waiting;  // BeginGetEvent's, until an event is handed over
+
+  // The next event as Media Foundation makes it, with its status.
+  HRESULT NextEvent(IMFMediaEvent** event) {
+    const MediaEventType type = events.front();
+    events.pop_front();
+    HRESULT status = S_OK;
+    if (!eventStatuses.empty()) {
+      status = eventStatuses.front();
+      eventStatuses.pop_front();
+    }
+    return MFCreateMediaEvent(type, GUID_NULL, status, nullptr, event);
+  }
+
+  // Hands the next event, or |ended| (MF_E_SHUTDOWN), to a waiting
+  // callback on a Media Foundation work queue, as a generator does.
+  void Deliver(HRESULT ended = S_OK) {
+    if (!waiting || (events.empty() && SUCCEEDED(ended))) return;
+    ComPtr<IMFMediaEvent> event;
+    if (SUCCEEDED(ended)) NextEvent(event.GetAddressOf());
+    ComPtr<IMFAsyncResult> result;
+    if (FAILED(MFCreateAsyncResult(event.Get(), waiting.Get(), nullptr, result.GetAddressOf()))) {
+      return;
+    }
+    result->SetStatus(ended);
+    waiting.Reset();
+    MFInvokeCallback(result.Get());
+  }
 
   void Call(const char* name) { calls.emplace_back(name); }
 };
@@ -105,11 +136,29 @@ class FakeEventGenerator final
       ++record_->getEventsAfterShutdown;
       return MF_E_SHUTDOWN;
     }
+    ++record_->getEventCalls;
     if ((flags & MF_EVENT_FLAG_NO_WAIT) == 0) return E_NOTIMPL;  // the pump never blocks
+    // "IMFMediaEventGenerator::BeginGetEvent": not while a request is pending.
+    if (record_->waiting) return MF_E_MULTIPLE_SUBSCRIBERS;
     if (record_->events.empty()) return MF_E_NO_EVENTS_AVAILABLE;
-    const MediaEventType type = record_->events.front();
-    record_->events.pop_front();
-    return MFCreateMediaEvent(type, GUID_NULL, S_OK, nullptr, event);
+    return record_->NextEvent(event);
+  }
+  HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown*) override {
+    const std::lock_guard<std::mutex> lock(record_->mutex);
+    if (record_->shutDown) return MF_E_SHUTDOWN;
+    ++record_->beginGetEventCalls;
+    if (record_->waiting) return MF_E_MULTIPLE_SUBSCRIBERS;
+    record_->waiting = callback;
+    record_->Deliver();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
+    *event = nullptr;
+    const HRESULT status = result->GetStatus();
+    if (FAILED(status)) return status;
+    ComPtr<IUnknown> object;
+    const HRESULT got = result->GetObject(object.GetAddressOf());
+    return FAILED(got) ? got : object->QueryInterface(IID_PPV_ARGS(event));
   }
 
  private:
@@ -123,6 +172,7 @@ class FakeShutdown final : public ComObject<StubIMFShutdown, IMFShutdown> {
     const std::lock_guard<std::mutex> lock(record_->mutex);
     record_->Call("Shutdown");
     record_->shutDown = true;
+    record_->Deliver(MF_E_SHUTDOWN);
     return S_OK;
   }
 

@@ -68,7 +68,7 @@ class PumpFakesTest : public ::testing::Test {
     EncoderConfig config;
     config.width = kWidth;
     config.height = kHeight;
-    config.bitrate = 8000000;
+    config.bitrate = 2000000;  // the careful start of a connection
     config.preferHardware = false;
     return config;
   }
@@ -153,7 +153,7 @@ TEST_F(PumpFakesTest, APostedSlotIsCopiedReturnedAndFedAtItsTime) {
 TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
   ASSERT_EQ(OpenSurfaces(), status::kSOk);
   encoder_->RequestKeyframe();
-  encoder_->SetBitrate(5000000);
+  encoder_->SetBitrate(12000000);
   std::size_t settingsBefore = 0;
   {
     const std::lock_guard<std::mutex> lock(mft_.mutex);
@@ -164,15 +164,15 @@ TEST_F(PumpFakesTest, KeyframeAndBitRateRequestsGoInWithTheNextFrame) {
   ASSERT_EQ(converter_.Convert(Input(), &output, &slot), status::kSOk);
   ASSERT_EQ(encoder_->PostFrame(slot, 3, 1234), PostResult::kAccepted);
   ASSERT_TRUE(WaitUntilFed()) << sink_.Text();
-  EXPECT_NE(sink_.Text().find("INFO  bitrate -> 5000 kbps\n"), std::string::npos);
+  EXPECT_NE(sink_.Text().find("INFO  bitrate -> 12000 kbps\n"), std::string::npos);
   const std::lock_guard<std::mutex> lock(mft_.mutex);
   ASSERT_EQ(mft_.settings.size(), settingsBefore + 3);
   EXPECT_TRUE(mft_.settings[settingsBefore].api == CODECAPI_AVEncCommonMeanBitRate);
-  EXPECT_EQ(mft_.settings[settingsBefore].value, 5000000u);
-  // The buffer follows the rate: a frame's share of it, not the opening
-  // rate's.
+  EXPECT_EQ(mft_.settings[settingsBefore].value, 12000000u);
+  // The buffer follows the rate: a frame's share of 12 Mbit/s, not of the
+  // opening 2 Mbit/s.
   EXPECT_TRUE(mft_.settings[settingsBefore + 1].api == CODECAPI_AVEncCommonBufferSize);
-  EXPECT_EQ(mft_.settings[settingsBefore + 1].value, 5000000u / 8 / 60);
+  EXPECT_EQ(mft_.settings[settingsBefore + 1].value, 12000000u / 8 / 60);
   EXPECT_TRUE(mft_.settings.back().api == CODECAPI_AVEncVideoForceKeyFrame);
   EXPECT_EQ(mft_.settings.back().type, VT_UI4);
   EXPECT_EQ(mft_.settings.back().value, 1u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/base/status_codes.h"
+#include "host/video/encoder_bans.h"
 #include "host/video/encoder_config.h"
 #include "host/video/fake_encoder_backend.h"
 #include "tests/host/video/video_encoder_fixture.h"
@@ -53,6 +54,37 @@ TEST_F(VideoEncoderTest, MEErrorOrAFailedEventStopsThePumpWithTheCause) {
   Open();
   EXPECT_EQ(encoder_.name(), "Fake Software Encoder");
   EXPECT_EQ(encoder_.failure(), status::kSOk);  // a new stream starts clean
+}
+
+// A device removed or reset (a driver update, a GPU reset, resume from
+// sleep) ends the stream, but the hardware encoder is no worse for it: the
+// rebuild takes it again.
+TEST_F(VideoEncoderTest, AnEncoderThatLostItsDeviceIsTakenAgain) {
+  for (const std::int32_t lost : {status::kDxgiErrorDeviceRemoved, status::kDxgiErrorDeviceReset}) {
+    auto record = AddRecord();
+    record->events = {kEventError};
+    record->eventStatuses = {lost};
+    Open();
+    ASSERT_TRUE(WaitUntil([&] { return !encoder_.running(); }));
+    EXPECT_EQ(encoder_.failure(), lost);
+    encoder_.Shutdown();
+  }
+  AddRecord();
+  Open();
+  EXPECT_EQ(encoder_.name(), "Fake Hardware Encoder");
+  EXPECT_NE(sink_.Text().find("encoder Fake Hardware Encoder lost its device"), std::string::npos);
+}
+
+// A ban holds one encoder on one adapter, and ends.
+TEST(EncoderBansTest, ABanIsPerAdapterAndEncoderAndRunsOut) {
+  EncoderBans bans;
+  bans.Ban(7, "GPU H.264", 1000);
+  EXPECT_TRUE(bans.Banned(7, "GPU H.264", 1000 + EncoderBans::kBanUs - 1));
+  EXPECT_FALSE(bans.Banned(8, "GPU H.264", 1000));
+  EXPECT_FALSE(bans.Banned(7, "Other H.264", 1000));
+  EXPECT_FALSE(bans.Banned(7, "GPU H.264", 1000 + EncoderBans::kBanUs));
+  EXPECT_FALSE(IsDeviceLoss(status::kEFail));
+  EXPECT_TRUE(IsDeviceLoss(status::kDxgiErrorDeviceHung));
 }
 
 // After a stream change the output type is chosen again, the sequence

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/base/clock.h"
 #include "host/base/status_codes.h"
 #include "host/video/color_converter.h"
 #include "tests/host/video/video_encoder_fixture.h"
@@ -97,6 +98,35 @@ TEST_F(VideoEncoderTest, AnEventDrivenTransformIsFedOnlyAgainstItsInputRequests)
   EXPECT_EQ(record->Read([](const auto& r) { return r.getInputStatusCalls; }),
             statusCallsAfterOpen);
   for (std::size_t slot = 0; slot < 3; ++slot) EXPECT_TRUE(AtKeyZero(slot)) << slot;
+}
+
+// Told of its events, the pump sleeps while a frame waits for an input
+// request (it used to look every 200 us) and feeds it as soon as the
+// request comes.
+TEST_F(VideoEncoderTest, AWatchedTransformWakesThePumpOnlyWithItsEvents) {
+  auto record = AddRecord();
+  record->watchEvents = true;
+  record->acceptsInput = false;
+  record->outputPerInput = kIdrAccessUnit;
+  record->events = {kEventNeedInput};
+  Open();
+  Convert(0);
+  encoder_.PostFrame(0, 1, 10);
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 1; }));
+
+  Convert(1);
+  encoder_.PostFrame(1, 2, 20);
+  const std::uint64_t startUs = NowUs();
+  const std::uint64_t passes = encoder_.counters().iterations.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  const std::uint64_t elapsedUs = NowUs() - startUs;
+  // At most one pass per idle wait, however fast the machine.
+  EXPECT_LE(encoder_.counters().iterations.load() - passes,
+            elapsedUs / VideoEncoder::kIdleWaitUs + 3);
+  record->Write([](auto& r) { r.Post(kEventNeedInput); });
+  ASSERT_TRUE(WaitUntil([&] { return FrameCount() == 2; }));
+  EXPECT_EQ(record->Read([](const auto& r) { return r.inputs; }),
+            (std::vector<std::uint64_t>{1, 2}));
 }
 
 // One ProcessOutput per METransformHaveOutput: a second output waits for
