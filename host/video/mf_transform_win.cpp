@@ -16,6 +16,7 @@
 #include "host/capture/texture_desc_win.h"
 #include "host/video/dxgi_keyed_mutex_win.h"
 #include "host/video/local_surface_win.h"
+#include "host/video/mf_codec_settings_win.h"
 
 namespace veyra {
 
@@ -30,34 +31,6 @@ constexpr UINT32 kHighProfile = eAVEncH264VProfile_High;       // 100
 
 void LogFailure(const char* step, HRESULT result) {
   Log(LogLevel::Error, "%s failed: %s", step, HresultText(result).c_str());
-}
-
-const GUID& PropertyGuid(CodecProperty property) {
-  switch (property) {
-    case CodecProperty::kLowLatencyMode:
-      return CODECAPI_AVLowLatencyMode;
-    case CodecProperty::kCommonLowLatency:
-      return CODECAPI_AVEncCommonLowLatency;
-    case CodecProperty::kBPictureCount:
-      return CODECAPI_AVEncMPVDefaultBPictureCount;
-    case CodecProperty::kMaxNumRefFrame:
-      return CODECAPI_AVEncVideoMaxNumRefFrame;
-    case CodecProperty::kRateControlMode:
-      return CODECAPI_AVEncCommonRateControlMode;
-    case CodecProperty::kMeanBitRate:
-      return CODECAPI_AVEncCommonMeanBitRate;
-    case CodecProperty::kGopSize:
-      return CODECAPI_AVEncMPVGOPSize;
-    case CodecProperty::kQualityVsSpeed:
-      return CODECAPI_AVEncCommonQualityVsSpeed;
-    case CodecProperty::kRealTime:
-      return CODECAPI_AVEncCommonRealTime;
-    case CodecProperty::kBufferSize:
-      return CODECAPI_AVEncCommonBufferSize;
-    case CodecProperty::kForceKeyFrame:
-      break;
-  }
-  return CODECAPI_AVEncVideoForceKeyFrame;
 }
 
 MFT_MESSAGE_TYPE MessageType(TransformMessage message) {
@@ -234,50 +207,9 @@ std::vector<std::uint8_t> MfTransform::SequenceHeaderOfType() {
   return header;
 }
 
-// The rate and the buffer change while the stream runs, and an encoder
-// need not take every value: one it states a range for is kept inside it
-// ("ICodecAPI::GetParameterRange"), so that a rate beyond the hardware's
-// reach still moves it as far as it goes instead of being refused.
-std::uint32_t MfTransform::ClampToRange(const CodecSetting& setting) const {
-  if (setting.property != CodecProperty::kMeanBitRate &&
-      setting.property != CodecProperty::kBufferSize) {
-    return setting.value;
-  }
-  VARIANT low;
-  VARIANT high;
-  VARIANT step;
-  VariantInit(&low);
-  VariantInit(&high);
-  VariantInit(&step);
-  std::uint32_t value = setting.value;
-  if (SUCCEEDED(
-          codecApi_->GetParameterRange(&PropertyGuid(setting.property), &low, &high, &step)) &&
-      SUCCEEDED(VariantChangeType(&low, &low, 0, VT_UI4)) &&
-      SUCCEEDED(VariantChangeType(&high, &high, 0, VT_UI4)) && low.ulVal <= high.ulVal) {
-    value = std::clamp<std::uint32_t>(value, low.ulVal, high.ulVal);
-    if (value != setting.value) {
-      Log(LogLevel::Debug, "%s %u is outside the encoder's range; %u instead", setting.displayName,
-          setting.value, value);
-    }
-  }
-  VariantClear(&low);
-  VariantClear(&high);
-  VariantClear(&step);
-  return value;
-}
-
 std::int32_t MfTransform::ApplySetting(const CodecSetting& setting) {
   if (!codecApi_) return E_NOINTERFACE;
-  VARIANT value;
-  VariantInit(&value);
-  if (setting.boolean) {
-    value.vt = VT_BOOL;
-    value.boolVal = VARIANT_TRUE;
-  } else {
-    value.vt = VT_UI4;
-    value.ulVal = ClampToRange(setting);
-  }
-  return codecApi_->SetValue(&PropertyGuid(setting.property), &value);
+  return ApplyCodecSetting(codecApi_.Get(), setting);
 }
 
 std::int32_t MfTransform::ProcessMessage(TransformMessage message) {

@@ -69,7 +69,6 @@ class MfTransform final : public EncoderTransform {
   };
 
   HRESULT BindD3DManager();
-  std::uint32_t ClampToRange(const CodecSetting& setting) const;
   HRESULT SetMediaTypes();
 
   GraphicsContext& graphics_;
