@@ -101,6 +101,16 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
     return false;
   }
 
+  if (frame.protectedContentMasked && !protectedContentLogged_) {
+    // Once a pipeline: a frame whose changes miss the protected window may
+    // come without the flag, so its clearing says little. The receiver is
+    // not told: its NO_DISPLAY means no picture at all, while this stream
+    // goes on with only the protected part black.
+    protectedContentLogged_ = true;
+    Log(LogLevel::Warn,
+        "Windows blacks out protected content on the captured monitor (a DRM video, a window "
+        "that excludes itself from capture); the receiver shows it black");
+  }
   timing.captureTimeUs = frame.captureTimeUs;
   const Texture& texture = frame.texture;
   if (sourceWidth == 0 || sourceHeight == 0 || texture.width != sourceWidth ||
