@@ -38,8 +38,11 @@ using testing_session::SessionRun;
 using testing_session::Sync;
 using testing_session::TestReceiver;
 
+// Protected content blacked out in every picture is logged once, and the
+// receiver hears nothing of it.
 TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   SessionRun run;
+  run.script_->protectedContent = true;
   run.StartStreaming();
 
   const std::vector<Packet> packets = run.receiver_.packets();
@@ -78,6 +81,8 @@ TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   EXPECT_EQ(TestReceiver::Count(run.receiver_.packets(), MessageType::kVideoConfigData), 1u);
   run.Finish();
   EXPECT_EQ(run.result_, 0);
+  EXPECT_EQ(run.LogCount("WARN  Windows blacks out protected content on the captured monitor"), 1u);
+  EXPECT_TRUE(ErrorsWithCode(run.receiver_.packets(), kErrorNoDisplay).empty());
 }
 
 // The luma in the middle of each picture the receiver can decode from the
