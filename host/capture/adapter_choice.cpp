@@ -32,7 +32,9 @@ std::optional<MonitorPlace> FindMonitor(std::span<const AdapterSummary> adapters
       const std::uint64_t handle = outputs[output];
       const bool listedBefore =
           std::any_of(adapters.begin(), adapters.begin() + static_cast<std::ptrdiff_t>(i),
-                      [&](const AdapterSummary& other) { return !other.software && Lists(other, handle); }) ||
+                      [&](const AdapterSummary& other) {
+                        return !other.software && Lists(other, handle);
+                      }) ||
           std::any_of(outputs.begin(), outputs.begin() + output,
                       [&](std::uint64_t other) { return SameMonitor(handle, other); });
       if (listedBefore) continue;

@@ -103,8 +103,8 @@ std::int32_t DesktopDuplicationSource::Open() {
   // it under another output number than the monitor's own.
   const std::optional<std::uint32_t> local = graphics_.OutputOf(outputIndex_);
   ComPtr<IDXGIOutput> output;
-  HRESULT result = local ? devices->adapter->EnumOutputs(*local, output.GetAddressOf())
-                         : DXGI_ERROR_NOT_FOUND;
+  HRESULT result =
+      local ? devices->adapter->EnumOutputs(*local, output.GetAddressOf()) : DXGI_ERROR_NOT_FOUND;
   if (result == DXGI_ERROR_NOT_FOUND) {
     Log(LogLevel::Error, "output %u does not exist on this adapter", outputIndex_);
     return result;
@@ -223,8 +223,8 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
     // image once, when it comes, even while hidden.
     if (newShape) state_->turnedShape = TurnPointerShape(state_->shape, rotation_);
     // The first picture comes with whatever update brings one.
-    pointerChanged = PointerChangesPicture(before, state_->pointer, newShape) ||
-                     !state_->overlay.hasDesktop();
+    pointerChanged =
+        PointerChangesPicture(before, state_->pointer, newShape) || !state_->overlay.hasDesktop();
   }
   if (desktopChanged) {
     // The flag describes the image, so only frames that bring one change

@@ -68,8 +68,8 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   if (status < 0 && failure.recovery != CaptureRecovery::kFailed) {
     // Said once an outage, like the receiver's notice; each retry after
     // that only in the debug log.
-    Log(noDisplayNotified_ ? LogLevel::Debug : LogLevel::Warn, "capture unavailable (%s: %s); retrying",
-        failure.cause, HresultText(status).c_str());
+    Log(noDisplayNotified_ ? LogLevel::Debug : LogLevel::Warn,
+        "capture unavailable (%s: %s); retrying", failure.cause, HresultText(status).c_str());
     // A vanished output or one this adapter cannot duplicate may be driven
     // by another adapter now (a dock change): choose the adapter again.
     renewGraphics_ = renewGraphics_ || failure.recovery == CaptureRecovery::kNewDevices ||

@@ -109,8 +109,10 @@ TEST(AdapterChoiceTest, TheMonitorsAdapterIsChosenAcrossAdapters) {
   constexpr std::uint64_t kThird = 0x103;
   // A discrete GPU without monitors first, the integrated one with the
   // panel and a second monitor, a software adapter, then a third GPU.
-  const std::vector<AdapterSummary> split = {
-      {false, 10, {}}, {false, 20, {kPanel, kExternal}}, {true, 30, {0x109}}, {false, 40, {kThird}}};
+  const std::vector<AdapterSummary> split = {{false, 10, {}},
+                                             {false, 20, {kPanel, kExternal}},
+                                             {true, 30, {0x109}},
+                                             {false, 40, {kThird}}};
   // A hybrid laptop set to high performance: the discrete GPU lists the
   // panel too, and comes first.
   const std::vector<AdapterSummary> hybrid = {{false, 10, {kPanel}},
@@ -124,11 +126,10 @@ TEST(AdapterChoiceTest, TheMonitorsAdapterIsChosenAcrossAdapters) {
     std::optional<std::uint32_t> output;
   };
   for (const Case& test : {
-           Case{&split, 0, 0, {}, 1, 0},
-           Case{&split, 0, 1, {}, 1, 1},
-           Case{&split, 0, 2, {}, 3, 0},                       // the software one's is not counted
-           Case{&split, 0, 9, {}, 0, std::nullopt},            // no such monitor: the first GPU
-           Case{&split, 40, 0, {}, 3, 0},                      // an adapter asked for by id
+           Case{&split, 0, 0, {}, 1, 0}, Case{&split, 0, 1, {}, 1, 1},
+           Case{&split, 0, 2, {}, 3, 0},             // the software one's is not counted
+           Case{&split, 0, 9, {}, 0, std::nullopt},  // no such monitor: the first GPU
+           Case{&split, 40, 0, {}, 3, 0},            // an adapter asked for by id
            Case{&split, 30, 0, {}, std::nullopt, std::nullopt},  // a software adapter
            Case{&hybrid, 0, 0, {}, 0, 0},
            Case{&hybrid, 0, 1, {}, 1, 1},  // the panel is not counted twice

@@ -169,8 +169,9 @@ TEST_F(GraphicsContextFakeTest, AMonitorOneAdapterCannotDuplicateOpensOnAnotherT
     EXPECT_EQ(calls.calls.back().adapter, static_cast<IDXGIAdapter*>(adapters[1].Get()));
     EXPECT_EQ(discretePanel.attempts, 1);
     EXPECT_EQ(integratedPanel.duplications, 1);
-    EXPECT_TRUE(Logged("INFO  capturing monitor 0 on Integrated GPU: Discrete GPU cannot "
-                       "duplicate it\n"))
+    EXPECT_TRUE(
+        Logged("INFO  capturing monitor 0 on Integrated GPU: Discrete GPU cannot "
+               "duplicate it\n"))
         << log_;
     // The panel counts once: the external monitor is monitor 1.
     DesktopDuplicationSource second(graphics, 1);

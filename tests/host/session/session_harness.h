@@ -51,9 +51,9 @@ struct DesktopScript {
   std::int32_t nextFailure = 0;  // the next AcquireFrame fails with this once
   std::uint32_t width = 320;     // of the frames delivered
   std::uint32_t height = 240;
-  std::uint8_t shade = 0;   // every pixel's blue, green and red
+  std::uint8_t shade = 0;         // every pixel's blue, green and red
   bool protectedContent = false;  // frames say protected content is blacked out
-  std::wstring deviceName;  // the monitor the source mirrors
+  std::wstring deviceName;        // the monitor the source mirrors
   int opens = 0;
   int acquires = 0;  // AcquireFrame calls so far
   std::condition_variable acquired;
