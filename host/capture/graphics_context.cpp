@@ -1,5 +1,7 @@
 #include "host/capture/graphics_context.h"
 
+#include <algorithm>
+
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
@@ -25,12 +27,16 @@ std::optional<std::uint32_t> GraphicsContext::OutputOf(std::uint32_t monitor) co
 std::int32_t GraphicsContext::OpenSource(ICaptureSource& source) {
   std::int32_t status = source.Open();
   const std::string first = adapterName_;
-  // Each pass refuses one more adapter, so the adapters run out.
+  // Each pass refuses one more adapter, so the adapters run out; once they
+  // have, a later call only opens again on the adapter it ended on.
   while (status == status::kDxgiErrorUnsupported && devices_ != nullptr) {
     // DuplicateOutput's DXGI_ERROR_UNSUPPORTED ("IDXGIOutput1::DuplicateOutput
     // method") is a mode or scenario this adapter cannot duplicate; the
     // same monitor listed by another adapter may still be duplicated there.
-    refusedLuids_.push_back(adapterLuid_);
+    if (std::find(refusedLuids_.begin(), refusedLuids_.end(), adapterLuid_) ==
+        refusedLuids_.end()) {
+      refusedLuids_.push_back(adapterLuid_);
+    }
     const std::int32_t moved = CreateOnChosenAdapter();
     if (moved != status::kSOk) {
       Log(LogLevel::Debug, "no other adapter shows monitor %u (%s)", monitor_,

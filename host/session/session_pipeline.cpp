@@ -70,11 +70,12 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     // that only in the debug log.
     Log(noDisplayNotified_ ? LogLevel::Debug : LogLevel::Warn,
         "capture unavailable (%s: %s); retrying", failure.cause, HresultText(status).c_str());
-    // A vanished output or one this adapter cannot duplicate may be driven
-    // by another adapter now (a dock change): choose the adapter again.
+    // A vanished output may be driven by another adapter now (a dock
+    // change): choose the adapter again. One that no adapter could
+    // duplicate is retried where OpenSource left it, without new devices
+    // on every adapter each time.
     renewGraphics_ = renewGraphics_ || failure.recovery == CaptureRecovery::kNewDevices ||
-                     status == status::kDxgiErrorNotFound ||
-                     status == status::kDxgiErrorUnsupported;
+                     status == status::kDxgiErrorNotFound;
     Degrade("waiting for the desktop to become available");
     NotifyNoDisplay("the PC's screen is not available yet; it will appear in a moment.");
     return 1;
