@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
@@ -29,17 +30,18 @@ std::string Format(const char* format, ...) {
 int ProbeMedia(const std::function<void(const std::string&)>& print) {
   GraphicsContext graphics;
   if (graphics.Init(0) != status::kSOk) return 1;
-  print(Format("adapter: %s\n", graphics.adapterName().c_str()));
-
+  // Opened before the adapter is named: opening may move the devices to
+  // the adapter that can duplicate the monitor.
+  std::string capture = "capture: unavailable\n";
   {
     DesktopDuplicationSource source(graphics, 0);
-    if (source.Open() != status::kSOk) {
-      print("capture: unavailable\n");
-    } else {
-      print(Format("capture: %s %ux%u\n", source.Name(), source.Width(), source.Height()));
+    if (graphics.OpenSource(source) == status::kSOk) {
+      capture = Format("capture: %s %ux%u\n", source.Name(), source.Width(), source.Height());
       source.Close();
     }
   }
+  print(Format("adapter: %s\n", graphics.adapterName().c_str()));
+  print(capture);
 
   // The encoder is released before the graphics devices it was opened on.
   auto encoder = std::make_unique<VideoEncoder>();

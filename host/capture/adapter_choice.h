@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace veyra {
 
@@ -25,25 +26,29 @@ constexpr bool AdapterMatches(bool software, std::uint64_t luid, std::uint64_t r
 struct AdapterSummary {
   bool software = false;
   std::uint64_t luid = 0;
-  std::uint32_t outputs = 0;  // monitors attached to it
+  // The monitor each of its outputs shows, in output order, by a handle
+  // that names the monitor system-wide (the HMONITOR on Windows); 0 when
+  // unknown. On a hybrid laptop set to high performance the discrete GPU
+  // lists the panel that the integrated GPU lists too.
+  std::vector<std::uint64_t> monitors;
 };
 
-// The adapter chosen and the number of monitors on the adapters before it:
-// monitor N is that adapter's output N - outputBase.
-struct AdapterPlace {
-  std::size_t index = 0;
-  std::uint32_t outputBase = 0;
-};
+// The adapter to create the devices on, as its index in |adapters|. With
+// |requestedLuid| set, that adapter. Otherwise a hardware adapter that shows
+// monitor |monitor|, the monitors of the hardware adapters numbered in
+// enumeration order and each counted once however many adapters list it;
+// of those, the first that is not in |refusedLuids| (adapters that could
+// not duplicate it). When no adapter shows that monitor, the first hardware
+// adapter (a source without a monitor needs devices too). Nothing when no
+// adapter is left.
+std::optional<std::size_t> ChooseAdapter(std::span<const AdapterSummary> adapters,
+                                         std::uint64_t requestedLuid, std::uint32_t monitor,
+                                         std::span<const std::uint64_t> refusedLuids = {});
 
-// The adapter to create the devices on. With |requestedLuid| set, that
-// adapter, its outputs counted from 0. Otherwise the hardware adapter that
-// owns monitor |monitor|, the monitors of the hardware adapters counted in
-// enumeration order: a monitor on a second GPU, or on the integrated GPU of
-// a hybrid laptop whose discrete GPU comes first and drives no monitor,
-// must be duplicated on the adapter that drives it. When no adapter has
-// that many monitors, the first hardware adapter (a source without a
-// monitor needs devices too). Nothing when no adapter matches.
-std::optional<AdapterPlace> ChooseAdapter(std::span<const AdapterSummary> adapters,
-                                          std::uint64_t requestedLuid, std::uint32_t monitor);
+// The output of adapter |chosen| that shows monitor |monitor|, numbered as
+// ChooseAdapter numbers them; nothing when it shows none.
+std::optional<std::uint32_t> OutputOfMonitor(std::span<const AdapterSummary> adapters,
+                                             std::size_t chosen, std::uint64_t requestedLuid,
+                                             std::uint32_t monitor);
 
 }  // namespace veyra

@@ -24,8 +24,10 @@ CaptureFailure ClassifyCaptureFailure(std::int32_t status, bool openedBefore) {
     case status::kDxgiErrorSessionDisconnected:
       return {CaptureRecovery::kRetryLater, "the session is disconnected"};
     case status::kDxgiErrorUnsupported:
+      // Only after GraphicsContext::OpenSource tried every adapter that
+      // shows the monitor; the mode may still change.
       return {CaptureRecovery::kRetryLater,
-              "duplication is not supported in the current mode or on this adapter"};
+              "no adapter that shows this monitor can duplicate it in the current mode"};
     case status::kDxgiErrorNotFound:
       if (!openedBefore) return {CaptureRecovery::kFailed, "there is no such output"};
       return {CaptureRecovery::kRetryLater, "the output is missing, as during a mode change"};

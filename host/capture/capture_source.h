@@ -14,6 +14,9 @@ struct CapturedFrame {
   std::uint64_t captureTimeUs = 0;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  // The system blacked out protected content (a DRM video, a window that
+  // excludes itself from capture) in this picture.
+  bool protectedContentMasked = false;
 };
 
 // A source of the PC's picture, one frame at a time. Used by one thread at a

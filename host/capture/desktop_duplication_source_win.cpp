@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 #include "host/base/clock.h"
@@ -35,6 +36,8 @@ struct DesktopDuplicationSource::State {
   // The shape turned into the image's orientation, for turned outputs.
   PointerShape turnedShape;
   PointerOverlay overlay;
+  // The last image had protected content blacked out.
+  bool protectedContentMasked = false;
 };
 
 static_assert(static_cast<int>(PointerShapeKind::kMonochrome) ==
@@ -96,15 +99,14 @@ std::int32_t DesktopDuplicationSource::Open() {
   if (devices == nullptr || !devices->adapter || !devices->captureDevice) {
     return status::kInvalidStateHresult;
   }
-  // The context sits on the adapter that drives the monitor; the monitors
-  // of the adapters before it come first in the numbering.
-  const std::uint32_t local = outputIndex_ - graphics_.outputBase();
+  // The context sits on an adapter that shows the monitor, which may list
+  // it under another output number than the monitor's own.
+  const std::optional<std::uint32_t> local = graphics_.OutputOf(outputIndex_);
   ComPtr<IDXGIOutput> output;
-  HRESULT result = outputIndex_ < graphics_.outputBase()
-                       ? DXGI_ERROR_NOT_FOUND
-                       : devices->adapter->EnumOutputs(local, output.GetAddressOf());
+  HRESULT result =
+      local ? devices->adapter->EnumOutputs(*local, output.GetAddressOf()) : DXGI_ERROR_NOT_FOUND;
   if (result == DXGI_ERROR_NOT_FOUND) {
-    Log(LogLevel::Error, "output %u does not exist on this adapter", local);
+    Log(LogLevel::Error, "output %u does not exist on this adapter", outputIndex_);
     return result;
   }
   if (FAILED(result)) {
@@ -134,6 +136,13 @@ std::int32_t DesktopDuplicationSource::Open() {
     // The secure desktop (a UAC prompt, Ctrl+Alt+Del) or the lock screen
     // is up: the session tries again later.
     Log(LogLevel::Warn, "DuplicateOutput denied: the lock screen or a secure desktop is showing");
+    return result;
+  }
+  if (result == DXGI_ERROR_UNSUPPORTED) {
+    // Expected of a hybrid laptop's GPU that lists a monitor it does not
+    // drive: GraphicsContext::OpenSource tries the other adapters and
+    // reports the outcome.
+    Log(LogLevel::Debug, "DuplicateOutput: unsupported on %s", graphics_.adapterName().c_str());
     return result;
   }
   if (FAILED(result)) {
@@ -169,6 +178,7 @@ void DesktopDuplicationSource::Close() {
   state_->pointer = PointerState{};
   state_->shape = PointerShape{};
   state_->turnedShape = PointerShape{};
+  state_->protectedContentMasked = false;
   deviceName_.clear();
 }
 
@@ -193,9 +203,13 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
     return result;
   }
   frameHeld_ = true;
+  // "DXGI_OUTDUPL_FRAME_INFO structure": LastPresentTime is 0 when the
+  // image did not change, LastMouseUpdateTime when the pointer did not;
+  // PointerPosition only counts when the latter is set.
   const bool desktopChanged = info.LastPresentTime.QuadPart != 0;
-  const bool pointerChanged = info.LastMouseUpdateTime.QuadPart != 0;
-  if (pointerChanged) {
+  bool pointerChanged = false;
+  if (info.LastMouseUpdateTime.QuadPart != 0) {
+    const PointerState before = state_->pointer;
     const HRESULT pointerResult =
         UpdatePointer(state_->duplication.Get(), info, &state_->pointer, &state_->shape);
     if (pointerResult == DXGI_ERROR_ACCESS_LOST) {
@@ -203,9 +217,23 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
       Close();
       return pointerResult;
     }
+    const bool newShape = info.PointerShapeBufferSize != 0 && SUCCEEDED(pointerResult);
+    // The pointer comes in the desktop's orientation, the image in the
+    // mode's ("Rotating the desktop image"): the shape is turned to the
+    // image once, when it comes, even while hidden.
+    if (newShape) state_->turnedShape = TurnPointerShape(state_->shape, rotation_);
+    // The first picture comes with whatever update brings one.
+    pointerChanged =
+        PointerChangesPicture(before, state_->pointer, newShape) || !state_->overlay.hasDesktop();
   }
-  // Neither the image nor the pointer changed (a pointer update for
-  // another output, for one): nothing new to send.
+  if (desktopChanged) {
+    // The flag describes the image, so only frames that bring one change
+    // it ("ProtectedContentMaskedOut": protected content was blacked out).
+    state_->protectedContentMasked = info.ProtectedContentMaskedOut != FALSE;
+  }
+  // Neither the image nor the pointer as drawn changed (a pointer moving
+  // on another output, for one): nothing new to send, and nothing for the
+  // converter and the encoder to do.
   if (!desktopChanged && !pointerChanged) return status::kSFalse;
 
   // A frame where only the pointer moved is drawn over the kept image; the
@@ -218,16 +246,12 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
       return queried;
     }
   }
-  // The pointer comes in the desktop's orientation, the image in the
-  // mode's ("Rotating the desktop image"): turn the pointer to the image.
+  // The pointer's position is turned to the image likewise.
   ImageSize image{state_->overlay.width(), state_->overlay.height()};
   if (desktop) {
     D3D11_TEXTURE2D_DESC desc{};
     desktop->GetDesc(&desc);
     image = {desc.Width, desc.Height};
-  }
-  if (pointerChanged && info.PointerShapeBufferSize != 0) {
-    state_->turnedShape = TurnPointerShape(state_->shape, rotation_);
   }
   const PointerState turnedPointer =
       TurnPointerState(state_->shape, state_->pointer, image, rotation_);
@@ -244,6 +268,7 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
   frame->captureTimeUs = NowUs();
   frame->width = state_->overlay.width();
   frame->height = state_->overlay.height();
+  frame->protectedContentMasked = state_->protectedContentMasked;
   return S_OK;
 }
 

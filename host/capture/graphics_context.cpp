@@ -1,10 +1,56 @@
 #include "host/capture/graphics_context.h"
 
+#include <algorithm>
+
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
+#include "host/capture/capture_source.h"
 
 namespace veyra {
+
+std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t monitor) {
+  requestedLuid_ = adapterLuid;
+  monitor_ = monitor;
+  refusedLuids_.clear();
+  const std::int32_t status = CreateOnChosenAdapter();
+  if (status == status::kDxgiErrorNotFound) {
+    Log(LogLevel::Error, "no suitable DXGI adapter found");
+  }
+  return status;
+}
+
+std::optional<std::uint32_t> GraphicsContext::OutputOf(std::uint32_t monitor) const {
+  return OutputOfMonitor(adapters_, chosen_, requestedLuid_, monitor);
+}
+
+std::int32_t GraphicsContext::OpenSource(ICaptureSource& source) {
+  std::int32_t status = source.Open();
+  const std::string first = adapterName_;
+  // Each pass refuses one more adapter, so the adapters run out; once they
+  // have, a later call only opens again on the adapter it ended on.
+  while (status == status::kDxgiErrorUnsupported && devices_ != nullptr) {
+    // DuplicateOutput's DXGI_ERROR_UNSUPPORTED ("IDXGIOutput1::DuplicateOutput
+    // method") is a mode or scenario this adapter cannot duplicate; the
+    // same monitor listed by another adapter may still be duplicated there.
+    if (std::find(refusedLuids_.begin(), refusedLuids_.end(), adapterLuid_) ==
+        refusedLuids_.end()) {
+      refusedLuids_.push_back(adapterLuid_);
+    }
+    const std::int32_t moved = CreateOnChosenAdapter();
+    if (moved != status::kSOk) {
+      Log(LogLevel::Debug, "no other adapter shows monitor %u (%s)", monitor_,
+          HresultText(moved).c_str());
+      return status;
+    }
+    status = source.Open();
+    if (status == status::kSOk) {
+      Log(LogLevel::Info, "capturing monitor %u on %s: %s cannot duplicate it", monitor_,
+          adapterName_.c_str(), first.c_str());
+    }
+  }
+  return status;
+}
 
 void GraphicsContext::KeepLastFrame(const Texture& frame, Texture* lastFrame) {
   if (*lastFrame && lastFrame->width == frame.width && lastFrame->height == frame.height &&

@@ -2,11 +2,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "host/capture/adapter_choice.h"
 #include "host/capture/texture.h"
 
 namespace veyra {
+
+class ICaptureSource;
 
 // The back end's devices: the capture and encoder Direct3D 11 devices with
 // their immediate contexts and the adapter on Windows, nothing but the
@@ -35,17 +40,27 @@ class GraphicsContext {
   GraphicsContext& operator=(const GraphicsContext&) = delete;
 
   // Chooses the adapter and creates both devices: the adapter with that id,
-  // or for 0 the one that drives monitor |monitor| (ChooseAdapter). A
+  // or for 0 the first that shows monitor |monitor| (ChooseAdapter). A
   // second Init replaces them; everything built on the old ones must be
   // torn down first.
   std::int32_t Init(std::uint64_t adapterLuid, std::uint32_t monitor = 0);
 
+  // Opens |source| on these devices. When the adapter cannot duplicate the
+  // monitor (DXGI_ERROR_UNSUPPORTED: on a hybrid laptop set to high
+  // performance the discrete GPU lists the panel but cannot duplicate it),
+  // the devices move to the next adapter that shows the same monitor and
+  // the source is opened again, each adapter tried once between Inits (a
+  // later call, all refused, opens on the last one again). Returns the
+  // last status. Only before anything else is built on the devices, which
+  // this may replace.
+  std::int32_t OpenSource(ICaptureSource& source);
+
   bool initialised() const { return devices_ != nullptr; }
   const std::string& adapterName() const { return adapterName_; }
   std::uint64_t adapterLuid() const { return adapterLuid_; }
-  // The monitors on the adapters enumerated before this one: monitor N is
-  // output N - outputBase() of this adapter.
-  std::uint32_t outputBase() const { return outputBase_; }
+  // The output of this adapter that shows monitor |monitor| (numbered as
+  // Init numbers them); nothing when it shows none.
+  std::optional<std::uint32_t> OutputOf(std::uint32_t monitor) const;
 
   // True once the devices cannot be used any more: a device was removed or
   // reset (a driver update, a GPU reset, a dock change), or the adapters
@@ -78,11 +93,23 @@ class GraphicsContext {
   GraphicsDevices* devices() const { return devices_.get(); }
 
  private:
+  // Chooses among the adapters that have not refused the monitor and
+  // creates the devices there; DXGI_ERROR_NOT_FOUND, devices untouched,
+  // when none is left.
+  std::int32_t CreateOnChosenAdapter();
+
   const GraphicsPlatform* platform_ = nullptr;
   std::unique_ptr<GraphicsDevices> devices_;
   std::uint64_t adapterLuid_ = 0;
-  std::uint32_t outputBase_ = 0;
   std::string adapterName_;
+  // What Init was asked for, and the adapters as last enumerated with the
+  // index of the chosen one.
+  std::uint64_t requestedLuid_ = 0;
+  std::uint32_t monitor_ = 0;
+  std::vector<AdapterSummary> adapters_;
+  std::size_t chosen_ = 0;
+  // Adapters that could not duplicate monitor_ since Init.
+  std::vector<std::uint64_t> refusedLuids_;
 };
 
 }  // namespace veyra

@@ -37,10 +37,12 @@ GraphicsContext::~GraphicsContext() = default;
 // Memory is never lost.
 bool GraphicsContext::DeviceLost() const { return false; }
 
-std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t /*monitor*/) {
+// The one adapter, the CPU, shows every monitor and never refuses one.
+std::int32_t GraphicsContext::CreateOnChosenAdapter() {
+  if (!refusedLuids_.empty()) return status::kDxgiErrorNotFound;
   devices_.reset();
   devices_ = std::make_unique<GraphicsDevices>();
-  adapterLuid_ = adapterLuid;
+  adapterLuid_ = requestedLuid_;
   adapterName_ = kNativeAdapterName;
   Log(LogLevel::Info, "native graphics on %s: frames stay in system memory", adapterName_.c_str());
   return status::kSOk;

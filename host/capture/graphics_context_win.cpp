@@ -83,6 +83,15 @@ D3D11_TEXTURE2D_DESC TextureDesc(std::uint32_t width, std::uint32_t height, Pixe
   return desc;
 }
 
+// Each output's monitor as a number: an HMONITOR names one monitor of the
+// desktop whichever adapter lists it ("DXGI_OUTPUT_DESC structure"), so a
+// panel that a hybrid laptop lists under both GPUs is counted once.
+std::uint64_t MonitorOf(IDXGIOutput* output) {
+  DXGI_OUTPUT_DESC desc{};
+  if (FAILED(output->GetDesc(&desc))) return 0;
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(desc.Monitor));
+}
+
 }  // namespace
 
 const GraphicsPlatform& SystemGraphicsPlatform() {
@@ -94,7 +103,7 @@ GraphicsContext::GraphicsContext() = default;
 GraphicsContext::GraphicsContext(const GraphicsPlatform* platform) : platform_(platform) {}
 GraphicsContext::~GraphicsContext() = default;
 
-std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t monitor) {
+std::int32_t GraphicsContext::CreateOnChosenAdapter() {
   const GraphicsPlatform& platform = platform_ != nullptr ? *platform_ : SystemGraphicsPlatform();
   ComPtr<IDXGIFactory1> factory;
   HRESULT result = platform.createFactory(factory.GetAddressOf());
@@ -104,6 +113,7 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t moni
   }
 
   // Every adapter with its monitors: the monitor may be on any of them.
+  // EnumAdapters1 and EnumOutputs end with DXGI_ERROR_NOT_FOUND.
   std::vector<ComPtr<IDXGIAdapter1>> adapters;
   std::vector<DXGI_ADAPTER_DESC1> descs;
   std::vector<AdapterSummary> summaries;
@@ -117,22 +127,23 @@ std::int32_t GraphicsContext::Init(std::uint64_t adapterLuid, std::uint32_t moni
     AdapterSummary summary;
     summary.software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
     summary.luid = LuidValue(desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart);
-    for (ComPtr<IDXGIOutput> output;
-         SUCCEEDED(adapter->EnumOutputs(summary.outputs, output.ReleaseAndGetAddressOf()));) {
-      ++summary.outputs;
+    ComPtr<IDXGIOutput> output;
+    for (UINT outputIndex = 0;
+         SUCCEEDED(adapter->EnumOutputs(outputIndex, output.ReleaseAndGetAddressOf()));
+         ++outputIndex) {
+      summary.monitors.push_back(MonitorOf(output.Get()));
     }
     adapters.push_back(adapter);
     descs.push_back(desc);
-    summaries.push_back(summary);
+    summaries.push_back(std::move(summary));
   }
-  const std::optional<AdapterPlace> place = ChooseAdapter(summaries, adapterLuid, monitor);
-  if (!place) {
-    Log(LogLevel::Error, "no suitable DXGI adapter found");
-    return DXGI_ERROR_NOT_FOUND;
-  }
-  const ComPtr<IDXGIAdapter1>& chosen = adapters[place->index];
-  DXGI_ADAPTER_DESC1 chosenDesc = descs[place->index];
-  outputBase_ = place->outputBase;
+  const std::optional<std::size_t> chosenIndex =
+      ChooseAdapter(summaries, requestedLuid_, monitor_, refusedLuids_);
+  if (!chosenIndex) return DXGI_ERROR_NOT_FOUND;
+  const ComPtr<IDXGIAdapter1>& chosen = adapters[*chosenIndex];
+  DXGI_ADAPTER_DESC1 chosenDesc = descs[*chosenIndex];
+  adapters_ = std::move(summaries);
+  chosen_ = *chosenIndex;
 
   if (!devices_) devices_ = std::make_unique<GraphicsDevices>();
   devices_->adapter = chosen;

@@ -42,6 +42,15 @@ struct PointerState {
   std::int32_t y = 0;
 };
 
+// Whether a pointer update changes the picture: the pointer appears or
+// disappears, or, while shown, moves or takes a new shape. Updates of a
+// pointer hidden before and after (it is on another monitor) draw nothing.
+constexpr bool PointerChangesPicture(const PointerState& before, const PointerState& after,
+                                     bool newShape) {
+  if (before.visible != after.visible) return true;
+  return after.visible && (newShape || before.x != after.x || before.y != after.y);
+}
+
 // The height a shape covers on the picture: a monochrome shape's two masks
 // share one set of rows.
 constexpr std::uint32_t PointerDrawnHeight(const PointerShape& shape) {

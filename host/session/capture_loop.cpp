@@ -101,6 +101,17 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
     return false;
   }
 
+  if (frame.protectedContentMasked && !protectedContentLogged_) {
+    // Once a pipeline: a frame whose changes miss the protected window may
+    // come without the flag, so its clearing says little. The receiver shows
+    // the text and goes on streaming, as with the approval notice, so the
+    // black area is explained where it is seen.
+    protectedContentLogged_ = true;
+    Log(LogLevel::Warn,
+        "Windows blacks out protected content on the captured monitor (a DRM video, a window "
+        "that excludes itself from capture); the receiver shows it black");
+    SendError(kErrorNoDisplay, "protected content on the PC's screen is shown black");
+  }
   timing.captureTimeUs = frame.captureTimeUs;
   const Texture& texture = frame.texture;
   if (sourceWidth == 0 || sourceHeight == 0 || texture.width != sourceWidth ||

@@ -220,6 +220,9 @@ class Session {
   // once the link has room, so the receiver is not left on an older one.
   // The capture thread's alone while a pipeline runs.
   bool pictureOwed_ = false;
+  // This pipeline's log said that protected content is blacked out; the
+  // capture thread's alone while a pipeline runs.
+  bool protectedContentLogged_ = false;
   Connection connection_;
   InputInjector input_;
   StreamingStats stats_;

@@ -55,7 +55,9 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   }
 
   source_ = makeSource_(graphics_, options_);
-  std::int32_t status = source_->Open();
+  // Nothing else is built on the devices yet: opening may move them to the
+  // adapter that can duplicate the monitor.
+  std::int32_t status = graphics_.OpenSource(*source_);
   const CaptureFailure failure = ClassifyCaptureFailure(status, sourceOpened_);
   if (status == status::kEAccessDenied) {
     Log(LogLevel::Warn, "desktop is locked or a secure desktop is active; retrying capture");
@@ -64,13 +66,16 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
     return 1;
   }
   if (status < 0 && failure.recovery != CaptureRecovery::kFailed) {
-    Log(LogLevel::Warn, "capture unavailable (%s: %s); retrying", failure.cause,
-        HresultText(status).c_str());
-    // A vanished output or one this adapter cannot duplicate may be driven
-    // by another adapter now (a dock change): choose the adapter again.
+    // Said once an outage, like the receiver's notice; each retry after
+    // that only in the debug log.
+    Log(noDisplayNotified_ ? LogLevel::Debug : LogLevel::Warn,
+        "capture unavailable (%s: %s); retrying", failure.cause, HresultText(status).c_str());
+    // A vanished output may be driven by another adapter now (a dock
+    // change): choose the adapter again. One that no adapter could
+    // duplicate is retried where OpenSource left it, without new devices
+    // on every adapter each time.
     renewGraphics_ = renewGraphics_ || failure.recovery == CaptureRecovery::kNewDevices ||
-                     status == status::kDxgiErrorNotFound ||
-                     status == status::kDxgiErrorUnsupported;
+                     status == status::kDxgiErrorNotFound;
     Degrade("waiting for the desktop to become available");
     NotifyNoDisplay("the PC's screen is not available yet; it will appear in a moment.");
     return 1;
@@ -155,6 +160,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   noDisplayNotified_ = false;
   keyframeRequested_ = true;
   pictureOwed_ = false;
+  protectedContentLogged_ = false;
   try {
     captureThread_ =
         std::thread([this, sourceWidth, sourceHeight] { CaptureLoop(sourceWidth, sourceHeight); });

@@ -100,27 +100,53 @@ TEST(AdapterChoiceTest, ZeroTakesAnyHardwareAdapterElseTheLuidMustMatchInBothHal
   EXPECT_EQ(LuidValue(0x89ABCDEFu, -1), 0xFFFFFFFF89ABCDEFull);
 }
 
+// Monitors are numbered over the hardware adapters in enumeration order,
+// each once however many adapters list it; the adapter is the first that
+// shows it and has not refused to duplicate it.
 TEST(AdapterChoiceTest, TheMonitorsAdapterIsChosenAcrossAdapters) {
-  // A discrete GPU without monitors first, as on a hybrid laptop, the
-  // integrated one with the panel and a second monitor, then a third GPU.
-  const std::vector<AdapterSummary> adapters = {
-      {false, 10, 0}, {false, 20, 2}, {true, 30, 1}, {false, 40, 1}};
+  constexpr std::uint64_t kPanel = 0x101;
+  constexpr std::uint64_t kExternal = 0x102;
+  constexpr std::uint64_t kThird = 0x103;
+  // A discrete GPU without monitors first, the integrated one with the
+  // panel and a second monitor, a software adapter, then a third GPU.
+  const std::vector<AdapterSummary> split = {{false, 10, {}},
+                                             {false, 20, {kPanel, kExternal}},
+                                             {true, 30, {0x109}},
+                                             {false, 40, {kThird}}};
+  // A hybrid laptop set to high performance: the discrete GPU lists the
+  // panel too, and comes first.
+  const std::vector<AdapterSummary> hybrid = {{false, 10, {kPanel}},
+                                              {false, 20, {kPanel, kExternal}}};
   struct Case {
+    const std::vector<AdapterSummary>* adapters;
     std::uint64_t luid;
     std::uint32_t monitor;
-    std::size_t index;
-    std::uint32_t base;
+    std::vector<std::uint64_t> refused;
+    std::optional<std::size_t> index;
+    std::optional<std::uint32_t> output;
   };
-  for (const Case& test : {Case{0, 0, 1, 0}, Case{0, 1, 1, 0}, Case{0, 2, 3, 2},
-                           Case{0, 9, 0, 0},  // no such monitor: the first GPU
-                           Case{40, 0, 3, 0}}) {
-    const std::optional<AdapterPlace> place = ChooseAdapter(adapters, test.luid, test.monitor);
-    ASSERT_TRUE(place.has_value()) << test.monitor;
-    EXPECT_EQ(place->index, test.index) << test.monitor;
-    EXPECT_EQ(place->outputBase, test.base) << test.monitor;
+  for (const Case& test : {
+           Case{&split, 0, 0, {}, 1, 0}, Case{&split, 0, 1, {}, 1, 1},
+           Case{&split, 0, 2, {}, 3, 0},             // the software one's is not counted
+           Case{&split, 0, 9, {}, 0, std::nullopt},  // no such monitor: the first GPU
+           Case{&split, 40, 0, {}, 3, 0},            // an adapter asked for by id
+           Case{&split, 30, 0, {}, std::nullopt, std::nullopt},  // a software adapter
+           Case{&hybrid, 0, 0, {}, 0, 0},
+           Case{&hybrid, 0, 1, {}, 1, 1},  // the panel is not counted twice
+           Case{&hybrid, 0, 2, {}, 0, std::nullopt},
+           Case{&hybrid, 0, 0, {10}, 1, 0},  // the discrete GPU refused the panel
+           Case{&hybrid, 0, 0, {10, 20}, std::nullopt, std::nullopt},
+           Case{&hybrid, 10, 0, {10}, std::nullopt, std::nullopt},  // no fallback from an id
+       }) {
+    const std::optional<std::size_t> index =
+        ChooseAdapter(*test.adapters, test.luid, test.monitor, test.refused);
+    EXPECT_EQ(index, test.index) << test.luid << " " << test.monitor;
+    if (index) {
+      EXPECT_EQ(OutputOfMonitor(*test.adapters, *index, test.luid, test.monitor), test.output)
+          << test.luid << " " << test.monitor;
+    }
   }
-  EXPECT_FALSE(ChooseAdapter(adapters, 30, 0).has_value());  // a software adapter
-  EXPECT_FALSE(ChooseAdapter(std::vector<AdapterSummary>{{true, 1, 1}}, 0, 0).has_value());
+  EXPECT_FALSE(ChooseAdapter(std::vector<AdapterSummary>{{true, 1, {1}}}, 0, 0).has_value());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -136,6 +137,60 @@ TEST_F(GraphicsContextFakeTest, TheDevicesAreOnTheAdapterThatDrivesTheMonitor) {
   EXPECT_EQ(source.OutputDeviceName(), L"\\\\.\\DISPLAY5");
   EXPECT_EQ(panel.duplications, 0);
   EXPECT_EQ(external.duplications, 1);
+}
+
+// A hybrid laptop set to high performance: the discrete GPU comes first
+// and lists the panel but cannot duplicate it; the integrated GPU lists the
+// same monitor and can. The devices move there; a monitor every adapter
+// refuses is tried once on each, then only where that ended.
+TEST_F(GraphicsContextFakeTest, AMonitorOneAdapterCannotDuplicateOpensOnAnotherThatShowsIt) {
+  const auto panel = reinterpret_cast<HMONITOR>(std::uintptr_t{0x51});
+  FakeOutputRecord discretePanel;
+  discretePanel.monitor = panel;
+  discretePanel.duplicateResult = DXGI_ERROR_UNSUPPORTED;
+  FakeOutputRecord integratedPanel;
+  integratedPanel.monitor = panel;
+  FakeOutputRecord external;
+  external.monitor = reinterpret_cast<HMONITOR>(std::uintptr_t{0x52});
+  external.deviceName = L"\\\\.\\DISPLAY5";
+  FakeAdapterSpec discrete{L"Discrete GPU", 0, {7, 0}, {&discretePanel}};
+  FakeAdapterSpec integrated{L"Integrated GPU", 0, {9, 0}, {&integratedPanel, &external}};
+  const auto adapters = std::vector<ComPtr<FakeAdapter>>{MakeCom<FakeAdapter>(discrete),
+                                                         MakeCom<FakeAdapter>(integrated)};
+  FakeDeviceCalls calls;
+  const GraphicsPlatform platform = FakeGraphicsPlatform(adapters, &calls);
+  GraphicsContext graphics(&platform);
+  ASSERT_EQ(graphics.Init(0, 0), status::kSOk) << log_;
+  EXPECT_EQ(graphics.adapterName(), "Discrete GPU");
+  {
+    DesktopDuplicationSource source(graphics, 0);
+    ASSERT_EQ(graphics.OpenSource(source), status::kSOk) << log_;
+    EXPECT_EQ(graphics.adapterName(), "Integrated GPU");
+    EXPECT_EQ(calls.calls.back().adapter, static_cast<IDXGIAdapter*>(adapters[1].Get()));
+    EXPECT_EQ(discretePanel.attempts, 1);
+    EXPECT_EQ(integratedPanel.duplications, 1);
+    EXPECT_TRUE(
+        Logged("INFO  capturing monitor 0 on Integrated GPU: Discrete GPU cannot "
+               "duplicate it\n"))
+        << log_;
+    // The panel counts once: the external monitor is monitor 1.
+    DesktopDuplicationSource second(graphics, 1);
+    ASSERT_EQ(second.Open(), status::kSOk) << log_;
+    EXPECT_EQ(second.OutputDeviceName(), L"\\\\.\\DISPLAY5");
+  }
+
+  integratedPanel.duplicateResult = DXGI_ERROR_UNSUPPORTED;
+  ASSERT_EQ(graphics.Init(0, 0), status::kSOk) << log_;
+  DesktopDuplicationSource source(graphics, 0);
+  EXPECT_EQ(graphics.OpenSource(source), status::kDxgiErrorUnsupported);
+  EXPECT_EQ(discretePanel.attempts, 2);
+  EXPECT_EQ(integratedPanel.attempts, 2);
+  // Asked again, it opens on the adapter the round ended on, no new devices.
+  const std::size_t devices = calls.calls.size();
+  EXPECT_EQ(graphics.OpenSource(source), status::kDxgiErrorUnsupported);
+  EXPECT_EQ(discretePanel.attempts, 2);
+  EXPECT_EQ(integratedPanel.attempts, 3);
+  EXPECT_EQ(calls.calls.size(), devices);
 }
 
 TEST_F(GraphicsContextFakeTest, FeatureLevel10_1IsAccepted) {
@@ -289,6 +344,51 @@ TEST_F(DuplicationFakeTest, ThePointerIsDrawnIntoEveryFrameAndItsMovesAreFrames)
   EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
 }
 
+// A pointer on another monitor still reports its moves, hidden: they are
+// no frames, and its coming onto this monitor is one.
+TEST_F(DuplicationFakeTest, MovesOfAHiddenPointerAreNoFrames) {
+  output_.desktop = RECT{0, 0, 8, 4};
+  Start({&output_});
+  const ComPtr<ID3D11Texture2D> desktop = Texture(8, 4);
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 10, desktop});
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 11, {{1, 1}, FALSE}});
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 12, {{6, 2}, FALSE}});
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 0, desktop, 13, {{6, 2}, TRUE}});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+
+  CapturedFrame frame;
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  source.ReleaseFrame();
+  frame = CapturedFrame{};
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSFalse);
+  EXPECT_FALSE(frame.texture);
+  EXPECT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  EXPECT_TRUE(frame.texture);
+  EXPECT_EQ(output_.duplication.acquires, 4);
+}
+
+// Protected content blacked out is said with every frame from the image
+// that had it until an image without it, pointer-only frames included.
+TEST_F(DuplicationFakeTest, MaskedProtectedContentIsFlaggedUntilAnImageWithoutIt) {
+  Start({&output_});
+  FakeFrameResult masked{S_OK, 10, Texture(1920, 1080)};
+  masked.protectedContentMasked = true;
+  output_.duplication.frames.push_back(masked);
+  output_.duplication.frames.push_back(
+      FakeFrameResult{S_OK, 0, masked.texture, 11, {{5, 5}, TRUE}});
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 12, Texture(1920, 1080)});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  for (const bool expected : {true, true, false}) {
+    CapturedFrame frame;
+    ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+    EXPECT_EQ(frame.protectedContentMasked, expected);
+    source.ReleaseFrame();
+  }
+}
+
 // On a monitor turned by 90 degrees the pointer reported at the desktop's
 // top-left corner is drawn at the unturned image's bottom-left, and a frame
 // carries the size of the image it brings, not the one of Open.
@@ -351,9 +451,13 @@ TEST_F(DuplicationFakeTest, DeniedDuplicationAndOtherFailuresAreReportedAsReturn
       << log_;
   EXPECT_TRUE(source.OutputDeviceName().empty());
 
+  // Left to GraphicsContext::OpenSource, which tries the other adapters.
   output_.duplicateResult = DXGI_ERROR_UNSUPPORTED;
   EXPECT_EQ(source.Open(), status::kDxgiErrorUnsupported);
-  EXPECT_TRUE(Logged("ERROR DuplicateOutput failed: 0x887A0004")) << log_;
+  EXPECT_TRUE(Logged("DEBUG DuplicateOutput: unsupported on Fake Adapter\n")) << log_;
+  output_.duplicateResult = DXGI_ERROR_NOT_CURRENTLY_AVAILABLE;
+  EXPECT_EQ(source.Open(), status::kDxgiErrorNotCurrentlyAvailable);
+  EXPECT_TRUE(Logged("ERROR DuplicateOutput failed: 0x887A0022")) << log_;
 }
 
 TEST_F(DuplicationFakeTest, TheSecondOutputIsTheOneOpenedAndNamed) {

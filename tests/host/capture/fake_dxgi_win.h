@@ -62,6 +62,7 @@ struct FakeFrameResult {
   // empty.
   DXGI_OUTDUPL_POINTER_SHAPE_INFO shapeInfo{};
   std::vector<std::uint8_t> shape;
+  bool protectedContentMasked = false;
 };
 
 // What a FakeDuplication answers and records. Owned by the test.
@@ -102,6 +103,7 @@ class FakeDuplication final
     info->LastMouseUpdateTime.QuadPart = next.lastMouseUpdateTime;
     info->PointerPosition = next.pointer;
     info->PointerShapeBufferSize = static_cast<UINT>(next.shape.size());
+    info->ProtectedContentMaskedOut = next.protectedContentMasked ? TRUE : FALSE;
     record_->current = next;
     *resource = MakeCom<FakeDesktopResource>(next.texture).Detach();
     return S_OK;
@@ -133,8 +135,11 @@ class FakeDuplication final
 struct FakeOutputRecord {
   RECT desktop{0, 0, 1920, 1080};
   const wchar_t* deviceName = L"\\\\.\\DISPLAY2";
+  // The monitor this output shows; two adapters' outputs may name one.
+  HMONITOR monitor = nullptr;
   HRESULT duplicateResult = S_OK;
   FakeDuplicationRecord duplication;
+  int attempts = 0;  // DuplicateOutput calls
   int duplications = 0;
 };
 
@@ -149,11 +154,13 @@ class FakeOutput final
     desc->DesktopCoordinates = record_->desktop;
     desc->AttachedToDesktop = TRUE;
     desc->Rotation = record_->duplication.rotation;
+    desc->Monitor = record_->monitor;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE DuplicateOutput(IUnknown* device,
                                             IDXGIOutputDuplication** duplication) override {
     *duplication = nullptr;
+    ++record_->attempts;
     if (device == nullptr) return E_INVALIDARG;
     if (FAILED(record_->duplicateResult)) return record_->duplicateResult;
     ++record_->duplications;

@@ -172,5 +172,20 @@ TEST(PointerRotationTest, ATurnedPointerInTheImageIsTheUprightPointerOnTheDeskto
   }
 }
 
+// A pointer hidden before and after an update (it is on another monitor)
+// changes nothing; appearing, vanishing, or moving or changing shape while
+// shown does.
+TEST(PointerUpdateTest, OnlyWhatShowsChangesThePicture) {
+  const PointerState hidden{false, 5, 5};
+  const PointerState shown{true, 5, 5};
+  EXPECT_FALSE(PointerChangesPicture(hidden, PointerState{false, 9, 1}, false));
+  EXPECT_FALSE(PointerChangesPicture(hidden, PointerState{false, 9, 1}, true));
+  EXPECT_FALSE(PointerChangesPicture(shown, shown, false));
+  EXPECT_TRUE(PointerChangesPicture(hidden, shown, false));
+  EXPECT_TRUE(PointerChangesPicture(shown, hidden, false));
+  EXPECT_TRUE(PointerChangesPicture(shown, PointerState{true, 5, 6}, false));
+  EXPECT_TRUE(PointerChangesPicture(shown, shown, true));
+}
+
 }  // namespace
 }  // namespace veyra

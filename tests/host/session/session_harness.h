@@ -52,8 +52,9 @@ struct DesktopScript {
   std::int32_t nextFailure = 0;  // the next AcquireFrame fails with this once
   std::uint32_t width = 320;     // of the frames delivered
   std::uint32_t height = 240;
-  std::uint8_t shade = 0;   // every pixel's blue, green and red
-  std::wstring deviceName;  // the monitor the source mirrors
+  std::uint8_t shade = 0;         // every pixel's blue, green and red
+  bool protectedContent = false;  // frames say protected content is blacked out
+  std::wstring deviceName;        // the monitor the source mirrors
   int opens = 0;
   int acquires = 0;  // AcquireFrame calls so far
   std::condition_variable acquired;
@@ -91,6 +92,7 @@ class ScriptedSource final : public ICaptureSource {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     std::uint8_t shade = 0;
+    bool protectedContent = false;
     {
       const std::lock_guard<std::mutex> lock(script_->lock);
       ++script_->acquires;
@@ -106,6 +108,7 @@ class ScriptedSource final : public ICaptureSource {
       width = script_->width;
       height = script_->height;
       shade = script_->shade;
+      protectedContent = script_->protectedContent;
     }
     if (!texture_ || texture_.width != width || texture_.height != height) {
       texture_ = Texture{};
@@ -126,6 +129,7 @@ class ScriptedSource final : public ICaptureSource {
     frame->captureTimeUs = NowUs();
     frame->width = width;
     frame->height = height;
+    frame->protectedContentMasked = protectedContent;
     return status::kSOk;
   }
   void ReleaseFrame() override {}

@@ -86,8 +86,11 @@ TEST(SessionLoopbackTest, ALevelTheEncoderChoseIsAnnouncedBeforeTheFirstPicture)
   EXPECT_NE(run.LogText().find("the encoder chose level 5.1"), std::string::npos);
 }
 
+// Protected content blacked out in every picture is logged once and told
+// to the receiver once.
 TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   SessionRun run;
+  run.script_->protectedContent = true;
   run.StartStreaming();
 
   const std::vector<Packet> packets = run.receiver_.packets();
@@ -95,7 +98,7 @@ TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   for (const Packet& packet : packets) {
     const auto type = static_cast<MessageType>(packet.header.type);
     if (type != MessageType::kPing && type != MessageType::kHostStats &&
-        type != MessageType::kStreamKeepalive) {
+        type != MessageType::kStreamKeepalive && type != MessageType::kError) {
       order.push_back(packet.header.type);
     }
   }
@@ -126,6 +129,11 @@ TEST(SessionLoopbackTest, StreamsInOrderAndResendsAStillDesktopAsKeyframe) {
   EXPECT_EQ(TestReceiver::Count(run.receiver_.packets(), MessageType::kVideoConfigData), 1u);
   run.Finish();
   EXPECT_EQ(run.result_, 0);
+  EXPECT_EQ(run.LogCount("WARN  Windows blacks out protected content on the captured monitor"), 1u);
+  const std::vector<JsonValue> notices = ErrorsWithCode(run.receiver_.packets(), kErrorNoDisplay);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].ReadString("message", ""),
+            "protected content on the PC's screen is shown black");
 }
 
 // The luma in the middle of each picture the receiver can decode from the
