@@ -159,6 +159,7 @@ test('host errors decide what the page does next', () => {
     ['NO_DISPLAY', 'waiting for approval on the PC', ErrorOutcome.APPROVAL],
     ['NO_DISPLAY', 'the PC is locked; the desktop will appear when it is unlocked',
       ErrorOutcome.SHOW],
+    ['NO_DISPLAY', "protected content on the PC's screen is shown black", ErrorOutcome.SHOW],
     ['PERMISSION_DENIED', 'no valid link: open the address this PC shows now',
       ErrorOutcome.INVALID],
     ['PERMISSION_DENIED', 'not allowed on this PC', ErrorOutcome.REFUSED],
