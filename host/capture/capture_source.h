@@ -14,6 +14,9 @@ struct CapturedFrame {
   std::uint64_t captureTimeUs = 0;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  // The source keeps this picture, unchanged, until it hands out its next
+  // frame: a reference to it is as good as a copy.
+  bool stable = false;
 };
 
 // A source of the PC's picture, one frame at a time. Used by one thread at a

@@ -20,6 +20,7 @@
 #include "host/capture/graphics_context.h"
 #include "host/capture/graphics_devices_win.h"
 #include "host/capture/output_rotation.h"
+#include "host/capture/texture_desc_win.h"
 #include "tests/host/capture/fake_dxgi_win.h"
 
 namespace veyra {
@@ -319,6 +320,45 @@ TEST_F(DuplicationFakeTest, OnATurnedMonitorThePointerIsTurnedIntoTheImage) {
   EXPECT_EQ(captured.width, 6u);
   EXPECT_EQ(captured.height, 2u);
   EXPECT_EQ(source.Width(), 8u);
+}
+
+// An HDR output is duplicated as linear scRGB and handed on tone-mapped
+// to BGRA; a refused float duplication, an output without IDXGIOutput6
+// (older Windows, Wine) and an SDR output take the legacy path.
+TEST_F(DuplicationFakeTest, AnHdrOutputIsDuplicatedAsFloatAndHandedOnAsBgra) {
+  output_.desktop = RECT{0, 0, 8, 4};
+  output_.colorSpace = DXGI_COLOR_SPACE_RGB_FULL_G2084_NONE_P2020;
+  Start({&output_});
+  const D3D11_TEXTURE2D_DESC floatDesc =
+      TextureDesc(8, 4, DXGI_FORMAT_R16G16B16A16_FLOAT, D3D11_BIND_SHADER_RESOURCE);
+  ComPtr<ID3D11Texture2D> hdr;
+  ASSERT_EQ(
+      graphics_->devices()->captureDevice->CreateTexture2D(&floatDesc, nullptr, hdr.GetAddressOf()),
+      S_OK);
+  output_.duplication.frames.push_back(FakeFrameResult{S_OK, 10, hdr});
+  DesktopDuplicationSource source(*graphics_, 0);
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  using Formats = std::vector<std::vector<DXGI_FORMAT>>;
+  EXPECT_EQ(output_.duplicate1Formats, (Formats{{DXGI_FORMAT_R16G16B16A16_FLOAT}}));
+  EXPECT_EQ(output_.duplications, 0);
+  CapturedFrame frame;
+  ASSERT_EQ(source.AcquireFrame(&frame, 100), status::kSOk) << log_;
+  D3D11_TEXTURE2D_DESC desc{};
+  D3DTextureOf(frame.texture)->GetDesc(&desc);
+  EXPECT_EQ(desc.Format, DXGI_FORMAT_B8G8R8A8_UNORM);
+  EXPECT_EQ(frame.width, 8u);
+
+  output_.duplicate1Result = E_INVALIDARG;
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  EXPECT_TRUE(Logged("WARN  DuplicateOutput1 failed: 0x80070057")) << log_;
+  EXPECT_EQ(output_.duplications, 1);
+  output_.output6 = false;
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  output_.output6 = true;
+  output_.colorSpace = DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709;
+  ASSERT_EQ(source.Open(), status::kSOk) << log_;
+  EXPECT_EQ(output_.duplicate1Formats.size(), 2u);
+  EXPECT_EQ(output_.duplications, 3);
 }
 
 TEST_F(DuplicationFakeTest, AccessLostClosesTheSourceUntilItIsOpenedAgain) {
