@@ -17,6 +17,9 @@ struct CapturedFrame {
   // The system blacked out protected content (a DRM video, a window that
   // excludes itself from capture) in this picture.
   bool protectedContentMasked = false;
+  // The source keeps this picture, unchanged, until it hands out its next
+  // frame: a reference to it is as good as a copy.
+  bool stable = false;
 };
 
 // A source of the PC's picture, one frame at a time. Used by one thread at a

@@ -4,6 +4,7 @@
 // AcquireNextFrame and ReleaseFrame.
 
 #include <dxgi1_2.h>
+#include <dxgi1_6.h>
 #include <windows.h>
 #include <wrl/client.h>
 
@@ -18,9 +19,11 @@
 #include "host/base/status_codes.h"
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/graphics_devices_win.h"
+#include "host/capture/hdr_tone_map_win.h"
 #include "host/capture/pointer_overlay_win.h"
 #include "host/capture/pointer_rotation.h"
 #include "host/capture/pointer_shape.h"
+#include "host/capture/sdr_white.h"
 
 namespace veyra {
 
@@ -48,8 +51,40 @@ static_assert(static_cast<int>(PointerShapeKind::kMaskedColor) ==
 
 namespace {
 
+// How long AcquireFrame waits for a new image while a pointer is owed:
+// short, so that the pointer lands soon on a still desktop.
+constexpr std::uint32_t kOwedPointerPollMs = 4;
+
 void LogFailure(const char* step, HRESULT result) {
   Log(LogLevel::Error, "%s failed: %s", step, HresultText(result).c_str());
+}
+
+// An HDR desktop (its output in the G2084/BT.2020 colour space,
+// "IDXGIOutput6::GetDesc1") duplicated by DuplicateOutput comes as BGRA
+// converted without regard to SDR white: washed out and clipped.
+// DuplicateOutput1 offered only R16G16B16A16_FLOAT gives it as linear
+// scRGB ("IDXGIOutput5::DuplicateOutput1"), which the overlay tone-maps.
+// False, with nothing duplicated, wherever that path is missing (Windows
+// before 10 1703, Wine) or refused: the legacy path follows.
+bool DuplicateHdr(IDXGIOutput* output, ID3D11Device* device,
+                  ComPtr<IDXGIOutputDuplication>* duplication) {
+  ComPtr<IDXGIOutput6> output6;
+  if (FAILED(output->QueryInterface(IID_PPV_ARGS(output6.GetAddressOf())))) return false;
+  DXGI_OUTPUT_DESC1 desc{};
+  if (FAILED(output6->GetDesc1(&desc)) ||
+      desc.ColorSpace != DXGI_COLOR_SPACE_RGB_FULL_G2084_NONE_P2020) {
+    return false;
+  }
+  const DXGI_FORMAT formats[] = {DXGI_FORMAT_R16G16B16A16_FLOAT};
+  const HRESULT result =
+      output6->DuplicateOutput1(device, 0, 1, formats, duplication->ReleaseAndGetAddressOf());
+  if (FAILED(result)) {
+    Log(LogLevel::Warn, "DuplicateOutput1 failed: %s; duplicating the HDR desktop as SDR",
+        HresultText(result).c_str());
+    duplication->Reset();
+    return false;
+  }
+  return true;
 }
 
 // Takes the pointer's news from a held frame whose LastMouseUpdateTime is
@@ -82,6 +117,20 @@ HRESULT UpdatePointer(IDXGIOutputDuplication* duplication, const DXGI_OUTDUPL_FR
   shape->hotSpotY = static_cast<std::uint32_t>(shapeInfo.HotSpot.y);
   shape->pixels = std::move(bytes);
   return S_OK;
+}
+
+// Labelled with the image's own size, so that the capture loop sees a mode
+// change that the duplication has not reported yet. The overlay's picture
+// changes only when it composes the next frame.
+void FillFrame(const PointerOverlay& overlay, ComPtr<ID3D11Texture2D> picture,
+               bool protectedContentMasked, CapturedFrame* frame) {
+  frame->texture =
+      WrapD3DTexture(std::move(picture), overlay.width(), overlay.height(), PixelFormat::kBgra);
+  frame->captureTimeUs = NowUs();
+  frame->width = overlay.width();
+  frame->height = overlay.height();
+  frame->stable = true;
+  frame->protectedContentMasked = protectedContentMasked;
 }
 
 }  // namespace
@@ -130,8 +179,23 @@ std::int32_t DesktopDuplicationSource::Open() {
   }
 
   Close();
-  result =
-      output1->DuplicateOutput(devices->captureDevice.Get(), state_->duplication.GetAddressOf());
+  outputDesc.DeviceName[std::size(outputDesc.DeviceName) - 1] = L'\0';
+  bool hdr = DuplicateHdr(output.Get(), devices->captureDevice.Get(), &state_->duplication);
+  if (hdr && !state_->overlay.PrepareToneMap(devices->captureDevice.Get())) {
+    // Float images nothing here could turn into a picture would fail every
+    // frame; washed out is better than none.
+    Log(LogLevel::Warn, "HDR desktop: no tone map on this system; duplicating it as SDR");
+    state_->duplication.Reset();
+    hdr = false;
+  }
+  if (hdr) {
+    const std::uint32_t whiteLevel = QuerySdrWhiteLevel(outputDesc.DeviceName);
+    state_->overlay.SetSdrWhiteScale(SdrWhiteScale(whiteLevel));
+    Log(LogLevel::Info, "HDR desktop: tone-mapping to SDR white level %u", whiteLevel);
+  }
+  result = hdr ? S_OK
+               : output1->DuplicateOutput(devices->captureDevice.Get(),
+                                          state_->duplication.GetAddressOf());
   if (result == E_ACCESSDENIED) {
     // The secure desktop (a UAC prompt, Ctrl+Alt+Del) or the lock screen
     // is up: the session tries again later.
@@ -163,7 +227,6 @@ std::int32_t DesktopDuplicationSource::Open() {
       desktop.width != 0 && desktop.height != 0 ? DeliveredImageSize(desktop, rotation_) : fromMode;
   width_ = delivered.width;
   height_ = delivered.height;
-  outputDesc.DeviceName[std::size(outputDesc.DeviceName) - 1] = L'\0';
   deviceName_ = outputDesc.DeviceName;
   Log(LogLevel::Info, "duplicating output %u: %ux%u, systemMemory=%d, rotation=%d", outputIndex_,
       width_, height_, duplicationDesc.DesktopImageInSystemMemory ? 1 : 0,
@@ -185,6 +248,18 @@ void DesktopDuplicationSource::Close() {
 std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::uint32_t timeoutMs) {
   if (!state_->duplication) return status::kInvalidStateHresult;
   ReleaseFrame();
+  if (state_->overlay.pointerOwed()) {
+    // A pointer drawn from older pixels is drawn right once its read-back
+    // lands, also on a still desktop where no new image would bring it.
+    GraphicsDevices* devices = graphics_.devices();
+    ComPtr<ID3D11Texture2D> redrawn;
+    if (state_->overlay.Redraw(devices->captureDevice.Get(), devices->captureContext.Get(),
+                               state_->turnedShape, &redrawn) == S_OK) {
+      FillFrame(state_->overlay, std::move(redrawn), state_->protectedContentMasked, frame);
+      return S_OK;
+    }
+    timeoutMs = std::min(timeoutMs, kOwedPointerPollMs);
+  }
 
   DXGI_OUTDUPL_FRAME_INFO info{};
   ComPtr<IDXGIResource> resource;
@@ -261,14 +336,7 @@ std::int32_t DesktopDuplicationSource::AcquireFrame(CapturedFrame* frame, std::u
       state_->overlay.Compose(devices->captureDevice.Get(), devices->captureContext.Get(),
                               desktop.Get(), state_->turnedShape, turnedPointer, &composed);
   if (FAILED(composeResult)) return composeResult;
-  // Labelled with the image's own size, so that the capture loop sees a
-  // mode change that the duplication has not reported yet.
-  frame->texture = WrapD3DTexture(std::move(composed), state_->overlay.width(),
-                                  state_->overlay.height(), PixelFormat::kBgra);
-  frame->captureTimeUs = NowUs();
-  frame->width = state_->overlay.width();
-  frame->height = state_->overlay.height();
-  frame->protectedContentMasked = state_->protectedContentMasked;
+  FillFrame(state_->overlay, std::move(composed), state_->protectedContentMasked, frame);
   return S_OK;
 }
 

@@ -18,6 +18,18 @@ namespace {
 
 void SleepUs(std::uint64_t us) { std::this_thread::sleep_for(std::chrono::microseconds(us)); }
 
+// A source that keeps its picture until its next frame (the duplication
+// source's overlay) is kept by reference, which spares a full-frame copy
+// per frame. One pipeline has one source, and a new pipeline starts with
+// no last frame, so a kept reference is never copied into.
+void KeepLastFrame(GraphicsContext& graphics, const CapturedFrame& frame, Texture* lastFrame) {
+  if (frame.stable) {
+    *lastFrame = frame.texture;
+    return;
+  }
+  graphics.KeepLastFrame(frame.texture, lastFrame);
+}
+
 }  // namespace
 
 void Session::CaptureLoop(std::uint32_t sourceWidth, std::uint32_t sourceHeight) {
@@ -125,7 +137,7 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   if (!VideoWindowOpen(NowUs())) {
     if (!resent) {
       // Kept, so that a desktop that goes still now still gets it across.
-      graphics_.KeepLastFrame(texture, &lastFrame_);
+      KeepLastFrame(graphics_, frame, &lastFrame_);
       pictureOwed_ = true;
     }
     source_->ReleaseFrame();
@@ -137,7 +149,7 @@ bool Session::CaptureOnePass(std::uint32_t sourceWidth, std::uint32_t sourceHeig
   std::size_t slot = 0;
   const std::int32_t convertStatus = converter_.Convert(texture, &converted, &slot);
   if (!resent) {
-    graphics_.KeepLastFrame(texture, &lastFrame_);
+    KeepLastFrame(graphics_, frame, &lastFrame_);
   }
   source_->ReleaseFrame();
   if (convertStatus == status::kEPending) {

@@ -1,5 +1,6 @@
 #include "host/video/color_converter.h"
 
+#include <chrono>
 #include <thread>
 #include <utility>
 
@@ -8,20 +9,7 @@
 #include "host/base/log.h"
 #include "host/base/status_codes.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 namespace veyra {
-namespace {
-
-void CpuPause() {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#endif
-}
-
-}  // namespace
 
 ColorConverter::ColorConverter() : ColorConverter(CreatePlatformConversionEngine()) {}
 
@@ -117,20 +105,22 @@ void ColorConverter::WaitForSlot(std::size_t slotIndex) {
   if (slotIndex >= pool_.size()) return;
   Nv12Slot& slot = pool_[slotIndex];
   if (!slot.hasQuery || slot.bltTimeUs == 0) return;
-  // Spinning first: a conversion usually completes within microseconds, and
-  // a yield can cost a whole scheduler quantum.
+  // The capture thread shares two cores with the encoder and the desktop's
+  // own work: it sleeps on the GPU where the engine can, and otherwise
+  // yields, then sleeps in short steps, never spinning a core.
   unsigned retries = 0;
-  while (!engine_->QueryDone(slot)) {
-    if (retries < kSpinRetries) {
-      CpuPause();
-    } else {
-      std::this_thread::yield();
-    }
-    ++retries;
-    if (NowUs() - slot.bltTimeUs > kGpuWaitLimitUs) {
+  for (;;) {
+    const std::uint64_t elapsedUs = NowUs() - slot.bltTimeUs;
+    if (elapsedUs > kGpuWaitLimitUs) {
       Log(LogLevel::Warn, "GPU conversion did not complete within %llu us",
           static_cast<unsigned long long>(kGpuWaitLimitUs));
       break;
+    }
+    if (engine_->AwaitQuery(slot, kGpuWaitLimitUs - elapsedUs)) break;
+    if (++retries <= kYieldRetries) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(kPollSleepUs));
     }
   }
   lastConvertUs_ = NowUs() - slot.bltTimeUs;

@@ -24,7 +24,10 @@ class ColorConverter {
  public:
   static constexpr std::uint32_t kSlotWaitMs = 4;
   static constexpr std::uint64_t kGpuWaitLimitUs = 200000;
-  static constexpr unsigned kSpinRetries = 255;
+  // Where the engine cannot sleep on the GPU: yields first, since a
+  // conversion usually finishes within microseconds, then short sleeps.
+  static constexpr unsigned kYieldRetries = 16;
+  static constexpr std::uint64_t kPollSleepUs = 500;
 
   ColorConverter();  // this build's engine
   explicit ColorConverter(std::unique_ptr<ConversionEngine> engine);
@@ -50,7 +53,8 @@ class ColorConverter {
   // be read, the invalid-state status before Init.
   std::int32_t Convert(const Texture& input, Texture* output, std::size_t* slotIndex);
 
-  // Waits, at most 200 milliseconds, for the slot's conversion to finish.
+  // Waits, at most 200 milliseconds, for the slot's conversion to finish,
+  // without keeping a core busy.
   void WaitForSlot(std::size_t slotIndex);
 
   // Every slot's shared handle, in slot order, for the encoder.

@@ -50,6 +50,12 @@ class ConversionEngine {
   // True once the conversion marked by EndQuery has finished.
   virtual bool QueryDone(const Nv12Slot& slot) = 0;
 
+  // Like QueryDone, but a back end that the GPU can wake sleeps up to
+  // |timeoutUs| for the conversion first. This one only asks.
+  virtual bool AwaitQuery(const Nv12Slot& slot, std::uint64_t /*timeoutUs*/) {
+    return QueryDone(slot);
+  }
+
   // Submits the queued commands.
   virtual void Flush() = 0;
 

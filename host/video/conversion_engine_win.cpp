@@ -121,6 +121,10 @@ class VideoProcessorEngine final : public ConversionEngine {
       return result;
     }
     Configure(inputWidth, inputHeight);
+    // Without them the converter polls the queries instead.
+    if (SUCCEEDED(device_.As(&dxgiDevice_))) {
+      gpuEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    }
     return S_OK;
   }
 
@@ -243,9 +247,22 @@ class VideoProcessorEngine final : public ConversionEngine {
 
   bool QueryDone(const Nv12Slot& slot) override {
     const SlotObjects* objects = Find(slot);
-    if (objects == nullptr) return true;
-    BOOL done = FALSE;
-    return context_->GetData(objects->query.Get(), &done, sizeof done, 0) == S_OK;
+    return objects == nullptr || Done(*objects);
+  }
+
+  // IDXGIDevice2::EnqueueSetEvent sets the event once every command
+  // submitted so far has completed, the conversion's among them, so the
+  // capture thread sleeps in WaitForSingleObject instead of polling.
+  bool AwaitQuery(const Nv12Slot& slot, std::uint64_t timeoutUs) override {
+    const SlotObjects* objects = Find(slot);
+    if (objects == nullptr || Done(*objects)) return true;
+    if (!dxgiDevice_ || !gpuEvent_.Get() || FAILED(dxgiDevice_->EnqueueSetEvent(gpuEvent_.Get()))) {
+      return false;
+    }
+    const auto timeoutMs =
+        static_cast<DWORD>(std::min<std::uint64_t>((timeoutUs + 999) / 1000, 1000));
+    WaitForSingleObject(gpuEvent_.Get(), timeoutMs);
+    return Done(*objects);
   }
 
   void Flush() override {
@@ -259,6 +276,8 @@ class VideoProcessorEngine final : public ConversionEngine {
     enumerator_.Reset();
     videoContext_.Reset();
     videoDevice_.Reset();
+    gpuEvent_.Reset();
+    dxgiDevice_.Reset();
     context_.Reset();
     device_.Reset();
   }
@@ -280,6 +299,14 @@ class VideoProcessorEngine final : public ConversionEngine {
     const D3D11_VIDEO_PROCESSOR_COLOR_SPACE output = ColourSpace(kOutputColourSpaceBits);
     videoContext_->VideoProcessorSetStreamColorSpace(processor, 0, &input);
     videoContext_->VideoProcessorSetOutputColorSpace(processor, &output);
+  }
+
+  // Convert flushed the context after ending the query, so asking need not
+  // flush again ("D3D11_ASYNC_GETDATA_FLAG").
+  bool Done(const SlotObjects& objects) const {
+    BOOL done = FALSE;
+    return context_->GetData(objects.query.Get(), &done, sizeof done,
+                             D3D11_ASYNC_GETDATA_DONOTFLUSH) == S_OK;
   }
 
   const SlotObjects* Find(const Nv12Slot& slot) const {
@@ -318,6 +345,8 @@ class VideoProcessorEngine final : public ConversionEngine {
   ComPtr<ID3D11VideoProcessor> processor_;
   std::vector<SlotObjects> slots_;
   InputViewCache<ComPtr<ID3D11VideoProcessorInputView>> inputViews_;
+  ComPtr<IDXGIDevice2> dxgiDevice_;
+  ScopedHandle gpuEvent_{nullptr};  // auto-reset; set by the GPU through dxgiDevice_
   std::uint32_t outputWidth_ = 0;
   std::uint32_t outputHeight_ = 0;
   bool shared_ = true;  // slots are shared with a second device

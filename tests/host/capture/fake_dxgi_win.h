@@ -2,6 +2,7 @@
 
 #include <d3d11.h>
 #include <dxgi1_2.h>
+#include <dxgi1_6.h>
 #include <windows.h>
 #include <wrl/client.h>
 
@@ -141,12 +142,33 @@ struct FakeOutputRecord {
   FakeDuplicationRecord duplication;
   int attempts = 0;  // DuplicateOutput calls
   int duplications = 0;
+  // IDXGIOutput6, as Windows 10 1703 and later have it; its colour space.
+  bool output6 = true;
+  DXGI_COLOR_SPACE_TYPE colorSpace = DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709;
+  HRESULT duplicate1Result = S_OK;
+  std::vector<std::vector<DXGI_FORMAT>> duplicate1Formats;  // per DuplicateOutput1 call
 };
 
 class FakeOutput final
-    : public ComObject<StubIDXGIOutput1, IDXGIObject, IDXGIOutput, IDXGIOutput1> {
+    : public ComObject<StubIDXGIOutput6, IDXGIObject, IDXGIOutput, IDXGIOutput1> {
  public:
   explicit FakeOutput(FakeOutputRecord* record) : record_(record) {}
+
+  HRESULT STDMETHODCALLTYPE GetDesc1(DXGI_OUTPUT_DESC1* desc) override {
+    *desc = DXGI_OUTPUT_DESC1{};
+    desc->ColorSpace = record_->colorSpace;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE DuplicateOutput1(IUnknown* device, UINT /*flags*/, UINT count,
+                                             const DXGI_FORMAT* formats,
+                                             IDXGIOutputDuplication** duplication) override {
+    *duplication = nullptr;
+    record_->duplicate1Formats.emplace_back(formats, formats + count);
+    if (device == nullptr) return E_INVALIDARG;
+    if (FAILED(record_->duplicate1Result)) return record_->duplicate1Result;
+    *duplication = MakeCom<FakeDuplication>(&record_->duplication).Detach();
+    return S_OK;
+  }
 
   HRESULT STDMETHODCALLTYPE GetDesc(DXGI_OUTPUT_DESC* desc) override {
     *desc = DXGI_OUTPUT_DESC{};
@@ -165,6 +187,17 @@ class FakeOutput final
     if (FAILED(record_->duplicateResult)) return record_->duplicateResult;
     ++record_->duplications;
     *duplication = MakeCom<FakeDuplication>(&record_->duplication).Detach();
+    return S_OK;
+  }
+
+ protected:
+  HRESULT QueryOther(REFIID iid, void** object) override {
+    const bool newer = iid == __uuidof(IDXGIOutput2) || iid == __uuidof(IDXGIOutput3) ||
+                       iid == __uuidof(IDXGIOutput4) || iid == __uuidof(IDXGIOutput5) ||
+                       iid == __uuidof(IDXGIOutput6);
+    if (!newer || !record_->output6) return E_NOINTERFACE;
+    *object = static_cast<IDXGIOutput6*>(this);
+    AddRef();
     return S_OK;
   }
 

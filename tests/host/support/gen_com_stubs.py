@@ -25,6 +25,7 @@ GROUPS = {"dxgi": [
     ("dxgi1_2.h", "IDXGIResource1"),
     ("dxgi1_2.h", "IDXGIOutput1"),
     ("dxgi1_2.h", "IDXGIOutputDuplication"),
+    ("dxgi1_6.h", "IDXGIOutput6"),
 ], "d3d11": [
     ("d3d11_1.h", "ID3D11Device1"),
     ("d3d11.h", "ID3D11DeviceContext"),
@@ -59,7 +60,7 @@ def header(name):
 def find(interface):
     """(base, [methods]) of |interface|, searching every header read."""
     pattern = re.compile(r"^%s : public (\w+)\n\{\n(.*?)^\};" % interface, re.M | re.S)
-    for name in list(HEADERS) + ["dxgi.h", "dxgi1_2.h", "d3d11.h", "d3d11_1.h", "mfobjects.h", "mfidl.h", "unknwn.h",
+    for name in list(HEADERS) + ["dxgi.h", "dxgi1_2.h", "dxgi1_3.h", "dxgi1_4.h", "dxgi1_5.h", "dxgi1_6.h", "d3d11.h", "d3d11_1.h", "mfobjects.h", "mfidl.h", "unknwn.h",
                                  "mftransform.h", "strmif.h", "objidl.h"]:
         match = pattern.search(header(name))
         if match:
