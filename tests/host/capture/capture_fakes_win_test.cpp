@@ -23,6 +23,7 @@
 #include "host/capture/output_rotation.h"
 #include "host/capture/texture_desc_win.h"
 #include "tests/host/capture/fake_dxgi_win.h"
+#include "tests/host/support/logged_test.h"
 
 namespace veyra {
 namespace {
@@ -34,6 +35,7 @@ using testing::FakeDeviceCalls;
 using testing::FakeFrameResult;
 using testing::FakeGraphicsPlatform;
 using testing::FakeOutputRecord;
+using testing::LoggedTest;
 using testing::MakeBgraTexture;
 using testing::MakeCom;
 using testing::ReadBack;
@@ -43,16 +45,6 @@ static_assert(static_cast<int>(OutputRotation::kIdentity) == DXGI_MODE_ROTATION_
 static_assert(static_cast<int>(OutputRotation::kRotate90) == DXGI_MODE_ROTATION_ROTATE90);
 static_assert(static_cast<int>(OutputRotation::kRotate180) == DXGI_MODE_ROTATION_ROTATE180);
 static_assert(static_cast<int>(OutputRotation::kRotate270) == DXGI_MODE_ROTATION_ROTATE270);
-
-class LoggedTest : public ::testing::Test {
- protected:
-  LoggedTest() { SetLogThreshold(LogLevel::Debug); }
-  ~LoggedTest() override { SetLogThreshold(LogLevel::Info); }
-  bool Logged(const std::string& text) const { return log_.find(text) != std::string::npos; }
-
-  std::string log_;
-  RecordingLogSink sink_{&log_};
-};
 
 // A context on one fake adapter with the outputs given, on real devices.
 class DuplicationFakeTest : public LoggedTest {

@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "host/base/log.h"
@@ -21,9 +19,8 @@
 #include "host/capture/desktop_duplication_source.h"
 #include "host/capture/graphics_context.h"
 #include "host/capture/graphics_devices_win.h"
-#include "host/capture/output_rotation.h"
-#include "host/capture/texture_desc_win.h"
 #include "tests/host/capture/fake_dxgi_win.h"
+#include "tests/host/support/logged_test.h"
 
 namespace veyra {
 namespace {
@@ -32,28 +29,10 @@ using Microsoft::WRL::ComPtr;
 using testing::FakeAdapter;
 using testing::FakeAdapterSpec;
 using testing::FakeDeviceCalls;
-using testing::FakeFrameResult;
 using testing::FakeGraphicsPlatform;
 using testing::FakeOutputRecord;
-using testing::MakeBgraTexture;
+using testing::LoggedTest;
 using testing::MakeCom;
-using testing::ReadBack;
-
-static_assert(static_cast<int>(OutputRotation::kUnspecified) == DXGI_MODE_ROTATION_UNSPECIFIED);
-static_assert(static_cast<int>(OutputRotation::kIdentity) == DXGI_MODE_ROTATION_IDENTITY);
-static_assert(static_cast<int>(OutputRotation::kRotate90) == DXGI_MODE_ROTATION_ROTATE90);
-static_assert(static_cast<int>(OutputRotation::kRotate180) == DXGI_MODE_ROTATION_ROTATE180);
-static_assert(static_cast<int>(OutputRotation::kRotate270) == DXGI_MODE_ROTATION_ROTATE270);
-
-class LoggedTest : public ::testing::Test {
- protected:
-  LoggedTest() { SetLogThreshold(LogLevel::Debug); }
-  ~LoggedTest() override { SetLogThreshold(LogLevel::Info); }
-  bool Logged(const std::string& text) const { return log_.find(text) != std::string::npos; }
-
-  std::string log_;
-  RecordingLogSink sink_{&log_};
-};
 
 using GraphicsContextFakeTest = LoggedTest;
 
