@@ -27,8 +27,9 @@ std::optional<std::uint32_t> GraphicsContext::OutputOf(std::uint32_t monitor) co
 std::int32_t GraphicsContext::OpenSource(ICaptureSource& source) {
   std::int32_t status = source.Open();
   const std::string first = adapterName_;
-  // Each pass refuses one more adapter, so the adapters run out; once they
-  // have, a later call only opens again on the adapter it ended on.
+  // Each pass refuses one more adapter, so the adapters run out within a
+  // call; the next call (the session's retry) starts a new round where this
+  // one ended, since a mode change may have let any of them duplicate.
   while (status == status::kDxgiErrorUnsupported && devices_ != nullptr) {
     // DuplicateOutput's DXGI_ERROR_UNSUPPORTED ("IDXGIOutput1::DuplicateOutput
     // method") is a mode or scenario this adapter cannot duplicate; the
@@ -38,10 +39,15 @@ std::int32_t GraphicsContext::OpenSource(ICaptureSource& source) {
       refusedLuids_.push_back(adapterLuid_);
     }
     const std::int32_t moved = CreateOnChosenAdapter();
-    if (moved != status::kSOk) {
-      Log(LogLevel::Debug, "no other adapter shows monitor %u (%s)", monitor_,
-          HresultText(moved).c_str());
+    if (moved == status::kDxgiErrorNotFound) {
+      Log(LogLevel::Debug, "no other adapter shows monitor %u", monitor_);
+      refusedLuids_.clear();
       return status;
+    }
+    if (moved != status::kSOk) {
+      // The devices are half replaced: DeviceLost says so, and the session
+      // creates them afresh.
+      return moved;
     }
     status = source.Open();
     if (status == status::kSOk) {

@@ -49,10 +49,11 @@ class GraphicsContext {
   // monitor (DXGI_ERROR_UNSUPPORTED: on a hybrid laptop set to high
   // performance the discrete GPU lists the panel but cannot duplicate it),
   // the devices move to the next adapter that shows the same monitor and
-  // the source is opened again, each adapter tried once between Inits (a
-  // later call, all refused, opens on the last one again). Returns the
-  // last status. Only before anything else is built on the devices, which
-  // this may replace.
+  // the source is opened again, each adapter tried once a call (the next
+  // call starts a new round where this one ended). Returns the last status,
+  // or the failure to create devices on the next adapter (DeviceLost then
+  // holds). Only before anything else is built on the devices, which this
+  // may replace.
   std::int32_t OpenSource(ICaptureSource& source);
 
   bool initialised() const { return devices_ != nullptr; }

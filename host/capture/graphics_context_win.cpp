@@ -193,6 +193,8 @@ std::int32_t GraphicsContext::CreateOnChosenAdapter() {
 
 bool GraphicsContext::DeviceLost() const {
   if (!devices_) return false;
+  // Devices that could not be created on the adapter chosen last.
+  if (!devices_->captureDevice) return true;
   // GetDeviceRemovedReason is S_OK for a device still usable.
   for (const auto& device : {devices_->captureDevice, devices_->encoderDevice}) {
     if (device && FAILED(device->GetDeviceRemovedReason())) return true;

@@ -201,18 +201,20 @@ void PointerOverlay::DrawFromReadback(ID3D11Device* device, ID3D11DeviceContext*
     landed = readback_.TryTake(context, &scratch_);
   } else {
     // An older read-back that landed meanwhile is the freshest fallback.
-    const PixelRect olderRect = readback_.key().rect;
-    if (readback_.TryTake(context, &scratch_)) clean_ = {olderRect, requested_, scratch_};
+    const PointerReadback::Key older = readback_.key();
+    if (readback_.TryTake(context, &scratch_)) {
+      clean_ = {older.rect, requested_, scratch_, older.generation};
+    }
     if (FAILED(readback_.Request(device, context, picture_.Get(), key))) return;
     requested_ = pointer_;
     // Taken at once where the GPU is idle or the device is a software one.
     landed = readback_.TryTake(context, &scratch_);
   }
   if (landed) {
-    clean_ = {rect, pointer_, scratch_};
+    clean_ = {rect, pointer_, scratch_, generation_};
   } else {
     owed_ = true;
-    if (clean_.pixels.empty()) return;
+    if (clean_.pixels.empty() || clean_.generation != generation_) return;
   }
   Paint(device, context, shape, clean_);
 }
@@ -239,7 +241,7 @@ HRESULT PointerOverlay::Redraw(ID3D11Device* device, ID3D11DeviceContext* contex
     return S_FALSE;
   }
   if (!readback_.TryTake(context, &scratch_)) return S_FALSE;
-  clean_ = {rect, pointer_, scratch_};
+  clean_ = {rect, pointer_, scratch_, generation_};
   owed_ = false;
   RestoreUnder(context);
   Paint(device, context, shape, clean_);

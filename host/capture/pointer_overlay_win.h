@@ -30,8 +30,10 @@ namespace veyra {
 // for the GPU (PointerReadback), blended by BlendPointer, the one copy of
 // those rules, and written back. While a read-back is still on the GPU
 // the pointer is drawn from the last pixels that did come back, at the
-// place they came from (the pointer a moment ago, never a gap), and the
-// pointer is owed: Redraw draws it once its pixels are there.
+// place they came from (the pointer a moment ago), as long as they are of
+// the same desktop image: pixels of an older image would paste old content
+// into the new one, so then the frame goes without the pointer. Either way
+// the pointer is owed: Redraw draws it once its pixels are there.
 //
 // Threads: the capture thread's, like its source.
 class PointerOverlay {
@@ -73,6 +75,7 @@ class PointerOverlay {
     PixelRect rect;
     PointerState pointer;  // where the pointer was then
     std::vector<std::uint8_t> pixels;
+    std::uint64_t generation = 0;  // of the desktop image they came from
   };
 
   void ResetPicture();

@@ -67,6 +67,8 @@ class Session {
   static constexpr std::uint64_t kPingPeriodUs = 1000000;
   static constexpr std::uint64_t kKeepaliveAfterUs = 1000000;
   static constexpr std::uint64_t kRetryPeriodUs = 2000000;
+  // The most rate the encoder's level is sized for (High profile, level 5.2).
+  static constexpr std::uint32_t kLevelRateLimitBps = 240000000;
   static constexpr std::uint64_t kSilentReceiverUs = 5000000;
   static constexpr std::uint64_t kStatsPeriodUs = 1000000;
   static constexpr std::uint32_t kAcquireTimeoutMs = 100;

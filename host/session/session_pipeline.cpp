@@ -72,8 +72,7 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
         "capture unavailable (%s: %s); retrying", failure.cause, HresultText(status).c_str());
     // A vanished output may be driven by another adapter now (a dock
     // change): choose the adapter again. One that no adapter could
-    // duplicate is retried where OpenSource left it, without new devices
-    // on every adapter each time.
+    // duplicate gets a new round of OpenSource's own, from where it ended.
     renewGraphics_ = renewGraphics_ || failure.recovery == CaptureRecovery::kNewDevices ||
                      status == status::kDxgiErrorNotFound;
     Degrade("waiting for the desktop to become available");
@@ -109,7 +108,10 @@ std::int32_t Session::BuildPipeline(const DeviceInfo& info) {
   config.height = converter_.OutputHeight();
   config.fps = static_cast<std::uint32_t>(options_.fps);
   config.bitrate = rate_.rateBps();
-  config.maxBitrate = rate_.ceilingBps();
+  // A receiver's own ceiling may be anything; beyond level 5.2's limits
+  // (300 Mbit/s in High profile) the level would leave what encoders and
+  // phones take.
+  config.maxBitrate = std::min(rate_.ceilingBps(), kLevelRateLimitBps);
   // The encoder's own keyframes come seldom: the interval the options ask
   // for is kept by RefreshDue, which waits for a link with room for one.
   config.gop = std::max(static_cast<std::uint32_t>(std::max(options_.gop, 0)),

@@ -53,9 +53,14 @@ std::uint32_t ClampToRange(ICodecAPI* codecApi, const CodecSetting& setting) {
   VariantInit(&high);
   VariantInit(&step);
   std::uint32_t value = setting.value;
+  // An empty bound would convert to 0 and take the rate with it.
+  const auto stated = [](const VARIANT& bound) {
+    return bound.vt != VT_EMPTY && bound.vt != VT_NULL;
+  };
   if (SUCCEEDED(codecApi->GetParameterRange(&PropertyGuid(setting.property), &low, &high, &step)) &&
-      SUCCEEDED(VariantChangeType(&low, &low, 0, VT_UI4)) &&
-      SUCCEEDED(VariantChangeType(&high, &high, 0, VT_UI4)) && low.ulVal <= high.ulVal) {
+      stated(low) && stated(high) && SUCCEEDED(VariantChangeType(&low, &low, 0, VT_UI4)) &&
+      SUCCEEDED(VariantChangeType(&high, &high, 0, VT_UI4)) && high.ulVal > 0 &&
+      low.ulVal <= high.ulVal) {
     value = std::clamp<std::uint32_t>(value, low.ulVal, high.ulVal);
     if (value != setting.value) {
       Log(LogLevel::Debug, "%s %u is outside the encoder's range; %u instead", setting.displayName,
