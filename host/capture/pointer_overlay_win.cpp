@@ -1,6 +1,5 @@
 #include "host/capture/pointer_overlay_win.h"
 
-#include <algorithm>
 #include <bit>
 
 #include "host/base/hresult_text.h"
@@ -52,7 +51,7 @@ void PointerOverlay::ResetPicture() {
   uploaded_ = PointerShape{};
   readback_.Reset();
   clean_ = CleanPixels{};
-  width_ = height_ = underWidth_ = underHeight_ = 0;
+  width_ = height_ = 0;
   underRect_ = {};
   owed_ = false;
 }
@@ -93,23 +92,14 @@ HRESULT PointerOverlay::TakeDesktop(ID3D11Device* device, ID3D11DeviceContext* c
 
 bool PointerOverlay::SaveUnder(ID3D11Device* device, ID3D11DeviceContext* context,
                                const PixelRect& rect) {
-  if (!under_ || underWidth_ < rect.width() || underHeight_ < rect.height()) {
-    under_.Reset();
-    underWidth_ = underHeight_ = 0;
-    const D3D11_TEXTURE2D_DESC desc =
-        TextureDesc(std::max(rect.width(), underWidth_), std::max(rect.height(), underHeight_),
-                    DXGI_FORMAT_B8G8R8A8_UNORM, 0);
-    const HRESULT result = device->CreateTexture2D(&desc, nullptr, under_.GetAddressOf());
-    if (FAILED(result)) {
-      // Drawing without a way back would leave a trail of pointers.
-      Log(LogLevel::Warn, "pointer save-under texture failed: %s", HresultText(result).c_str());
-      return false;
-    }
-    underWidth_ = desc.Width;
-    underHeight_ = desc.Height;
+  const HRESULT result = under_.Hold(device, rect.width(), rect.height());
+  if (FAILED(result)) {
+    // Drawing without a way back would leave a trail of pointers.
+    Log(LogLevel::Warn, "pointer save-under texture failed: %s", HresultText(result).c_str());
+    return false;
   }
   const D3D11_BOX box = BoxOf(rect);
-  context->CopySubresourceRegion(under_.Get(), 0, 0, 0, 0, picture_.Get(), 0, &box);
+  context->CopySubresourceRegion(under_.get(), 0, 0, 0, 0, picture_.Get(), 0, &box);
   underRect_ = rect;
   return true;
 }
@@ -118,7 +108,7 @@ void PointerOverlay::RestoreUnder(ID3D11DeviceContext* context) {
   if (underRect_.empty()) return;
   const D3D11_BOX box{0, 0, 0, underRect_.width(), underRect_.height(), 1};
   context->CopySubresourceRegion(picture_.Get(), 0, underRect_.left, underRect_.top, 0,
-                                 under_.Get(), 0, &box);
+                                 under_.get(), 0, &box);
   underRect_ = {};
 }
 

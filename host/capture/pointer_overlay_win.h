@@ -12,6 +12,7 @@
 #include "host/capture/pointer_readback_win.h"
 #include "host/capture/pointer_shape.h"
 #include "host/capture/quad_pass_win.h"
+#include "host/capture/rect_texture_win.h"
 
 namespace veyra {
 
@@ -101,9 +102,7 @@ class PointerOverlay {
   PointerState pointer_;          // the one last composed
 
   // Save-under: the picture's pixels at |underRect_| before the pointer.
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> under_;
-  std::uint32_t underWidth_ = 0;
-  std::uint32_t underHeight_ = 0;
+  RectTexture under_{false};
   PixelRect underRect_;  // empty when nothing is drawn over the picture
 
   QuadPass colourPass_;

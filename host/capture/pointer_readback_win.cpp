@@ -1,11 +1,9 @@
 #include "host/capture/pointer_readback_win.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "host/base/hresult_text.h"
 #include "host/base/log.h"
-#include "host/capture/texture_desc_win.h"
 
 namespace veyra {
 
@@ -17,7 +15,6 @@ constexpr std::uint32_t kBytesPerPixel = 4;
 
 void PointerReadback::Reset() {
   staging_.Reset();
-  stagingWidth_ = stagingHeight_ = 0;
   pending_ = false;
 }
 
@@ -25,23 +22,13 @@ HRESULT PointerReadback::Request(ID3D11Device* device, ID3D11DeviceContext* cont
                                  ID3D11Texture2D* picture, const Key& key) {
   pending_ = false;
   const PixelRect& rect = key.rect;
-  if (!staging_ || stagingWidth_ < rect.width() || stagingHeight_ < rect.height()) {
-    // Grown, never shrunk: pointer shapes come in a few sizes.
-    const D3D11_TEXTURE2D_DESC desc = StagingDesc(
-        TextureDesc(std::max(rect.width(), stagingWidth_), std::max(rect.height(), stagingHeight_),
-                    DXGI_FORMAT_B8G8R8A8_UNORM, 0));
-    staging_.Reset();
-    stagingWidth_ = stagingHeight_ = 0;
-    const HRESULT result = device->CreateTexture2D(&desc, nullptr, staging_.GetAddressOf());
-    if (FAILED(result)) {
-      Log(LogLevel::Warn, "pointer staging texture failed: %s", HresultText(result).c_str());
-      return result;
-    }
-    stagingWidth_ = desc.Width;
-    stagingHeight_ = desc.Height;
+  const HRESULT result = staging_.Hold(device, rect.width(), rect.height());
+  if (FAILED(result)) {
+    Log(LogLevel::Warn, "pointer staging texture failed: %s", HresultText(result).c_str());
+    return result;
   }
   const D3D11_BOX box{rect.left, rect.top, 0, rect.right, rect.bottom, 1};
-  context->CopySubresourceRegion(staging_.Get(), 0, 0, 0, 0, picture, 0, &box);
+  context->CopySubresourceRegion(staging_.get(), 0, 0, 0, 0, picture, 0, &box);
   // Submitted now, so that the copy runs while the frame is converted and
   // a later TryTake finds it done.
   context->Flush();
@@ -54,7 +41,7 @@ bool PointerReadback::TryTake(ID3D11DeviceContext* context, std::vector<std::uin
   if (!pending_) return false;
   D3D11_MAPPED_SUBRESOURCE mapped{};
   const HRESULT result =
-      context->Map(staging_.Get(), 0, D3D11_MAP_READ, D3D11_MAP_FLAG_DO_NOT_WAIT, &mapped);
+      context->Map(staging_.get(), 0, D3D11_MAP_READ, D3D11_MAP_FLAG_DO_NOT_WAIT, &mapped);
   if (result == DXGI_ERROR_WAS_STILL_DRAWING) return false;
   if (FAILED(result)) {
     Log(LogLevel::Warn, "pointer read-back failed: %s", HresultText(result).c_str());
@@ -69,7 +56,7 @@ bool PointerReadback::TryTake(ID3D11DeviceContext* context, std::vector<std::uin
                 static_cast<const std::uint8_t*>(mapped.pData) + std::size_t{row} * mapped.RowPitch,
                 rowBytes);
   }
-  context->Unmap(staging_.Get(), 0);
+  context->Unmap(staging_.get(), 0);
   pending_ = false;
   return true;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/capture/pointer_blend.h"
+#include "host/capture/rect_texture_win.h"
 
 namespace veyra {
 
@@ -45,9 +46,7 @@ class PointerReadback {
   void Reset();
 
  private:
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> staging_;
-  std::uint32_t stagingWidth_ = 0;
-  std::uint32_t stagingHeight_ = 0;
+  RectTexture staging_{true};
   Key key_;
   bool pending_ = false;
 };

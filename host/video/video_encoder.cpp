@@ -1,6 +1,5 @@
 #include "host/video/video_encoder.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "host/base/clock.h"

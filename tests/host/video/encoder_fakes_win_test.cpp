@@ -153,6 +153,23 @@ TEST_F(EncoderFakesTest, CodecSettingsComeInOrderBeforeTheMediaTypesWithAFrameOf
   }
 }
 
+// A rate beyond what the encoder states it takes goes in as its maximum;
+// a range without a maximum bounds nothing.
+TEST_F(EncoderFakesTest, TheRateStaysInsideTheRangeTheEncoderStates) {
+  software_.ranges = {{CODECAPI_AVEncCommonMeanBitRate, VT_UI4, 8000000},
+                      {CODECAPI_AVEncCommonBufferSize, VT_EMPTY, 0}};
+  catalogue_.software = {{L"Fake", &software_}};
+  ASSERT_EQ(Open(), status::kSOk) << sink_.Text();
+  const std::lock_guard<std::mutex> lock(software_.mutex);
+  const auto valueOf = [&](const GUID& api) {
+    const auto found = std::find_if(software_.settings.begin(), software_.settings.end(),
+                                    [&](const auto& setting) { return setting.api == api; });
+    return found == software_.settings.end() ? 0u : found->value;
+  };
+  EXPECT_EQ(valueOf(CODECAPI_AVEncCommonMeanBitRate), 8000000u);
+  EXPECT_EQ(valueOf(CODECAPI_AVEncCommonBufferSize), 25000u);
+}
+
 TEST_F(EncoderFakesTest, ARejectedSettingIsOnlyADebugLine) {
   FakeMftRecord& software = software_;
   software.rejectedSettings = {CODECAPI_AVEncCommonBufferSize};

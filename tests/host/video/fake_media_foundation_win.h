@@ -47,6 +47,14 @@ struct FakeMftRecord {
   std::deque<MediaEventType> events;      // handed out by GetEvent or to the callback
   std::deque<HRESULT> eventStatuses;      // their statuses; S_OK when run out
   std::vector<GUID> rejectedSettings;     // SetValue answers E_NOTIMPL
+  // Ranges GetParameterRange states, from 0; a VT_EMPTY maximum is an
+  // encoder that states none.
+  struct Range {
+    GUID api;
+    VARTYPE maxType;
+    std::uint32_t max;
+  };
+  std::vector<Range> ranges;
 
   // Records.
   ComPtr<IMFAttributes> attributes;  // the transform's own, real ones
@@ -117,6 +125,20 @@ class FakeCodecApi final : public ComObject<StubICodecAPI, ICodecAPI> {
                                                       : static_cast<std::uint32_t>(value->ulVal);
     record_->settings.push_back({*api, value->vt, number});
     return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetParameterRange(const GUID* api, VARIANT* low, VARIANT* high,
+                                              VARIANT* step) override {
+    const std::lock_guard<std::mutex> lock(record_->mutex);
+    for (const FakeMftRecord::Range& range : record_->ranges) {
+      if (range.api != *api) continue;
+      low->vt = VT_UI4;
+      low->ulVal = 0;
+      high->vt = range.maxType;
+      high->ulVal = range.max;
+      step->vt = VT_EMPTY;
+      return S_OK;
+    }
+    return E_NOTIMPL;
   }
 
  private:
